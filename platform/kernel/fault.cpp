@@ -1,0 +1,89 @@
+// Fault injection: each creating or allocating service asks here whether this
+// call must fail.
+#include <map>
+#include <mutex>
+#include <string_view>
+
+#include "sim/kernel.h"
+
+namespace {
+
+struct armed_fault {
+    unsigned remaining;  // calls until the failing one, that one included
+    NTSTATUS status;
+};
+
+struct fault_state {
+    std::mutex lock;
+    std::map<std::string, armed_fault, std::less<>> armed;  // guarded by lock
+    std::map<std::string, uint64_t, std::less<>> calls;     // guarded by lock
+};
+
+fault_state& faults() {
+    static auto* s = new fault_state;
+    return *s;
+}
+
+constexpr std::string_view kEverySite = "*";
+
+// Counts one call against an armed fault; true when this call is the one.
+bool count_down(fault_state& s, std::string_view site, bool* failed, NTSTATUS* status) {
+    const auto it = s.armed.find(site);
+    if (it == s.armed.end() || --it->second.remaining != 0) return false;
+    if (!*failed) *status = it->second.status;
+    *failed = true;
+    s.armed.erase(it);
+    return true;
+}
+
+}  // namespace
+
+namespace sim {
+
+void fault_fail_nth(const std::string& site, unsigned nth, NTSTATUS status) {
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (nth == 0)
+        s.armed.erase(site);
+    else
+        s.armed[site] = armed_fault{nth, status};
+}
+
+bool fault_should_fail(const char* site, NTSTATUS* status) {
+    const std::string_view name = site != nullptr ? site : "";
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    // Looked up by view so the steady path allocates nothing once a site is known.
+    const auto counter = s.calls.find(name);
+    if (counter != s.calls.end())
+        ++counter->second;
+    else
+        s.calls.emplace(std::string(name), 1);
+    bool failed = false;
+    NTSTATUS result = STATUS_SUCCESS;
+    count_down(s, name, &failed, &result);
+    if (name != kEverySite) count_down(s, kEverySite, &failed, &result);
+    if (failed && status != nullptr) *status = result;
+    return failed;
+}
+
+uint64_t fault_site_calls(const std::string& site) {
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (site == kEverySite) {
+        uint64_t total = 0;
+        for (const auto& entry : s.calls) total += entry.second;
+        return total;
+    }
+    const auto it = s.calls.find(site);
+    return it != s.calls.end() ? it->second : 0;
+}
+
+void fault_reset() {
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.armed.clear();
+    s.calls.clear();
+}
+
+}  // namespace sim

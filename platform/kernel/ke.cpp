@@ -1,0 +1,197 @@
+// IRQL, thread identity, the platform clock and KeDelayExecutionThread.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "sim/kernel.h"
+
+namespace {
+
+thread_local KIRQL current_irql = PASSIVE_LEVEL;
+thread_local char thread_identity;
+
+// 2024-01-01 00:00:00 UTC in 100 ns units since 1601, so virtual runs print
+// the same system time every time.
+constexpr int64_t kVirtualSystemBase = 133485408000000000LL;
+// Seconds between 1601-01-01 and 1970-01-01.
+constexpr int64_t kUnixToWindowsSeconds = 11644473600LL;
+
+int64_t steady_100ns() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
+}
+
+int64_t wall_system_time() {
+    using namespace std::chrono;
+    const int64_t unix_100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+    return unix_100ns + kUnixToWindowsSeconds * 10000000LL;
+}
+
+// Adds a non-negative amount, stopping at the largest time instead of wrapping.
+void saturating_add(std::atomic<int64_t>& target, int64_t amount) {
+    int64_t cur = target.load();
+    int64_t next;
+    do {
+        next = cur > INT64_MAX - amount ? INT64_MAX : cur + amount;
+    } while (!target.compare_exchange_weak(cur, next));
+}
+
+// Every field is atomic: delays on many threads advance and read it at once.
+// Mode switches are serialized by mode_lock.
+struct platform_clock {
+    std::atomic<bool> is_virtual{true};
+    std::atomic<int64_t> virtual_now{0};
+    std::atomic<int64_t> real_offset{0};  // clock value when real_start was taken
+    std::atomic<int64_t> real_start{0};   // steady clock reading, 100 ns
+    std::atomic<int64_t> system_base{kVirtualSystemBase};
+    std::atomic<uint64_t> delays{0};
+    std::atomic<int64_t> delay_total{0};
+    std::mutex mode_lock;
+};
+
+platform_clock& clock_state() {
+    static auto* c = new platform_clock;
+    return *c;
+}
+
+int64_t system_time() { return clock_state().system_base.load() + sim::clock_now(); }
+
+void check_level(KIRQL level, const char* caller) {
+    if (level > HIGH_LEVEL)
+        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "IRQL above HIGH_LEVEL requested", nullptr, caller);
+}
+
+void raise_to(KIRQL level, const char* caller) {
+    check_level(level, caller);
+    if (level < current_irql)
+        sim::bug_check(IRQL_NOT_GREATER_OR_EQUAL, "raising the IRQL to a level below the current one", nullptr,
+                       caller);
+    current_irql = level;
+}
+
+void lower_to(KIRQL level, const char* caller) {
+    check_level(level, caller);
+    if (level > current_irql)
+        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "lowering the IRQL to a level above the current one", nullptr,
+                       caller);
+    current_irql = level;
+}
+
+}  // namespace
+
+EXTERN_C KIRQL KeGetCurrentIrql(VOID) { return current_irql; }
+
+EXTERN_C VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    if (OldIrql == nullptr)
+        sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeRaiseIrql OldIrql is NULL", nullptr, "KeRaiseIrql");
+    const KIRQL old = current_irql;
+    raise_to(NewIrql, "KeRaiseIrql");
+    *OldIrql = old;
+}
+
+EXTERN_C VOID KeLowerIrql(KIRQL NewIrql) { lower_to(NewIrql, "KeLowerIrql"); }
+
+EXTERN_C PKTHREAD KeGetCurrentThread(VOID) { return reinterpret_cast<PKTHREAD>(&thread_identity); }
+
+EXTERN_C PETHREAD PsGetCurrentThread(VOID) { return reinterpret_cast<PETHREAD>(&thread_identity); }
+
+EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    // Nothing in the simulation delivers alerts or APCs, so an alertable wait
+    // simply runs to its end.
+    UNREFERENCED_PARAMETER(Alertable);
+    if (current_irql > APC_LEVEL)
+        sim::bug_check(DRIVER_IRQL_NOT_LESS_OR_EQUAL, "KeDelayExecutionThread called above APC_LEVEL", Interval,
+                       "KeDelayExecutionThread");
+    if (Interval == nullptr)
+        sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeDelayExecutionThread Interval is NULL", nullptr,
+                       "KeDelayExecutionThread");
+    const int64_t q = Interval->QuadPart;
+    int64_t wait;
+    if (q < 0) {
+        wait = q == INT64_MIN ? INT64_MAX : -q;
+    } else {
+        const int64_t now = system_time();
+        wait = q > now ? q - now : 0;
+    }
+    platform_clock& c = clock_state();
+    c.delays.fetch_add(1);
+    saturating_add(c.delay_total, wait);
+    if (c.is_virtual.load()) {
+        sim::clock_advance(wait);
+    } else if (wait == 0) {
+        std::this_thread::yield();
+    } else {
+        constexpr int64_t kMaxSleep = INT64_MAX / 100;
+        std::this_thread::sleep_for(std::chrono::nanoseconds((wait < kMaxSleep ? wait : kMaxSleep) * 100));
+    }
+    return STATUS_SUCCESS;
+}
+
+EXTERN_C VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    if (CurrentTime == nullptr)
+        sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeQuerySystemTime CurrentTime is NULL", nullptr,
+                       "KeQuerySystemTime");
+    CurrentTime->QuadPart = system_time();
+}
+
+EXTERN_C ULONGLONG KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(sim::clock_now()); }
+
+namespace sim {
+
+KIRQL irql_raise(KIRQL level) {
+    const KIRQL old = current_irql;
+    raise_to(level, "sim::irql_raise");
+    return old;
+}
+
+void irql_lower(KIRQL level) { lower_to(level, "sim::irql_lower"); }
+
+void clock_use_virtual(bool virtual_clock) {
+    platform_clock& c = clock_state();
+    std::lock_guard<std::mutex> guard(c.mode_lock);
+    if (c.is_virtual.load() == virtual_clock) return;
+    // Time continues from where the other clock stood, so it never runs back.
+    const int64_t now = clock_now();
+    if (virtual_clock) {
+        c.virtual_now.store(now);
+        c.system_base.store(kVirtualSystemBase);
+    } else {
+        c.real_offset.store(now);
+        c.real_start.store(steady_100ns());
+        c.system_base.store(wall_system_time() - now);
+    }
+    c.is_virtual.store(virtual_clock);
+}
+
+bool clock_is_virtual() { return clock_state().is_virtual.load(); }
+
+int64_t clock_now() {
+    platform_clock& c = clock_state();
+    if (c.is_virtual.load()) return c.virtual_now.load();
+    return c.real_offset.load() + (steady_100ns() - c.real_start.load());
+}
+
+void clock_advance(int64_t interval_100ns) {
+    if (interval_100ns <= 0) return;
+    platform_clock& c = clock_state();
+    saturating_add(c.is_virtual.load() ? c.virtual_now : c.real_offset, interval_100ns);
+}
+
+uint64_t delay_count() { return clock_state().delays.load(); }
+
+int64_t delay_total() { return clock_state().delay_total.load(); }
+
+void clock_reset() {
+    platform_clock& c = clock_state();
+    std::lock_guard<std::mutex> guard(c.mode_lock);
+    c.virtual_now.store(0);
+    c.real_offset.store(0);
+    c.real_start.store(steady_100ns());
+    c.system_base.store(c.is_virtual.load() ? kVirtualSystemBase : wall_system_time());
+    c.delays.store(0);
+    c.delay_total.store(0);
+}
+
+}  // namespace sim

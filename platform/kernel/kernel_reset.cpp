@@ -1,0 +1,14 @@
+// Returns the simulated kernel to its start state between tests or runs.
+#include "sim/kernel.h"
+
+namespace sim {
+
+void kernel_reset() {
+    clock_use_virtual(true);
+    clock_reset();
+    fault_reset();
+    debugger_clear();
+    debugger_mirror(nullptr);
+}
+
+}  // namespace sim

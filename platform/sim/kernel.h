@@ -1,0 +1,91 @@
+// Simulator-side controls of the kernel runtime: the debugger sink, the clock,
+// pool accounting, fault injection and the verifier's bug check. Everything a
+// test or the command-line program does to the simulated kernel is in `sim`.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "wdm.h"
+
+namespace sim {
+
+// ---- Debugger sink ---------------------------------------------------------
+// DbgPrint output, split into lines at '\n'. A print without a trailing
+// newline stays pending and is joined with the next print, as a debugger
+// shows it. Thread-safe.
+std::vector<std::string> debugger_lines();
+std::string debugger_text();  // every line, each followed by '\n'
+void debugger_clear();
+// Mirror every completed line to a stream (stderr for the command-line
+// program) or stop mirroring with nullptr.
+void debugger_mirror(FILE* stream);
+
+// ---- Windows formatter -------------------------------------------------------
+// The formatter behind DbgPrint and the ntstrsafe printf family: 32-bit
+// %d %i %u %x %X %o %c with the l and h prefixes, %I64d/%I64u/%I64x, %lld/%llx,
+// %Id/%Ix (pointer-sized), %p (16 upper-case hex digits), %s (char*), %S %ws %ls
+// (16-bit strings), %wZ (PUNICODE_STRING), %Z (PANSI_STRING), %C %wc %lc, %%,
+// flags - + space # 0, width and precision (also *).
+std::string format_windows(const char* format, va_list args);
+std::u16string format_windows_wide(const char16_t* format, va_list args);
+
+// ---- Clock -------------------------------------------------------------------
+// The platform clock: real time, or a virtual clock that advances only by
+// the delays threads ask for (so a bounded wait finishes at once).
+void clock_use_virtual(bool virtual_clock);
+bool clock_is_virtual();
+// 100 ns units since the clock was reset.
+int64_t clock_now();
+void clock_advance(int64_t interval_100ns);
+// Number of KeDelayExecutionThread calls since the last reset, and their
+// total requested time.
+uint64_t delay_count();
+int64_t delay_total();
+// Time back to zero and the delay counters cleared; the clock keeps its mode.
+void clock_reset();
+
+// ---- IRQL ----------------------------------------------------------------
+// Per-thread IRQL. The framework raises it for spin locks and completion
+// routines; these are for the platform's own use.
+KIRQL irql_raise(KIRQL level);  // returns the previous level
+void irql_lower(KIRQL level);
+
+// ---- Pool ----------------------------------------------------------------
+struct pool_usage {
+    uint64_t allocations = 0;  // outstanding blocks
+    uint64_t bytes = 0;        // outstanding bytes
+};
+pool_usage pool_outstanding(ULONG tag);
+// Every tag with outstanding blocks, for leak reports.
+std::vector<std::pair<ULONG, pool_usage>> pool_outstanding_all();
+void pool_reset_accounting();
+
+// ---- Fault injection -------------------------------------------------------
+// One hook for every creating or allocating service: the N-th call from now
+// (1 = the next) of a given site fails. A site is named by the API, e.g.
+// "ExAllocatePoolWithTag", "WdfCollectionCreate", "WdfSpinLockCreate"; "*"
+// counts every site. Cleared by fault_reset.
+void fault_fail_nth(const std::string& site, unsigned nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+// Called by each site: true (with the status to return) when it must fail.
+bool fault_should_fail(const char* site, NTSTATUS* status);
+// Calls a site has made since the last reset ("*": all sites), so a test can
+// fail each call of a scenario in turn.
+uint64_t fault_site_calls(const std::string& site);
+void fault_reset();
+
+// ---- Verifier ------------------------------------------------------------
+// A broken rule stops the process at once, naming the rule, the object and
+// the caller: "*** BUGCHECK <code>: <rule>: object <p>, caller <api>".
+[[noreturn]] void bug_check(ULONG code, const char* rule, const void* object, const char* caller);
+
+// Back to the start state: virtual clock at zero, delay counters, fault
+// injection and the debugger sink (lines and mirror) cleared. Pool accounting
+// has its own reset; the calling thread's IRQL is left alone.
+void kernel_reset();
+
+}  // namespace sim

@@ -1,0 +1,93 @@
+#include <algorithm>
+
+#include "sim/kernel.h"
+#include "wdf/wdf_internal.h"
+
+using namespace wdf;
+
+namespace {
+
+collection_object* validate_collection(WDFCOLLECTION c, const char* caller) {
+    require_irql_max(DISPATCH_LEVEL, caller);
+    return validate_as<collection_object>(c, object_type::collection, caller);
+}
+
+void drop_item(collection_object* c, size_t index, const char* caller) {
+    object* item = c->items[index];
+    c->items.erase(c->items.begin() + static_cast<long>(index));
+    dereference(item, c, __LINE__, __FILE__, caller);
+}
+
+}  // namespace
+
+// A collection holds a reference on each item; deleting it lets them go.
+void wdf::collection_object::on_delete() {
+    while (!items.empty()) drop_item(this, items.size() - 1, "WdfObjectDelete");
+}
+
+extern "C" {
+
+NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection) {
+    require_irql_max(DISPATCH_LEVEL, "WdfCollectionCreate");
+    if (Collection == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *Collection = nullptr;
+    auto* c = new collection_object();
+    NTSTATUS status = attach(c, CollectionAttributes, default_parent(), "WdfCollectionCreate");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *Collection = reinterpret_cast<WDFCOLLECTION>(c);
+    return STATUS_SUCCESS;
+}
+
+ULONG WdfCollectionGetCount(WDFCOLLECTION Collection) {
+    return static_cast<ULONG>(validate_collection(Collection, "WdfCollectionGetCount")->items.size());
+}
+
+NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
+    auto* c = validate_collection(Collection, "WdfCollectionAdd");
+    object* item = validate(Object, "WdfCollectionAdd");
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfCollectionAdd", &injected)) {
+        return injected;
+    }
+    reference(item, c, __LINE__, __FILE__);
+    c->items.push_back(item);
+    return STATUS_SUCCESS;
+}
+
+VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
+    auto* c = validate_collection(Collection, "WdfCollectionRemove");
+    auto it = std::find(c->items.begin(), c->items.end(), reinterpret_cast<object*>(Item));
+    if (it == c->items.end()) {
+        sim::bug_check(WDF_VIOLATION, "item is not in the collection", Item, "WdfCollectionRemove");
+    }
+    drop_item(c, static_cast<size_t>(it - c->items.begin()), "WdfCollectionRemove");
+}
+
+VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
+    auto* c = validate_collection(Collection, "WdfCollectionRemoveItem");
+    if (Index >= c->items.size()) {
+        sim::bug_check(WDF_VIOLATION, "collection index out of range", Collection, "WdfCollectionRemoveItem");
+    }
+    drop_item(c, Index, "WdfCollectionRemoveItem");
+}
+
+WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index) {
+    auto* c = validate_collection(Collection, "WdfCollectionGetItem");
+    return Index < c->items.size() ? c->items[Index]->handle() : nullptr;
+}
+
+WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection) {
+    auto* c = validate_collection(Collection, "WdfCollectionGetFirstItem");
+    return c->items.empty() ? nullptr : c->items.front()->handle();
+}
+
+WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection) {
+    auto* c = validate_collection(Collection, "WdfCollectionGetLastItem");
+    return c->items.empty() ? nullptr : c->items.back()->handle();
+}
+
+}  // extern "C"

@@ -1,0 +1,503 @@
+#include <cstdio>
+#include <cstring>
+
+#include "sim/kernel.h"
+#include "wdf/wdf_childlist.h"
+#include "wdf/wdf_internal.h"
+
+namespace wdf {
+
+std::u16string guid_text(const GUID& g) {
+    char buf[40];
+    snprintf(buf, sizeof(buf), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
+             g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return to_utf16(buf);
+}
+
+namespace {
+
+void append_sz(std::vector<uint8_t>* out, const std::u16string& s) {
+    for (char16_t c : s) {
+        out->push_back(static_cast<uint8_t>(c & 0xff));
+        out->push_back(static_cast<uint8_t>(c >> 8));
+    }
+    out->push_back(0);
+    out->push_back(0);
+}
+
+bool multi_sz(const std::vector<std::u16string>& list, std::vector<uint8_t>* out) {
+    if (list.empty()) return false;
+    for (const auto& s : list) append_sz(out, s);
+    out->push_back(0);
+    out->push_back(0);
+    return true;
+}
+
+bool sz(const std::u16string& s, std::vector<uint8_t>* out) {
+    if (s.empty()) return false;
+    append_sz(out, s);
+    return true;
+}
+
+NTSTATUS copy_property(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY property, ULONG length, PVOID buffer,
+                       PULONG result, const char* site) {
+    if (result == nullptr || (length != 0 && buffer == nullptr)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail(site, &injected)) {
+        return injected;
+    }
+    std::vector<uint8_t> bytes;
+    if (static_cast<ULONG>(property) > DevicePropertyContainerID) {
+        return STATUS_INVALID_PARAMETER_2;
+    }
+    if (!property_bytes(pdo, property, &bytes)) {
+        *result = 0;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *result = static_cast<ULONG>(bytes.size());
+    if (length < bytes.size()) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    memcpy(buffer, bytes.data(), bytes.size());
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS alloc_property(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY property, POOL_TYPE pool,
+                        PWDF_OBJECT_ATTRIBUTES attributes, WDFMEMORY* memory, const char* site) {
+    if (memory == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *memory = nullptr;
+    ULONG needed = 0;
+    NTSTATUS status = copy_property(pdo, property, 0, nullptr, &needed, site);
+    if (status != STATUS_BUFFER_TOO_SMALL) {
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    PVOID buffer = nullptr;
+    status = WdfMemoryCreate(attributes, pool, 0, needed, memory, &buffer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return copy_property(pdo, property, needed, buffer, &needed, site);
+}
+
+device* validate_device(WDFDEVICE d, const char* caller) { return validate_as<device>(d, object_type::device, caller); }
+
+[[noreturn]] void not_implemented(const char* api) {
+    sim::bug_check(WDF_VIOLATION, "framework service not implemented by the host platform", nullptr, api);
+}
+
+}  // namespace
+
+bool property_bytes(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t>* out) {
+    switch (property) {
+        case DevicePropertyDeviceDescription: return sz(pdo.device_description, out);
+        case DevicePropertyHardwareID: return multi_sz(pdo.hardware_ids, out);
+        case DevicePropertyCompatibleIDs: return multi_sz(pdo.compatible_ids, out);
+        case DevicePropertyLocationInformation: return sz(pdo.location_information, out);
+        case DevicePropertyPhysicalDeviceObjectName: return sz(pdo.pdo_name, out);
+        case DevicePropertyEnumeratorName: return sz(pdo.enumerator, out);
+        default: return false;
+    }
+}
+
+void device::on_delete() {
+    default_child_list = nullptr;  // deleted with the device as its child
+}
+
+}  // namespace wdf
+
+using namespace wdf;
+
+extern "C" {
+
+// ---- Device init -------------------------------------------------------------
+
+VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                            PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    auto* init = validate_init(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks");
+    if (PnpPowerEventCallbacks == nullptr || PnpPowerEventCallbacks->Size != sizeof(WDF_PNPPOWER_EVENT_CALLBACKS)) {
+        sim::bug_check(WDF_VIOLATION, "PnP/power callback record with a wrong Size", PnpPowerEventCallbacks,
+                       "WdfDeviceInitSetPnpPowerEventCallbacks");
+    }
+    init->pnp = *PnpPowerEventCallbacks;
+    init->pnp_set = true;
+}
+
+VOID WdfDeviceInitSetPowerPolicyEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_POWER_POLICY_EVENT_CALLBACKS) {
+    validate_init(DeviceInit, "WdfDeviceInitSetPowerPolicyEventCallbacks");
+    not_implemented("WdfDeviceInitSetPowerPolicyEventCallbacks");
+}
+
+VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner) {
+    auto* init = validate_init(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership");
+    init->power_policy_owner_set = true;
+    init->power_policy_owner = IsPowerPolicyOwner;
+}
+
+VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+    auto* init = validate_init(DeviceInit, "WdfDeviceInitSetIoType");
+    if (IoType <= WdfDeviceIoUndefined || IoType >= WdfDeviceIoMaximum) {
+        sim::bug_check(WDF_VIOLATION, "invalid I/O type", DeviceInit, "WdfDeviceInitSetIoType");
+    }
+    init->io_type = IoType;
+    init->io_type_set = true;
+}
+
+VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType) {
+    validate_init(DeviceInit, "WdfDeviceInitSetDeviceType")->device_type = DeviceType;
+}
+
+VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive) {
+    validate_init(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
+}
+
+VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit) {
+    validate_init(DeviceInit, "WdfDeviceInitSetPowerNotPageable");
+}
+
+VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit) {
+    validate_init(DeviceInit, "WdfDeviceInitSetPowerPageable");
+}
+
+NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING) {
+    validate_init(DeviceInit, "WdfDeviceInitAssignName");
+    not_implemented("WdfDeviceInitAssignName");
+}
+
+VOID WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG, BOOLEAN) {
+    validate_init(DeviceInit, "WdfDeviceInitSetCharacteristics");
+}
+
+VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit) {
+    auto* init = validate_init(DeviceInit, "WdfDeviceInitFree");
+    if (!init->is_pdo) {
+        sim::bug_check(WDF_VIOLATION, "WdfDeviceInitFree on an init the framework owns", DeviceInit,
+                       "WdfDeviceInitFree");
+    }
+    not_implemented("WdfDeviceInitFree");
+}
+
+// ---- FDO init ----------------------------------------------------------------
+
+NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                 ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
+    auto* init = validate_init(DeviceInit, "WdfFdoInitQueryProperty");
+    if (init->is_pdo || init->pdo == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return copy_property(*init->pdo, DeviceProperty, BufferLength, PropertyBuffer, ResultLength,
+                         "WdfFdoInitQueryProperty");
+}
+
+NTSTATUS WdfFdoInitAllocAndQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                                         POOL_TYPE PoolType, PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
+                                         WDFMEMORY* PropertyMemory) {
+    auto* init = validate_init(DeviceInit, "WdfFdoInitAllocAndQueryProperty");
+    if (init->is_pdo || init->pdo == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return alloc_property(*init->pdo, DeviceProperty, PoolType, PropertyMemoryAttributes, PropertyMemory,
+                          "WdfFdoInitAllocAndQueryProperty");
+}
+
+NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG, ACCESS_MASK, PWDF_OBJECT_ATTRIBUTES, WDFKEY*) {
+    validate_init(DeviceInit, "WdfFdoInitOpenRegistryKey");
+    not_implemented("WdfFdoInitOpenRegistryKey");
+}
+
+VOID WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit) {
+    validate_init(DeviceInit, "WdfFdoInitSetFilter");
+    not_implemented("WdfFdoInitSetFilter");
+}
+
+VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_LIST_CONFIG Config,
+                                         PWDF_OBJECT_ATTRIBUTES DefaultChildListAttributes) {
+    auto* init = validate_init(DeviceInit, "WdfFdoInitSetDefaultChildListConfig");
+    if (init->is_pdo) {
+        sim::bug_check(WDF_VIOLATION, "default child list on a PDO init", DeviceInit,
+                       "WdfFdoInitSetDefaultChildListConfig");
+    }
+    if (Config == nullptr || Config->Size != sizeof(WDF_CHILD_LIST_CONFIG) ||
+        Config->IdentificationDescriptionSize < sizeof(WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER) ||
+        Config->EvtChildListCreateDevice == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "invalid child list configuration", Config,
+                       "WdfFdoInitSetDefaultChildListConfig");
+    }
+    if (DefaultChildListAttributes != nullptr) {
+        not_implemented("WdfFdoInitSetDefaultChildListConfig with child list attributes");
+    }
+    init->has_child_list = true;
+    init->child_list_config = *Config;
+}
+
+WDFCHILDLIST WdfFdoGetDefaultChildList(WDFDEVICE Fdo) {
+    auto* dev = validate_device(Fdo, "WdfFdoGetDefaultChildList");
+    return reinterpret_cast<WDFCHILDLIST>(dev->default_child_list);
+}
+
+// ---- Devices -----------------------------------------------------------------
+
+NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device) {
+    if (DeviceInit == nullptr || Device == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* init = validate_init(*DeviceInit, "WdfDeviceCreate");
+    *Device = nullptr;
+    if (DeviceAttributes != nullptr && DeviceAttributes->ParentObject != nullptr) {
+        return STATUS_INVALID_PARAMETER;  // a device's parent is always the driver
+    }
+    if (init->created != nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    auto* dev = new device();
+    dev->init = *init;
+    dev->init.magic = 0;
+    if (init->is_pdo) {
+        dev->own_pdo.device_id = init->device_id;
+        dev->own_pdo.instance_id = init->instance_id;
+        dev->own_pdo.hardware_ids = init->hardware_ids;
+        dev->own_pdo.compatible_ids = init->compatible_ids;
+        size_t slash = init->device_id.find(u'\\');
+        dev->own_pdo.enumerator = init->device_id.substr(0, slash);
+        if (slash != std::u16string::npos) dev->own_pdo.device_id = init->device_id.substr(slash + 1);
+        for (const auto& t : init->texts) {
+            if (!init->default_locale_set || t.locale == init->default_locale) {
+                dev->own_pdo.device_description = t.description;
+                dev->own_pdo.location_information = t.location;
+                break;
+            }
+        }
+    } else {
+        dev->own_pdo = *init->pdo;
+    }
+    NTSTATUS status = attach(dev, DeviceAttributes, default_parent(), "WdfDeviceCreate");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (init->has_child_list) {
+        status = create_default_child_list(dev, init->child_list_config);
+        if (!NT_SUCCESS(status)) {
+            delete_object(dev);
+            return status;
+        }
+    }
+    init->created = dev;
+    init->consumed = true;
+    *DeviceInit = nullptr;
+    *Device = reinterpret_cast<WDFDEVICE>(dev);
+    return STATUS_SUCCESS;
+}
+
+WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device) {
+    validate_device(Device, "WdfDeviceGetDriver");
+    return reinterpret_cast<WDFDRIVER>(current_driver());
+}
+
+NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
+                                        PCUNICODE_STRING ReferenceString) {
+    auto* dev = validate_device(Device, "WdfDeviceCreateDeviceInterface");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceCreateDeviceInterface");
+    if (InterfaceClassGUID == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceCreateDeviceInterface", &injected)) {
+        return injected;
+    }
+    device_interface itf;
+    itf.guid = *InterfaceClassGUID;
+    itf.reference = from_unicode(ReferenceString);
+    for (const auto& existing : dev->interfaces) {
+        if (existing.guid == itf.guid && existing.reference == itf.reference) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    // \??\<instance path with '#' for '\'>#{class guid}[\reference]
+    std::u16string path = dev->own_pdo.instance_path();
+    for (auto& c : path) {
+        if (c == u'\\') c = u'#';
+    }
+    itf.symbolic_link = u"\\??\\" + path + u"#" + guid_text(itf.guid);
+    if (!itf.reference.empty()) {
+        itf.symbolic_link += u"\\" + itf.reference;
+    }
+    dev->interfaces.push_back(itf);
+    return STATUS_SUCCESS;
+}
+
+VOID WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
+                                      PCUNICODE_STRING ReferenceString, BOOLEAN IsInterfaceEnabled) {
+    auto* dev = validate_device(Device, "WdfDeviceSetDeviceInterfaceState");
+    std::u16string ref = from_unicode(ReferenceString);
+    for (auto& itf : dev->interfaces) {
+        if (InterfaceClassGUID != nullptr && itf.guid == *InterfaceClassGUID && itf.reference == ref) {
+            itf.enabled = IsInterfaceEnabled != FALSE;
+            return;
+        }
+    }
+    sim::bug_check(WDF_VIOLATION, "no such device interface", Device, "WdfDeviceSetDeviceInterfaceState");
+}
+
+NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
+                                                PCUNICODE_STRING ReferenceString, WDFSTRING String) {
+    auto* dev = validate_device(Device, "WdfDeviceRetrieveDeviceInterfaceString");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceInterfaceString");
+    auto* str = validate_as<string_object>(String, object_type::string, "WdfDeviceRetrieveDeviceInterfaceString");
+    if (InterfaceClassGUID == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceRetrieveDeviceInterfaceString", &injected)) {
+        return injected;
+    }
+    std::u16string ref = from_unicode(ReferenceString);
+    for (const auto& itf : dev->interfaces) {
+        if (itf.guid == *InterfaceClassGUID && itf.reference == ref) {
+            str->text = itf.symbolic_link;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                PVOID PropertyBuffer, PULONG ResultLength) {
+    auto* dev = validate_device(Device, "WdfDeviceQueryProperty");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceQueryProperty");
+    return copy_property(dev->own_pdo, DeviceProperty, BufferLength, PropertyBuffer, ResultLength,
+                         "WdfDeviceQueryProperty");
+}
+
+NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, POOL_TYPE PoolType,
+                                        PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes, WDFMEMORY* PropertyMemory) {
+    auto* dev = validate_device(Device, "WdfDeviceAllocAndQueryProperty");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceAllocAndQueryProperty");
+    WDF_OBJECT_ATTRIBUTES attributes;
+    if (PropertyMemoryAttributes == nullptr) {
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = Device;
+        PropertyMemoryAttributes = &attributes;
+    }
+    return alloc_property(dev->own_pdo, DeviceProperty, PoolType, PropertyMemoryAttributes, PropertyMemory,
+                          "WdfDeviceAllocAndQueryProperty");
+}
+
+VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    auto* dev = validate_device(Device, "WdfDeviceSetPnpCapabilities");
+    if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
+        sim::bug_check(WDF_VIOLATION, "PnP capabilities with a wrong Size", PnpCapabilities,
+                       "WdfDeviceSetPnpCapabilities");
+    }
+    dev->pnp_caps = *PnpCapabilities;
+    dev->pnp_caps_set = true;
+}
+
+VOID WdfDeviceSetPowerCapabilities(WDFDEVICE Device, PWDF_DEVICE_POWER_CAPABILITIES PowerCapabilities) {
+    auto* dev = validate_device(Device, "WdfDeviceSetPowerCapabilities");
+    if (PowerCapabilities == nullptr || PowerCapabilities->Size != sizeof(WDF_DEVICE_POWER_CAPABILITIES)) {
+        sim::bug_check(WDF_VIOLATION, "power capabilities with a wrong Size", PowerCapabilities,
+                       "WdfDeviceSetPowerCapabilities");
+    }
+    dev->power_caps = *PowerCapabilities;
+    dev->power_caps_set = true;
+}
+
+VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATION BusInformation) {
+    auto* dev = validate_device(Device, "WdfDeviceSetBusInformationForChildren");
+    if (BusInformation == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL bus information", Device, "WdfDeviceSetBusInformationForChildren");
+    }
+    dev->bus_info = *BusInformation;
+    dev->bus_info_set = true;
+}
+
+NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+    auto* dev = validate_device(Device, "WdfDeviceAssignS0IdleSettings");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignS0IdleSettings");
+    if (Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceAssignS0IdleSettings", &injected)) {
+        return injected;
+    }
+    dev->idle_settings = *Settings;
+    dev->idle_settings_set = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+    auto* dev = validate_device(Device, "WdfDeviceAssignSxWakeSettings");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignSxWakeSettings");
+    if (Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceAssignSxWakeSettings", &injected)) {
+        return injected;
+    }
+    dev->wake_settings = *Settings;
+    dev->wake_settings_set = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID, LONG, PCCH) {
+    validate_device(Device, "WdfDeviceStopIdle");
+    require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
+    not_implemented("WdfDeviceStopIdle");
+}
+
+VOID WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID, LONG, PCCH) {
+    validate_device(Device, "WdfDeviceResumeIdle");
+    not_implemented("WdfDeviceResumeIdle");
+}
+
+POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
+    validate_device(Device, "WdfDeviceGetSystemPowerAction");
+    return PowerActionNone;
+}
+
+NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS) {
+    validate_device(Device, "WdfDeviceIndicateWakeStatus");
+    not_implemented("WdfDeviceIndicateWakeStatus");
+}
+
+VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION) {
+    validate_device(Device, "WdfDeviceSetFailed");
+    not_implemented("WdfDeviceSetFailed");
+}
+
+WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device) {
+    validate_device(Device, "WdfDeviceGetIoTarget");
+    not_implemented("WdfDeviceGetIoTarget");
+}
+
+NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig) {
+    auto* dev = validate_device(Device, "WdfDeviceAddQueryInterface");
+    require_irql_max(PASSIVE_LEVEL, "WdfDeviceAddQueryInterface");
+    if (InterfaceConfig == nullptr || InterfaceConfig->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG) ||
+        InterfaceConfig->Interface == nullptr || InterfaceConfig->InterfaceType == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceAddQueryInterface", &injected)) {
+        return injected;
+    }
+    // The framework keeps its own copy of the interface (Size bytes).
+    const auto* bytes = reinterpret_cast<const uint8_t*>(InterfaceConfig->Interface);
+    dev->query_interface_copies.emplace_back(bytes, bytes + InterfaceConfig->Interface->Size);
+    WDF_QUERY_INTERFACE_CONFIG copy = *InterfaceConfig;
+    copy.Interface = reinterpret_cast<PINTERFACE>(dev->query_interface_copies.back().data());
+    dev->query_interfaces.push_back(copy);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID, PINTERFACE, USHORT, USHORT, PVOID) {
+    validate_device(Fdo, "WdfFdoQueryForInterface");
+    not_implemented("WdfFdoQueryForInterface");
+}
+
+}  // extern "C"

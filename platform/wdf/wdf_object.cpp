@@ -1,0 +1,384 @@
+#include "wdf/wdf_object.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "sim/kernel.h"
+
+namespace wdf {
+namespace {
+
+constexpr uint64_t live_magic = 0x5744464f424a4543ull;  // "WDFOBJEC"
+constexpr uint64_t dead_magic = 0xdeadde1e7edull;
+
+struct object_table {
+    std::recursive_mutex lock;
+    std::unordered_set<object*> live;
+    std::unordered_set<object*> destroyed;  // kept so stale handles are recognised
+    std::vector<object*> graveyard;
+    std::unordered_map<void*, object*> contexts;
+};
+
+object_table& table() {
+    static object_table* t = new object_table();  // outlives every static destructor
+    return *t;
+}
+
+void destroy(object* obj);
+
+}  // namespace
+
+const char* type_name(object_type type) {
+    switch (type) {
+        case object_type::generic: return "WDFOBJECT";
+        case object_type::driver: return "WDFDRIVER";
+        case object_type::device: return "WDFDEVICE";
+        case object_type::collection: return "WDFCOLLECTION";
+        case object_type::spin_lock: return "WDFSPINLOCK";
+        case object_type::wait_lock: return "WDFWAITLOCK";
+        case object_type::string: return "WDFSTRING";
+        case object_type::memory: return "WDFMEMORY";
+        case object_type::key: return "WDFKEY";
+        case object_type::child_list: return "WDFCHILDLIST";
+        case object_type::request: return "WDFREQUEST";
+        case object_type::io_target: return "WDFIOTARGET";
+        case object_type::usb_device: return "WDFUSBDEVICE";
+        case object_type::usb_interface: return "WDFUSBINTERFACE";
+        case object_type::usb_pipe: return "WDFUSBPIPE";
+    }
+    return "WDFOBJECT";
+}
+
+object::object(object_type type) : type_(type) {}
+object::~object() = default;
+
+std::recursive_mutex& table_lock() { return table().lock; }
+
+NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_parent, const char* site) {
+    NTSTATUS injected;
+    if (sim::fault_should_fail(site, &injected)) {
+        delete obj;
+        return injected;
+    }
+    object* parent = default_parent;
+    context_slot slot{};
+    if (attributes != nullptr) {
+        if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+            sim::bug_check(WDF_VIOLATION, "object attributes with a wrong Size (not initialised?)", attributes, site);
+        }
+        if (attributes->ExecutionLevel == WdfExecutionLevelInvalid ||
+            attributes->ExecutionLevel > WdfExecutionLevelDispatch ||
+            attributes->SynchronizationScope == WdfSynchronizationScopeInvalid ||
+            attributes->SynchronizationScope > WdfSynchronizationScopeNone) {
+            delete obj;
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (attributes->ParentObject != nullptr) {
+            parent = validate(attributes->ParentObject, site);
+        }
+        if (attributes->ContextTypeInfo != nullptr) {
+            slot.type = attributes->ContextTypeInfo->UniqueType ? attributes->ContextTypeInfo->UniqueType
+                                                                 : attributes->ContextTypeInfo;
+            slot.size = std::max(slot.type->ContextSize, attributes->ContextSizeOverride);
+        } else if (attributes->ContextSizeOverride != 0) {
+            delete obj;
+            return STATUS_INVALID_PARAMETER;
+        }
+        slot.cleanup = attributes->EvtCleanupCallback;
+        slot.destroy = attributes->EvtDestroyCallback;
+    }
+    if (slot.size != 0) {
+        slot.memory.reset(new uint8_t[slot.size]());
+    }
+    obj->magic_ = live_magic;
+    obj->created_by_ = site;
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    if (parent != nullptr && parent->delete_requested_) {
+        sim::bug_check(WDF_VIOLATION, "parent object is being deleted", parent->handle(), site);
+    }
+    obj->parent_ = parent;
+    if (parent != nullptr) {
+        parent->children_.push_back(obj);
+    }
+    if (slot.memory) {
+        table().contexts[slot.memory.get()] = obj;
+    }
+    obj->contexts_.push_back(std::move(slot));
+    table().live.insert(obj);
+    return STATUS_SUCCESS;
+}
+
+object* validate(WDFOBJECT handle, const char* caller) {
+    auto* obj = reinterpret_cast<object*>(handle);
+    if (handle == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
+    }
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    if (table().live.count(obj) == 0) {
+        if (table().destroyed.count(obj) != 0) {
+            sim::bug_check(WDF_VIOLATION, "use of a deleted handle", handle, caller);
+        }
+        sim::bug_check(WDF_VIOLATION, "unknown handle", handle, caller);
+    }
+    if (obj->delete_requested_) {
+        sim::bug_check(WDF_VIOLATION, "use of a deleted handle", handle, caller);
+    }
+    return obj;
+}
+
+object* validate(WDFOBJECT handle, object_type type, const char* caller) {
+    object* obj = validate(handle, caller);
+    if (obj->type_ != type) {
+        std::string rule = std::string("handle of the wrong type (") + type_name(obj->type_) + " where " +
+                           type_name(type) + " was expected)";
+        sim::bug_check(WDF_VIOLATION, rule.c_str(), handle, caller);
+    }
+    return obj;
+}
+
+bool is_live(WDFOBJECT handle) {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    auto* obj = reinterpret_cast<object*>(handle);
+    return table().live.count(obj) != 0 && !obj->delete_requested_;
+}
+
+void delete_object(object* obj) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(table().lock);
+        if (obj->delete_requested_ || obj->magic_ != live_magic) {
+            return;
+        }
+        obj->magic_ = live_magic + 1;  // deletion in progress: cleanup still sees a valid handle
+    }
+    obj->on_delete();
+    std::vector<object*> children;
+    {
+        std::lock_guard<std::recursive_mutex> guard(table().lock);
+        children = obj->children_;
+    }
+    // Children go first, newest first, so a child's cleanup still finds its parent.
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+        delete_object(*it);
+    }
+    for (auto& slot : obj->contexts_) {
+        if (slot.cleanup != nullptr) {
+            slot.cleanup(obj->handle());
+        }
+    }
+    bool last;
+    {
+        std::lock_guard<std::recursive_mutex> guard(table().lock);
+        obj->delete_requested_ = true;
+        last = --obj->references_ == 0;
+    }
+    if (last) {
+        destroy(obj);
+    }
+}
+
+namespace {
+
+void destroy(object* obj) {
+    for (auto& slot : obj->contexts_) {
+        if (slot.destroy != nullptr) {
+            slot.destroy(obj->handle());
+        }
+    }
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    if (obj->parent_ != nullptr) {
+        auto& siblings = obj->parent_->children_;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), obj), siblings.end());
+    }
+    for (auto& slot : obj->contexts_) {
+        if (slot.memory) {
+            table().contexts.erase(slot.memory.get());
+        }
+        slot.memory.reset();  // freed now, so a driver touching a stale context trips AddressSanitizer
+    }
+    obj->destroyed_ = true;
+    obj->magic_ = dead_magic;
+    table().live.erase(obj);
+    table().destroyed.insert(obj);
+    table().graveyard.push_back(obj);
+}
+
+}  // namespace
+
+void reference(object* obj, PVOID tag, LONG line, PCCH file) {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    obj->references_++;
+    obj->tagged_.push_back({tag, line, file != nullptr ? file : ""});
+}
+
+void dereference(object* obj, PVOID tag, LONG, PCCH, const char* caller) {
+    bool last;
+    {
+        std::lock_guard<std::recursive_mutex> guard(table().lock);
+        auto it = std::find_if(obj->tagged_.rbegin(), obj->tagged_.rend(),
+                               [tag](const reference_record& r) { return r.tag == tag; });
+        if (it == obj->tagged_.rend()) {
+            sim::bug_check(WDF_VIOLATION, "dereference without a matching reference (tag)", obj->handle(), caller);
+        }
+        obj->tagged_.erase(std::next(it).base());
+        last = --obj->references_ == 0;
+    }
+    if (last) {
+        destroy(obj);
+    }
+}
+
+std::vector<object*> live_objects() {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    return std::vector<object*>(table().live.begin(), table().live.end());
+}
+
+void* context_by_name(WDFOBJECT handle, const char* name) {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    auto* obj = reinterpret_cast<object*>(handle);
+    if (table().live.count(obj) == 0) {
+        return nullptr;
+    }
+    for (auto& slot : obj->contexts_) {
+        if (slot.type != nullptr && slot.type->ContextName != nullptr && std::string(slot.type->ContextName) == name) {
+            return slot.memory.get();
+        }
+    }
+    return nullptr;
+}
+
+size_t report_leaks(std::string* report) {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    size_t problems = 0;
+    for (object* obj : table().live) {
+        problems++;
+        char line[256];
+        snprintf(line, sizeof(line), "leaked %s %p (created by %s, %ld references%s)\n", type_name(obj->type_),
+                 static_cast<void*>(obj), obj->created_by_.c_str(), obj->references_.load(),
+                 obj->delete_requested_ ? ", deleted" : "");
+        report->append(line);
+        for (const auto& r : obj->tagged_) {
+            snprintf(line, sizeof(line), "  reference tag %p taken at %s:%d\n", r.tag, r.file.c_str(), r.line);
+            report->append(line);
+        }
+    }
+    return problems;
+}
+
+void purge_destroyed() {
+    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    for (object* obj : table().graveyard) {
+        delete obj;
+    }
+    table().graveyard.clear();
+    table().destroyed.clear();
+}
+
+}  // namespace wdf
+
+using wdf::object;
+
+extern "C" {
+
+PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+    object* obj = wdf::validate(Handle, "WdfObjectGetTypedContextWorker");
+    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    for (auto& slot : obj->contexts_) {
+        if (slot.type == TypeInfo || (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
+            return slot.memory.get();
+        }
+    }
+    return nullptr;
+}
+
+NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context) {
+    object* obj = wdf::validate(Handle, "WdfObjectAllocateContext");
+    if (ContextAttributes == nullptr || ContextAttributes->ContextTypeInfo == nullptr || Context == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (ContextAttributes->ParentObject != nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfObjectAllocateContext", &injected)) {
+        return injected;
+    }
+    auto type = ContextAttributes->ContextTypeInfo->UniqueType ? ContextAttributes->ContextTypeInfo->UniqueType
+                                                                : ContextAttributes->ContextTypeInfo;
+    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    for (auto& slot : obj->contexts_) {
+        if (slot.type == type) {
+            *Context = slot.memory.get();
+            return STATUS_OBJECT_NAME_EXISTS;
+        }
+    }
+    wdf::context_slot slot{};
+    slot.type = type;
+    slot.size = std::max(type->ContextSize, ContextAttributes->ContextSizeOverride);
+    slot.memory.reset(new uint8_t[slot.size]());
+    slot.cleanup = ContextAttributes->EvtCleanupCallback;
+    slot.destroy = ContextAttributes->EvtDestroyCallback;
+    *Context = slot.memory.get();
+    wdf::table().contexts[slot.memory.get()] = obj;
+    obj->contexts_.push_back(std::move(slot));
+    return STATUS_SUCCESS;
+}
+
+WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
+    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    auto it = wdf::table().contexts.find(ContextPointer);
+    if (it == wdf::table().contexts.end()) {
+        sim::bug_check(WDF_VIOLATION, "pointer is not an object context", ContextPointer, "WdfObjectContextGetObject");
+    }
+    return it->second->handle();
+}
+
+VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+    wdf::reference(wdf::validate(Handle, "WdfObjectReferenceActual"), Tag, Line, File);
+}
+
+VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+    auto* obj = reinterpret_cast<object*>(Handle);
+    {
+        std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+        // A deleted object may still be dereferenced: that is how its last holder lets go.
+        if (Handle == nullptr || wdf::table().live.count(obj) == 0) {
+            wdf::validate(Handle, "WdfObjectDereferenceActual");
+        }
+    }
+    wdf::dereference(obj, Tag, Line, File, "WdfObjectDereferenceActual");
+}
+
+NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
+    if (Object == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* obj = new object(wdf::object_type::generic);
+    NTSTATUS status = wdf::attach(obj, Attributes, wdf::default_parent(), "WdfObjectCreate");
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *Object = obj->handle();
+    return STATUS_SUCCESS;
+}
+
+VOID WdfObjectDelete(WDFOBJECT Object) {
+    auto* obj = reinterpret_cast<object*>(Object);
+    {
+        std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+        bool deleted = wdf::table().destroyed.count(obj) != 0 ||
+                       (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
+        if (Object != nullptr && deleted) {
+            sim::bug_check(WDF_VIOLATION, "object deleted twice", Object, "WdfObjectDelete");
+        }
+    }
+    obj = wdf::validate(Object, "WdfObjectDelete");
+    if (!obj->driver_may_delete()) {
+        std::string rule = std::string("the driver may not delete a framework-owned ") + wdf::type_name(obj->type_);
+        sim::bug_check(WDF_VIOLATION, rule.c_str(), Object, "WdfObjectDelete");
+    }
+    wdf::delete_object(obj);
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+// The framework's object model: every handle is a real, type-tagged object
+// with a parent, children, contexts, cleanup and destroy callbacks and a
+// reference count, validated on every call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wdf.h"
+
+namespace wdf {
+
+enum class object_type : uint32_t {
+    generic,
+    driver,
+    device,
+    collection,
+    spin_lock,
+    wait_lock,
+    string,
+    memory,
+    key,
+    child_list,
+    request,
+    io_target,
+    usb_device,
+    usb_interface,
+    usb_pipe,
+};
+
+const char* type_name(object_type type);
+
+struct context_slot {
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
+    size_t size;
+    std::unique_ptr<uint8_t[]> memory;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy;
+};
+
+struct reference_record {
+    PVOID tag;
+    LONG line;
+    std::string file;
+};
+
+class object {
+   public:
+    explicit object(object_type type);
+    virtual ~object();
+    object(const object&) = delete;
+    object& operator=(const object&) = delete;
+
+    object_type type() const { return type_; }
+    object* parent() const { return parent_; }
+    bool deleting() const { return delete_requested_; }
+    WDFOBJECT handle() { return reinterpret_cast<WDFOBJECT>(this); }
+
+    // Framework-owned objects the driver may not delete itself.
+    virtual bool driver_may_delete() const { return true; }
+    // Runs before the object's children and cleanup callbacks go: objects that
+    // own framework state (a device's child list, a key) release it here.
+    virtual void on_delete() {}
+
+    uint64_t magic_ = 0;
+    object_type type_;
+    object* parent_ = nullptr;
+    std::vector<object*> children_;  // guarded by the object table lock
+    std::vector<context_slot> contexts_;
+    std::atomic<long> references_{1};  // the creation reference
+    std::vector<reference_record> tagged_;  // guarded by the object table lock
+    bool delete_requested_ = false;
+    bool destroyed_ = false;
+    std::string created_by_;  // creating API, for leak reports
+};
+
+// Creation: applies the attributes (parent, context, callbacks) and links the
+// object into the table. Fails with STATUS_INVALID_PARAMETER for malformed
+// attributes, or with an injected fault for `site`.
+NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_parent, const char* site);
+
+// Parent of objects created without one: the driver object.
+object* default_parent();
+
+// Handle validation: bug check on an unknown, deleted or wrongly typed handle.
+object* validate(WDFOBJECT handle, const char* caller);
+object* validate(WDFOBJECT handle, object_type type, const char* caller);
+template <typename T>
+T* validate_as(WDFOBJECT handle, object_type type, const char* caller) {
+    return static_cast<T*>(validate(handle, type, caller));
+}
+// True for a live handle (no bug check), for the simulator's own inspection.
+bool is_live(WDFOBJECT handle);
+
+// Deletes an object and its children as WdfObjectDelete does, without the
+// driver-side rules (the framework deletes its own objects this way).
+void delete_object(object* obj);
+
+void reference(object* obj, PVOID tag, LONG line, PCCH file);
+void dereference(object* obj, PVOID tag, LONG line, PCCH file, const char* caller);
+
+// Every live object, for leak checks; the lock guards the object tree.
+std::vector<object*> live_objects();
+std::recursive_mutex& table_lock();
+
+// Context of a given type name (the simulator inspects driver contexts by name).
+void* context_by_name(WDFOBJECT handle, const char* name);
+
+// Verifier: report objects left alive under `root` (and their outstanding
+// references); returns the number of problems.
+size_t report_leaks(std::string* report);
+
+// Frees objects whose memory was kept after destruction so that a stale handle
+// is recognised rather than reused.
+void purge_destroyed();
+
+}  // namespace wdf
