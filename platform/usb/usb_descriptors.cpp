@@ -1,0 +1,242 @@
+#include "usb/usb_descriptors.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim::usb {
+
+namespace {
+
+// Longest string a one-byte bLength can carry: (255 - 2) / 2 units.
+constexpr size_t max_string_units = 126;
+
+void put_u16(std::vector<uint8_t>& out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value & 0xff));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+descriptor_reply stall() {
+    descriptor_reply reply;
+    reply.stalled = true;
+    return reply;
+}
+
+descriptor_reply send(const uint8_t* data, size_t size, uint16_t length) {
+    descriptor_reply reply;
+    reply.data.assign(data, data + std::min<size_t>(size, length));
+    return reply;
+}
+
+descriptor_reply send(const std::vector<uint8_t>& bytes, uint16_t length) {
+    return send(bytes.data(), bytes.size(), length);
+}
+
+// Copies a descriptor into its record; fields past its bLength stay zero.
+template <typename Record>
+Record copy_record(const uint8_t* data, const descriptor_entry& entry) {
+    Record record{};
+    std::memcpy(&record, data + entry.offset, std::min<size_t>(entry.length, sizeof(Record)));
+    return record;
+}
+
+}  // namespace
+
+const std::u16string* descriptor_set::string(uint8_t index) const {
+    auto it = strings.find(index);
+    return it == strings.end() ? nullptr : &it->second;
+}
+
+std::vector<uint8_t> device_descriptor_bytes(const USB_DEVICE_DESCRIPTOR& device) {
+    std::vector<uint8_t> bytes(sizeof(device));
+    std::memcpy(bytes.data(), &device, sizeof(device));
+    return bytes;
+}
+
+std::vector<uint8_t> string_descriptor_bytes(const std::u16string& text) {
+    size_t units = std::min<size_t>(text.size(), max_string_units);
+    std::vector<uint8_t> bytes;
+    bytes.reserve(2 + units * 2);
+    bytes.push_back(static_cast<uint8_t>(2 + units * 2));
+    bytes.push_back(USB_STRING_DESCRIPTOR_TYPE);
+    for (size_t i = 0; i < units; ++i) put_u16(bytes, static_cast<uint16_t>(text[i]));
+    return bytes;
+}
+
+std::vector<uint8_t> language_descriptor_bytes(const std::vector<uint16_t>& languages) {
+    return string_descriptor_bytes(std::u16string(languages.begin(), languages.end()));
+}
+
+descriptor_reply answer_get_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid,
+                                       uint16_t length) {
+    switch (type) {
+        case USB_DEVICE_DESCRIPTOR_TYPE:
+            if (index != 0) return stall();
+            return send(device_descriptor_bytes(device.device), length);
+        case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+            if (index >= device.configurations.size()) return stall();
+            return send(device.configurations[index], length);
+        case USB_STRING_DESCRIPTOR_TYPE: {
+            if (device.languages.empty()) return stall();
+            if (index == 0) return send(language_descriptor_bytes(device.languages), length);
+            auto listed = std::find(device.languages.begin(), device.languages.end(), langid);
+            const std::u16string* text = device.string(index);
+            if (listed == device.languages.end() || text == nullptr) return stall();
+            return send(string_descriptor_bytes(*text), length);
+        }
+        default: {
+            auto it = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
+            if (it == device.other_descriptors.end()) return stall();
+            return send(it->second, length);
+        }
+    }
+}
+
+const char* walk_end_name(walk_end end) {
+    switch (end) {
+        case walk_end::complete:
+            return "complete";
+        case walk_end::zero_length:
+            return "zero_length";
+        case walk_end::length_too_small:
+            return "length_too_small";
+        case walk_end::past_total_length:
+            return "past_total_length";
+        case walk_end::past_buffer:
+            return "past_buffer";
+        case walk_end::short_buffer:
+            return "short_buffer";
+    }
+    return "unknown";
+}
+
+std::string descriptor_walk::problem() const {
+    std::string where = "offset " + std::to_string(stop_offset) + ": ";
+    switch (end) {
+        case walk_end::complete:
+            return "";
+        case walk_end::zero_length:
+            return where + "descriptor with bLength 0";
+        case walk_end::length_too_small:
+            return where + "descriptor with bLength 1";
+        case walk_end::past_total_length:
+            return where + "descriptor runs past wTotalLength " + std::to_string(total_length);
+        case walk_end::past_buffer:
+            return where + "descriptor runs past the " + std::to_string(buffer_size) + " bytes present";
+        case walk_end::short_buffer:
+            if (buffer_size < 4) return where + "configuration too short for wTotalLength";
+            return where + "wTotalLength " + std::to_string(total_length) + " but only " + std::to_string(buffer_size) +
+                   " bytes present";
+    }
+    return where + "unknown";
+}
+
+descriptor_walk walk_configuration(const uint8_t* data, size_t size) {
+    descriptor_walk walk;
+    if (data == nullptr) size = 0;
+    walk.buffer_size = size;
+    // Without the four bytes holding wTotalLength only the buffer bounds the walk.
+    size_t limit = size;
+    if (size >= 4) {
+        walk.total_length = static_cast<size_t>(data[2]) | static_cast<size_t>(data[3]) << 8;
+        limit = std::min<size_t>(size, walk.total_length);
+    }
+    const bool bounded_by_total = size >= 4 && walk.total_length <= size;
+
+    size_t offset = 0;
+    while (offset < limit) {
+        uint8_t length = data[offset];
+        walk.stop_offset = offset;
+        if (length == 0) {
+            walk.end = walk_end::zero_length;
+            return walk;
+        }
+        if (length < 2) {
+            walk.end = walk_end::length_too_small;
+            return walk;
+        }
+        if (offset + length > limit) {
+            walk.end = bounded_by_total ? walk_end::past_total_length : walk_end::past_buffer;
+            return walk;
+        }
+        walk.descriptors.push_back({offset, length, data[offset + 1]});
+        offset += length;
+    }
+    walk.stop_offset = offset;
+    walk.end = bounded_by_total ? walk_end::complete : walk_end::short_buffer;
+    return walk;
+}
+
+const parsed_setting* parsed_interface::setting(uint8_t alternate) const {
+    for (const parsed_setting& s : settings) {
+        if (s.descriptor.bAlternateSetting == alternate) return &s;
+    }
+    return nullptr;
+}
+
+const parsed_interface* parsed_configuration::find_interface(uint8_t number) const {
+    for (const parsed_interface& i : interfaces) {
+        if (i.number == number) return &i;
+    }
+    return nullptr;
+}
+
+const parsed_setting* parsed_configuration::find_setting(uint8_t number, uint8_t alternate) const {
+    const parsed_interface* found = find_interface(number);
+    return found == nullptr ? nullptr : found->setting(alternate);
+}
+
+parsed_configuration parse_configuration(const uint8_t* data, size_t size) {
+    parsed_configuration config;
+    config.walk = walk_configuration(data, size);
+    const std::vector<descriptor_entry>& entries = config.walk.descriptors;
+    if (entries.empty()) return config;
+
+    size_t first = 0;
+    if (entries[0].type == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+        config.has_header = true;
+        config.header = copy_record<USB_CONFIGURATION_DESCRIPTOR>(data, entries[0]);
+        first = 1;
+    }
+
+    // Where the bytes of a descriptor that is neither an interface, an
+    // endpoint nor an association go: after the header, after an interface
+    // descriptor, or after an endpoint.
+    std::vector<uint8_t>* extra = &config.extra;
+    parsed_setting* setting = nullptr;
+    for (size_t i = first; i < entries.size(); ++i) {
+        const descriptor_entry& entry = entries[i];
+        if (entry.type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            parsed_setting parsed;
+            parsed.offset = entry.offset;
+            parsed.descriptor = copy_record<USB_INTERFACE_DESCRIPTOR>(data, entry);
+            uint8_t number = parsed.descriptor.bInterfaceNumber;
+            auto it = std::find_if(config.interfaces.begin(), config.interfaces.end(),
+                                   [number](const parsed_interface& p) { return p.number == number; });
+            if (it == config.interfaces.end()) {
+                config.interfaces.push_back({number, {}});
+                it = config.interfaces.end() - 1;
+            }
+            it->settings.push_back(std::move(parsed));
+            setting = &it->settings.back();
+            extra = &setting->extra;
+        } else if (entry.type == USB_ENDPOINT_DESCRIPTOR_TYPE && setting != nullptr) {
+            parsed_endpoint endpoint;
+            endpoint.offset = entry.offset;
+            endpoint.descriptor = copy_record<USB_ENDPOINT_DESCRIPTOR>(data, entry);
+            setting->endpoints.push_back(std::move(endpoint));
+            extra = &setting->endpoints.back().extra;
+        } else if (entry.type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
+            config.associations.push_back(
+                {entry.offset, copy_record<USB_INTERFACE_ASSOCIATION_DESCRIPTOR>(data, entry)});
+            // What follows an association belongs to its first interface, not
+            // to the previous function's last endpoint.
+            setting = nullptr;
+            extra = &config.extra;
+        } else {
+            extra->insert(extra->end(), data + entry.offset, data + entry.offset + entry.length);
+        }
+    }
+    return config;
+}
+
+}  // namespace sim::usb
