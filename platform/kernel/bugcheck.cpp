@@ -23,7 +23,8 @@ void bug_check(ULONG code, const char* rule, const void* object, const char* cal
 
 EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
     char rule[160];
-    snprintf(rule, sizeof(rule), "driver called KeBugCheckEx (0x%" PRIXPTR ", 0x%" PRIXPTR ", 0x%" PRIXPTR
-             ", 0x%" PRIXPTR ")", P1, P2, P3, P4);
+    snprintf(rule, sizeof(rule),
+             "driver called KeBugCheckEx (0x%" PRIXPTR ", 0x%" PRIXPTR ", 0x%" PRIXPTR ", 0x%" PRIXPTR ")", P1, P2, P3,
+             P4);
     sim::bug_check(BugCheckCode, rule, reinterpret_cast<const void*>(P1), "KeBugCheckEx");
 }

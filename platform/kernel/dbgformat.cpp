@@ -17,7 +17,7 @@ struct arg_list {
 
 enum class size_mod { none, hh, h, l, ll, w, i32, i64, ptr, L };
 
-struct conv_spec {
+struct directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -57,7 +57,7 @@ size_t count_chars(const std::u16string& s) {
 }
 
 template <typename Str>
-void emit_padded(Str& out, const Str& piece, const conv_spec& sp) {
+void emit_padded(Str& out, const Str& piece, const directive& sp) {
     const size_t chars = count_chars(piece);
     const size_t pad = sp.width > 0 && static_cast<size_t>(sp.width) > chars ? sp.width - chars : 0;
     if (!sp.left) out.append(pad, ' ');
@@ -66,7 +66,7 @@ void emit_padded(Str& out, const Str& piece, const conv_spec& sp) {
 }
 
 template <typename Str>
-void emit_integer(Str& out, const conv_spec& sp, uint64_t magnitude, bool negative, bool is_signed, unsigned base,
+void emit_integer(Str& out, const directive& sp, uint64_t magnitude, bool negative, bool is_signed, unsigned base,
                   bool upper) {
     const char* digit_set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char digits[24];
@@ -165,21 +165,21 @@ size_t keep_whole(const char* s, size_t cut, size_t len) {
 }
 
 template <typename Str>
-void emit_narrow_string(Str& out, const conv_spec& sp, const char* s, size_t len) {
+void emit_narrow_string(Str& out, const directive& sp, const char* s, size_t len) {
     Str piece;
     append_narrow(piece, s, keep_whole(s, clip(len, sp.precision), len));
     emit_padded(out, piece, sp);
 }
 
 template <typename Str>
-void emit_wide_string(Str& out, const conv_spec& sp, const char16_t* s, size_t len) {
+void emit_wide_string(Str& out, const directive& sp, const char16_t* s, size_t len) {
     Str piece;
     append_wide(piece, s, keep_whole(s, clip(len, sp.precision), len));
     emit_padded(out, piece, sp);
 }
 
 template <typename Str>
-void emit_null(Str& out, const conv_spec& sp) {
+void emit_null(Str& out, const directive& sp) {
     static const char kNull[] = "(null)";
     Str piece;
     append_ascii(piece, kNull, clip(sizeof(kNull) - 1, sp.precision));
@@ -187,7 +187,7 @@ void emit_null(Str& out, const conv_spec& sp) {
 }
 
 template <typename Str>
-void emit_pointer(Str& out, const conv_spec& sp, const void* p) {
+void emit_pointer(Str& out, const directive& sp, const void* p) {
     char buf[17];
     snprintf(buf, sizeof(buf), "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     Str piece;
@@ -197,7 +197,7 @@ void emit_pointer(Str& out, const conv_spec& sp, const void* p) {
 
 // Kernel DbgPrint has no floating point; formatting it soundly beats printing garbage.
 template <typename Str>
-void emit_float(Str& out, const conv_spec& sp, char conv, arg_list& a) {
+void emit_float(Str& out, const directive& sp, char conv, arg_list& a) {
     char fmt[16];
     int n = 0;
     fmt[n++] = '%';
@@ -249,7 +249,7 @@ int read_number(const char16_t*& f) {
 // which is then copied to the output as text.
 template <typename Char, typename Str>
 bool format_one(const Char*& f, arg_list& a, Str& out) {
-    conv_spec sp;
+    directive sp;
     for (;; ++f) {
         if (*f == '-')
             sp.left = true;

@@ -58,23 +58,20 @@ platform_clock& clock_state() {
 int64_t system_time() { return clock_state().system_base.load() + sim::clock_now(); }
 
 void check_level(KIRQL level, const char* caller) {
-    if (level > HIGH_LEVEL)
-        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "IRQL above HIGH_LEVEL requested", nullptr, caller);
+    if (level > HIGH_LEVEL) sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "IRQL above HIGH_LEVEL requested", nullptr, caller);
 }
 
 void raise_to(KIRQL level, const char* caller) {
     check_level(level, caller);
     if (level < current_irql)
-        sim::bug_check(IRQL_NOT_GREATER_OR_EQUAL, "raising the IRQL to a level below the current one", nullptr,
-                       caller);
+        sim::bug_check(IRQL_NOT_GREATER_OR_EQUAL, "raising the IRQL to a level below the current one", nullptr, caller);
     current_irql = level;
 }
 
 void lower_to(KIRQL level, const char* caller) {
     check_level(level, caller);
     if (level > current_irql)
-        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "lowering the IRQL to a level above the current one", nullptr,
-                       caller);
+        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "lowering the IRQL to a level above the current one", nullptr, caller);
     current_irql = level;
 }
 

@@ -75,8 +75,8 @@ void free_block(const void* p, bool check_tag, ULONG tag, const char* caller) {
         const auto it = s.blocks.find(p);
         if (it == s.blocks.end()) {
             guard.unlock();
-            sim::bug_check(BAD_POOL_CALLER, "freeing memory that is not an allocated pool block (or a double free)",
-                           p, caller);
+            sim::bug_check(BAD_POOL_CALLER, "freeing memory that is not an allocated pool block (or a double free)", p,
+                           caller);
         }
         const block_info info = it->second;
         if (check_tag && info.tag != tag) {

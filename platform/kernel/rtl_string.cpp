@@ -96,7 +96,8 @@ EXTERN_C LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING
             c1 = upcase(c1);
             c2 = upcase(c2);
         }
-        if (c1 != c2) return static_cast<LONG>(static_cast<uint16_t>(c1)) - static_cast<LONG>(static_cast<uint16_t>(c2));
+        if (c1 != c2)
+            return static_cast<LONG>(static_cast<uint16_t>(c1)) - static_cast<LONG>(static_cast<uint16_t>(c2));
     }
     return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
 }
@@ -116,7 +117,7 @@ EXTERN_C VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_
     }
     check_source(SourceString, "RtlCopyUnicodeString");
     size_t bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                            : DestinationString->MaximumLength;
+                                                                           : DestinationString->MaximumLength;
     bytes &= ~static_cast<size_t>(1);
     DestinationString->Length = 0;
     append_fitting(DestinationString, SourceString->Buffer, bytes);

@@ -1,0 +1,53 @@
+// Fault injection: the N-th call of a site fails once, "*" counts every site.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "kernel_fixture.h"
+
+using fault_injection = kernel_test;
+
+TEST_F(fault_injection, nth_call_of_a_site_fails_once) {
+    sim::fault_fail_nth("WdfCollectionCreate", 3, STATUS_NO_MEMORY);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(sim::fault_should_fail("WdfCollectionCreate", &status));
+    EXPECT_FALSE(sim::fault_should_fail("WdfSpinLockCreate", &status)) << "other sites do not count";
+    EXPECT_FALSE(sim::fault_should_fail("WdfCollectionCreate", &status));
+    EXPECT_TRUE(sim::fault_should_fail("WdfCollectionCreate", &status));
+    EXPECT_EQ(status, STATUS_NO_MEMORY);
+    EXPECT_FALSE(sim::fault_should_fail("WdfCollectionCreate", &status)) << "one shot";
+    EXPECT_EQ(sim::fault_site_calls("WdfCollectionCreate"), 4u);
+    EXPECT_EQ(sim::fault_site_calls("*"), 5u);
+}
+
+TEST_F(fault_injection, star_counts_every_site) {
+    sim::fault_fail_nth("*", 2);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(sim::fault_should_fail("A", &status));
+    EXPECT_TRUE(sim::fault_should_fail("B", &status));
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(sim::fault_should_fail("C", &status));
+}
+
+TEST_F(fault_injection, disarming) {
+    sim::fault_fail_nth("A", 1);
+    sim::fault_fail_nth("A", 0);
+    EXPECT_FALSE(sim::fault_should_fail("A", nullptr));
+    sim::fault_fail_nth("A", 1);
+    sim::fault_reset();
+    EXPECT_FALSE(sim::fault_should_fail("A", nullptr));
+    EXPECT_EQ(sim::fault_site_calls("A"), 1u);
+}
+
+TEST_F(fault_injection, exactly_one_of_many_concurrent_calls_fails) {
+    sim::fault_fail_nth("Shared", 1000);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) failures += sim::fault_should_fail("Shared", nullptr);
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 1);
+    EXPECT_EQ(sim::fault_site_calls("Shared"), 2000u);
+}
