@@ -12,3 +12,5 @@
 #include "wdfmemory.h"
 #include "wdfchildlist.h"
 #include "wdfdevice.h"
+#include "wdfrequest.h"
+#include "wdfiotarget.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/kernel.h"
+#include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
 
@@ -21,6 +22,91 @@ const char* driver_service_name = "cdcbus";
 
 std::u16string u16(const std::string& s) { return wdf::to_utf16(s); }
 
+std::string format(const char* pattern, unsigned a, unsigned b = 0, unsigned c = 0) {
+    char text[64];
+    snprintf(text, sizeof(text), pattern, a, b, c);
+    return text;
+}
+
+// ---- The USB hub's side: what it reports for each function's PDO ---------------
+
+// What the bus reports a function as: its class, and the string that names it.
+struct function_identity {
+    uint8_t cls = 0, subclass = 0, protocol = 0;
+    uint8_t name_string = 0;  // 0: the device's product string
+};
+
+// An interface function takes its class and name from its association (as
+// the composite parent reports it), else from its first interface; a whole
+// device its class from the device descriptor unless that defers to the
+// interfaces.
+function_identity identify(const usb::usb_function& function) {
+    const USB_DEVICE_DESCRIPTOR& d = function.descriptors.device;
+    function_identity id;
+    if (!function.interface_function && d.bDeviceClass != 0) {
+        id.cls = d.bDeviceClass;
+        id.subclass = d.bDeviceSubClass;
+        id.protocol = d.bDeviceProtocol;
+        return id;
+    }
+    if (function.descriptors.configurations.empty()) return id;
+    usb::parsed_configuration config = usb::parse_configuration(function.descriptors.configurations[0]);
+    for (const auto& a : config.associations) {
+        if (function.interface_function && a.descriptor.bFirstInterface == function.first_interface) {
+            id.cls = a.descriptor.bFunctionClass;
+            id.subclass = a.descriptor.bFunctionSubClass;
+            id.protocol = a.descriptor.bFunctionProtocol;
+            id.name_string = a.descriptor.iFunction;
+            return id;
+        }
+    }
+    const usb::parsed_interface* ifc = config.find_interface(function.first_interface);
+    if (ifc != nullptr && !ifc->settings.empty()) {
+        const USB_INTERFACE_DESCRIPTOR& i = ifc->settings[0].descriptor;
+        id.cls = i.bInterfaceClass;
+        id.subclass = i.bInterfaceSubClass;
+        id.protocol = i.bInterfaceProtocol;
+        id.name_string = function.interface_function ? i.iInterface : 0;
+    }
+    return id;
+}
+
+std::string function_description(const usb::usb_function& function, const function_identity& id) {
+    const usb::descriptor_set& d = function.descriptors;
+    const std::u16string* name = id.name_string != 0 ? d.string(id.name_string) : nullptr;
+    if (name == nullptr && d.device.iProduct != 0) name = d.string(d.device.iProduct);
+    return name != nullptr ? wdf::to_utf8(*name) : "USB Device";
+}
+
+// "6&1a2b3c4d&0&1" for a whole device; a composite function's last component
+// becomes its first interface number: "6&1a2b3c4d&0&0002".
+std::string function_instance_id(const std::string& location, const usb::usb_function& function) {
+    if (!function.interface_function) return location;
+    size_t amp = location.rfind('&');
+    std::string prefix = amp == std::string::npos ? std::string() : location.substr(0, amp + 1);
+    return prefix + format("%04X", function.first_interface);
+}
+
+device_stack_config usb_function_config(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
+                                        const plug_options& options) {
+    const USB_DEVICE_DESCRIPTOR& d = function.descriptors.device;
+    device_stack_config config;
+    config.enumerator = "USB";
+    config.device_id = function.hardware_id;
+    config.instance_id = function_instance_id(options.location, function);
+    function_identity id = identify(function);
+    config.description = function_description(function, id);
+    config.location_information = "Port_#0001.Hub_#0001";
+    std::string vid_pid = format("VID_%04X&PID_%04X", d.idVendor, d.idProduct);
+    std::string mi = function.interface_function ? format("&MI_%02X", function.first_interface) : "";
+    config.hardware_ids = {"USB\\" + vid_pid + format("&REV_%04X", d.bcdDevice) + mi, "USB\\" + vid_pid + mi};
+    config.compatible_ids = {format("USB\\Class_%02x&SubClass_%02x&Prot_%02x", id.cls, id.subclass, id.protocol),
+                             format("USB\\Class_%02x&SubClass_%02x", id.cls, id.subclass),
+                             format("USB\\Class_%02x", id.cls)};
+    config.usb = std::make_shared<usb::function_binding>(usb::function_binding{dev, function});
+    return config;
+}
+
 }  // namespace
 
 host* current_host() { return g_host; }
@@ -33,6 +119,8 @@ device_stack::device_stack(const device_stack_config& config, unsigned ordinal)
     pdo_->device_id = u16(config.device_id);
     pdo_->instance_id = u16(config.instance_id);
     pdo_->device_description = u16(config.description);
+    pdo_->location_information = u16(config.location_information);
+    pdo_->usb = config.usb;
     if (config.hardware_ids.empty()) {
         pdo_->hardware_ids.push_back(pdo_->enumerator + u"\\" + pdo_->device_id);
     }
@@ -47,46 +135,55 @@ device_stack::device_stack(const device_stack_config& config, unsigned ordinal)
         pdo_->pdo_name = u16(name);
     }
     init_->pdo = pdo_.get();
+    node_.instance_path = wdf::to_utf8(pdo_->instance_path());
 }
 
 device_stack::~device_stack() = default;
 
 WDFDEVICE device_stack::device() const {
-    return removed_ || device_ == nullptr ? nullptr : reinterpret_cast<WDFDEVICE>(device_);
+    return node_.removed || node_.device == nullptr ? nullptr : reinterpret_cast<WDFDEVICE>(node_.device);
 }
 
-const WDF_PNPPOWER_EVENT_CALLBACKS& device_stack::pnp_callbacks() const { return device_->init.pnp; }
-bool device_stack::pnp_callbacks_set() const { return device_ != nullptr && device_->init.pnp_set; }
-WDF_DEVICE_IO_TYPE device_stack::io_type() const { return device_->init.io_type; }
-bool device_stack::owns_child_list() const { return device_ != nullptr && device_->init.has_child_list; }
-const WDF_CHILD_LIST_CONFIG& device_stack::child_list_config() const { return device_->init.child_list_config; }
+std::string device_stack::instance_path() const { return node_.instance_path; }
+
+const WDF_PNPPOWER_EVENT_CALLBACKS& device_stack::pnp_callbacks() const { return node_.device->init.pnp; }
+bool device_stack::pnp_callbacks_set() const { return node_.device != nullptr && node_.device->init.pnp_set; }
+WDF_DEVICE_IO_TYPE device_stack::io_type() const { return node_.device->init.io_type; }
+bool device_stack::owns_child_list() const { return node_.device != nullptr && node_.device->init.has_child_list; }
+const WDF_CHILD_LIST_CONFIG& device_stack::child_list_config() const {
+    return node_.device->init.child_list_config;
+}
 WDFCHILDLIST device_stack::child_list() const {
-    return device_ == nullptr ? nullptr : reinterpret_cast<WDFCHILDLIST>(device_->default_child_list);
+    return node_.device == nullptr ? nullptr : reinterpret_cast<WDFCHILDLIST>(node_.device->default_child_list);
 }
 
 std::vector<device_interface_info> device_stack::interfaces() const {
     std::vector<device_interface_info> out;
-    if (device_ == nullptr) return out;
-    for (const auto& itf : device_->interfaces) {
+    if (node_.device == nullptr) return out;
+    for (const auto& itf : node_.device->interfaces) {
         out.push_back({wdf::to_utf8(wdf::guid_text(itf.guid)), wdf::to_utf8(itf.symbolic_link), itf.enabled});
     }
     return out;
 }
 
 const WDF_DEVICE_PNP_CAPABILITIES* device_stack::pnp_capabilities() const {
-    return device_ != nullptr && device_->pnp_caps_set ? &device_->pnp_caps : nullptr;
+    return node_.device != nullptr && node_.device->pnp_caps_set ? &node_.device->pnp_caps : nullptr;
 }
 
 const PNP_BUS_INFORMATION* device_stack::bus_information() const {
-    return device_ != nullptr && device_->bus_info_set ? &device_->bus_info : nullptr;
+    return node_.device != nullptr && node_.device->bus_info_set ? &node_.device->bus_info : nullptr;
 }
 
 void* device_stack::context(const char* type_name) const {
-    return device_ == nullptr ? nullptr : wdf::context_by_name(device_->handle(), type_name);
+    return node_.device == nullptr ? nullptr : wdf::context_by_name(node_.device->handle(), type_name);
 }
 
 std::string device_stack::hardware_key() const {
     return std::string(enum_key()) + "\\" + wdf::to_utf8(pdo_->instance_path()) + "\\Device Parameters";
+}
+
+void* child_info::context(const char* type_name) const {
+    return device == nullptr ? nullptr : wdf::context_by_name(reinterpret_cast<WDFOBJECT>(device), type_name);
 }
 
 // ---- host --------------------------------------------------------------------
@@ -108,6 +205,8 @@ host::~host() {
     if (driver_loaded()) {
         unload_driver();
     }
+    for (auto& p : plugged_) p.dev->on_port_cycle = nullptr;
+    wdf::purge_retired_inits();
     wdf::purge_destroyed();
     g_host = nullptr;
 }
@@ -119,7 +218,7 @@ std::string host::service_key() { return std::string(services_key()) + "\\" + dr
 std::string host::parameters_key() { return service_key() + "\\Parameters"; }
 
 NTSTATUS host::load_driver(const std::string& image) {
-    if (module_ != nullptr) {
+    if (driver_loaded()) {
         bug_check(WDF_VIOLATION, "driver image already loaded", module_, "sim::host::load_driver");
     }
     void* module = dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -133,7 +232,14 @@ NTSTATUS host::load_driver(const std::string& image) {
         return STATUS_INVALID_PARAMETER;
     }
     module_ = module;
-    driver_object_ = new _DRIVER_OBJECT{module};
+    return load_builtin_driver(entry);
+}
+
+NTSTATUS host::load_builtin_driver(PDRIVER_INITIALIZE entry) {
+    if (driver_object_ != nullptr) {
+        bug_check(WDF_VIOLATION, "a driver is already loaded", driver_object_, "sim::host::load_builtin_driver");
+    }
+    driver_object_ = new _DRIVER_OBJECT{module_};
     std::u16string path = u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + u16(driver_service_name);
     UNICODE_STRING registry_path;
     registry_path.Buffer = reinterpret_cast<PWSTR>(path.data());
@@ -162,31 +268,161 @@ device_stack& host::add_device(const device_stack_config& config) {
         bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, "sim::host::add_device");
     }
     PWDFDEVICE_INIT init = reinterpret_cast<PWDFDEVICE_INIT>(stack.init_.get());
+    record(stack.node_, "device_add");
+    in_callback_ = true;
     stack.add_status_ = driver->config.EvtDriverDeviceAdd(reinterpret_cast<WDFDRIVER>(driver), init);
-    stack.device_ = stack.init_->created;
-    if (!NT_SUCCESS(stack.add_status_) && stack.device_ != nullptr) {
+    in_callback_ = false;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, "callback returned at raised IRQL (a lock still held?)", nullptr,
+                  "EvtDriverDeviceAdd");
+    }
+    stack.init_->magic = 0;  // the init lives only as long as device add
+    stack.node_.device = stack.init_->created;
+    if (!NT_SUCCESS(stack.add_status_) && stack.node_.device != nullptr) {
         // A failed add tears the stack down with whatever device it created.
-        wdf::delete_object(stack.device_);
-        stack.device_ = nullptr;
+        wdf::delete_object(stack.node_.device);
+        stack.node_.device = nullptr;
+    }
+    if (stack.node_.device != nullptr) {
+        nodes_[stack.node_.device] = &stack.node_;
     }
     return stack;
 }
 
+NTSTATUS host::start_device(device_stack& stack) {
+    enter("sim::host::start_device");
+    if (stack.node_.device == nullptr || stack.node_.removed) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (stack.node_.started || stack.node_.start_status != STATUS_PENDING) {
+        bug_check(WDF_VIOLATION, "device stack started twice", stack.node_.device, "sim::host::start_device");
+    }
+    start_node(stack.node_);
+    process_queue();
+    return stack.start_status();
+}
+
 void host::remove_device(device_stack& stack) {
-    if (stack.removed_) {
+    enter("sim::host::remove_device");
+    remove_stack(stack, false);
+    process_queue();
+}
+
+void host::remove_stack(device_stack& stack, bool surprise) {
+    if (stack.node_.removed) {
         return;
     }
-    stack.removed_ = true;
-    if (stack.device_ != nullptr) {
-        wdf::delete_object(stack.device_);
+    if (stack.node_.device == nullptr) {
+        stack.node_.removed = true;
+        return;
+    }
+    remove_node(stack.node_, surprise);
+}
+
+std::vector<device_stack*> host::plug(std::shared_ptr<usb::device> dev, const plug_options& options) {
+    enter("sim::host::plug");
+    if (dev == nullptr) {
+        bug_check(WDF_VIOLATION, "plugging a NULL device", nullptr, "sim::host::plug");
+    }
+    std::vector<device_stack*> stacks = plug_functions(dev, options);
+    process_queue();
+    return stacks;
+}
+
+std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options) {
+    for (const auto& p : plugged_) {
+        if (p.dev == dev) bug_check(WDF_VIOLATION, "device is already plugged in", dev.get(), "sim::host::plug");
+    }
+    dev->set_connected(true);
+    auto mode = options.whole_device ? usb::split_mode::whole_device : usb::split_mode::composite;
+    std::vector<device_stack*> stacks;
+    for (const usb::usb_function& function : usb::split_functions(dev->descriptors(), mode)) {
+        device_stack_config config = usb_function_config(dev, function, options);
+        for (const auto& s : stacks_) {
+            if (!s->removed() && s->config().enumerator == "USB" && s->config().device_id == config.device_id &&
+                s->config().instance_id == config.instance_id) {
+                bug_check(WDF_VIOLATION, "another device is plugged in at this location", s->node_.device,
+                          "sim::host::plug");
+            }
+        }
+        device_stack& stack = add_device(config);
+        stacks.push_back(&stack);
+        if (stack.node_.device != nullptr) {
+            start_node(stack.node_);
+            process_queue();
+        }
+    }
+    plugged_.push_back({dev, options, stacks});
+    std::weak_ptr<usb::device> weak = dev;
+    dev->on_port_cycle = [this, weak] {
+        if (auto d = weak.lock()) {
+            std::lock_guard<std::mutex> guard(queue_lock_);
+            cycle_queue_.push_back(d);
+        }
+    };
+    return stacks;
+}
+
+void host::unplug(const std::shared_ptr<usb::device>& dev) {
+    enter("sim::host::unplug");
+    remove_usb(dev, false);
+    process_queue();
+}
+
+void host::surprise_remove(const std::shared_ptr<usb::device>& dev) {
+    enter("sim::host::surprise_remove");
+    remove_usb(dev, true);
+    process_queue();
+}
+
+void host::remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise) {
+    auto it = plugged_.begin();
+    while (it != plugged_.end() && it->dev != dev) ++it;
+    if (it == plugged_.end()) {
+        bug_check(WDF_VIOLATION, "device is not plugged in", dev.get(), "sim::host::unplug");
+    }
+    plugged_device record = *it;
+    plugged_.erase(it);
+    record.dev->on_port_cycle = nullptr;
+    if (surprise) {
+        record.dev->set_connected(false);  // gone before any driver hears of it
+    }
+    for (auto s = record.stacks.rbegin(); s != record.stacks.rend(); ++s) {
+        remove_stack(**s, surprise);
+    }
+    record.dev->set_connected(false);
+}
+
+void host::settle() {
+    enter("sim::host::settle");
+    process_queue();
+}
+
+void host::enter(const char* api) const {
+    if (in_callback_) {
+        bug_check(WDF_VIOLATION, "scenario API called from inside a driver callback", nullptr, api);
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, "the PnP manager runs at PASSIVE_LEVEL", nullptr, api);
     }
 }
 
 void host::unload_driver() {
-    for (auto& stack : stacks_) {
-        remove_device(*stack);
+    for (auto it = stacks_.rbegin(); it != stacks_.rend(); ++it) {
+        remove_stack(**it, false);
+    }
+    for (auto& p : plugged_) p.dev->on_port_cycle = nullptr;
+    plugged_.clear();
+    {
+        std::lock_guard<std::mutex> guard(queue_lock_);
+        relations_queue_.clear();
+        eject_queue_.clear();
+        cycle_queue_.clear();
     }
     if (wdf::driver_object* driver = wdf::current_driver()) {
+        if (driver->config.EvtDriverUnload != nullptr) {
+            driver->config.EvtDriverUnload(reinterpret_cast<WDFDRIVER>(driver));
+        }
         wdf::delete_object(driver);
         wdf::set_current_driver(nullptr);
     }
@@ -210,6 +446,67 @@ void host::unload_driver() {
         bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "objects, references or pool left behind at driver unload",
                   nullptr, "sim::host::unload_driver");
     }
+}
+
+// ---- Inspection ----------------------------------------------------------------
+
+std::vector<child_info> host::children(const device_stack& parent) const {
+    if (parent.node_.device == nullptr || parent.node_.removed) return {};
+    return children(reinterpret_cast<WDFDEVICE>(parent.node_.device));
+}
+
+std::vector<child_info> host::children(WDFDEVICE parent) const {
+    std::vector<child_info> out;
+    pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(parent));
+    if (node == nullptr) return out;
+    for (const pnp_node* child : node->children) out.push_back(describe(*child));
+    return out;
+}
+
+child_info host::describe(const pnp_node& node) const {
+    const wdf::device& pdo = *node.device;
+    const wdf::device_init& init = pdo.init;
+    child_info info;
+    info.device = reinterpret_cast<WDFDEVICE>(node.device);
+    info.parent = reinterpret_cast<WDFDEVICE>(init.parent);
+    info.list = reinterpret_cast<WDFCHILDLIST>(init.list);
+    info.device_id = wdf::to_utf8(init.device_id);
+    info.instance_id = wdf::to_utf8(init.instance_id);
+    info.instance_path = node.instance_path;
+    for (const auto& id : init.hardware_ids) info.hardware_ids.push_back(wdf::to_utf8(id));
+    for (const auto& id : init.compatible_ids) info.compatible_ids.push_back(wdf::to_utf8(id));
+    info.container_id = wdf::to_utf8(init.container_id);
+    for (const auto& t : init.texts) {
+        info.texts.push_back({t.locale, wdf::to_utf8(t.description), wdf::to_utf8(t.location)});
+    }
+    info.locale = init.default_locale_set ? init.default_locale : (init.texts.empty() ? 0 : init.texts[0].locale);
+    for (const auto& t : info.texts) {
+        if (t.locale == info.locale) {
+            info.device_text = t.description;
+            info.location_text = t.location;
+        }
+    }
+    info.device_type = init.device_type;
+    info.raw = init.raw;
+    if (init.raw) info.raw_class_guid = wdf::to_utf8(wdf::guid_text(init.raw_class_guid));
+    info.forwards_to_parent = init.forward_to_parent;
+    info.pnp_capabilities_set = pdo.pnp_caps_set;
+    info.pnp_capabilities = pdo.pnp_caps;
+    info.power_capabilities_set = pdo.power_caps_set;
+    info.power_capabilities = pdo.power_caps;
+    if (init.parent != nullptr && init.parent->bus_info_set) {
+        info.bus_information_set = true;
+        info.bus_information = init.parent->bus_info;
+    }
+    info.description = wdf::pdo_description(node.device);
+    info.start_status = node.start_status;
+    info.events = node.events;
+    return info;
+}
+
+pnp_node* host::node_of(const wdf::device* dev) const {
+    auto it = nodes_.find(dev);
+    return it == nodes_.end() ? nullptr : it->second;
 }
 
 }  // namespace sim

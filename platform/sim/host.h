@@ -1,9 +1,42 @@
 // The scenario API shared by tests and the command-line program: a simulated
-// Windows host that loads the driver image, adds device stacks through the
-// PnP manager, and lets the caller inspect what the driver did.
+// Windows host that loads the driver, plugs simulated USB devices in and out,
+// runs the PnP manager's device flows and lets the caller inspect what the
+// driver did.
+//
+// The PnP manager, as Windows runs it: every driver callback at
+// PASSIVE_LEVEL, one device's callbacks at a time, on the thread that called
+// the scenario API.
+// - Start: EvtDevicePrepareHardware (no resources: NULL lists),
+//   EvtDeviceD0Entry(WdfPowerDeviceD3Final), EvtDeviceD0EntryPostInterruptsEnabled,
+//   EvtDeviceSelfManagedIoInit. A failed prepare hardware is followed by
+//   EvtDeviceReleaseHardware, a failed D0 entry by EvtDeviceReleaseHardware
+//   too; either way the device is removed.
+// - Enumeration: a child list's changes (committed at the driver's outermost
+//   End of a scan or iteration, at once outside both) invalidate the bus
+//   relations of its device. The PnP manager handles that after the current
+//   PnP operation returns, never inside a driver callback: when a started
+//   device first gets its relations asked it calls each list's
+//   EvtChildListScanForChildren, then removes the PDOs of descriptions gone
+//   missing (a surprise removal, the device having vanished) and creates and
+//   starts a PDO for each new present description. A child reported during
+//   the parent's prepare hardware gets its PDO right after the parent's start.
+//   Every scenario call runs this queue until quiescent before it returns;
+//   settle() runs it for changes the driver made on its own threads.
+// - Removal: the device's children first (newest first, recursively), then
+//   EvtDeviceSurpriseRemoval (surprise removal only), EvtDeviceSelfManagedIoSuspend,
+//   EvtDeviceD0ExitPreInterruptsDisabled, EvtDeviceD0Exit(WdfPowerDeviceD3Final),
+//   EvtDeviceReleaseHardware, EvtDeviceSelfManagedIoFlush,
+//   EvtDeviceSelfManagedIoCleanup; then the framework deletes the device
+//   object (a PDO's description is forgotten with it).
+// - Verifier: a callback returning at raised IRQL, two children of one parent
+//   with the same device and instance IDs, or an ID with characters Windows
+//   refuses is a bug check (PNP_DETECTED_FATAL_ERROR for the IDs).
 #pragma once
 
+#include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +51,11 @@ struct pdo_properties;
 
 namespace sim {
 
+namespace usb {
+class device;
+struct function_binding;
+}  // namespace usb
+
 // The PDO a bus driver below reports: what the function driver's stack is
 // built on.
 struct device_stack_config {
@@ -28,12 +66,33 @@ struct device_stack_config {
     std::vector<std::string> hardware_ids;    // default: <enumerator>\<device_id>
     std::vector<std::string> compatible_ids;
     std::string pdo_name;  // default: \Device\USBPDO-<n> or \Device\<n> off the USB bus
+    std::string location_information;  // "Port_#0001.Hub_#0001"
+    std::shared_ptr<usb::function_binding> usb;  // a USB function: the device and the function's view
 };
 
 struct device_interface_info {
     std::string class_guid;  // {c671678c-...}
     std::string symbolic_link;
     bool enabled;
+};
+
+// What the PnP manager knows of one device it added or enumerated.
+struct pnp_node {
+    wdf::device* device = nullptr;
+    pnp_node* parent = nullptr;       // the bus device that enumerated it
+    std::vector<pnp_node*> children;  // PDOs, oldest first
+    std::vector<std::string> events;  // "prepare_hardware", "d0_entry(D3Final)", ...
+    std::string instance_path;
+    NTSTATUS start_status = STATUS_PENDING;
+    bool started = false;
+    bool removed = false;
+};
+
+// One step of the PnP manager, for tests that check order across devices.
+struct pnp_event {
+    WDFDEVICE device;
+    std::string instance_path;
+    std::string name;
 };
 
 class device_stack {
@@ -43,8 +102,14 @@ class device_stack {
 
     const device_stack_config& config() const { return config_; }
     NTSTATUS add_status() const { return add_status_; }
-    WDFDEVICE device() const;  // NULL when device add failed or created none
-    bool removed() const { return removed_; }
+    // STATUS_PENDING until the PnP manager started it; then how the start went.
+    NTSTATUS start_status() const { return node_.start_status; }
+    bool started() const { return node_.started && !node_.removed; }
+    WDFDEVICE device() const;  // NULL when device add failed or created none, or once removed
+    bool removed() const { return node_.removed; }
+    // The PnP callbacks the device received, in order.
+    const std::vector<std::string>& events() const { return node_.events; }
+    std::string instance_path() const;
 
     // What device add configured.
     const WDF_PNPPOWER_EVENT_CALLBACKS& pnp_callbacks() const;
@@ -66,9 +131,57 @@ class device_stack {
     device_stack_config config_;
     std::unique_ptr<wdf::pdo_properties> pdo_;
     std::unique_ptr<wdf::device_init> init_;
-    wdf::device* device_ = nullptr;
     NTSTATUS add_status_ = STATUS_PENDING;
-    bool removed_ = false;
+    pnp_node node_;
+};
+
+struct child_text {
+    LCID locale = 0;
+    std::string description;
+    std::string location;
+};
+
+// A PDO a bus driver created from one of its child lists. Strings are UTF-8.
+struct child_info {
+    WDFDEVICE device = nullptr;
+    WDFDEVICE parent = nullptr;
+    WDFCHILDLIST list = nullptr;
+    std::string device_id;      // as assigned: "usbcdcacm\VID_1234&PID_5678"
+    std::string instance_id;
+    std::string instance_path;  // device_id\instance_id
+    std::vector<std::string> hardware_ids;
+    std::vector<std::string> compatible_ids;
+    std::string container_id;
+    // The texts of the default locale (or, with none set, of the first text).
+    std::string device_text;
+    std::string location_text;
+    LCID locale = 0;
+    std::vector<child_text> texts;  // every locale, in the order added
+    DEVICE_TYPE device_type = 0;
+    bool raw = false;
+    std::string raw_class_guid;
+    bool forwards_to_parent = false;
+    bool pnp_capabilities_set = false;
+    WDF_DEVICE_PNP_CAPABILITIES pnp_capabilities{};  // Address, UINumber, ...
+    bool power_capabilities_set = false;
+    WDF_DEVICE_POWER_CAPABILITIES power_capabilities{};
+    bool bus_information_set = false;
+    PNP_BUS_INFORMATION bus_information{};  // what the parent set for its children
+    std::vector<uint8_t> description;       // the identification description
+    NTSTATUS start_status = STATUS_PENDING;
+    std::vector<std::string> events;
+
+    // The driver's context record of the given type name, or nullptr.
+    void* context(const char* type_name) const;
+};
+
+// Plugging a USB device into a port of the simulated host.
+struct plug_options {
+    // The port's instance id. A composite device's functions replace its last
+    // '&' component with their first interface number: ...&0000, ...&0002.
+    std::string location = "6&1a2b3c4d&0&1";
+    // One function with the whole device even when it is composite.
+    bool whole_device = false;
 };
 
 class host {
@@ -86,23 +199,96 @@ class host {
     // Loads the driver image and calls its DriverEntry; on failure the image is
     // unloaded again. The path defaults to the one the build recorded.
     NTSTATUS load_driver(const std::string& image);
-    bool driver_loaded() const { return module_ != nullptr; }
-    // Removes every device stack, deletes the framework driver object, unloads
-    // the image and bug checks if anything leaked.
+    // A driver linked into the program (a test's own small driver): its entry
+    // is called as an image's would be.
+    NTSTATUS load_builtin_driver(PDRIVER_INITIALIZE entry);
+    bool driver_loaded() const { return driver_object_ != nullptr; }
+    // Removes every device stack (newest first, children before parents),
+    // calls EvtDriverUnload, deletes the framework driver object, unloads the
+    // image and bug checks if anything leaked.
     void unload_driver();
 
-    // Builds a device stack on a PDO and calls the driver's device add.
+    // ---- Devices -----------------------------------------------------------------
+    // Builds a device stack on a PDO and calls the driver's device add only.
     device_stack& add_device(const device_stack_config& config);
-    // Removes a stack as the PnP manager does when its device goes away.
+    // Starts a stack device add created a device for (a root-enumerated device
+    // such as the driver's control device), then enumerates its children.
+    NTSTATUS start_device(device_stack& stack);
+    // Orderly removal of one stack (children first); nothing happens twice.
     void remove_device(device_stack& stack);
     const std::vector<std::unique_ptr<device_stack>>& stacks() const { return stacks_; }
+
+    // Plugs a USB device in: one stack per function (split as the composite
+    // parent splits it), each added, started and enumerated. The stacks are
+    // in function order.
+    std::vector<device_stack*> plug(std::shared_ptr<usb::device> dev, const plug_options& options = {});
+    // Orderly removal of every stack of the device, then the device is
+    // disconnected.
+    void unplug(const std::shared_ptr<usb::device>& dev);
+    // The device vanishes: it is disconnected first, then every stack of it
+    // is surprise removed.
+    void surprise_remove(const std::shared_ptr<usb::device>& dev);
+
+    // Runs the PnP manager's queue (bus relations the driver invalidated from
+    // its own threads, ejections, port cycles) until quiescent.
+    void settle();
+
+    // ---- Inspection --------------------------------------------------------------
+    // The PDOs a device enumerated, oldest first.
+    std::vector<child_info> children(const device_stack& parent) const;
+    std::vector<child_info> children(WDFDEVICE parent) const;
+    // Every PnP step on every device, in order.
+    const std::vector<pnp_event>& pnp_log() const { return log_; }
+
+   private:
+    struct plugged_device {
+        std::shared_ptr<usb::device> dev;
+        plug_options options;
+        std::vector<device_stack*> stacks;
+    };
+
+    // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL.
+    void enter(const char* api) const;
+    std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
+    void remove_stack(device_stack& stack, bool surprise);
+    void remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise);
+    pnp_node* node_of(const wdf::device* dev) const;
+    child_info describe(const pnp_node& node) const;
+
+    // The PnP manager (pnp.cpp).
+    void record(pnp_node& node, const std::string& event);
+    void start_node(pnp_node& node);
+    void fail_start(pnp_node& node, NTSTATUS status);
+    void power_down(pnp_node& node, int reached, bool surprise);
+    void remove_node(pnp_node& node, bool surprise);
+    void bus_relations(pnp_node& node);
+    void add_child(pnp_node& parent, wdf::device* pdo);
+    void check_child_ids(const pnp_node& parent, const wdf::device& pdo) const;
+    void eject(pnp_node& node);
+    void process_queue();
+
+   public:
+    // Called by the framework, from any thread.
+    void invalidate_relations(wdf::device* owner);
+    void request_eject(wdf::device* pdo);
 
    private:
     void* module_ = nullptr;
     PDRIVER_OBJECT driver_object_ = nullptr;
     std::vector<std::unique_ptr<device_stack>> stacks_;
+    std::vector<plugged_device> plugged_;
+    std::vector<std::unique_ptr<pnp_node>> child_nodes_;  // enumerated PDOs still present
+    std::map<const wdf::device*, pnp_node*> nodes_;       // every live device the PnP manager runs
+    std::vector<pnp_event> log_;
+    bool in_callback_ = false;  // a driver callback is running on the scenario thread
     unsigned usb_pdo_counter_ = 0;
     unsigned other_pdo_counter_ = 0;
+    unsigned child_pdo_counter_ = 0;
+
+    std::mutex queue_lock_;
+    std::deque<wdf::device*> relations_queue_;        // guarded by queue_lock_
+    std::deque<wdf::device*> eject_queue_;            // guarded by queue_lock_
+    std::deque<std::shared_ptr<usb::device>> cycle_queue_;  // guarded by queue_lock_
 };
 
 // The host currently alive (one per process at a time), or nullptr.

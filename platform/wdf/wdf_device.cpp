@@ -83,6 +83,18 @@ NTSTATUS alloc_property(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY prop
     return copy_property(pdo, property, needed, buffer, &needed, site);
 }
 
+// The text the PnP manager gets when it asks in the system's locale (en-US):
+// that locale's entry, else the default locale's.
+const pdo_text* system_locale_text(const device_init& init) {
+    constexpr LCID system_locale = 0x409;
+    const pdo_text* fallback = nullptr;
+    for (const auto& t : init.texts) {
+        if (t.locale == system_locale) return &t;
+        if (init.default_locale_set && t.locale == init.default_locale) fallback = &t;
+    }
+    return fallback;
+}
+
 device* validate_device(WDFDEVICE d, const char* caller) { return validate_as<device>(d, object_type::device, caller); }
 
 [[noreturn]] void not_implemented(const char* api) {
@@ -173,7 +185,7 @@ VOID WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG, BOOLEAN)
 
 VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit) {
     auto* init = validate_init(DeviceInit, "WdfDeviceInitFree");
-    if (!init->is_pdo) {
+    if (!init->is_pdo || init->list != nullptr) {
         sim::bug_check(WDF_VIOLATION, "WdfDeviceInitFree on an init the framework owns", DeviceInit,
                        "WdfDeviceInitFree");
     }
@@ -227,7 +239,12 @@ VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_
                        "WdfFdoInitSetDefaultChildListConfig");
     }
     if (DefaultChildListAttributes != nullptr) {
-        not_implemented("WdfFdoInitSetDefaultChildListConfig with child list attributes");
+        if (DefaultChildListAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+            sim::bug_check(WDF_VIOLATION, "child list attributes with a wrong Size", DefaultChildListAttributes,
+                           "WdfFdoInitSetDefaultChildListConfig");
+        }
+        init->child_list_attributes = *DefaultChildListAttributes;
+        init->child_list_attributes_set = true;
     }
     init->has_child_list = true;
     init->child_list_config = *Config;
@@ -252,6 +269,9 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     if (init->created != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    if (init->is_pdo && init->device_id.empty()) {
+        return STATUS_INVALID_DEVICE_REQUEST;  // the PnP manager cannot name a PDO without a device ID
+    }
     auto* dev = new device();
     dev->init = *init;
     dev->init.magic = 0;
@@ -263,12 +283,9 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
         size_t slash = init->device_id.find(u'\\');
         dev->own_pdo.enumerator = init->device_id.substr(0, slash);
         if (slash != std::u16string::npos) dev->own_pdo.device_id = init->device_id.substr(slash + 1);
-        for (const auto& t : init->texts) {
-            if (!init->default_locale_set || t.locale == init->default_locale) {
-                dev->own_pdo.device_description = t.description;
-                dev->own_pdo.location_information = t.location;
-                break;
-            }
+        if (const pdo_text* text = system_locale_text(*init)) {
+            dev->own_pdo.device_description = text->description;
+            dev->own_pdo.location_information = text->location;
         }
     } else {
         dev->own_pdo = *init->pdo;
@@ -278,7 +295,8 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
         return status;
     }
     if (init->has_child_list) {
-        status = create_default_child_list(dev, init->child_list_config);
+        status = create_default_child_list(dev, init->child_list_config,
+                                           init->child_list_attributes_set ? &init->child_list_attributes : nullptr);
         if (!NT_SUCCESS(status)) {
             delete_object(dev);
             return status;

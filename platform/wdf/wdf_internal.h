@@ -12,7 +12,10 @@
 
 namespace sim {
 class registry;
+namespace usb {
+struct function_binding;
 }
+}  // namespace sim
 
 namespace wdf {
 
@@ -26,6 +29,8 @@ struct pdo_properties {
     std::u16string device_description;
     std::u16string pdo_name;  // "\Device\USBPDO-5"
     std::u16string location_information;
+    // A USB function's PDO: the device and the function's view of it.
+    std::shared_ptr<sim::usb::function_binding> usb;
 
     // enumerator\device_id\instance_id, as Windows names the device instance.
     std::u16string instance_path() const { return enumerator + u"\\" + device_id + u"\\" + instance_id; }
@@ -61,6 +66,8 @@ struct device_init {
     BOOLEAN power_policy_owner = FALSE;
     bool has_child_list = false;
     WDF_CHILD_LIST_CONFIG child_list_config{};
+    WDF_OBJECT_ATTRIBUTES child_list_attributes{};
+    bool child_list_attributes_set = false;
 
     // PDO identifiers and texts.
     std::u16string device_id;
@@ -72,6 +79,8 @@ struct device_init {
     LCID default_locale = 0;
     bool default_locale_set = false;
     bool raw = false;
+    GUID raw_class_guid{};
+    bool forward_to_parent = false;
     WDF_PDO_EVENT_CALLBACKS pdo_callbacks{};
     device* created = nullptr;  // the device WdfDeviceCreate made from it
 };

@@ -8,8 +8,6 @@
 #include <memory>
 
 #include "scenario.h"
-#include "sim/host.h"
-#include "sim/kernel.h"
 
 namespace cdcbus {
 
@@ -47,6 +45,13 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
         ->check(CLI::Range(0u, 0xFFFFFFFFu));
     app.add_flag("--control-device", opts.control_device, "Sets UseControlDevice: children belong to a control device");
     app.add_flag("--root-device", opts.root_device, "Adds a root-enumerated device stack (the control role)");
+    app.add_option("descriptors", opts.descriptors,
+                   "USB device descriptors as Linux exposes them in /sys/bus/usb/devices/*/descriptors "
+                   "(default: a built-in CDC ACM modem)");
+    app.add_flag("--json", opts.json, "Prints the summary as JSON on stdout; the trace goes to stderr");
+    app.add_option("--location", opts.location, "Location part of the device interface string (the port)");
+    app.add_flag("--whole-device", opts.whole_device,
+                 "Binds the driver to the whole device instead of letting the composite parent split it");
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);

@@ -1,6 +1,9 @@
-// The control device: its hardware and power callbacks, and the coordination
-// of the children's power with the USB function devices that serve them.
+// The control device: its hardware and power callbacks, the registry of USB
+// function devices, and the coordination of the children's power with the
+// USB function devices that serve them.
 #include "cdc_bus.h"
+
+#define CTRL_WAKE_WAIT_TRIES 300
 
 NTSTATUS ctrl_evt_dev_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,
                                        WDFCMRESLIST resources_translated) {
@@ -19,9 +22,227 @@ NTSTATUS ctrl_evt_dev_release_hardware(WDFDEVICE device, WDFCMRESLIST resources_
     return STATUS_SUCCESS;
 }
 
+// Caller holds drv_ctx.usb_devices_lock.
+BOOLEAN ctrl_usb_device_is_listed(WDFDEVICE device) {
+    ULONG count = WdfCollectionGetCount(drv_ctx.usb_devices);
+    for (ULONG i = 0; i < count; i++) {
+        if (WdfCollectionGetItem(drv_ctx.usb_devices, i) == device) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Registers a started USB function device and hands it the children that
+// match its identity, or reports new ones.
+NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
+    PDEVICE_CONTEXT fdx = usb_get_device_context(device);
+    WDF_CHILD_LIST_ITERATOR iterator;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    ULONG matched = 0;
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, device %p\n", __func__, device);
+
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    if (ctrl_usb_device_is_listed(device)) {
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: The USB FDO is already listed\n", __func__);
+        return STATUS_CTRL_USB_DEVICE_ALREADY_LISTED;
+    }
+    status = WdfCollectionAdd(drv_ctx.usb_devices, device);
+    if (!NT_SUCCESS(status)) {
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed adding to collection\n", __func__);
+        return status;
+    }
+    if (drv_ctx.control_device == NULL) {
+        // The control device's D0 entry reports children for it later.
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        return STATUS_SUCCESS;
+    }
+
+    usb_child_iteration_begin(device, &list, &iterator);
+    for (;;) {
+        status = usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE);
+        if (!NT_SUCCESS(status) || child == NULL) {
+            break;
+        }
+        cdc_get_device_context(child)->usb_device = device;
+        matched++;
+    }
+    WdfChildListEndIteration(list, &iterator);
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+
+    if (matched == 0 && NT_SUCCESS(status)) {
+        return usb_children_plugin(drv_ctx.control_device, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
+    }
+    return status;
+}
+
+NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
+    PDEVICE_CONTEXT fdx = usb_get_device_context(device);
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    if (!ctrl_usb_device_is_listed(device)) {
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: The USB FDO is not listed\n", __func__);
+        status = STATUS_CTRL_USB_DEVICE_NOT_LISTED;
+    } else {
+        WdfCollectionRemove(drv_ctx.usb_devices, device);
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        if (drv_ctx.control_device != NULL) {
+            status = ctrl_try_to_remove_children(&fdx->ids);
+        } else {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: no control children\n", __func__);
+            status = STATUS_SUCCESS;
+        }
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
+    return status;
+}
+
+// Detaches the children matching ids; removes them unless one is open, so
+// that open handles survive until the device comes back.
+NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
+    WDF_CHILD_LIST_ITERATOR iterator;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    ULONG count = 0;
+    BOOLEAN open = FALSE;
+    NTSTATUS status;
+
+    if (drv_ctx.control_device == NULL) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: no control children\n", __func__);
+        return STATUS_SUCCESS;
+    }
+
+    usb_child_iteration_begin(drv_ctx.control_device, &list, &iterator);
+    for (;;) {
+        status = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, FALSE);
+        if (!NT_SUCCESS(status) || child == NULL) {
+            break;
+        }
+        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+        cdc_pdx->usb_device = NULL;
+        if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
+            cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {
+            open = TRUE;
+        }
+        count++;
+    }
+    WdfChildListEndIteration(list, &iterator);
+
+    if (count == 0) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: no matching child\n", __func__);
+        status = STATUS_SUCCESS;
+    } else if (open) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: child remains pending due to an open file handle\n", __func__);
+        status = STATUS_SUCCESS;
+    } else {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: remove children\n", __func__);
+        status = usb_children_remove(drv_ctx.control_device, ids);
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
+    return status;
+}
+
+static NTSTATUS usb_children_get_count(WDFDEVICE device, PULONG count) {
+    WDF_CHILD_LIST_ITERATOR iterator;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    NTSTATUS status;
+
+    *count = 0;
+    usb_child_iteration_begin(device, &list, &iterator);
+    while (NT_SUCCESS(status = WdfChildListRetrieveNextDevice(list, &iterator, &child, NULL))) {
+        (*count)++;
+    }
+    WdfChildListEndIteration(list, &iterator);
+    return status == STATUS_NO_MORE_ENTRIES ? STATUS_SUCCESS : status;
+}
+
+// Waits, for each of the first n registered devices, up to 300 x 10 ms until
+// it is back in D0.
+static VOID wait_for_usb_devs_wake_up(ULONG n) {
+    LARGE_INTEGER interval;
+    ULONG tries = 0;
+    ULONG i = 0;
+
+    interval.QuadPart = -100000;
+    while (i < n) {
+        WDFDEVICE device;
+        WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+        device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, i);
+        if (device != NULL) {
+            WdfObjectReferenceActual(device, (PVOID)wait_for_usb_devs_wake_up, __LINE__, __FILE__);
+        }
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        if (device == NULL) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfCollectionGetItem failed (i = %u, device removed?)\n", __func__, i);
+            i++;
+            continue;
+        }
+        PDEVICE_CONTEXT fdx = usb_get_device_context(device);
+        if (fdx->d0_exited != 0 && tries < CTRL_WAKE_WAIT_TRIES) {
+            tries++;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        } else {
+            if (fdx->d0_exited != 0) {
+                QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to wait for usb device %p to wake up\n", __func__, fdx);
+            }
+            tries = 0;
+            i++;
+        }
+        WdfObjectDereferenceActual(device, (PVOID)wait_for_usb_devs_wake_up, __LINE__, __FILE__);
+    }
+}
+
 NTSTATUS ctrl_evt_device_d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previous_state) {
-    UNREFERENCED_PARAMETER(device);
+    ULONG children = 0;
+    ULONG registered;
+    NTSTATUS status;
+
     QD_TRACE(TRACE_LEVEL_INFO, "%s: coming from %s\n", __func__, usb_power_state_name(previous_state));
+
+    status = usb_children_get_count(device, &children);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: usb_children_get_count failed, status 0x%lx\n", __func__, status);
+        return status;
+    }
+
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    registered = WdfCollectionGetCount(drv_ctx.usb_devices);
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+    wait_for_usb_devs_wake_up(registered);
+
+    if (children > 0) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: detected %d children\n", __func__, children);
+    } else if (registered > 0) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: No enumerated children detected, try to re-enumerate\n", __func__);
+        for (ULONG i = 0; i < registered; i++) {
+            WDFDEVICE usb_device;
+            WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+            usb_device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, i);
+            if (usb_device != NULL) {
+                WdfObjectReferenceActual(usb_device, (PVOID)ctrl_evt_device_d0_entry, __LINE__, __FILE__);
+            }
+            WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+            if (usb_device == NULL) {
+                continue;
+            }
+            PDEVICE_CONTEXT fdx = usb_get_device_context(usb_device);
+            usb_children_plugin(device, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
+            WdfObjectDereferenceActual(usb_device, (PVOID)ctrl_evt_device_d0_entry, __LINE__, __FILE__);
+        }
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Done\n", __func__);
+    } else {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: No connected devices detected, exiting\n", __func__);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -41,12 +262,62 @@ NTSTATUS ctrl_usb_device_d0_exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE target
     return ctrl_usb_device_d0_entry_exit(device, FALSE, target_state == WdfPowerDeviceD3Final);
 }
 
+// Tells the children served by device that it is stopping or starting.
 NTSTATUS ctrl_usb_device_d0_entry_exit(WDFDEVICE device, BOOLEAN entry, BOOLEAN final) {
-    UNREFERENCED_PARAMETER(final);
+    PDEVICE_CONTEXT fdx = usb_get_device_context(device);
+    WDF_CHILD_LIST_ITERATOR iterator;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    NTSTATUS failure = STATUS_SUCCESS;
+    NTSTATUS status;
+
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, device %p, %s\n", __func__, device, entry ? "Start" : "Stop");
     if (drv_ctx.control_device == NULL) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: control device is missing\n", __func__);
         return STATUS_SUCCESS;
+    }
+
+    usb_child_iteration_begin(device, &list, &iterator);
+    for (;;) {
+        status = usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE);
+        if (!NT_SUCCESS(status) || child == NULL) {
+            break;
+        }
+        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+        PFN_CDC_CTRL_CB callback;
+        LONG child_status = 0;
+
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Handling child %p\n", __func__, child);
+        if (cdc_pdx->ctrl_start_final_cb == NULL || cdc_pdx->ctrl_stop_final_cb == NULL ||
+            cdc_pdx->ctrl_cbs_ctx == NULL) {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: NULL control callbacks or context\n", __func__);
+            continue;
+        }
+        if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
+            cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) == 0) {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: child device is closed\n", __func__);
+            continue;
+        }
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: %s I/O\n", __func__, entry ? "start" : "stop");
+        if (entry) {
+            callback = final ? cdc_pdx->ctrl_start_final_cb : cdc_pdx->ctrl_start_cb;
+        } else {
+            callback = final ? cdc_pdx->ctrl_stop_final_cb : cdc_pdx->ctrl_stop_cb;
+        }
+        if (callback != NULL) {
+            child_status = callback(cdc_pdx->ctrl_cbs_ctx);
+        }
+        if (child_status != 0) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to change state, entry=%d, from_or_to_final=%d, status=0x%x\n",
+                     __func__, entry, final, child_status);
+            failure = child_status;
+        }
+    }
+    WdfChildListEndIteration(list, &iterator);
+
+    if (failure != STATUS_SUCCESS) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: returning failure, status=0x%x\n", __func__, failure);
+        return failure;
     }
     return STATUS_SUCCESS;
 }

@@ -1,0 +1,187 @@
+// Opening and closing of a function device's data path: the counted enable
+// requested by children (and by the registry override), the switch between
+// the data interface's alternate settings, and the control request record
+// that lives while the path is open.
+#include "cdc_bus.h"
+
+// After a setting change: finds the notification pipe again and gives it a
+// fresh request record. The registry override names the pipe by address and
+// has none without a communication interface.
+static NTSTATUS pipe_comm_notify_set(PDEVICE_CONTEXT fdx) {
+    if (fdx->cdc_override_configuration == 0) {
+        fdx->pipe_comm_notify = usb_ifc_get_pipe(fdx->usb_ifc_comm, WdfUsbPipeTypeInterrupt, QD_PIPE_DIR_IN,
+                                                 &fdx->notify_maxps, &fdx->notify_ep);
+    } else if (fdx->usb_ifc_comm != NULL) {
+        fdx->pipe_comm_notify = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, fdx->notify_ep, &fdx->notify_maxps);
+    } else {
+        return STATUS_SUCCESS;
+    }
+    if (fdx->pipe_comm_notify == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: notification endpoint not found\n", __func__);
+        return STATUS_UNSUCCESSFUL;
+    }
+    return pipe_comm_notify_request_allocate(fdx);
+}
+
+// Drops the data pipes for closing, unless a transfer still holds one. The
+// pools' locks are the ones under which transfers move requests to busy.
+static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
+    BOOLEAN pending;
+
+    WdfSpinLockAcquire(fdx->req_out.lock);
+    pending = WdfCollectionGetCount(fdx->req_out.busy) != 0;
+    if (!pending) {
+        fdx->pipe_data_out = NULL;
+    }
+    WdfSpinLockRelease(fdx->req_out.lock);
+    if (pending) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: out requests are pending\n", caller);
+        return FALSE;
+    }
+
+    WdfSpinLockAcquire(fdx->req_in.lock);
+    pending = WdfCollectionGetCount(fdx->req_in.busy) != 0;
+    if (!pending) {
+        fdx->pipe_data_in = NULL;
+    }
+    WdfSpinLockRelease(fdx->req_in.lock);
+    if (pending) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: in requests are pending\n", caller);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Selects the data interface's setting for opening or closing, holding the
+// device in D0 meanwhile.
+static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, PCSTR caller) {
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+    UCHAR setting = (UCHAR)(enable ? fdx->alt_enable : fdx->alt_disable);
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: select alt %d\n", caller, setting);
+
+    if (fdx->idle_timeout != 0) {
+        status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceStopIdle Failed %lx\n", caller, status);
+            return FALSE;
+        }
+    }
+
+    usb_request_free(&fdx->notify_req_mem);
+    fdx->notify_req = NULL;
+
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, setting);
+    status = WdfUsbInterfaceSelectSetting(fdx->usb_ifc_data, WDF_NO_OBJECT_ATTRIBUTES, &params);
+    if (fdx->idle_timeout != 0) {
+        WdfDeviceResumeIdle(fdx->ids.device);
+    }
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed setting alt %d, status 0x%lx, fdx->usb_ifc_data %p\n", caller, setting,
+                 status, fdx->usb_ifc_data);
+        return FALSE;
+    }
+    // The framework replaced the interface's pipes: handles kept from an
+    // earlier opening are gone.
+    fdx->pipe_data_in = NULL;
+    fdx->pipe_data_out = NULL;
+
+    if (fdx->notify_ep != QD_NO_ENDPOINT) {
+        status = pipe_comm_notify_set(fdx);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: pipe_comm_notify_set failed, status %lx\n", caller, status);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Opens (enable) or closes the data path. Returns FALSE on any failure; the
+// caller's count is not undone.
+BOOLEAN usb_cdc_enable_disable(PDEVICE_CONTEXT fdx, BOOLEAN enable) {
+    BOOLEAN toggle_alt_setting;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return FALSE;
+    }
+    toggle_alt_setting = fdx->alt_enable != fdx->alt_disable;
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, enable %ld, toggle_alt_setting %ld, cdc_override_configuration %ld\n",
+             __func__, (LONG)enable, (LONG)toggle_alt_setting, (LONG)fdx->cdc_override_configuration);
+
+    if (!enable) {
+        if (!toggle_alt_setting) {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: this device is always enabled\n", __func__);
+            return TRUE;
+        }
+        if (!usb_cdc_data_pipes_drop(fdx, __func__)) {
+            return FALSE;
+        }
+    }
+
+    if (toggle_alt_setting && !usb_cdc_alt_setting_select(fdx, enable, __func__)) {
+        return FALSE;
+    }
+
+    if (enable) {
+        // Only a missing pipe is looked up.
+        if (fdx->cdc_override_configuration != 0) {
+            if (fdx->pipe_data_out == NULL) {
+                fdx->pipe_data_out =
+                    usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, fdx->data_out_ep, &fdx->data_out_maxps);
+            }
+            if (fdx->pipe_data_in == NULL) {
+                fdx->pipe_data_in =
+                    usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, fdx->data_in_ep, &fdx->data_in_maxps);
+            }
+        } else {
+            // DFU and ICCD beyond protocol 0 have no data interface.
+            if (fdx->usb_ifc_data == NULL) {
+                return TRUE;
+            }
+            if (fdx->pipe_data_out == NULL) {
+                fdx->pipe_data_out = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_OUT,
+                                                      &fdx->data_out_maxps, &fdx->data_out_ep);
+            }
+            if (fdx->pipe_data_in == NULL) {
+                fdx->pipe_data_in = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_IN,
+                                                     &fdx->data_in_maxps, &fdx->data_in_ep);
+            }
+        }
+        if (fdx->pipe_data_out == NULL || fdx->pipe_data_in == NULL) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: data in/out endpoints not found\n", __func__);
+            return FALSE;
+        }
+    }
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    return TRUE;
+}
+
+// Counted: only an enable that takes the count to 1 or below opens the path;
+// a concurrent second enable returns at once. A failure keeps the count.
+NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
+    NTSTATUS status = STATUS_SUCCESS;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+
+    if (InterlockedIncrement(&fdx->enable_count) > 1) {
+        // Already open.
+    } else if (!usb_cdc_enable_disable(fdx, TRUE)) {
+        status = STATUS_UNSUCCESSFUL;
+    } else {
+        status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &fdx->control_req_mem, 0);
+        if (NT_SUCCESS(status)) {
+            InterlockedCompareExchange(&fdx->control_req_state, 0, 2);
+            InterlockedExchange(&fdx->io_enabled, 1);
+        } else {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetPipeGetIoTarget failed, status %lx\n", __func__, status);
+            // A half-made record would be taken for a usable one.
+            usb_request_free(&fdx->control_req_mem);
+        }
+    }
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
+    return status;
+}

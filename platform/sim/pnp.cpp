@@ -1,0 +1,380 @@
+// The PnP manager's device flows: start, bus relations, removal, surprise
+// removal and ejection (host.h gives the order of the driver's callbacks).
+#include <algorithm>
+
+#include "sim/host.h"
+#include "sim/kernel.h"
+#include "usb/usb_device.h"
+#include "wdf/wdf_childlist.h"
+#include "wdf/wdf_internal.h"
+
+#ifndef PNP_DETECTED_FATAL_ERROR
+#define PNP_DETECTED_FATAL_ERROR 0x000000CA
+#endif
+
+namespace wdf {
+
+void invalidate_bus_relations(device* owner) {
+    if (sim::host* h = sim::current_host()) h->invalidate_relations(owner);
+}
+
+void request_eject(device* pdo) {
+    if (sim::host* h = sim::current_host()) h->request_eject(pdo);
+}
+
+}  // namespace wdf
+
+namespace sim {
+namespace {
+
+// Work items one settle may run before the verifier calls it a livelock.
+constexpr unsigned queue_step_limit = 100000;
+
+// How far a start got, so a failure or a removal undoes exactly that.
+enum stage { hardware_prepared = 1, in_d0, interrupts_enabled, self_managed_io_started };
+
+using eject_routine = NTSTATUS (*)(WDFDEVICE);
+
+// Brackets one call into the driver: PASSIVE_LEVEL on the way in and out,
+// and no scenario call from inside.
+class driver_call {
+   public:
+    driver_call(bool& in_callback, const char* name) : in_callback_(in_callback), name_(name) {
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, name);
+        }
+        in_callback_ = true;
+    }
+    ~driver_call() {
+        in_callback_ = false;
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+            bug_check(IRQL_NOT_LESS_OR_EQUAL, "callback returned at raised IRQL (a lock still held?)", nullptr, name_);
+        }
+    }
+    driver_call(const driver_call&) = delete;
+    driver_call& operator=(const driver_call&) = delete;
+
+   private:
+    bool& in_callback_;
+    const char* name_;
+};
+
+// Windows refuses IDs with spaces, commas or characters outside printable
+// ASCII; an instance ID is one path component, so no backslash either.
+bool valid_id(const std::u16string& id, bool instance) {
+    for (char16_t c : id) {
+        if (c <= 0x20 || c > 0x7f || c == u',' || (instance && c == u'\\')) return false;
+    }
+    return true;
+}
+
+// IDs compare without regard to case, as the PnP manager compares them.
+bool same_id(const std::u16string& a, const std::u16string& b) {
+    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
+void host::record(pnp_node& node, const std::string& event) {
+    node.events.push_back(event);
+    log_.push_back({reinterpret_cast<WDFDEVICE>(node.device), node.instance_path, event});
+}
+
+void host::invalidate_relations(wdf::device* owner) {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    if (std::find(relations_queue_.begin(), relations_queue_.end(), owner) == relations_queue_.end()) {
+        relations_queue_.push_back(owner);
+    }
+}
+
+void host::request_eject(wdf::device* pdo) {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    eject_queue_.push_back(pdo);
+}
+
+// ---- Start -------------------------------------------------------------------------
+
+void host::start_node(pnp_node& node) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
+    const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (cb.EvtDevicePrepareHardware != nullptr) {
+        record(node, "prepare_hardware");
+        driver_call call(in_callback_, "EvtDevicePrepareHardware");
+        status = cb.EvtDevicePrepareHardware(handle, nullptr, nullptr);
+    }
+    if (!NT_SUCCESS(status)) {
+        power_down(node, hardware_prepared, false);  // the framework releases what prepare may have taken
+        fail_start(node, status);
+        return;
+    }
+    if (cb.EvtDeviceD0Entry != nullptr) {
+        record(node, "d0_entry(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0Entry");
+        status = cb.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final);
+    }
+    if (!NT_SUCCESS(status)) {
+        power_down(node, hardware_prepared, false);
+        fail_start(node, status);
+        return;
+    }
+    if (cb.EvtDeviceD0EntryPostInterruptsEnabled != nullptr) {
+        record(node, "d0_entry_post_interrupts_enabled(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0EntryPostInterruptsEnabled");
+        status = cb.EvtDeviceD0EntryPostInterruptsEnabled(handle, WdfPowerDeviceD3Final);
+    }
+    if (!NT_SUCCESS(status)) {
+        power_down(node, in_d0, false);
+        fail_start(node, status);
+        return;
+    }
+    if (cb.EvtDeviceSelfManagedIoInit != nullptr) {
+        record(node, "self_managed_io_init");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoInit");
+        status = cb.EvtDeviceSelfManagedIoInit(handle);
+    }
+    if (!NT_SUCCESS(status)) {
+        power_down(node, interrupts_enabled, false);
+        fail_start(node, status);
+        return;
+    }
+    node.start_status = STATUS_SUCCESS;
+    node.started = true;
+
+    // The PnP manager's first bus relations query of the started device.
+    for (wdf::child_list* list : wdf::child_lists_of(node.device)) {
+        if (list->config.EvtChildListScanForChildren == nullptr) continue;
+        record(node, "scan_for_children");
+        driver_call call(in_callback_, "EvtChildListScanForChildren");
+        wdf::scan_for_children(list);
+    }
+    invalidate_relations(node.device);
+}
+
+// A function device whose start failed is removed with its stack; a PDO stays
+// (its bus still reports it) until it goes missing or its parent goes.
+void host::fail_start(pnp_node& node, NTSTATUS status) {
+    node.start_status = status;
+    if (node.parent == nullptr) {
+        remove_node(node, false);
+    }
+}
+
+void host::power_down(pnp_node& node, int reached, bool surprise) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
+    const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
+    if (surprise && cb.EvtDeviceSurpriseRemoval != nullptr) {
+        record(node, "surprise_removal");
+        driver_call call(in_callback_, "EvtDeviceSurpriseRemoval");
+        cb.EvtDeviceSurpriseRemoval(handle);
+    }
+    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        record(node, "self_managed_io_suspend");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoSuspend");
+        cb.EvtDeviceSelfManagedIoSuspend(handle);
+    }
+    if (reached >= interrupts_enabled && cb.EvtDeviceD0ExitPreInterruptsDisabled != nullptr) {
+        record(node, "d0_exit_pre_interrupts_disabled(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0ExitPreInterruptsDisabled");
+        cb.EvtDeviceD0ExitPreInterruptsDisabled(handle, WdfPowerDeviceD3Final);
+    }
+    if (reached >= in_d0 && cb.EvtDeviceD0Exit != nullptr) {
+        record(node, "d0_exit(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0Exit");
+        cb.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final);
+    }
+    if (reached >= hardware_prepared && cb.EvtDeviceReleaseHardware != nullptr) {
+        record(node, "release_hardware");
+        driver_call call(in_callback_, "EvtDeviceReleaseHardware");
+        cb.EvtDeviceReleaseHardware(handle, nullptr);
+    }
+    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoFlush != nullptr) {
+        record(node, "self_managed_io_flush");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoFlush");
+        cb.EvtDeviceSelfManagedIoFlush(handle);
+    }
+    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoCleanup != nullptr) {
+        record(node, "self_managed_io_cleanup");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoCleanup");
+        cb.EvtDeviceSelfManagedIoCleanup(handle);
+    }
+}
+
+// ---- Removal -----------------------------------------------------------------------
+
+// Children first, then the device's own callbacks, then the framework deletes
+// the device object. A PDO's node is destroyed here.
+void host::remove_node(pnp_node& node, bool surprise) {
+    if (node.removed) {
+        return;
+    }
+    while (!node.children.empty()) {
+        remove_node(*node.children.back(), surprise);
+    }
+    if (node.started) {
+        power_down(node, self_managed_io_started, surprise);
+        node.started = false;
+    }
+    node.removed = true;
+    record(node, "removed");
+    wdf::device* dev = node.device;
+    nodes_.erase(dev);
+    if (node.parent == nullptr) {
+        driver_call call(in_callback_, "EvtCleanupCallback");
+        wdf::delete_object(dev);
+        return;
+    }
+    auto& siblings = node.parent->children;
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), &node), siblings.end());
+    {
+        driver_call call(in_callback_, "EvtCleanupCallback");
+        wdf::delete_pdo(dev);
+    }
+    child_nodes_.erase(std::remove_if(child_nodes_.begin(), child_nodes_.end(),
+                                      [&](const std::unique_ptr<pnp_node>& n) { return n.get() == &node; }),
+                       child_nodes_.end());
+}
+
+// Ejection: the child is stopped as in an orderly removal, the bus ejects it
+// (EvtDeviceEject), and a successful ejection reports the child missing.
+void host::eject(pnp_node& node) {
+    if (node.removed || node.parent == nullptr) {
+        return;
+    }
+    while (!node.children.empty()) {
+        remove_node(*node.children.back(), false);
+    }
+    if (node.started) {
+        power_down(node, self_managed_io_started, false);
+        node.started = false;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    auto eject_callback = reinterpret_cast<eject_routine>(node.device->init.pdo_callbacks.EvtDeviceEject);
+    if (eject_callback != nullptr) {
+        record(node, "eject");
+        driver_call call(in_callback_, "EvtDeviceEject");
+        status = eject_callback(reinterpret_cast<WDFDEVICE>(node.device));
+    }
+    if (NT_SUCCESS(status)) {
+        wdf::mark_pdo_missing(node.device);
+    }
+}
+
+// ---- Bus relations -----------------------------------------------------------------
+
+void host::bus_relations(pnp_node& node) {
+    for (wdf::child_list* list : wdf::child_lists_of(node.device)) {
+        if (wdf::enumeration_in_progress(list)) {
+            continue;  // the driver's outermost End invalidates the relations again
+        }
+        for (wdf::device* gone : wdf::take_missing(list)) {
+            if (pnp_node* child = node_of(gone)) {
+                remove_node(*child, true);  // to the PnP manager the child has vanished
+            } else {
+                wdf::delete_pdo(gone);
+            }
+        }
+        bool retry = false;
+        std::vector<wdf::device*> created;
+        {
+            driver_call call(in_callback_, "EvtChildListCreateDevice");
+            created = wdf::create_pending(list, &retry);
+        }
+        for (wdf::device* pdo : created) {
+            add_child(node, pdo);
+        }
+        if (retry) {
+            invalidate_relations(node.device);
+        }
+    }
+}
+
+void host::add_child(pnp_node& parent, wdf::device* pdo) {
+    check_child_ids(parent, *pdo);
+    auto owned = std::make_unique<pnp_node>();
+    pnp_node& child = *owned;
+    child.device = pdo;
+    child.parent = &parent;
+    std::u16string path = pdo->init.device_id + u"\\" + pdo->init.instance_id;
+    child.instance_path = wdf::to_utf8(path);
+    if (pdo->own_pdo.pdo_name.empty()) {
+        char name[32];
+        snprintf(name, sizeof(name), "\\Device\\%08x", ++child_pdo_counter_);
+        pdo->own_pdo.pdo_name = wdf::to_utf16(name);
+    }
+    registry().create_key(std::string(enum_key()) + "\\" + child.instance_path + "\\Device Parameters");
+    parent.children.push_back(&child);
+    nodes_[pdo] = &child;
+    child_nodes_.push_back(std::move(owned));
+    start_node(child);
+}
+
+void host::check_child_ids(const pnp_node& parent, const wdf::device& pdo) const {
+    const wdf::device_init& init = pdo.init;
+    const char* caller = "EvtChildListCreateDevice";
+    bool ids_valid = valid_id(init.device_id, false) && valid_id(init.instance_id, true);
+    for (const auto& id : init.hardware_ids) ids_valid = ids_valid && valid_id(id, false);
+    for (const auto& id : init.compatible_ids) ids_valid = ids_valid && valid_id(id, false);
+    if (!ids_valid) {
+        bug_check(PNP_DETECTED_FATAL_ERROR, "invalid ID: a PDO reported an ID with characters Windows refuses", &pdo,
+                  caller);
+    }
+    if (init.instance_id.empty()) {
+        return;  // the PnP manager makes one up per sibling
+    }
+    for (const pnp_node* sibling : parent.children) {
+        const wdf::device_init& other = sibling->device->init;
+        if (same_id(other.device_id, init.device_id) && same_id(other.instance_id, init.instance_id)) {
+            bug_check(PNP_DETECTED_FATAL_ERROR, "duplicate PDO: two children with the same device and instance IDs",
+                      &pdo, caller);
+        }
+    }
+}
+
+// ---- The queue ---------------------------------------------------------------------
+
+void host::process_queue() {
+    for (unsigned steps = 0;; ++steps) {
+        if (steps == queue_step_limit) {
+            bug_check(WDF_VIOLATION, "the PnP manager never became quiescent (relations invalidated forever?)",
+                      nullptr, "sim::host");
+        }
+        wdf::device* relations = nullptr;
+        wdf::device* ejected = nullptr;
+        std::shared_ptr<usb::device> cycled;
+        {
+            std::lock_guard<std::mutex> guard(queue_lock_);
+            if (!relations_queue_.empty()) {
+                relations = relations_queue_.front();
+                relations_queue_.pop_front();
+            } else if (!eject_queue_.empty()) {
+                ejected = eject_queue_.front();
+                eject_queue_.pop_front();
+            } else if (!cycle_queue_.empty()) {
+                cycled = cycle_queue_.front();
+                cycle_queue_.pop_front();
+            } else {
+                return;
+            }
+        }
+        if (relations != nullptr) {
+            pnp_node* node = node_of(relations);
+            if (node != nullptr && node->started) bus_relations(*node);
+        } else if (ejected != nullptr) {
+            if (pnp_node* node = node_of(ejected)) eject(*node);
+        } else {
+            // A cycled port looks to the PnP manager like an unplug and a new arrival.
+            auto it = std::find_if(plugged_.begin(), plugged_.end(),
+                                   [&](const plugged_device& p) { return p.dev == cycled; });
+            if (it == plugged_.end()) continue;
+            plug_options options = it->options;
+            remove_usb(cycled, true);
+            plug_functions(cycled, options);
+        }
+    }
+}
+
+}  // namespace sim

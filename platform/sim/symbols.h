@@ -1,0 +1,14 @@
+// What a kernel debugger does with an image's symbols: find a loaded
+// driver's global by name, so a test can inspect or seed driver-wide state
+// the way a developer would from the debugger.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// Address of a symbol (global data or function) of the loaded image at
+// path, or nullptr when the image is not loaded or has no such symbol.
+void* image_symbol(const std::string& image_path, const std::string& name);
+
+}  // namespace sim

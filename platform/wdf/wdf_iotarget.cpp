@@ -1,0 +1,110 @@
+// I/O targets: start, stop, state and the purge a deleted target goes through.
+#include <vector>
+
+#include "sim/kernel.h"
+#include "wdf/wdf_request.h"
+
+namespace wdf {
+
+namespace {
+
+struct sent_operation {
+    io_operation* op;
+    uint64_t sequence;
+};
+
+// Under the lock: the target's delivered operations (only the tracked ones
+// when `tracked_only`), to be cancelled once the lock is released.
+std::vector<sent_operation> collect_sent(io_target* target, bool tracked_only) {
+    std::vector<sent_operation> out;
+    for (io_operation* op = target->sent.head; op != nullptr; op = op->next) {
+        if (tracked_only && !op->tracked) continue;
+        out.push_back({op, op->transfer.sequence});
+    }
+    return out;
+}
+
+void cancel_all(io_target* target, const std::vector<sent_operation>& ops) {
+    for (const sent_operation& s : ops) target->cancel_delivered(s.op, s.sequence);
+}
+}  // namespace
+
+void io_target::purge() {
+    std::vector<sent_operation> sent_ops;
+    std::vector<io_operation*> held_ops;
+    {
+        std::lock_guard<std::mutex> guard(io_lock());
+        state = WdfIoTargetDeleted;
+        for (io_operation* op = held.head; op != nullptr; op = op->next) held_ops.push_back(op);
+        sent_ops = collect_sent(this, false);
+    }
+    for (io_operation* op : held_ops) io_cancel_held(op, STATUS_CANCELLED);
+    cancel_all(this, sent_ops);
+    io_wait_target(this, false);
+}
+
+}  // namespace wdf
+
+using namespace wdf;
+
+extern "C" {
+
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    require_irql_max(PASSIVE_LEVEL, "WdfIoTargetStart");
+    io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
+    std::vector<io_operation*> released;
+    {
+        std::lock_guard<std::mutex> guard(io_lock());
+        if (target->state == WdfIoTargetDeleted) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        target->state = WdfIoTargetStarted;
+        while (io_operation* op = target->held.head) {
+            target->held.remove(op);
+            op->state = io_state::delivered;
+            op->stop_counted = op->tracked;
+            target->sent.push_back(op);
+            if (op->tracked) target->outstanding_tracked++;
+            released.push_back(op);
+        }
+    }
+    for (io_operation* op : released) target->deliver(op);
+    return STATUS_SUCCESS;
+}
+
+VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+    require_irql_max(Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL, "WdfIoTargetStop");
+    io_target* target = validate_target(IoTarget, "WdfIoTargetStop");
+    if (Action != WdfIoTargetCancelSentIo && Action != WdfIoTargetWaitForSentIoToComplete &&
+        Action != WdfIoTargetLeaveSentIoPending) {
+        sim::bug_check(WDF_VIOLATION, "WdfIoTargetStop with an invalid action", IoTarget, "WdfIoTargetStop");
+    }
+    std::vector<sent_operation> to_cancel;
+    {
+        std::lock_guard<std::mutex> guard(io_lock());
+        if (target->state == WdfIoTargetDeleted) {
+            return;
+        }
+        target->state = WdfIoTargetStopped;
+        if (Action == WdfIoTargetCancelSentIo) to_cancel = collect_sent(target, true);
+    }
+    cancel_all(target, to_cancel);
+    if (Action != WdfIoTargetLeaveSentIoPending) {
+        io_wait_target(target, true);
+    }
+}
+
+WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget) {
+    require_irql_max(DISPATCH_LEVEL, "WdfIoTargetGetState");
+    io_target* target = validate_target(IoTarget, "WdfIoTargetGetState");
+    std::lock_guard<std::mutex> guard(io_lock());
+    return target->state;
+}
+
+WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET IoTarget) {
+    require_irql_max(DISPATCH_LEVEL, "WdfIoTargetGetDevice");
+    io_target* target = validate_target(IoTarget, "WdfIoTargetGetDevice");
+    return target->owner != nullptr ? reinterpret_cast<WDFDEVICE>(target->owner->handle()) : nullptr;
+}
+
+}  // extern "C"

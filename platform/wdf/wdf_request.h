@@ -1,0 +1,172 @@
+// Requests and I/O targets: the framework's request objects, the targets they
+// are sent to, the completion threads and the time-outs. Platform-internal.
+//
+// A request carries one preallocated io_operation: formatting fills it, a
+// send hands it to the target, and the target's device completes it. One
+// global lock (io_lock) guards every operation's state, every target's lists
+// and the completion queue; nothing calls into a device or the driver with
+// it held. Completion routines of asynchronous sends run at DISPATCH_LEVEL on
+// the platform's completion threads (two, started on first use). Synchronous
+// sends (framework-internal ones too) wait on the calling thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "usb/usb_device.h"
+#include "wdf/wdf_internal.h"
+#include "wdfusb.h"
+
+struct _IRP;
+
+namespace wdf {
+
+class io_target;
+class request_object;
+
+enum class io_kind : uint8_t {
+    none,
+    control,        // WdfUsbTargetDevice control transfer
+    device_string,  // string descriptor query
+    pipe_read,
+    pipe_write,
+    pipe_abort,
+    pipe_reset,
+};
+
+enum class io_state : uint8_t {
+    idle,        // never sent since creation or reuse
+    held,        // queued in a stopped target
+    delivered,   // with the target's device
+    completing,  // completed, its completion routine not yet run
+    done,        // completed
+};
+
+struct io_operation;
+
+// An intrusive list of operations (a target's sent or held operations).
+struct io_list {
+    io_operation* head = nullptr;
+    io_operation* tail = nullptr;
+    void push_back(io_operation* op);
+    void remove(io_operation* op);
+    bool empty() const { return head == nullptr; }
+};
+
+// One send: of a request, or of a framework-internal synchronous operation.
+struct io_operation {
+    request_object* request = nullptr;  // nullptr: framework-internal
+    io_kind kind = io_kind::none;       // set by formatting
+    io_target* formatted_for = nullptr;
+    sim::usb::transfer transfer;  // what the device sees
+
+    // Guarded by io_lock().
+    io_state state = io_state::idle;
+    io_target* target = nullptr;  // where it was sent
+    ULONG flags = 0;              // the send options in force
+    bool synchronous = false;
+    bool tracked = false;  // counted by WdfIoTargetStop (not IGNORE_TARGET_STATE / SEND_AND_FORGET)
+    bool timed_out = false;
+    bool has_deadline = false;
+    int64_t deadline = 0;  // platform clock, 100 ns
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    USBD_STATUS usbd_status = USBD_STATUS_SUCCESS;
+    io_operation* prev = nullptr;  // in the target's sent or held list
+    io_operation* next = nullptr;
+    bool counted = false;       // in the target's `outstanding` (sent, until finished)
+    bool stop_counted = false;  // in its `outstanding_tracked` (delivered and tracked, until finished)
+    io_operation* next_completion = nullptr;  // in the completion queue
+    io_operation* next_timer = nullptr;       // in the time-out list
+    bool in_timer = false;
+};
+
+class io_target : public object {
+   public:
+    explicit io_target(object_type type) : object(type) {}
+
+    device* owner = nullptr;  // the WDFDEVICE the target belongs to
+
+    // Guarded by io_lock().
+    WDF_IO_TARGET_STATE state = WdfIoTargetStarted;
+    io_list sent;
+    io_list held;
+    unsigned outstanding = 0;          // sent (held or delivered), not finished (completion routine included)
+    unsigned outstanding_tracked = 0;  // delivered and tracked: what WdfIoTargetStop waits for
+
+    // Hands an operation to the device (without io_lock held); it may
+    // complete before returning.
+    virtual void deliver(io_operation* op) = 0;
+    // Cancels a delivered operation; false when the device no longer has it.
+    virtual bool cancel_delivered(io_operation* op, uint64_t sequence) = 0;
+
+    // Called by a deleted target's on_delete: no new sends, held operations
+    // cancelled, sent ones cancelled and waited for.
+    void purge();
+};
+
+class request_object : public object {
+   public:
+    request_object();
+    ~request_object() override;
+    void on_delete() override;
+
+    io_operation op;
+    io_target* created_for = nullptr;  // WdfRequestCreate's target (sizes the IRP stack; informational)
+    memory_object* memory = nullptr;   // referenced by the format, released by reuse, reformat, delete
+
+    // Guarded by io_lock().
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
+    WDFCONTEXT context = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    WDF_REQUEST_COMPLETION_PARAMS params{};
+    WDF_USB_REQUEST_COMPLETION_PARAMS usb{};  // framework-owned, what params point at
+    _IRP* irp = nullptr;                      // WdfRequestWdmGetIrp's answer, made on first use
+};
+
+std::mutex& io_lock();
+
+// Validation of the request and target handles.
+request_object* validate_request(WDFREQUEST request, const char* caller);
+io_target* validate_target(WDFIOTARGET target, const char* caller);
+
+// Formatting: false (with *status) when the request is still pending with a
+// target; otherwise drops the previous format and its memory reference.
+bool format_begin(request_object* request, NTSTATUS* status);
+// Takes the format's reference on a memory object.
+void format_memory(request_object* request, memory_object* memory);
+
+// Sends an operation. False when the target refused it: op->status (and the
+// request's status) say why and nothing will complete it. Options may be
+// NULL; a bad size bug checks.
+bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, bool synchronous,
+              const char* caller);
+// Waits at PASSIVE_LEVEL for a synchronous operation, honouring its time-out.
+void io_wait(io_operation* op);
+// Start and wait; the operation's final status.
+NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, const char* caller);
+// Completes a delivered or held operation (the device's completion, an abort,
+// a cancel): exactly once per send, else a bug check.
+void io_complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information);
+// Completes an operation held in a stopped target with the status; false
+// when it is no longer held.
+bool io_cancel_held(io_operation* op, NTSTATUS status);
+// Waits until the target has no operations left (only the delivered ones
+// WdfIoTargetStop waits for when `tracked_only`), completion routines included.
+void io_wait_target(io_target* target, bool tracked_only);
+// The device's completion callback for sim::usb::transfer (context: the operation).
+void io_transfer_complete(sim::usb::transfer* t, void* context);
+
+// Stops the completion and time-out threads, waiting for queued completions.
+void io_threads_stop();
+
+}  // namespace wdf
+
+namespace sim {
+// Simulator control: stops the platform's completion and time-out threads
+// after the completions already queued have run (they start again on
+// demand). The host calls it at teardown.
+void io_threads_stop();
+}  // namespace sim

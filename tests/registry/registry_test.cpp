@@ -1,0 +1,121 @@
+// The simulated registry: .reg files, paths, and the framework's query
+// statuses for missing and mistyped values.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "sim/host.h"
+#include "sim/registry.h"
+#include "sim/strings.h"
+#include "wdf.h"
+
+namespace {
+
+const char* const params = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters";
+
+TEST(reg_file, values_of_each_kind_and_deletions) {
+    sim::registry reg;
+    std::string error;
+    ASSERT_TRUE(reg.load_reg("Windows Registry Editor Version 5.00\n"
+                             "; a comment\n"
+                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters]\n"
+                             "\"DebugLevel\"=dword:0000000A\n"
+                             "\"DeviceName\"=\"Modem \\\"A\\\" \\\\ port\"\n"
+                             "\"Blob\"=hex:01,02,\\\n"
+                             "  03\n"
+                             "\"Gone\"=dword:1\n"
+                             "\"Gone\"=-\n",
+                             "t.reg", &error))
+        << error;
+    auto level = reg.value(params, "debuglevel");  // names are case-insensitive
+    ASSERT_TRUE(level);
+    EXPECT_EQ(level->type, static_cast<ULONG>(REG_DWORD));
+    EXPECT_EQ(level->data, (std::vector<uint8_t>{10, 0, 0, 0}));
+    auto name = reg.value("HKLM\\system\\currentcontrolset\\services\\CDCBUS\\Parameters", "DeviceName");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(sim::to_utf8(reinterpret_cast<const char16_t*>(name->data.data()), name->data.size() / 2 - 1),
+              "Modem \"A\" \\ port");
+    auto blob = reg.value(params, "Blob");
+    ASSERT_TRUE(blob);
+    EXPECT_EQ(blob->data, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(reg.value(params, "Gone"));
+    EXPECT_TRUE(reg.key_exists("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services"));
+}
+
+TEST(reg_file, malformed_lines_are_named_with_their_line) {
+    struct bad {
+        const char* text;
+        const char* error;
+    };
+    const bad cases[] = {
+        {"REGEDIT5\n", "x.reg:1: not a registry file (expected \"Windows Registry Editor Version 5.00\")"},
+        {"REGEDIT4\n\"A\"=dword:1\n", "x.reg:2: value outside a key section"},
+        {"REGEDIT4\n[HKEY_NOWHERE\\X]\n", "x.reg:2: unknown registry hive in key \"HKEY_NOWHERE\\X\""},
+        {"REGEDIT4\n[HKLM\\X\n", "x.reg:2: key line without closing ']'"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=dword:123456789\n", "x.reg:3: malformed dword value (expected up to 8 hex digits)"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=\"open\n", "x.reg:3: malformed string value"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=hex:1g\n", "x.reg:3: malformed hex byte list"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\" dword:1\n", "x.reg:3: expected '=' after the value name"},
+        {"REGEDIT4\n[HKLM\\X]\nA=dword:1\n", "x.reg:3: expected a quoted value name, '@' or a [key]"},
+        {"", "x.reg:1: empty registry file"},
+    };
+    for (const auto& c : cases) {
+        sim::registry reg;
+        std::string error;
+        EXPECT_FALSE(reg.load_reg(c.text, "x.reg", &error)) << c.text;
+        EXPECT_EQ(error, c.error) << c.text;
+    }
+}
+
+class framework_registry : public ::testing::Test {
+   protected:
+    sim::host host;
+    WDFKEY key = nullptr;
+
+    void SetUp() override {
+        ASSERT_EQ(host.load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
+        ASSERT_EQ(WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key),
+                  STATUS_SUCCESS);
+    }
+    void TearDown() override { WdfRegistryClose(key); }
+
+    static UNICODE_STRING name(const WCHAR* text) {
+        UNICODE_STRING s;
+        RtlInitUnicodeString(&s, text);
+        return s;
+    }
+};
+
+TEST_F(framework_registry, ulong_statuses) {
+    host.registry().set_dword(params, "Level", 7);
+    host.registry().set_string(params, "Text", "7");
+    ULONG value = 99;
+    UNICODE_STRING level = name(L"Level"), text = name(L"Text"), missing = name(L"Missing");
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    value = 99;
+    EXPECT_EQ(WdfRegistryQueryULong(key, &text, &value), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &missing, &value), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(value, 99u);  // untouched on failure
+}
+
+TEST_F(framework_registry, unicode_string_fits_or_overflows) {
+    host.registry().set_string(params, "DeviceName", "abc");
+    WCHAR buffer[4];
+    UNICODE_STRING value = {0, sizeof(buffer), buffer};
+    USHORT bytes = 0;
+    UNICODE_STRING device_name = name(L"DeviceName");
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value.Length, 6u);
+    EXPECT_EQ(bytes, 8u);  // the stored size counts the terminator
+
+    host.registry().set_string(params, "DeviceName", "abcde");
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &value), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(bytes, 12u);
+
+    host.registry().set_dword(params, "DeviceName", 1);
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &value), STATUS_OBJECT_TYPE_MISMATCH);
+}
+
+}  // namespace

@@ -1,0 +1,559 @@
+// Requests on USB targets: synchronous and asynchronous transfers, the
+// completion threads, reuse, cancellation, time-outs, target stop and start,
+// abort and reset, and the verifier's rules for pending requests.
+#include <atomic>
+#include <thread>
+
+#include "usb_test_support.h"
+
+namespace usb_test {
+namespace {
+
+class usb_requests : public usb_host_test {
+   protected:
+    void SetUp() override {
+        usb_host_test::SetUp();
+        usb_ = create(simple_device());
+        ASSERT_EQ(select_all(usb_), STATUS_SUCCESS);
+        in_ = pipe(usb_, 0x81);
+        out_ = pipe(usb_, 0x02);
+        irq_ = pipe(usb_, 0x83);
+        device_->clear_traffic();
+    }
+
+    void TearDown() override {
+        for (WDFOBJECT obj : owned_) WdfObjectDelete(obj);
+        owned_.clear();
+        usb_host_test::TearDown();
+    }
+
+    WDFREQUEST request(WDFIOTARGET target = nullptr) {
+        WDFREQUEST r = nullptr;
+        EXPECT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &r), STATUS_SUCCESS);
+        owned_.push_back(r);
+        return r;
+    }
+
+    WDFMEMORY memory(size_t size, void** buffer = nullptr) {
+        WDFMEMORY m = nullptr;
+        PVOID b = nullptr;
+        EXPECT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x43444345, size, &m, &b), STATUS_SUCCESS);
+        if (buffer != nullptr) *buffer = b;
+        owned_.push_back(m);
+        return m;
+    }
+
+    // Formats a read of `size` bytes on the IN pipe with the log's routine and sends it.
+    WDFREQUEST start_read(completion_log* log, size_t size = 64, PWDF_REQUEST_SEND_OPTIONS options = nullptr) {
+        WDFREQUEST r = request(WdfUsbTargetPipeGetIoTarget(in_));
+        EXPECT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(size), nullptr), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(r, completion_log::routine, log);
+        EXPECT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), options));
+        return r;
+    }
+
+    WDFUSBDEVICE usb_ = nullptr;
+    WDFUSBPIPE in_ = nullptr;
+    WDFUSBPIPE out_ = nullptr;
+    WDFUSBPIPE irq_ = nullptr;
+    std::vector<WDFOBJECT> owned_;
+};
+
+// ---- Synchronous transfers ---------------------------------------------------------
+
+TEST_F(usb_requests, write_synchronously_lands_in_the_device_out_queue) {
+    uint8_t bytes[] = {'A', 'T', '\r'};
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, bytes, sizeof(bytes));
+    ULONG written = 0;
+    EXPECT_EQ(WdfUsbTargetPipeWriteSynchronously(out_, nullptr, nullptr, &descriptor, &written), STATUS_SUCCESS);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(device_->take_out(0x02), (std::vector<uint8_t>{'A', 'T', '\r'}));
+    std::vector<transfer_record> traffic = device_->traffic();
+    ASSERT_EQ(traffic.size(), 1u);
+    EXPECT_EQ(traffic[0].type, transfer_record::kind::bulk_or_interrupt);
+    EXPECT_EQ(traffic[0].endpoint, 0x02);
+}
+
+TEST_F(usb_requests, read_synchronously_returns_what_the_device_pushed) {
+    device_->push_in(0x81, {'O', 'K'});
+    uint8_t bytes[64] = {};
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, bytes, sizeof(bytes));
+    ULONG read = 0;
+    WDFREQUEST r = request();
+    EXPECT_EQ(WdfUsbTargetPipeReadSynchronously(in_, r, nullptr, &descriptor, &read), STATUS_SUCCESS);
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(bytes[1], 'K');
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_SUCCESS);
+}
+
+TEST_F(usb_requests, a_synchronous_read_times_out_on_the_platform_clock) {
+    uint8_t bytes[64];
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, bytes, sizeof(bytes));
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(500));
+    const int64_t before = sim::clock_now();
+    ULONG read = 7;
+    EXPECT_EQ(WdfUsbTargetPipeReadSynchronously(in_, nullptr, &options, &descriptor, &read), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(sim::clock_now() - before, 500 * 10000);
+    EXPECT_EQ(device_->pending(0x81), 0u);
+}
+
+TEST_F(usb_requests, reads_must_be_whole_packets_unless_the_check_is_off) {
+    WDFREQUEST r = request();
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(100), nullptr), STATUS_INVALID_BUFFER_SIZE);
+    WDFMEMORY_OFFSET offset = {0, 64};
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(100), &offset), STATUS_SUCCESS);
+    WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(in_);
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(100), nullptr), STATUS_SUCCESS);
+}
+
+TEST_F(usb_requests, formats_check_direction_type_and_offsets) {
+    WDFREQUEST r = request();
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForRead(out_, r, memory(64), nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForWrite(in_, r, memory(64), nullptr), STATUS_INVALID_DEVICE_REQUEST);
+    WDFMEMORY_OFFSET past = {60, 8};
+    EXPECT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, memory(64), &past), static_cast<NTSTATUS>(0xC0000095L));
+}
+
+// ---- Asynchronous transfers ------------------------------------------------------
+
+TEST_F(usb_requests, an_async_read_completes_on_a_completion_thread_at_dispatch_level) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_PENDING);
+    EXPECT_EQ(log.count(), 0);
+    device_->push_in(0x81, {1, 2, 3, 4, 5});
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+    EXPECT_EQ(log.information, 5u);
+    EXPECT_EQ(log.length, 5u);
+    EXPECT_EQ(log.usb_type, WdfUsbRequestTypePipeRead);
+    EXPECT_EQ(log.usbd_status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(log.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(log.target, WdfUsbTargetPipeGetIoTarget(in_));
+
+    WDF_REQUEST_COMPLETION_PARAMS params;
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&params);
+    WdfRequestGetCompletionParams(r, &params);
+    EXPECT_EQ(params.Type, WdfRequestTypeUsb);
+    EXPECT_EQ(params.IoStatus.Information, 5u);
+    EXPECT_EQ(params.Parameters.Usb.Completion->Parameters.PipeRead.Length, 5u);
+}
+
+TEST_F(usb_requests, a_zero_length_write_is_a_real_transfer) {
+    completion_log log;
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, nullptr, nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(out_), nullptr));
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+    EXPECT_EQ(log.length, 0u);
+    EXPECT_EQ(device_->take_out(0x02), std::vector<uint8_t>{});
+    ASSERT_EQ(device_->traffic().size(), 1u);
+    EXPECT_TRUE(device_->traffic()[0].data.empty());
+}
+
+TEST_F(usb_requests, a_reused_request_goes_out_again) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    device_->push_in(0x81, {1});
+    log.wait();
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    device_->push_in(0x81, {1, 2});
+    log.wait(2);
+    EXPECT_EQ(log.information, 2u);
+
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_CANCELLED);
+    ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_CANCELLED);
+    reuse.Size = 8;
+    EXPECT_EQ(WdfRequestReuse(r, &reuse), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(usb_requests, a_routine_may_resend_its_request) {
+    struct resender {
+        WDFUSBPIPE pipe;
+        std::atomic<int> rounds{0};
+        completion_log log;
+        static VOID routine(WDFREQUEST r, WDFIOTARGET t, PWDF_REQUEST_COMPLETION_PARAMS p, WDFCONTEXT c) {
+            auto* self = static_cast<resender*>(c);
+            if (++self->rounds < 3) {
+                // Reuse drops the format: the buffer is read first.
+                WDFMEMORY buffer = p->Parameters.Usb.Completion->Parameters.PipeRead.Buffer;
+                WDF_REQUEST_REUSE_PARAMS reuse;
+                WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+                WdfRequestReuse(r, &reuse);
+                WdfUsbTargetPipeFormatRequestForRead(self->pipe, r, buffer, nullptr);
+                WdfRequestSetCompletionRoutine(r, routine, c);
+                WdfRequestSend(r, t, nullptr);
+                return;
+            }
+            completion_log::routine(r, t, p, &self->log);
+        }
+    } state;
+    state.pipe = in_;
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, resender::routine, &state);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    for (int i = 0; i < 3; ++i) device_->push_in(0x81, {static_cast<uint8_t>(i)});
+    state.log.wait();
+    EXPECT_EQ(state.rounds.load(), 3);
+}
+
+TEST_F(usb_requests, completions_run_on_at_least_two_threads) {
+    // The first routine waits until a second one has run: with one thread it never would.
+    struct gate {
+        std::mutex lock;
+        std::condition_variable changed;
+        int done = 0;
+        std::thread::id first;
+        std::thread::id second;
+        static VOID blocking(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT c) {
+            auto* g = static_cast<gate*>(c);
+            std::unique_lock<std::mutex> guard(g->lock);
+            g->first = std::this_thread::get_id();
+            g->changed.wait(guard, [&] { return g->done >= 1; });
+            g->done++;
+            g->changed.notify_all();
+        }
+        static VOID releasing(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT c) {
+            auto* g = static_cast<gate*>(c);
+            std::lock_guard<std::mutex> guard(g->lock);
+            g->second = std::this_thread::get_id();
+            g->done++;
+            g->changed.notify_all();
+        }
+    } g;
+    WDFREQUEST a = request();
+    WDFREQUEST b = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, a, memory(64), nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(irq_, b, memory(16), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(a, gate::blocking, &g);
+    WdfRequestSetCompletionRoutine(b, gate::releasing, &g);
+    ASSERT_TRUE(WdfRequestSend(a, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    ASSERT_TRUE(WdfRequestSend(b, WdfUsbTargetPipeGetIoTarget(irq_), nullptr));
+    device_->push_in(0x81, {1});
+    device_->push_in(0x83, {2});
+    std::unique_lock<std::mutex> guard(g.lock);
+    g.changed.wait(guard, [&] { return g.done == 2; });
+    EXPECT_NE(g.first, g.second);
+}
+
+// ---- Cancellation and time-outs ------------------------------------------------------
+
+TEST_F(usb_requests, cancelling_a_pending_read_completes_it_cancelled) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    EXPECT_TRUE(WdfRequestCancelSentRequest(r));
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    EXPECT_EQ(log.usbd_status, USBD_STATUS_CANCELED);
+    EXPECT_FALSE(WdfRequestCancelSentRequest(r));
+    EXPECT_EQ(device_->pending(0x81), 0u);
+}
+
+TEST_F(usb_requests, an_async_time_out_fires_when_the_clock_passes_it) {
+    completion_log log;
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(100));
+    start_read(&log, 64, &options);
+    sim::clock_advance(99 * 10000);  // not yet
+    EXPECT_EQ(log.count(), 0);
+    sim::clock_advance(10 * 10000);
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_IO_TIMEOUT);
+}
+
+TEST_F(usb_requests, a_transfer_completing_before_its_time_out_keeps_its_status) {
+    completion_log log;
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(100));
+    start_read(&log, 64, &options);
+    device_->push_in(0x81, {1});
+    log.wait();
+    sim::clock_advance(200 * 10000);
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+    EXPECT_EQ(log.count(), 1);
+}
+
+TEST_F(usb_requests, a_time_out_of_zero_never_fires) {
+    completion_log log;
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    WDFREQUEST r = start_read(&log, 64, &options);
+    sim::clock_advance(int64_t{3600} * 10000000);
+    EXPECT_EQ(log.count(), 0);
+    EXPECT_TRUE(WdfRequestCancelSentRequest(r));
+    log.wait();
+}
+
+// ---- Targets ----------------------------------------------------------------
+
+TEST_F(usb_requests, a_stopped_target_holds_requests_until_started) {
+    WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(in_);
+    WdfIoTargetStop(target, WdfIoTargetLeaveSentIoPending);
+    EXPECT_EQ(WdfIoTargetGetState(target), WdfIoTargetStopped);
+    completion_log log;
+    start_read(&log);
+    EXPECT_EQ(device_->pending(0x81), 0u);
+    ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
+    EXPECT_EQ(device_->pending(0x81), 1u);
+    device_->push_in(0x81, {1});
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+}
+
+TEST_F(usb_requests, stop_with_cancel_completes_sent_requests_before_returning) {
+    completion_log log;
+    start_read(&log);
+    start_read(&log);
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+    EXPECT_EQ(log.count(), 2);
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
+}
+
+TEST_F(usb_requests, ignore_target_state_sends_through_a_stopped_target) {
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetLeaveSentIoPending);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    completion_log log;
+    start_read(&log, 64, &options);
+    EXPECT_EQ(device_->pending(0x81), 1u);
+    device_->push_in(0x81, {1});
+    log.wait();
+}
+
+TEST_F(usb_requests, abort_completes_the_pipe_pending_transfers) {
+    completion_log log;
+    start_read(&log);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    EXPECT_EQ(WdfUsbTargetPipeAbortSynchronously(in_, WDF_NO_HANDLE, &options), STATUS_SUCCESS);
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+}
+
+TEST_F(usb_requests, reset_clears_a_halt_with_clear_feature) {
+    device_->set_halted(0x81, true);
+    uint8_t bytes[64];
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, bytes, sizeof(bytes));
+    EXPECT_EQ(WdfUsbTargetPipeReadSynchronously(in_, nullptr, nullptr, &descriptor, nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, nullptr), STATUS_SUCCESS);
+    EXPECT_FALSE(device_->halted(0x81));
+    std::vector<transfer_record> clears = control_traffic(sim::usb::match::clear_feature);
+    ASSERT_EQ(clears.size(), 1u);
+    EXPECT_EQ(clears[0].setup[0], 0x02);
+    EXPECT_EQ(clears[0].packet().wIndex, 0x81);
+}
+
+TEST_F(usb_requests, unplugging_completes_pending_transfers_with_no_such_device) {
+    completion_log log;
+    start_read(&log);
+    device_->set_connected(false);
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(log.usbd_status, USBD_STATUS_DEVICE_GONE);
+}
+
+TEST_F(usb_requests, reselecting_cancels_io_on_the_old_pipes) {
+    completion_log log;
+    start_read(&log);
+    ASSERT_EQ(select_all(usb_), STATUS_SUCCESS);
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    in_ = pipe(usb_, 0x81);
+}
+
+TEST_F(usb_requests, deleting_a_stopped_pipe_cancels_the_requests_it_holds) {
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetLeaveSentIoPending);
+    completion_log log;
+    start_read(&log);
+    ASSERT_EQ(select_all(usb_), STATUS_SUCCESS);
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+}
+
+// ---- Control transfers and strings ----------------------------------------------------
+
+TEST_F(usb_requests, an_async_control_transfer_reports_the_stall) {
+    completion_log log;
+    WDFREQUEST r = request(WdfUsbTargetDeviceGetIoTarget(usb_));
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&setup, BmRequestHostToDevice, BmRequestToDevice, 0x01, 0x1234, 0);
+    ASSERT_EQ(WdfUsbTargetDeviceFormatRequestForControlTransfer(usb_, r, &setup, nullptr, nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetDeviceGetIoTarget(usb_), nullptr));
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log.usbd_status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(log.usb_type, WdfUsbRequestTypeDeviceControlTransfer);
+    std::vector<transfer_record> traffic = control_traffic();
+    ASSERT_EQ(traffic.size(), 1u);
+    EXPECT_EQ(traffic[0].setup[0], 0x40);
+    EXPECT_EQ(traffic[0].packet().wValue, 0x1234);
+}
+
+TEST_F(usb_requests, a_synchronous_control_transfer_honours_its_time_out) {
+    device_->hold_next_control(sim::usb::match::class_or_vendor);
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    WDF_USB_CONTROL_SETUP_PACKET_INIT_CLASS(&setup, BmRequestDeviceToHost, BmRequestToInterface, 0x21, 0, 0);
+    uint8_t coding[7];
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, coding, sizeof(coding));
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_SEC(2));
+    const int64_t before = sim::clock_now();
+    EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usb_, nullptr, &options, &setup, &descriptor, nullptr),
+              STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sim::clock_now() - before, 2 * 10000000);
+    EXPECT_EQ(control_traffic().back().packet().wLength, 7);
+}
+
+TEST_F(usb_requests, strings_come_in_one_call_or_two) {
+    WDFMEMORY text = nullptr;
+    USHORT characters = 0;
+    ASSERT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, WDF_NO_OBJECT_ATTRIBUTES, &text, &characters, 2, 0x0409),
+              STATUS_SUCCESS);
+    EXPECT_EQ(characters, 6);
+    size_t size = 0;
+    auto* units = static_cast<const char16_t*>(WdfMemoryGetBuffer(text, &size));
+    EXPECT_EQ(std::u16string(units, characters), u"Gadget");
+    EXPECT_EQ(size, 12u);
+
+    USHORT needed = 0;
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, nullptr, nullptr, nullptr, &needed, 3, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(needed, 4);
+    USHORT serial[4];
+    USHORT room = 2;
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, nullptr, nullptr, serial, &room, 3, 0x0409), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(room, 4);
+    room = 4;
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, request(), nullptr, serial, &room, 3, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(serial), 4), u"SN42");
+
+    std::vector<transfer_record> strings = control_traffic(sim::usb::match::get_descriptor(USB_STRING_DESCRIPTOR_TYPE));
+    ASSERT_EQ(strings.size(), 4u);
+    EXPECT_EQ(strings[0].packet().wIndex, 0x0409);
+    EXPECT_EQ(strings[0].packet().wValue, 0x0302);
+}
+
+TEST_F(usb_requests, string_failures) {
+    WDFMEMORY text = nullptr;
+    USHORT characters = 0;
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 9, 0x0409), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(text, nullptr);
+    device_->fail_next_control(sim::usb::match::get_string(1), USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 1, 0x0409),
+              STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, nullptr, nullptr, nullptr, nullptr, 1, 0x0409),
+              STATUS_INVALID_PARAMETER);
+    sim::fault_fail_nth("WdfMemoryCreate", 1);
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 1, 0x0409),
+              STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(usb_requests, a_string_belongs_to_the_usb_device_by_default) {
+    WDFMEMORY text = nullptr;
+    USHORT characters = 0;
+    ASSERT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 1, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<wdf::object*>(text)->parent(), reinterpret_cast<wdf::object*>(usb_));
+}
+
+TEST_F(usb_requests, request_creation_can_fail) {
+    sim::fault_fail_nth("WdfRequestCreate", 1);
+    WDFREQUEST r = reinterpret_cast<WDFREQUEST>(1);
+    EXPECT_EQ(WdfRequestCreate(nullptr, nullptr, &r), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r, nullptr);
+}
+
+// ---- Verifier rules ------------------------------------------------------------
+
+class usb_requests_DeathTest : public usb_requests {
+   protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        usb_requests::SetUp();
+    }
+};
+
+TEST_F(usb_requests_DeathTest, sending_a_pending_request_is_a_bug_check) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr),
+                 "sending a request that is still pending.*WdfRequestSend");
+    WdfRequestCancelSentRequest(r);
+    log.wait();
+}
+
+TEST_F(usb_requests_DeathTest, reusing_a_pending_request_is_a_bug_check) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    EXPECT_DEATH(WdfRequestReuse(r, &reuse), "reusing a request that is still pending");
+    WdfRequestCancelSentRequest(r);
+    log.wait();
+}
+
+TEST_F(usb_requests_DeathTest, deleting_a_pending_request_is_a_bug_check) {
+    completion_log log;
+    WDFREQUEST r = start_read(&log);
+    EXPECT_DEATH(WdfObjectDelete(r), "deleting a request that is still pending");
+    WdfRequestCancelSentRequest(r);
+    log.wait();
+}
+
+TEST_F(usb_requests_DeathTest, completing_twice_is_a_bug_check) {
+    uint8_t bytes[64];
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, bytes, sizeof(bytes));
+    WDFREQUEST r = request();
+    device_->push_in(0x81, {1});
+    ASSERT_EQ(WdfUsbTargetPipeReadSynchronously(in_, r, nullptr, &descriptor, nullptr), STATUS_SUCCESS);
+    EXPECT_DEATH(WdfRequestComplete(r, STATUS_SUCCESS), "request completed twice");
+}
+
+TEST_F(usb_requests_DeathTest, sending_an_unformatted_request_is_a_bug_check) {
+    WDFREQUEST r = request();
+    EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr), "not formatted");
+}
+
+TEST_F(usb_requests_DeathTest, a_synchronous_send_above_passive_level_is_a_bug_check) {
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, nullptr, nullptr), STATUS_SUCCESS);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+    EXPECT_DEATH(
+        {
+            sim::irql_raise(DISPATCH_LEVEL);
+            WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(out_), &options);
+        },
+        "above the allowed 0.*WdfRequestSend");
+    EXPECT_DEATH(
+        {
+            sim::irql_raise(DISPATCH_LEVEL);
+            WdfUsbTargetDeviceSendControlTransferSynchronously(usb_, nullptr, nullptr, nullptr, nullptr, nullptr);
+        },
+        "above the allowed 0.*WdfUsbTargetDeviceSendControlTransferSynchronously");
+}
+
+}  // namespace
+}  // namespace usb_test

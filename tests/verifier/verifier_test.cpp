@@ -1,0 +1,203 @@
+// The platform as a verifier: each rule a driver can break stops the process
+// with a bug check naming the rule.
+#include <gtest/gtest.h>
+
+#include "sim/host.h"
+#include "sim/kernel.h"
+#include "wdf.h"
+
+namespace {
+
+class verifier : public ::testing::Test {
+   protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    // A loaded driver gives objects their default parent.
+    void load(sim::host& host) { ASSERT_EQ(host.load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS); }
+};
+
+TEST_F(verifier, spin_lock_acquired_twice_by_one_thread) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFSPINLOCK lock;
+            WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+            WdfSpinLockAcquire(lock);
+            WdfSpinLockAcquire(lock);
+        },
+        "BUGCHECK.*spin lock acquired by the thread that already holds it.*WdfSpinLockAcquire");
+}
+
+TEST_F(verifier, spin_lock_released_without_being_held) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFSPINLOCK lock;
+            WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+            WdfSpinLockRelease(lock);
+        },
+        "BUGCHECK.*spin lock released by a thread that does not hold it");
+}
+
+TEST_F(verifier, waiting_while_holding_a_spin_lock) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFSPINLOCK lock;
+            WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+            WdfSpinLockAcquire(lock);
+            LARGE_INTEGER interval;
+            interval.QuadPart = -10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        },
+        "BUGCHECK.*KeDelayExecutionThread");
+}
+
+TEST_F(verifier, a_lock_held_keeps_irql_at_dispatch_and_release_restores_it) {
+    sim::host host;
+    load(host);
+    WDFSPINLOCK lock;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+    WdfSpinLockAcquire(lock);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    WdfSpinLockRelease(lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(verifier, handle_of_the_wrong_type) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFCOLLECTION collection;
+            WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection);
+            WdfSpinLockAcquire(reinterpret_cast<WDFSPINLOCK>(collection));
+        },
+        "BUGCHECK.*handle of the wrong type \\(WDFCOLLECTION where WDFSPINLOCK was expected\\)");
+}
+
+TEST_F(verifier, unknown_handle) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            int not_an_object = 0;
+            WdfCollectionGetCount(reinterpret_cast<WDFCOLLECTION>(&not_an_object));
+        },
+        "BUGCHECK.*unknown handle.*WdfCollectionGetCount");
+}
+
+TEST_F(verifier, use_of_a_deleted_handle) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFCOLLECTION collection;
+            WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection);
+            WdfObjectDelete(collection);
+            WdfCollectionGetCount(collection);
+        },
+        "BUGCHECK.*use of a deleted handle.*WdfCollectionGetCount");
+}
+
+TEST_F(verifier, double_delete) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFSTRING string;
+            WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string);
+            WdfObjectDelete(string);
+            WdfObjectDelete(string);
+        },
+        "BUGCHECK.*object deleted twice");
+}
+
+TEST_F(verifier, deleting_a_framework_owned_device) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            auto& stack = host.add_device(sim::device_stack_config{});
+            WdfObjectDelete(stack.device());
+        },
+        "BUGCHECK.*may not delete a framework-owned WDFDEVICE");
+}
+
+TEST_F(verifier, dereference_without_reference) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFCOLLECTION collection;
+            WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection);
+            WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(0x1234));
+        },
+        "BUGCHECK.*dereference without a matching reference");
+}
+
+TEST_F(verifier, reference_left_at_unload) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            auto& stack = host.add_device(sim::device_stack_config{});
+            WdfObjectReferenceWithTag(stack.device(), reinterpret_cast<PVOID>(0x99));
+            host.unload_driver();
+        },
+        "leaked WDFDEVICE(.|\n)*reference tag 0x99(.|\n)*BUGCHECK.*left behind at driver unload");
+}
+
+TEST_F(verifier, pool_left_at_unload) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            ExAllocatePoolWithTag(NonPagedPool, 32, 0x43444345);
+            host.unload_driver();
+        },
+        "leaked pool tag 0x43444345: 1 blocks, 32 bytes(.|\n)*BUGCHECK.*left behind at driver unload");
+}
+
+TEST_F(verifier, object_kept_alive_by_a_reference_after_delete_is_released_by_the_last_dereference) {
+    sim::host host;
+    load(host);
+    WDFCOLLECTION collection;
+    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
+    WdfObjectReferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+    WdfObjectDelete(collection);
+    WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+    host.unload_driver();  // nothing leaked
+}
+
+TEST_F(verifier, device_init_used_after_create) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            auto& stack = host.add_device(sim::device_stack_config{});
+            (void)stack;
+            // The driver's device add consumed its init; using it again is a bug.
+            WdfDeviceInitSetIoType(nullptr, WdfDeviceIoBuffered);
+        },
+        "BUGCHECK.*invalid WDFDEVICE_INIT");
+}
+
+TEST_F(verifier, registry_key_at_dispatch_level) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFSPINLOCK lock;
+            WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+            WdfSpinLockAcquire(lock);
+            WDFKEY key;
+            WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
+        },
+        "BUGCHECK.*above the allowed 0.*WdfDriverOpenParametersRegistryKey");
+}
+
+}  // namespace

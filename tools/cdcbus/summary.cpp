@@ -1,0 +1,98 @@
+#include <nlohmann/json.hpp>
+
+#include "scenario.h"
+
+namespace cdcbus {
+namespace {
+
+std::string hex(uint32_t value, int digits) {
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%0*X", digits, value);
+    return buf;
+}
+
+std::string join(const std::vector<std::string>& items) {
+    std::string text;
+    for (const auto& item : items) {
+        if (!text.empty()) text += ", ";
+        text += item;
+    }
+    return text;
+}
+
+}  // namespace
+
+void print_summary(const std::vector<device_summary>& devices, FILE* out) {
+    fprintf(out, "\n");
+    for (const auto& d : devices) {
+        fprintf(out, "USB function %s at %s: start status 0x%s\n", d.hardware_id.c_str(), d.location.c_str(),
+                hex(d.start_status, 8).c_str());
+        fprintf(out, "  function type: %s\n", d.function ? d.function->c_str() : "(none)");
+        for (const auto& i : d.interfaces) {
+            fprintf(out, "  interface %u (%s): class %s subclass %s protocol %s, setting %u of %u\n", i.number,
+                    i.role.c_str(), hex(i.interface_class, 2).c_str(), hex(i.subclass, 2).c_str(),
+                    hex(i.protocol, 2).c_str(), i.current_setting, i.settings);
+        }
+        if (d.alternate_settings) {
+            fprintf(out, "  data interface alternate settings: enable %u, disable %u\n", d.alt_enable, d.alt_disable);
+        }
+        for (const auto& p : d.pipes) {
+            fprintf(out, "  pipe 0x%s: %s %s, max packet %u (%s)\n", hex(p.endpoint, 2).c_str(), p.type.c_str(),
+                    (p.endpoint & 0x80) ? "IN" : "OUT", p.max_packet, p.role.c_str());
+        }
+        for (const auto& c : d.children) {
+            fprintf(out, "  child %s\n", c.device_id.c_str());
+            fprintf(out, "    hardware ids:   %s\n", join(c.hardware_ids).c_str());
+            fprintf(out, "    compatible ids: %s\n", join(c.compatible_ids).c_str());
+            fprintf(out, "    instance id:    %s\n", c.instance_id.c_str());
+            fprintf(out, "    device text:    %s\n", c.device_text.c_str());
+            fprintf(out, "    location text:  %s\n", c.location_text.c_str());
+            fprintf(out, "    address %u, UI number %u\n", c.address, c.ui_number);
+        }
+    }
+}
+
+void print_json(const std::vector<device_summary>& devices, FILE* out) {
+    nlohmann::json root;
+    root["devices"] = nlohmann::json::array();
+    for (const auto& d : devices) {
+        nlohmann::json device;
+        device["hardware_id"] = d.hardware_id;
+        device["location"] = d.location;
+        device["start_status"] = "0x" + hex(d.start_status, 8);
+        device["function"] = d.function ? nlohmann::json(*d.function) : nlohmann::json(nullptr);
+        device["interfaces"] = nlohmann::json::array();
+        for (const auto& i : d.interfaces) {
+            device["interfaces"].push_back({{"number", i.number},
+                                            {"role", i.role},
+                                            {"class", i.interface_class},
+                                            {"subclass", i.subclass},
+                                            {"protocol", i.protocol},
+                                            {"settings", i.settings},
+                                            {"current_setting", i.current_setting}});
+        }
+        device["pipes"] = nlohmann::json::array();
+        for (const auto& p : d.pipes) {
+            device["pipes"].push_back(
+                {{"role", p.role}, {"endpoint", p.endpoint}, {"type", p.type}, {"max_packet", p.max_packet}});
+        }
+        if (d.alternate_settings) {
+            device["alternate_settings"] = {{"enable", d.alt_enable}, {"disable", d.alt_disable}};
+        }
+        device["children"] = nlohmann::json::array();
+        for (const auto& c : d.children) {
+            device["children"].push_back({{"device_id", c.device_id},
+                                          {"hardware_ids", c.hardware_ids},
+                                          {"compatible_ids", c.compatible_ids},
+                                          {"instance_id", c.instance_id},
+                                          {"device_text", c.device_text},
+                                          {"location_text", c.location_text},
+                                          {"address", c.address},
+                                          {"ui_number", c.ui_number}});
+        }
+        root["devices"].push_back(device);
+    }
+    fprintf(out, "%s\n", root.dump(2).c_str());
+}
+
+}  // namespace cdcbus
