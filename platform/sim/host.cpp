@@ -254,6 +254,7 @@ NTSTATUS host::load_builtin_driver(PDRIVER_INITIALIZE entry) {
 }
 
 device_stack& host::add_device(const device_stack_config& config) {
+    enter("sim::host::add_device");
     bool usb = config.enumerator == "USB" || config.enumerator == "usb";
     unsigned ordinal = usb ? ++usb_pdo_counter_ : ++other_pdo_counter_;
     stacks_.push_back(std::make_unique<device_stack>(config, ordinal));
@@ -263,9 +264,6 @@ device_stack& host::add_device(const device_stack_config& config) {
     if (driver == nullptr || driver->config.EvtDriverDeviceAdd == nullptr) {
         stack.add_status_ = STATUS_NO_SUCH_DEVICE;
         return stack;
-    }
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, "sim::host::add_device");
     }
     PWDFDEVICE_INIT init = reinterpret_cast<PWDFDEVICE_INIT>(stack.init_.get());
     record(stack.node_, "device_add");

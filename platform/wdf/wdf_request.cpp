@@ -131,9 +131,26 @@ void fill_completion(request_object* req, io_operation* op) {
     }
 }
 
-// Completes an operation under the lock. True when the caller must drop the
-// request's in-flight reference once the lock is released.
-bool complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
+// What is left to do after complete_locked, once the lock is released: drop
+// the request's in-flight reference, then take the operation off its
+// target's counts (in that order, so a target purge finds the request let go).
+struct finish_action {
+    request_object* release = nullptr;
+    io_operation* op = nullptr;
+    io_target* target = nullptr;
+    bool counted = false;
+    bool stop_counted = false;
+
+    void run() {
+        if (release == nullptr) return;
+        dereference(release, op, 0, nullptr, "IoCompleteRequest");
+        std::lock_guard<std::mutex> guard(io().lock);
+        leave_target(target, counted, stop_counted);
+    }
+};
+
+// Completes an operation under the lock.
+finish_action complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
     io_globals& g = io();
     request_object* req = op->request;
     if (op->state != io_state::delivered && op->state != io_state::held) {
@@ -155,11 +172,12 @@ bool complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status,
     op->information = information;
     if (req != nullptr) fill_completion(req, op);
 
+    finish_action action;
     if (op->synchronous) {
         op->state = io_state::done;
         op->counted = op->stop_counted = false;
         leave_target(target, counted, stop_counted);
-        return false;  // the waiter drops the reference
+        return action;  // the waiter drops the reference
     }
     if (req != nullptr && req->routine != nullptr && (op->flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) == 0) {
         // The target's counts drop once the routine has run.
@@ -173,12 +191,20 @@ bool complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status,
         g.queue_tail = op;
         start_completion_threads();
         g.work.notify_one();
-        return false;
+        return action;
     }
     op->state = io_state::done;
     op->counted = op->stop_counted = false;
-    leave_target(target, counted, stop_counted);
-    return req != nullptr;
+    if (req == nullptr) {
+        leave_target(target, counted, stop_counted);
+        return action;
+    }
+    action.release = req;
+    action.op = op;
+    action.target = target;
+    action.counted = counted;
+    action.stop_counted = stop_counted;
+    return action;
 }
 
 void drop_reference(io_operation* op) { dereference(op->request, op, 0, nullptr, "IoCompleteRequest"); }
@@ -211,11 +237,11 @@ void completion_thread() {
             sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "completion routine returned at another IRQL than it was called at",
                            req->handle(), "EvtRequestCompletionRoutine");
         }
-        lk.lock();
-        leave_target(target, counted, tracked);
-        lk.unlock();
+        // The request is let go before the target's counts drop, so a target
+        // purge (and a leak check after it) finds it released.
         dereference(req, op, 0, nullptr, "EvtRequestCompletionRoutine");
         lk.lock();
+        leave_target(target, counted, tracked);
     }
     lk.unlock();
     sim::irql_lower(PASSIVE_LEVEL);
@@ -227,9 +253,9 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
     std::unique_lock<std::mutex> lk(io().lock);
     if (op->transfer.sequence != sequence) return false;
     if (op->state == io_state::held) {
-        bool drop = complete_locked(op, held_status, USBD_STATUS_CANCELED, 0);
+        finish_action action = complete_locked(op, held_status, USBD_STATUS_CANCELED, 0);
         lk.unlock();
-        if (drop) drop_reference(op);
+        action.run();
         return true;
     }
     if (op->state != io_state::delivered) return false;
@@ -470,26 +496,35 @@ void io_wait(io_operation* op) {
 NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, const char* caller) {
     if (!io_start(op, target, options, true, caller)) return op->status;
     io_wait(op);
+    std::lock_guard<std::mutex> guard(io().lock);
+    // A driver's request lent to a synchronous call keeps its completion
+    // parameters but not the format: its buffer was the call's.
+    if (op->request != nullptr) {
+        op->kind = io_kind::none;
+        op->formatted_for = nullptr;
+        op->transfer.buffer = nullptr;
+        op->transfer.length = 0;
+    }
     return op->status;
 }
 
 void io_complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
-    bool drop;
+    finish_action action;
     {
         std::lock_guard<std::mutex> guard(io().lock);
-        drop = complete_locked(op, status, usbd_status, information);
+        action = complete_locked(op, status, usbd_status, information);
     }
-    if (drop) drop_reference(op);
+    action.run();
 }
 
 bool io_cancel_held(io_operation* op, NTSTATUS status) {
-    bool drop;
+    finish_action action;
     {
         std::lock_guard<std::mutex> guard(io().lock);
         if (op->state != io_state::held) return false;
-        drop = complete_locked(op, status, USBD_STATUS_CANCELED, 0);
+        action = complete_locked(op, status, USBD_STATUS_CANCELED, 0);
     }
-    if (drop) drop_reference(op);
+    action.run();
     return true;
 }
 
