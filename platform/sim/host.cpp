@@ -150,9 +150,7 @@ const WDF_PNPPOWER_EVENT_CALLBACKS& device_stack::pnp_callbacks() const { return
 bool device_stack::pnp_callbacks_set() const { return node_.device != nullptr && node_.device->init.pnp_set; }
 WDF_DEVICE_IO_TYPE device_stack::io_type() const { return node_.device->init.io_type; }
 bool device_stack::owns_child_list() const { return node_.device != nullptr && node_.device->init.has_child_list; }
-const WDF_CHILD_LIST_CONFIG& device_stack::child_list_config() const {
-    return node_.device->init.child_list_config;
-}
+const WDF_CHILD_LIST_CONFIG& device_stack::child_list_config() const { return node_.device->init.child_list_config; }
 WDFCHILDLIST device_stack::child_list() const {
     return node_.device == nullptr ? nullptr : reinterpret_cast<WDFCHILDLIST>(node_.device->default_child_list);
 }

@@ -63,10 +63,10 @@ struct device_stack_config {
     std::string device_id = "VID_1234&PID_5678";    // middle part of the instance path
     std::string instance_id = "6&1a2b3c4d&0&0001";  // last part of the instance path
     std::string description = "USB Serial Device";
-    std::vector<std::string> hardware_ids;    // default: <enumerator>\<device_id>
+    std::vector<std::string> hardware_ids;  // default: <enumerator>\<device_id>
     std::vector<std::string> compatible_ids;
-    std::string pdo_name;  // default: \Device\USBPDO-<n> or \Device\<n> off the USB bus
-    std::string location_information;  // "Port_#0001.Hub_#0001"
+    std::string pdo_name;                        // default: \Device\USBPDO-<n> or \Device\<n> off the USB bus
+    std::string location_information;            // "Port_#0001.Hub_#0001"
     std::shared_ptr<usb::function_binding> usb;  // a USB function: the device and the function's view
 };
 
@@ -96,7 +96,7 @@ struct pnp_event {
 };
 
 class device_stack {
-   public:
+ public:
     device_stack(const device_stack_config& config, unsigned ordinal);
     ~device_stack();
 
@@ -126,7 +126,7 @@ class device_stack {
     // The instance's hardware key (its Device Parameters subkey).
     std::string hardware_key() const;
 
-   private:
+ private:
     friend class host;
     device_stack_config config_;
     std::unique_ptr<wdf::pdo_properties> pdo_;
@@ -146,7 +146,7 @@ struct child_info {
     WDFDEVICE device = nullptr;
     WDFDEVICE parent = nullptr;
     WDFCHILDLIST list = nullptr;
-    std::string device_id;      // as assigned: "usbcdcacm\VID_1234&PID_5678"
+    std::string device_id;  // as assigned: "usbcdcacm\VID_1234&PID_5678"
     std::string instance_id;
     std::string instance_path;  // device_id\instance_id
     std::vector<std::string> hardware_ids;
@@ -185,7 +185,7 @@ struct plug_options {
 };
 
 class host {
-   public:
+ public:
     host();
     ~host();
     host(const host&) = delete;
@@ -240,7 +240,7 @@ class host {
     // Every PnP step on every device, in order.
     const std::vector<pnp_event>& pnp_log() const { return log_; }
 
-   private:
+ private:
     struct plugged_device {
         std::shared_ptr<usb::device> dev;
         plug_options options;
@@ -267,12 +267,12 @@ class host {
     void eject(pnp_node& node);
     void process_queue();
 
-   public:
+ public:
     // Called by the framework, from any thread.
     void invalidate_relations(wdf::device* owner);
     void request_eject(wdf::device* pdo);
 
-   private:
+ private:
     void* module_ = nullptr;
     PDRIVER_OBJECT driver_object_ = nullptr;
     std::vector<std::unique_ptr<device_stack>> stacks_;
@@ -286,8 +286,8 @@ class host {
     unsigned child_pdo_counter_ = 0;
 
     std::mutex queue_lock_;
-    std::deque<wdf::device*> relations_queue_;        // guarded by queue_lock_
-    std::deque<wdf::device*> eject_queue_;            // guarded by queue_lock_
+    std::deque<wdf::device*> relations_queue_;              // guarded by queue_lock_
+    std::deque<wdf::device*> eject_queue_;                  // guarded by queue_lock_
     std::deque<std::shared_ptr<usb::device>> cycle_queue_;  // guarded by queue_lock_
 };
 

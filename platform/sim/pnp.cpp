@@ -38,7 +38,7 @@ using eject_routine = NTSTATUS (*)(WDFDEVICE);
 // Brackets one call into the driver: PASSIVE_LEVEL on the way in and out,
 // and no scenario call from inside.
 class driver_call {
-   public:
+ public:
     driver_call(bool& in_callback, const char* name) : in_callback_(in_callback), name_(name) {
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
             bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, name);
@@ -54,7 +54,7 @@ class driver_call {
     driver_call(const driver_call&) = delete;
     driver_call& operator=(const driver_call&) = delete;
 
-   private:
+ private:
     bool& in_callback_;
     const char* name_;
 };
@@ -71,8 +71,8 @@ bool valid_id(const std::u16string& id, bool instance) {
 // IDs compare without regard to case, as the PnP manager compares them.
 bool same_id(const std::u16string& a, const std::u16string& b) {
     auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
@@ -339,8 +339,8 @@ void host::check_child_ids(const pnp_node& parent, const wdf::device& pdo) const
 void host::process_queue() {
     for (unsigned steps = 0;; ++steps) {
         if (steps == queue_step_limit) {
-            bug_check(WDF_VIOLATION, "the PnP manager never became quiescent (relations invalidated forever?)",
-                      nullptr, "sim::host");
+            bug_check(WDF_VIOLATION, "the PnP manager never became quiescent (relations invalidated forever?)", nullptr,
+                      "sim::host");
         }
         wdf::device* relations = nullptr;
         wdf::device* ejected = nullptr;

@@ -321,9 +321,9 @@ void device::submit(transfer* t) {
 }
 
 namespace {
-const uint8_t* config_with_value(const descriptor_set& set, uint8_t value) {
+const std::vector<uint8_t>* config_with_value(const descriptor_set& set, uint8_t value) {
     for (const std::vector<uint8_t>& bytes : set.configurations) {
-        if (bytes.size() >= 9 && bytes[5] == value) return bytes.data();
+        if (bytes.size() >= 9 && bytes[5] == value) return &bytes;
     }
     return nullptr;
 }
@@ -369,9 +369,10 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
         case USB_REQUEST_SET_INTERFACE: {
             if (s.bmRequestType != 0x01) return false;
             const uint8_t number = static_cast<uint8_t>(s.wIndex & 0xff);
-            const uint8_t* bytes = configuration_ != 0 ? config_with_value(descriptors_, configuration_) : nullptr;
+            const std::vector<uint8_t>* bytes =
+                configuration_ != 0 ? config_with_value(descriptors_, configuration_) : nullptr;
             if (bytes == nullptr) return stall();
-            parsed_configuration config = parse_configuration(bytes, static_cast<size_t>(bytes[2] | bytes[3] << 8));
+            parsed_configuration config = parse_configuration(*bytes);
             const parsed_interface* itf = config.find_interface(number);
             if (itf == nullptr || itf->setting(low) == nullptr) return stall();
             // The interface's endpoints start over: halts and data toggles cleared.
@@ -392,12 +393,12 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
         case USB_REQUEST_GET_STATUS: {
             uint8_t status[2] = {0, 0};
             if (s.bmRequestType == 0x80) {
-                const uint8_t* bytes = config_with_value(descriptors_, configuration_);
+                const std::vector<uint8_t>* bytes = config_with_value(descriptors_, configuration_);
                 if (bytes == nullptr && !descriptors_.configurations.empty() &&
                     descriptors_.configurations[0].size() >= 9) {
-                    bytes = descriptors_.configurations[0].data();
+                    bytes = &descriptors_.configurations[0];
                 }
-                if (bytes != nullptr && (bytes[7] & USB_CONFIG_SELF_POWERED) != 0) status[0] |= 0x01;
+                if (bytes != nullptr && ((*bytes)[7] & USB_CONFIG_SELF_POWERED) != 0) status[0] |= 0x01;
                 if (remote_wakeup_) status[0] |= 0x02;
             } else if (s.bmRequestType == 0x82) {
                 const endpoint_state& state = ep(static_cast<uint8_t>(s.wIndex & 0xff));

@@ -182,18 +182,24 @@ void finish_change(child_list* list, list_guard& guard) {
 
 ULONG flag_of(const child_entry& e) {
     switch (e.state) {
-        case child_state::pending: return WdfRetrievePendingChildren;
-        case child_state::present: return WdfRetrievePresentChildren;
-        case child_state::missing: return WdfRetrieveMissingChildren;
+        case child_state::pending:
+            return WdfRetrievePendingChildren;
+        case child_state::present:
+            return WdfRetrievePresentChildren;
+        case child_state::missing:
+            return WdfRetrieveMissingChildren;
     }
     return 0;
 }
 
 WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS status_of(const child_entry& e) {
     switch (e.state) {
-        case child_state::pending: return WdfChildListRetrieveDeviceNotYetCreated;
-        case child_state::present: return WdfChildListRetrieveDeviceSuccess;
-        case child_state::missing: return WdfChildListRetrieveDeviceNoSuchDevice;
+        case child_state::pending:
+            return WdfChildListRetrieveDeviceNotYetCreated;
+        case child_state::present:
+            return WdfChildListRetrieveDeviceSuccess;
+        case child_state::missing:
+            return WdfChildListRetrieveDeviceNoSuchDevice;
     }
     return WdfChildListRetrieveDeviceUndefined;
 }
@@ -576,8 +582,7 @@ VOID WdfChildListBeginIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR
                        "WdfChildListBeginIteration");
     }
     if (Iterator->Flags == 0 || (Iterator->Flags & ~static_cast<ULONG>(WdfRetrieveAllChildren)) != 0) {
-        sim::bug_check(WDF_VIOLATION, "child list iterator with invalid Flags", Iterator,
-                       "WdfChildListBeginIteration");
+        sim::bug_check(WDF_VIOLATION, "child list iterator with invalid Flags", Iterator, "WdfChildListBeginIteration");
     }
     std::lock_guard<std::recursive_mutex> guard(list->lock);
     if (Iterator->Reserved[0] == list) {

@@ -20,9 +20,9 @@ namespace wdf {
 enum class child_state { pending, present, missing };
 
 struct child_entry {
-    uint64_t serial = 0;                // iteration order; never reused
-    std::vector<uint8_t> description;   // the framework's own copy
-    std::vector<uint8_t> address;       // empty when the list has no address descriptions
+    uint64_t serial = 0;               // iteration order; never reused
+    std::vector<uint8_t> description;  // the framework's own copy
+    std::vector<uint8_t> address;      // empty when the list has no address descriptions
     child_state state = child_state::pending;
     bool committed = false;  // missing, and the PnP manager has been told
     bool creating = false;   // EvtChildListCreateDevice is running for it
@@ -32,14 +32,14 @@ struct child_entry {
 };
 
 class child_list : public object {
-   public:
+ public:
     child_list() : object(object_type::child_list) {}
     bool driver_may_delete() const override { return false; }
     void on_delete() override;
 
     device* owner = nullptr;
     WDF_CHILD_LIST_CONFIG config{};
-    std::recursive_mutex lock;  // the driver's callbacks may call back into the list
+    std::recursive_mutex lock;                           // the driver's callbacks may call back into the list
     std::vector<std::unique_ptr<child_entry>> children;  // guarded by lock
     int scan_depth = 0;                                  // guarded by lock
     int iteration_depth = 0;                             // guarded by lock

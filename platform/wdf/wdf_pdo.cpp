@@ -164,8 +164,8 @@ WDFDEVICE WdfPdoGetParent(WDFDEVICE Device) {
     return reinterpret_cast<WDFDEVICE>(pdo->init.parent);
 }
 
-NTSTATUS WdfPdoRetrieveIdentificationDescription(WDFDEVICE Device,
-                                                 PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+NTSTATUS WdfPdoRetrieveIdentificationDescription(
+    WDFDEVICE Device, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
     auto* pdo = validate_pdo(Device, "WdfPdoRetrieveIdentificationDescription");
     require_irql_max(DISPATCH_LEVEL, "WdfPdoRetrieveIdentificationDescription");
     if (IdentificationDescription == nullptr) {

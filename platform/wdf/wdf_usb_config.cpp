@@ -115,11 +115,19 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
     for (const choice& c : choices) {
         if (!setting_usable(plans[c.plan].settings[c.setting])) return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = send_set_configuration(usb, value, select_config_site);
-    if (!NT_SUCCESS(status)) return status;
+    // One function of a composite device shares the device with the others:
+    // as the composite parent does, the configuration is set only when the
+    // device is not in it yet, and then only the settings that differ.
+    const bool shared = usb->binding->function.interface_function && usb->dev().configuration() == value;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!shared) {
+        status = send_set_configuration(usb, value, select_config_site);
+        if (!NT_SUCCESS(status)) return status;
+    }
     for (const choice& c : choices) {
         const uint8_t alternate = plans[c.plan].settings[c.setting].descriptor.bAlternateSetting;
-        if (alternate == 0) continue;
+        const uint8_t current = shared ? usb->dev().alternate_setting(plans[c.plan].number) : 0;
+        if (alternate == current) continue;
         status = send_set_interface(usb, plans[c.plan].number, alternate, select_config_site);
         if (!NT_SUCCESS(status)) {
             unconfigure_all(usb, value);
@@ -189,8 +197,11 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
 }
 
 NTSTATUS select_deconfig(usb_device_object* usb) {
-    NTSTATUS status = send_set_configuration(usb, 0, select_config_site);
-    if (!NT_SUCCESS(status)) return status;
+    // A composite function leaves the device configured for the others.
+    if (!usb->binding->function.interface_function) {
+        NTSTATUS status = send_set_configuration(usb, 0, select_config_site);
+        if (!NT_SUCCESS(status)) return status;
+    }
     unconfigure_all(usb, 0);
     return STATUS_SUCCESS;
 }

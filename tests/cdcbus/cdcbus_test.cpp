@@ -5,6 +5,8 @@
 #include <fstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "cdcbus.h"
 
 namespace {
@@ -128,6 +130,98 @@ TEST(cdcbus_registry, reg_files_in_utf16_as_regedit_writes_them) {
     auto r = run({"--reg", path});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "Debug Level set to 4"));
+}
+
+}  // namespace
+
+namespace {
+
+std::string descriptors(const char* name) { return std::string(CDC_SOURCE_DIR) + "/devices/descriptors/" + name; }
+
+TEST(cdcbus_devices, built_in_modem_by_default) {
+    auto r = run({});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "USB function VID_1234&PID_0001 at 6&1a2b3c4d&0&1: start status 0x00000000\n"));
+    EXPECT_TRUE(contains(r.out, "  function type: usbcdcacm\n"));
+    EXPECT_TRUE(contains(r.out, "  pipe 0x81: interrupt IN, max packet 16 (notification)\n"));
+    EXPECT_TRUE(contains(r.out, "  child usbcdcacm\\VID_1234&PID_0001\n"));
+    EXPECT_TRUE(contains(r.out, "    instance id:    6_1a2b3c4d_0_1_00\n"));
+    // The trace comes first, ending with the unload.
+    EXPECT_LT(r.out.find("usb_evt_driver_context_cleanup: driver unloaded"), r.out.find("USB function"));
+}
+
+TEST(cdcbus_devices, dual_serial_device_splits_into_two_functions) {
+    auto r = run({"--json", descriptors("tinyusb-cdc_dual_ports.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto summary = nlohmann::json::parse(r.out);
+    ASSERT_EQ(summary["devices"].size(), 2u);
+    const char* ids[] = {"VID_CAFE&PID_4006&MI_00", "VID_CAFE&PID_4006&MI_02"};
+    const char* locations[] = {"6&1a2b3c4d&0&0000", "6&1a2b3c4d&0&0002"};
+    for (size_t i = 0; i < 2; i++) {
+        const auto& d = summary["devices"][i];
+        EXPECT_EQ(d["hardware_id"], ids[i]);
+        EXPECT_EQ(d["location"], locations[i]);
+        EXPECT_EQ(d["start_status"], "0x00000000");
+        EXPECT_EQ(d["function"], "usbcdcacm");
+        ASSERT_EQ(d["children"].size(), 1u);
+        const auto& c = d["children"][0];
+        EXPECT_EQ(c["device_id"], std::string("usbcdcacm\\") + ids[i]);
+        EXPECT_EQ(c["instance_id"], std::string(locations[i]).replace(1, 1, "_").replace(10, 1, "_").replace(12, 1, "_") + "_00");
+        EXPECT_EQ(c["compatible_ids"][0], "usbcdcacm\\compat");
+        EXPECT_EQ(c["ui_number"], i);
+    }
+    // The trace went to stderr.
+    EXPECT_TRUE(contains(r.err, "usb_evt_device_prepare_hardware: done, 0"));
+}
+
+TEST(cdcbus_devices, location_and_whole_device_options) {
+    auto r = run({"--json", "--whole-device", "--location", "7&2b3c4d5e&0&3", descriptors("tinyusb-cdc_dual_ports.bin")});
+    auto summary = nlohmann::json::parse(r.out);
+    ASSERT_EQ(summary["devices"].size(), 1u);
+    const auto& d = summary["devices"][0];
+    EXPECT_EQ(d["hardware_id"], "VID_CAFE&PID_4006");
+    EXPECT_EQ(d["location"], "7&2b3c4d5e&0&3");
+    EXPECT_EQ(d["start_status"], "0x00000000");
+    ASSERT_EQ(d["children"].size(), 1u);
+    EXPECT_EQ(d["children"][0]["instance_id"], "7_2b3c4d5e_0_3_00");
+}
+
+TEST(cdcbus_devices, ecm_and_vendor_serial_devices) {
+    auto ecm = nlohmann::json::parse(run({"--json", descriptors("qemu-usb_net-cfgidx1_ecm.bin")}).out);
+    ASSERT_EQ(ecm["devices"].size(), 1u);
+    EXPECT_EQ(ecm["devices"][0]["function"], "usbcdcecm");
+    EXPECT_EQ(ecm["devices"][0]["children"][0]["device_id"], "usbcdcecm\\VID_0525&PID_A4A2");
+
+    auto ch340 = nlohmann::json::parse(run({"--json", descriptors("dump-ch340.bin")}).out);
+    EXPECT_EQ(ch340["devices"][0]["function"], "usbcdcacm");
+    EXPECT_EQ(ch340["devices"][0]["pipes"].size(), 3u);
+}
+
+TEST(cdcbus_devices, unreadable_or_unframed_descriptor_file_is_a_usage_error) {
+    auto missing = run({"/nonexistent/descriptors"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+    EXPECT_TRUE(contains(missing.err, "/nonexistent/descriptors"));
+
+    auto path = write_temp("short.bin", std::string("\x12\x01\x00\x02", 4));
+    auto r = run({path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(contains(r.err, path + ": offset 0")) << r.err;
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(cdcbus_devices, a_device_the_driver_cannot_configure_exits_1) {
+    // A bare vendor interface with a single endpoint: no automatic layout and
+    // no registry override.
+    std::string bytes = std::string("\x12\x01\x00\x02\x00\x00\x00\x40\x34\x12\x99\x00\x00\x01\x00\x00\x00\x01", 18) +
+                        std::string("\x09\x02\x19\x00\x01\x01\x00\x80\x32", 9) +
+                        std::string("\x09\x04\x00\x00\x01\xff\x00\x00\x00", 9) +
+                        std::string("\x07\x05\x81\x02\x40\x00\x00", 7);
+    auto r = run({"--json", write_temp("one-endpoint.bin", bytes)});
+    EXPECT_EQ(r.status, 1) << r.err;
+    auto summary = nlohmann::json::parse(r.out);
+    EXPECT_EQ(summary["devices"][0]["start_status"], "0xC000000D");
+    EXPECT_TRUE(summary["devices"][0]["children"].empty());
 }
 
 }  // namespace

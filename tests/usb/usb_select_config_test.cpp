@@ -227,6 +227,33 @@ TEST_F(select_config, interfaces_descriptor_refuses_pointers_outside_or_twice) {
     EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(usb, nullptr, &params), STATUS_INVALID_PARAMETER);
 }
 
+TEST_F(select_config, composite_functions_share_the_device_configuration) {
+    device_ = std::make_shared<sim::usb::device>(sim::usb::catalogue::dual_acm_composite());
+    WDFUSBDEVICE first = nullptr;
+    WDFUSBDEVICE second = nullptr;
+    ASSERT_EQ(WdfUsbTargetDeviceCreate(bind(device_, 0), nullptr, &first), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetDeviceCreate(bind(device_, 1), nullptr, &second), STATUS_SUCCESS);
+    ASSERT_EQ(select_all(first), STATUS_SUCCESS);
+    WDFREQUEST read = nullptr;
+    ASSERT_EQ(WdfRequestCreate(nullptr, nullptr, &read), STATUS_SUCCESS);
+    WDFMEMORY memory = nullptr;
+    ASSERT_EQ(WdfMemoryCreate(nullptr, NonPagedPool, 0, 64, &memory, nullptr), STATUS_SUCCESS);
+    WDFUSBPIPE in = pipe(first, 0x82);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in, read, memory, nullptr), STATUS_SUCCESS);
+    ASSERT_TRUE(WdfRequestSend(read, WdfUsbTargetPipeGetIoTarget(in), nullptr));
+    device_->clear_traffic();
+
+    ASSERT_EQ(select_all(second), STATUS_SUCCESS);
+    EXPECT_TRUE(control_traffic(sim::usb::match::set_configuration).empty());
+    EXPECT_EQ(pipe_addresses(WdfUsbTargetDeviceGetInterface(second, 1)), (std::vector<uint8_t>{0x84, 0x04}));
+    EXPECT_EQ(device_->pending(0x82), 1u);  // the first function's read goes on
+
+    device_->push_in(0x82, {1});
+    EXPECT_EQ(WdfRequestGetStatus(read), STATUS_SUCCESS);
+    WdfObjectDelete(read);
+    WdfObjectDelete(memory);
+}
+
 // ---- Device-side failures ------------------------------------------------------
 
 TEST_F(select_config, a_device_stalling_set_configuration_fails_the_selection) {

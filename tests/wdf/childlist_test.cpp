@@ -2,6 +2,9 @@
 // manager turns the list's changes into PDOs.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/wdf/test_bus_driver.h"
 #include "wdf/wdf_object.h"
 
@@ -90,6 +93,23 @@ TEST_F(child_list, update_as_missing_removes_a_known_child_and_refuses_an_unknow
     EXPECT_EQ(report(1), STATUS_SUCCESS);
 }
 
+TEST_F(child_list, reports_from_a_completion_thread_race_the_pnp_manager_and_all_get_pdos) {
+    start_bus();
+    constexpr ULONG count = 40;
+    std::atomic<bool> done{false};
+    std::thread reporter([this, &done] {
+        KIRQL old = sim::irql_raise(DISPATCH_LEVEL);  // as a completion routine runs
+        for (ULONG s = 1; s <= count; ++s) EXPECT_EQ(report(s), STATUS_SUCCESS);
+        sim::irql_lower(old);
+        done = true;
+    });
+    while (!done) host.settle();
+    reporter.join();
+    host.settle();
+    EXPECT_EQ(serials().size(), count);
+    EXPECT_EQ(counts().create_calls, count);
+}
+
 // ---- Scans -------------------------------------------------------------------------
 
 TEST_F(child_list, scan_removes_what_it_did_not_report_with_a_surprise_removal) {
@@ -106,11 +126,11 @@ TEST_F(child_list, scan_removes_what_it_did_not_report_with_a_surprise_removal) 
 
     EXPECT_EQ(serials(), (ulongs{1, 3}));
     EXPECT_EQ(pdo_of(1), kept) << "a child reported again keeps its PDO";
-    EXPECT_EQ(log_of("testbus\\CHILD_2\\"),
-              (std::vector<std::string>{"prepare_hardware", "d0_entry(D3Final)", "self_managed_io_init",
-                                        "surprise_removal", "self_managed_io_suspend", "d0_exit(D3Final)",
-                                        "release_hardware", "self_managed_io_flush", "self_managed_io_cleanup",
-                                        "removed"}));
+    EXPECT_EQ(
+        log_of("testbus\\CHILD_2\\"),
+        (std::vector<std::string>{"prepare_hardware", "d0_entry(D3Final)", "self_managed_io_init", "surprise_removal",
+                                  "self_managed_io_suspend", "d0_exit(D3Final)", "release_hardware",
+                                  "self_managed_io_flush", "self_managed_io_cleanup", "removed"}));
 }
 
 TEST_F(child_list, changes_inside_a_scan_wait_for_its_end) {
@@ -188,7 +208,7 @@ TEST_F(child_list, the_scan_callback_runs_once_after_start_and_its_scan_replaces
 // ---- Iteration and retrieval -------------------------------------------------------
 
 class iteration : public bus_test {
-   protected:
+ protected:
     // Children 1 and 2 present; then, inside a scan, 1 re-reported, 2 not
     // (missing) and 3 new (pending).
     void SetUp() override {
@@ -501,12 +521,6 @@ TEST_F(child_list, a_second_list_enumerates_beside_the_default_one) {
     WDF_CHILD_LIST_CONFIG_INIT(&list_config, sizeof(child_description), nullptr);
     EXPECT_EQ(WdfChildListCreate(bus->device(), &list_config, WDF_NO_OBJECT_ATTRIBUTES, &second),
               STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(child_list, a_device_without_a_default_list_has_none) {
-    config().default_list = false;
-    start_bus();
-    EXPECT_EQ(WdfFdoGetDefaultChildList(bus->device()), nullptr);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace {
 const GUID raw_class = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 class pdo : public bus_test {
-   protected:
+ protected:
     // The status the last create callback ended with.
     NTSTATUS last_create = STATUS_PENDING;
 
@@ -162,7 +162,7 @@ TEST_F(pdo, malformed_strings_are_refused_and_a_pdo_needs_a_device_id) {
 TEST_F(pdo, each_allocating_init_call_can_fail_and_the_child_is_then_dropped) {
     use_standard_pdo_recording_status();
     start_bus();
-    const char* sites[] = {"WdfPdoInitAssignDeviceID", "WdfPdoInitAddHardwareID", "WdfPdoInitAddCompatibleID",
+    const char* sites[] = {"WdfPdoInitAssignDeviceID",   "WdfPdoInitAddHardwareID", "WdfPdoInitAddCompatibleID",
                            "WdfPdoInitAssignInstanceID", "WdfPdoInitAddDeviceText", "WdfDeviceCreate"};
     ULONG serial = 1;
     for (const char* site : sites) {

@@ -18,7 +18,7 @@ std::shared_ptr<sim::usb::device> make_device(sim::usb::descriptor_set descripto
 }
 
 class pnp : public bus_test {
-   protected:
+ protected:
     void load() { ASSERT_EQ(host.load_builtin_driver(driver_entry), STATUS_SUCCESS); }
 
     // "instance path: event" for every step from the given log position on.
@@ -43,8 +43,8 @@ TEST_F(pnp, a_single_function_device_gets_a_realistic_usb_pdo_and_is_started) {
 
     EXPECT_EQ(stacks[0]->instance_path(), modem);
     EXPECT_EQ(c.hardware_ids, (strings{"USB\\VID_1234&PID_0001&REV_0100", "USB\\VID_1234&PID_0001"}));
-    EXPECT_EQ(c.compatible_ids, (strings{"USB\\Class_02&SubClass_00&Prot_00", "USB\\Class_02&SubClass_00",
-                                         "USB\\Class_02"}));
+    EXPECT_EQ(c.compatible_ids,
+              (strings{"USB\\Class_02&SubClass_00&Prot_00", "USB\\Class_02&SubClass_00", "USB\\Class_02"}));
     EXPECT_EQ(c.description, "USB Modem");
     ASSERT_NE(c.usb, nullptr);
     EXPECT_EQ(c.usb->dev, dev);
@@ -56,8 +56,8 @@ TEST_F(pnp, a_single_function_device_gets_a_realistic_usb_pdo_and_is_started) {
               (strings{"device_add", "prepare_hardware", "d0_entry(D3Final)", "self_managed_io_init"}));
     WCHAR enumerator[16] = {};
     ULONG length = 0;
-    ASSERT_EQ(WdfDeviceQueryProperty(stacks[0]->device(), DevicePropertyEnumeratorName, sizeof(enumerator),
-                                     enumerator, &length),
+    ASSERT_EQ(WdfDeviceQueryProperty(stacks[0]->device(), DevicePropertyEnumeratorName, sizeof(enumerator), enumerator,
+                                     &length),
               STATUS_SUCCESS);
     EXPECT_EQ(sim::to_utf8(enumerator), "USB");
 }

@@ -15,8 +15,8 @@ counters g_counts;
 NTSTATUS report_serial(WDFCHILDLIST list, ULONG serial) {
     child_description d = make_description(serial);
     child_address a = make_address(serial);
-    return WdfChildListAddOrUpdateChildDescriptionAsPresent(
-        list, &d.header, g_behaviour.address_descriptions ? &a.header : nullptr);
+    return WdfChildListAddOrUpdateChildDescriptionAsPresent(list, &d.header,
+                                                            g_behaviour.address_descriptions ? &a.header : nullptr);
 }
 
 BOOLEAN compare_serial(WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER first,
@@ -32,8 +32,7 @@ VOID copy_description(WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER
 
 VOID cleanup_description(WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER) { g_counts.cleanups++; }
 
-NTSTATUS create_device(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header,
-                       PWDFDEVICE_INIT init) {
+NTSTATUS create_device(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header, PWDFDEVICE_INIT init) {
     g_counts.create_calls++;
     auto* description = reinterpret_cast<child_description*>(header);
     if (g_behaviour.create) {

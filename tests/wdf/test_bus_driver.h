@@ -83,7 +83,7 @@ NTSTATUS standard_pdo(PWDFDEVICE_INIT init, const child_description& description
 UNICODE_STRING counted(const std::u16string& text);
 
 class bus_test : public testing::Test {
-   protected:
+ protected:
     sim::host host;
     sim::device_stack* bus = nullptr;
 
@@ -106,7 +106,7 @@ class bus_test : public testing::Test {
 // Death tests re-run the program in a child, so no platform thread is
 // around for the fork.
 class bus_death_test : public bus_test {
-   protected:
+ protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         bus_test::SetUp();

@@ -241,7 +241,8 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
         return status;
     }
 
-    if (fdx->pipe_comm_notify != NULL) {
+    // The registry override's enable may have made the record already.
+    if (fdx->pipe_comm_notify != NULL && fdx->notify_req_mem == NULL) {
         status = pipe_comm_notify_request_allocate(fdx);
         if (!NT_SUCCESS(status)) {
             return status;
