@@ -34,7 +34,7 @@ enum class endpoint_type : uint8_t {
 };
 
 class descriptor_builder {
-   public:
+ public:
     descriptor_builder();
 
     descriptor_builder& device(uint16_t vendor_id, uint16_t product_id, uint8_t device_class = 0, uint8_t subclass = 0,
@@ -82,7 +82,7 @@ class descriptor_builder {
 
     descriptor_set build() const;
 
-   private:
+ private:
     enum class chunk_kind { interface, endpoint, other };
     struct chunk {
         chunk_kind kind;

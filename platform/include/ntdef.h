@@ -130,7 +130,8 @@ typedef struct _STRING {
     PCHAR Buffer;
 } ANSI_STRING, *PANSI_STRING;
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s)}
+#define RTL_CONSTANT_STRING(s) \
+    { sizeof(s) - sizeof((s)[0]), sizeof(s), (PWSTR)(s) }
 #define DECLARE_CONST_UNICODE_STRING(_var, _string) \
     const WCHAR _var##_buffer[] = _string;          \
     const UNICODE_STRING _var = {sizeof(_string) - sizeof(WCHAR), sizeof(_string), (PWCH)_var##_buffer}
@@ -142,7 +143,7 @@ typedef WCHAR* PWCH;
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 #define ARRAYSIZE(a) RTL_NUMBER_OF(a)
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
 #if defined(_KERNEL_MODE) && !defined(NOMINMAX)
 #define max(a, b) (((a) > (b)) ? (a) : (b))
 #define min(a, b) (((a) < (b)) ? (a) : (b))

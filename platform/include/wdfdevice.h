@@ -18,7 +18,8 @@ typedef enum _WDF_POWER_DEVICE_STATE {
     WdfPowerDeviceD3Final,
     WdfPowerDevicePrepareForHibernation,
     WdfPowerDeviceMaximum
-} WDF_POWER_DEVICE_STATE, *PWDF_POWER_DEVICE_STATE;
+} WDF_POWER_DEVICE_STATE,
+    *PWDF_POWER_DEVICE_STATE;
 
 typedef enum _WDF_DEVICE_IO_TYPE {
     WdfDeviceIoUndefined = 0,
@@ -42,7 +43,9 @@ typedef enum _WDF_POWER_POLICY_S0_IDLE_USER_CONTROL {
     IdleAllowUserControl
 } WDF_POWER_POLICY_S0_IDLE_USER_CONTROL;
 
-typedef enum _WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS { IdleTimeoutDefaultConstant = 0 } WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS;
+typedef enum _WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS {
+    IdleTimeoutDefaultConstant = 0
+} WDF_POWER_POLICY_IDLE_TIMEOUT_CONSTANTS;
 #define IdleTimeoutDefaultValue ((ULONG)IdleTimeoutDefaultConstant)
 
 typedef enum _WDF_POWER_POLICY_SX_WAKE_USER_CONTROL {
@@ -375,8 +378,8 @@ PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice);
 NTSTATUS WdfPdoMarkMissing(WDFDEVICE Device);
 VOID WdfPdoRequestEject(WDFDEVICE Device);
 WDFDEVICE WdfPdoGetParent(WDFDEVICE Device);
-NTSTATUS WdfPdoRetrieveIdentificationDescription(WDFDEVICE Device,
-                                                 PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription);
+NTSTATUS WdfPdoRetrieveIdentificationDescription(
+    WDFDEVICE Device, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription);
 
 // ---- Devices -----------------------------------------------------------------
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);

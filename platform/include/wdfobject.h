@@ -62,7 +62,7 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
 
 #define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype) \
-    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                \
+    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
@@ -77,14 +77,14 @@ WDF_EXTERN_C_END
 
 // One definition of the type record across translation units: an inline
 // variable (selectany on Windows).
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                    \
-    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                            \
-    extern "C" inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {          \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                             \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                                   \
-    extern "C" inline WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(WDFOBJECT Handle) {            \
-        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(                       \
-            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                                      \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                            \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                   \
+    extern "C" inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = { \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                    \
+        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                          \
+    extern "C" inline WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(WDFOBJECT Handle) {   \
+        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(              \
+            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                             \
     }
 
 #define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \

@@ -11,7 +11,7 @@
 #define DECLARE_HANDLE(n)  \
     typedef struct n##__ { \
         int unused;        \
-    }* n
+    } * n
 
 typedef HANDLE WDFOBJECT, *PWDFOBJECT;
 typedef PVOID WDFCONTEXT;
@@ -60,8 +60,8 @@ typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 
 
 // Relative time-outs in the framework's 100 ns units (negative = relative).
 #define WDF_REL_TIMEOUT_IN_SEC(Time) ((LONGLONG)(Time) * -10000000LL)
-#define WDF_ABS_TIMEOUT_IN_SEC(Time) ((LONGLONG)(Time) * 10000000LL)
+#define WDF_ABS_TIMEOUT_IN_SEC(Time) ((LONGLONG)(Time)*10000000LL)
 #define WDF_REL_TIMEOUT_IN_MS(Time) ((LONGLONG)(Time) * -10000LL)
-#define WDF_ABS_TIMEOUT_IN_MS(Time) ((LONGLONG)(Time) * 10000LL)
+#define WDF_ABS_TIMEOUT_IN_MS(Time) ((LONGLONG)(Time)*10000LL)
 #define WDF_REL_TIMEOUT_IN_US(Time) ((LONGLONG)(Time) * -10LL)
-#define WDF_ABS_TIMEOUT_IN_US(Time) ((LONGLONG)(Time) * 10LL)
+#define WDF_ABS_TIMEOUT_IN_US(Time) ((LONGLONG)(Time)*10LL)

@@ -141,8 +141,8 @@ FORCEINLINE VOID WDF_USB_CONTROL_SETUP_PACKET_INIT_FEATURE(PWDF_USB_CONTROL_SETU
                                                            WDF_USB_BMREQUEST_RECIPIENT BmRequestRecipient,
                                                            USHORT FeatureSelector, USHORT Index, BOOLEAN SetFeature) {
     WDF_USB_CONTROL_SETUP_PACKET_INIT(Packet, BmRequestHostToDevice, BmRequestRecipient,
-                                      SetFeature ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE,
-                                      FeatureSelector, Index);
+                                      SetFeature ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE, FeatureSelector,
+                                      Index);
 }
 
 FORCEINLINE VOID WDF_USB_CONTROL_SETUP_PACKET_INIT_GET_STATUS(PWDF_USB_CONTROL_SETUP_PACKET Packet,
@@ -234,16 +234,15 @@ typedef struct _WDF_USB_DEVICE_SELECT_CONFIG_PARAMS {
     } Types;
 } WDF_USB_DEVICE_SELECT_CONFIG_PARAMS, *PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS;
 
-FORCEINLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(
-    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+FORCEINLINE VOID
+WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     Params->Type = WdfUsbTargetDeviceSelectConfigTypeSingleInterface;
 }
 
 FORCEINLINE VOID WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(
-    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, UCHAR NumberInterfaces,
-    PWDF_USB_INTERFACE_SETTING_PAIR SettingPairs) {
+    PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params, UCHAR NumberInterfaces, PWDF_USB_INTERFACE_SETTING_PAIR SettingPairs) {
     RtlZeroMemory(Params, sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS));
     Params->Size = sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS);
     if (SettingPairs != NULL && NumberInterfaces != 0) {
@@ -349,8 +348,8 @@ NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJE
                                                WDFMEMORY* StringMemory, PUSHORT NumCharacters, UCHAR StringIndex,
                                                USHORT LangID);
 NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String,
-                                       PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID);
+                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String, PUSHORT NumCharacters,
+                                       UCHAR StringIndex, USHORT LangID);
 NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice);
 NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(WDFUSBDEVICE UsbDevice);
 NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice);

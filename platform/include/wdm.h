@@ -111,8 +111,7 @@ VOID ExFreePool(PVOID P);
 #define WDF_VIOLATION 0x0000010D
 #define PNP_DETECTED_FATAL_ERROR 0x000000CA
 #define DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS 0x000000CB
-__attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                                            ULONG_PTR P4);
+__attribute__((noreturn)) VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
 // ---- Misc kernel types used by device and PnP headers -----------------------
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -157,7 +156,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef enum _SYSTEM_POWER_STATE {
     PowerSystemUnspecified = 0,
@@ -168,7 +168,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
     PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _POWER_ACTION {
     PowerActionNone = 0,
@@ -180,7 +181,8 @@ typedef enum _POWER_ACTION {
     PowerActionShutdownOff,
     PowerActionWarmEject,
     PowerActionDisplayOff
-} POWER_ACTION, *PPOWER_ACTION;
+} POWER_ACTION,
+    *PPOWER_ACTION;
 
 typedef enum _DEVICE_REGISTRY_PROPERTY {
     DevicePropertyDeviceDescription = 0,
@@ -229,7 +231,8 @@ typedef enum _INTERFACE_TYPE {
     Vmcs = 16,
     ACPIBus = 17,
     MaximumInterfaceType
-} INTERFACE_TYPE, *PINTERFACE_TYPE;
+} INTERFACE_TYPE,
+    *PINTERFACE_TYPE;
 
 typedef struct _PNP_BUS_INFORMATION {
     GUID BusTypeGuid;

@@ -8,6 +8,7 @@
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
+#include "wdf/wdf_request.h"
 
 struct _DRIVER_OBJECT {
     void* image;
@@ -205,6 +206,8 @@ host::~host() {
     }
     for (auto& p : plugged_) p.dev->on_port_cycle = nullptr;
     wdf::purge_retired_inits();
+    // Queued completions run before the objects they touch are freed.
+    wdf::io_threads_stop();
     wdf::purge_destroyed();
     g_host = nullptr;
 }

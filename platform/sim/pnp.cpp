@@ -8,10 +8,6 @@
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
 
-#ifndef PNP_DETECTED_FATAL_ERROR
-#define PNP_DETECTED_FATAL_ERROR 0x000000CA
-#endif
-
 namespace wdf {
 
 void invalidate_bus_relations(device* owner) {

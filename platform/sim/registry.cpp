@@ -178,9 +178,9 @@ bool registry::load_reg(const std::string& text, const std::string& source, std:
             key_deleted = !path.empty() && path[0] == '-';
             if (key_deleted) path = trim(path.substr(1));
             std::string hive = upper(path.substr(0, path.find('\\')));
-            if (path.empty() || (hive != "HKEY_LOCAL_MACHINE" && hive != "HKLM" && hive != "HKEY_USERS" &&
-                                 hive != "HKEY_CURRENT_USER" && hive != "HKEY_CLASSES_ROOT" &&
-                                 hive != "HKEY_CURRENT_CONFIG")) {
+            if (path.empty() ||
+                (hive != "HKEY_LOCAL_MACHINE" && hive != "HKLM" && hive != "HKEY_USERS" &&
+                 hive != "HKEY_CURRENT_USER" && hive != "HKEY_CLASSES_ROOT" && hive != "HKEY_CURRENT_CONFIG")) {
                 return fail(line_no, "unknown registry hive in key \"" + path + "\"");
             }
             key = path;
@@ -266,7 +266,8 @@ bool registry::load_reg_file(const std::string& path, std::string* error) {
     if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
         std::u16string w;
         for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            w.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+            w.push_back(
+                static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8)));
         }
         bytes = to_utf8(reinterpret_cast<const WCHAR*>(w.data()), w.size());
     }

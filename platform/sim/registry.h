@@ -13,12 +13,12 @@
 namespace sim {
 
 struct registry_value {
-    ULONG type = 0;              // REG_DWORD, REG_SZ, ...
-    std::vector<uint8_t> data;   // as stored: DWORD little-endian, strings UTF-16LE with terminator
+    ULONG type = 0;             // REG_DWORD, REG_SZ, ...
+    std::vector<uint8_t> data;  // as stored: DWORD little-endian, strings UTF-16LE with terminator
 };
 
 class registry {
-   public:
+ public:
     // Paths take the hive spelled as in .reg files or as the kernel spells it:
     // HKEY_LOCAL_MACHINE\..., HKLM\..., \REGISTRY\MACHINE\...
     static std::string normalise(const std::string& path);
@@ -41,7 +41,7 @@ class registry {
 
     void clear() { keys_.clear(); }
 
-   private:
+ private:
     struct key_data {
         std::map<std::string, std::pair<std::string, registry_value>> values;  // upper-cased name -> (name, value)
     };

@@ -40,11 +40,11 @@ bool set_configuration(const setup_packet& s) {
 
 bool set_interface(const setup_packet& s) { return s.bmRequestType == 0x01 && s.bRequest == USB_REQUEST_SET_INTERFACE; }
 
-bool clear_feature(const setup_packet& s) { return s.type() == BMREQUEST_STANDARD && s.bRequest == USB_REQUEST_CLEAR_FEATURE; }
-
-bool class_or_vendor(const setup_packet& s) {
-    return s.type() == BMREQUEST_CLASS || s.type() == BMREQUEST_VENDOR;
+bool clear_feature(const setup_packet& s) {
+    return s.type() == BMREQUEST_STANDARD && s.bRequest == USB_REQUEST_CLEAR_FEATURE;
 }
+
+bool class_or_vendor(const setup_packet& s) { return s.type() == BMREQUEST_CLASS || s.type() == BMREQUEST_VENDOR; }
 
 control_predicate get_descriptor(uint8_t descriptor_type) {
     return [descriptor_type](const setup_packet& s) {
@@ -240,8 +240,7 @@ void device::unlink(endpoint_state& state, transfer* t) {
     }
 }
 
-void device::record(transfer_record::kind kind, const transfer* t, const uint8_t* data, size_t length,
-                    int32_t status) {
+void device::record(transfer_record::kind kind, const transfer* t, const uint8_t* data, size_t length, int32_t status) {
     if (!recording_) return;
     transfer_record r;
     r.type = kind;
@@ -349,7 +348,8 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
         case USB_REQUEST_GET_DESCRIPTOR: {
             if (s.bmRequestType != 0x80) return false;
             const descriptor_set& set = t->view != nullptr ? *t->view : descriptors_;
-            descriptor_reply r = answer_get_descriptor(set, static_cast<uint8_t>(s.wValue >> 8), low, s.wIndex, s.wLength);
+            descriptor_reply r =
+                answer_get_descriptor(set, static_cast<uint8_t>(s.wValue >> 8), low, s.wIndex, s.wLength);
             if (r.stalled) return stall();
             return answer(r.data.data(), r.data.size());
         }
@@ -557,8 +557,8 @@ bool device::cancel(transfer* t, uint64_t sequence, int32_t usbd_status) {
         }
         if (!found || t->sequence != sequence) return false;
         unlink(state, t);
-        record((t->endpoint & 0x0f) == 0 ? transfer_record::kind::control : transfer_record::kind::bulk_or_interrupt,
-               t, nullptr, 0, usbd_status);
+        record((t->endpoint & 0x0f) == 0 ? transfer_record::kind::control : transfer_record::kind::bulk_or_interrupt, t,
+               nullptr, 0, usbd_status);
         done.add(t, usbd_status, 0);
     }
     done.run();

@@ -93,9 +93,9 @@ NTSTATUS ntstatus_from_usbd(int32_t usbd_status);
 // pending and completes it by calling `complete`.
 struct transfer {
     // Set by the host before submit().
-    uint8_t endpoint = 0;        // endpoint address; 0 = the default control pipe
-    uint8_t setup[8] = {};       // control transfers
-    uint8_t* buffer = nullptr;   // OUT: what the host sends; IN: where the data goes
+    uint8_t endpoint = 0;       // endpoint address; 0 = the default control pipe
+    uint8_t setup[8] = {};      // control transfers
+    uint8_t* buffer = nullptr;  // OUT: what the host sends; IN: where the data goes
     size_t length = 0;
     // The descriptors a function sees (a composite function sees its own part
     // of the configuration); nullptr: the device's own.
@@ -129,7 +129,7 @@ struct control_reply {
 };
 
 class device {
-   public:
+ public:
     explicit device(descriptor_set descriptors);
     virtual ~device();
     device(const device&) = delete;
@@ -201,7 +201,7 @@ class device {
     // Recording copies every payload; a benchmark turns it off.
     void set_recording(bool on);
 
-   protected:
+ protected:
     // Class and vendor requests (and standard ones addressed to an interface
     // or endpoint the device does not handle). `data` holds setup.wLength
     // bytes: what the host sent (OUT) or room for the answer (IN).
@@ -216,12 +216,12 @@ class device {
 
     descriptor_set descriptors_;
 
-   private:
+ private:
     struct endpoint_state {
         bool active = false;  // part of the configuration and settings in force
         bool halted = false;
         bool hold = false;
-        bool out_busy = false;  // a thread is handing OUT transfers to on_out()
+        bool out_busy = false;             // a thread is handing OUT transfers to on_out()
         transfer* pending_head = nullptr;  // host transfers, oldest first
         transfer* pending_tail = nullptr;
         std::deque<std::vector<uint8_t>> in_data;
@@ -263,16 +263,16 @@ class device {
     void record(transfer_record::kind kind, const transfer* t, const uint8_t* data, size_t length, int32_t status);
 
     mutable std::mutex lock_;
-    bool connected_ = true;                // guarded by lock_
-    uint8_t configuration_ = 0;            // guarded by lock_
-    uint8_t alternate_[256] = {};          // guarded by lock_
-    bool remote_wakeup_ = false;           // guarded by lock_
-    endpoint_state endpoints_[32];         // guarded by lock_; [0] and [16]: control
+    bool connected_ = true;                      // guarded by lock_
+    uint8_t configuration_ = 0;                  // guarded by lock_
+    uint8_t alternate_[256] = {};                // guarded by lock_
+    bool remote_wakeup_ = false;                 // guarded by lock_
+    endpoint_state endpoints_[32];               // guarded by lock_; [0] and [16]: control
     std::vector<control_fault> control_faults_;  // guarded by lock_
-    uint32_t port_resets_ = 0;             // guarded by lock_
-    uint32_t port_cycles_ = 0;             // guarded by lock_
-    bool recording_ = true;                // guarded by lock_
-    std::vector<transfer_record> traffic_;  // guarded by lock_
+    uint32_t port_resets_ = 0;                   // guarded by lock_
+    uint32_t port_cycles_ = 0;                   // guarded by lock_
+    bool recording_ = true;                      // guarded by lock_
+    std::vector<transfer_record> traffic_;       // guarded by lock_
 };
 
 // What the PnP manager attaches to the PDO of one USB function: the device it

@@ -5,10 +5,6 @@
 
 #include "sim/kernel.h"
 
-#ifndef STATUS_RETRY
-#define STATUS_RETRY ((NTSTATUS)0xC000022DL)
-#endif
-
 namespace wdf {
 namespace {
 

@@ -11,7 +11,9 @@ std::u16string from_unicode(PCUNICODE_STRING s) {
     return std::u16string(reinterpret_cast<const char16_t*>(s->Buffer), s->Length / sizeof(WCHAR));
 }
 
-std::string to_utf8(const std::u16string& s) { return sim::to_utf8(reinterpret_cast<const WCHAR*>(s.data()), s.size()); }
+std::string to_utf8(const std::u16string& s) {
+    return sim::to_utf8(reinterpret_cast<const WCHAR*>(s.data()), s.size());
+}
 
 std::u16string to_utf16(const std::string& s) { return sim::to_utf16(s); }
 

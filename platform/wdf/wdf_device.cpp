@@ -105,13 +105,20 @@ device* validate_device(WDFDEVICE d, const char* caller) { return validate_as<de
 
 bool property_bytes(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY property, std::vector<uint8_t>* out) {
     switch (property) {
-        case DevicePropertyDeviceDescription: return sz(pdo.device_description, out);
-        case DevicePropertyHardwareID: return multi_sz(pdo.hardware_ids, out);
-        case DevicePropertyCompatibleIDs: return multi_sz(pdo.compatible_ids, out);
-        case DevicePropertyLocationInformation: return sz(pdo.location_information, out);
-        case DevicePropertyPhysicalDeviceObjectName: return sz(pdo.pdo_name, out);
-        case DevicePropertyEnumeratorName: return sz(pdo.enumerator, out);
-        default: return false;
+        case DevicePropertyDeviceDescription:
+            return sz(pdo.device_description, out);
+        case DevicePropertyHardwareID:
+            return multi_sz(pdo.hardware_ids, out);
+        case DevicePropertyCompatibleIDs:
+            return multi_sz(pdo.compatible_ids, out);
+        case DevicePropertyLocationInformation:
+            return sz(pdo.location_information, out);
+        case DevicePropertyPhysicalDeviceObjectName:
+            return sz(pdo.pdo_name, out);
+        case DevicePropertyEnumeratorName:
+            return sz(pdo.enumerator, out);
+        default:
+            return false;
     }
 }
 

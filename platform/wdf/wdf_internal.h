@@ -21,7 +21,7 @@ namespace wdf {
 
 // What the bus driver below reported for the PDO a function device sits on.
 struct pdo_properties {
-    std::u16string enumerator;  // "USB", "ROOT"
+    std::u16string enumerator;                 // "USB", "ROOT"
     std::vector<std::u16string> hardware_ids;  // most specific first: "USB\VID_1234&PID_5678&REV_0100", ...
     std::vector<std::u16string> compatible_ids;
     std::u16string device_id;    // "VID_1234&PID_5678": the middle part of the instance path
@@ -95,7 +95,7 @@ struct device_interface {
 };
 
 class driver_object : public object {
-   public:
+ public:
     driver_object() : object(object_type::driver) {}
     bool driver_may_delete() const override { return false; }
     WDF_DRIVER_CONFIG config{};
@@ -108,12 +108,12 @@ void set_current_driver(driver_object* driver);
 sim::registry& current_registry();
 
 class device : public object {
-   public:
+ public:
     device() : object(object_type::device) {}
     bool driver_may_delete() const override { return false; }
     void on_delete() override;
 
-    device_init init;  // settings it was created with
+    device_init init;        // settings it was created with
     pdo_properties own_pdo;  // a PDO's own identity; an FDO's copy of the PDO below
     WDF_DEVICE_PNP_CAPABILITIES pnp_caps{};
     bool pnp_caps_set = false;
@@ -135,27 +135,27 @@ class device : public object {
 };
 
 class key_object : public object {
-   public:
+ public:
     key_object() : object(object_type::key) {}
     std::string path;
     ACCESS_MASK access = 0;
 };
 
 class string_object : public object {
-   public:
+ public:
     string_object() : object(object_type::string) {}
     std::u16string text;
 };
 
 class collection_object : public object {
-   public:
+ public:
     collection_object() : object(object_type::collection) {}
     void on_delete() override;
     std::vector<object*> items;
 };
 
 class spin_lock_object : public object {
-   public:
+ public:
     spin_lock_object() : object(object_type::spin_lock) {}
     std::mutex mutex;
     std::atomic<std::thread::id> owner{};
@@ -163,9 +163,9 @@ class spin_lock_object : public object {
 };
 
 class memory_object : public object {
-   public:
+ public:
     memory_object() : object(object_type::memory) {}
-    void on_delete() override;
+    void on_destroy() override;
     void* buffer = nullptr;
     size_t size = 0;
     bool preallocated = false;

@@ -5,7 +5,7 @@
 
 using namespace wdf;
 
-void wdf::memory_object::on_delete() {
+void wdf::memory_object::on_destroy() {
     if (!preallocated && buffer != nullptr) {
         ExFreePoolWithTag(buffer, pool_tag);
     }

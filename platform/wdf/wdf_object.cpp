@@ -32,21 +32,36 @@ void destroy(object* obj);
 
 const char* type_name(object_type type) {
     switch (type) {
-        case object_type::generic: return "WDFOBJECT";
-        case object_type::driver: return "WDFDRIVER";
-        case object_type::device: return "WDFDEVICE";
-        case object_type::collection: return "WDFCOLLECTION";
-        case object_type::spin_lock: return "WDFSPINLOCK";
-        case object_type::wait_lock: return "WDFWAITLOCK";
-        case object_type::string: return "WDFSTRING";
-        case object_type::memory: return "WDFMEMORY";
-        case object_type::key: return "WDFKEY";
-        case object_type::child_list: return "WDFCHILDLIST";
-        case object_type::request: return "WDFREQUEST";
-        case object_type::io_target: return "WDFIOTARGET";
-        case object_type::usb_device: return "WDFUSBDEVICE";
-        case object_type::usb_interface: return "WDFUSBINTERFACE";
-        case object_type::usb_pipe: return "WDFUSBPIPE";
+        case object_type::generic:
+            return "WDFOBJECT";
+        case object_type::driver:
+            return "WDFDRIVER";
+        case object_type::device:
+            return "WDFDEVICE";
+        case object_type::collection:
+            return "WDFCOLLECTION";
+        case object_type::spin_lock:
+            return "WDFSPINLOCK";
+        case object_type::wait_lock:
+            return "WDFWAITLOCK";
+        case object_type::string:
+            return "WDFSTRING";
+        case object_type::memory:
+            return "WDFMEMORY";
+        case object_type::key:
+            return "WDFKEY";
+        case object_type::child_list:
+            return "WDFCHILDLIST";
+        case object_type::request:
+            return "WDFREQUEST";
+        case object_type::io_target:
+            return "WDFIOTARGET";
+        case object_type::usb_device:
+            return "WDFUSBDEVICE";
+        case object_type::usb_interface:
+            return "WDFUSBINTERFACE";
+        case object_type::usb_pipe:
+            return "WDFUSBPIPE";
     }
     return "WDFOBJECT";
 }
@@ -80,7 +95,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
         }
         if (attributes->ContextTypeInfo != nullptr) {
             slot.type = attributes->ContextTypeInfo->UniqueType ? attributes->ContextTypeInfo->UniqueType
-                                                                 : attributes->ContextTypeInfo;
+                                                                : attributes->ContextTypeInfo;
             slot.size = std::max(slot.type->ContextSize, attributes->ContextSizeOverride);
         } else if (attributes->ContextSizeOverride != 0) {
             delete obj;
@@ -186,6 +201,7 @@ void destroy(object* obj) {
             slot.destroy(obj->handle());
         }
     }
+    obj->on_destroy();
     std::lock_guard<std::recursive_mutex> guard(table().lock);
     if (obj->parent_ != nullptr) {
         auto& siblings = obj->parent_->children_;
@@ -285,7 +301,8 @@ PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE
     object* obj = wdf::validate(Handle, "WdfObjectGetTypedContextWorker");
     std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
     for (auto& slot : obj->contexts_) {
-        if (slot.type == TypeInfo || (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
+        if (slot.type == TypeInfo ||
+            (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
             return slot.memory.get();
         }
     }
@@ -305,7 +322,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
         return injected;
     }
     auto type = ContextAttributes->ContextTypeInfo->UniqueType ? ContextAttributes->ContextTypeInfo->UniqueType
-                                                                : ContextAttributes->ContextTypeInfo;
+                                                               : ContextAttributes->ContextTypeInfo;
     std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
     for (auto& slot : obj->contexts_) {
         if (slot.type == type) {
@@ -367,8 +384,8 @@ VOID WdfObjectDelete(WDFOBJECT Object) {
     auto* obj = reinterpret_cast<object*>(Object);
     {
         std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
-        bool deleted = wdf::table().destroyed.count(obj) != 0 ||
-                       (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
+        bool deleted =
+            wdf::table().destroyed.count(obj) != 0 || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
         if (Object != nullptr && deleted) {
             sim::bug_check(WDF_VIOLATION, "object deleted twice", Object, "WdfObjectDelete");
         }

@@ -49,7 +49,7 @@ struct reference_record {
 };
 
 class object {
-   public:
+ public:
     explicit object(object_type type);
     virtual ~object();
     object(const object&) = delete;
@@ -65,13 +65,17 @@ class object {
     // Runs before the object's children and cleanup callbacks go: objects that
     // own framework state (a device's child list, a key) release it here.
     virtual void on_delete() {}
+    // Runs when the last reference goes, after the destroy callbacks: what
+    // outstanding references may still use (a memory object's buffer under a
+    // pending request) is released here.
+    virtual void on_destroy() {}
 
     uint64_t magic_ = 0;
     object_type type_;
     object* parent_ = nullptr;
     std::vector<object*> children_;  // guarded by the object table lock
     std::vector<context_slot> contexts_;
-    std::atomic<long> references_{1};  // the creation reference
+    std::atomic<long> references_{1};       // the creation reference
     std::vector<reference_record> tagged_;  // guarded by the object table lock
     bool delete_requested_ = false;
     bool destroyed_ = false;

@@ -352,7 +352,12 @@ io_target* validate_target(WDFIOTARGET target, const char* caller) {
 
 // ---- Request objects ------------------------------------------------------------
 
-request_object::request_object() : object(object_type::request) { op.request = this; }
+request_object::request_object() : object(object_type::request) {
+    op.request = this;
+    // Room for the in-flight references of a send and of the one before it
+    // whose completion is still finishing, so steady-state sends never grow it.
+    tagged_.reserve(4);
+}
 request_object::~request_object() { delete irp; }
 
 namespace {
@@ -416,8 +421,8 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
     {
         std::lock_guard<std::mutex> guard(g.lock);
         if (pending(op->state)) {
-            sim::bug_check(WDF_VIOLATION, "sending a request that is still pending", req != nullptr ? req->handle() : op,
-                           caller);
+            sim::bug_check(WDF_VIOLATION, "sending a request that is still pending",
+                           req != nullptr ? req->handle() : op, caller);
         }
         if (target->state == WdfIoTargetDeleted || target->state == WdfIoTargetClosed ||
             target->state == WdfIoTargetClosedForQueryRemove) {
@@ -431,7 +436,8 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
         op->target = target;
         op->flags = flags;
         op->synchronous = synchronous;
-        op->tracked = (flags & (WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)) == 0;
+        op->tracked =
+            (flags & (WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)) == 0;
         op->timed_out = false;
         op->has_deadline = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && timeout != 0;
         op->deadline = op->has_deadline ? deadline_from(timeout) : 0;

@@ -75,15 +75,15 @@ struct io_operation {
     USBD_STATUS usbd_status = USBD_STATUS_SUCCESS;
     io_operation* prev = nullptr;  // in the target's sent or held list
     io_operation* next = nullptr;
-    bool counted = false;       // in the target's `outstanding` (sent, until finished)
-    bool stop_counted = false;  // in its `outstanding_tracked` (delivered and tracked, until finished)
+    bool counted = false;                     // in the target's `outstanding` (sent, until finished)
+    bool stop_counted = false;                // in its `outstanding_tracked` (delivered and tracked, until finished)
     io_operation* next_completion = nullptr;  // in the completion queue
     io_operation* next_timer = nullptr;       // in the time-out list
     bool in_timer = false;
 };
 
 class io_target : public object {
-   public:
+ public:
     explicit io_target(object_type type) : object(type) {}
 
     device* owner = nullptr;  // the WDFDEVICE the target belongs to
@@ -107,7 +107,7 @@ class io_target : public object {
 };
 
 class request_object : public object {
-   public:
+ public:
     request_object();
     ~request_object() override;
     void on_delete() override;
@@ -145,7 +145,9 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
               const char* caller);
 // Waits at PASSIVE_LEVEL for a synchronous operation, honouring its time-out.
 void io_wait(io_operation* op);
-// Start and wait; the operation's final status.
+// Start and wait; the operation's final status. A driver's request lent to
+// the call keeps its completion parameters but loses the format (its buffer
+// belonged to the call).
 NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, const char* caller);
 // Completes a delivered or held operation (the device's completion, an abort,
 // a cancel): exactly once per send, else a bug check.

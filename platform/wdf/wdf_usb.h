@@ -7,6 +7,14 @@
 // configuration). Interfaces are its children, pipes (WDFUSBPIPE, I/O
 // targets for one endpoint each) the children of their interface; both are
 // framework-owned.
+//
+// Selection sends SET_CONFIGURATION and SET_INTERFACE (for settings other
+// than 0) to the device, replaces the interfaces' pipes and, for
+// InterfacesDescriptor, makes the interface list the selected interfaces. A
+// function of a composite device shares the device with the others, as the
+// composite parent arranges: its selection sets the configuration only when
+// the device is not in it yet (then only the settings that differ), and its
+// deconfiguration leaves the device configured.
 #pragma once
 
 #include <atomic>
@@ -29,7 +37,7 @@ struct usb_setting {
 };
 
 class usb_device_object : public io_target {
-   public:
+ public:
     usb_device_object() : io_target(object_type::usb_device) {}
     void on_delete() override;
     void deliver(io_operation* op) override;
@@ -49,7 +57,7 @@ class usb_device_object : public io_target {
 };
 
 class usb_interface_object : public object {
-   public:
+ public:
     usb_interface_object() : object(object_type::usb_interface) {}
     bool driver_may_delete() const override { return false; }
 
@@ -64,7 +72,7 @@ class usb_interface_object : public object {
 };
 
 class usb_pipe_object : public io_target {
-   public:
+ public:
     usb_pipe_object() : io_target(object_type::usb_pipe) {}
     bool driver_may_delete() const override { return false; }
     void on_delete() override;

@@ -86,9 +86,7 @@ NTSTATUS send_set_interface(usb_device_object* usb, uint8_t number, uint8_t alte
 
 // A setting whose bNumEndpoints claims more endpoint descriptors than follow
 // it cannot be configured.
-bool setting_usable(const usb_setting& setting) {
-    return setting.descriptor.bNumEndpoints <= setting.endpoints.size();
-}
+bool setting_usable(const usb_setting& setting) { return setting.descriptor.bNumEndpoints <= setting.endpoints.size(); }
 
 // The device took a new configuration but not the settings asked for: no
 // interface is configured and every pipe goes.

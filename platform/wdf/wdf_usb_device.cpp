@@ -35,8 +35,8 @@ sim::usb::setup_packet get_descriptor_packet(uint8_t type, uint8_t index, uint16
 NTSTATUS get_descriptor(usb_device_object* usb, uint8_t type, uint8_t index, uint16_t length, uint8_t* buffer,
                         size_t* actual) {
     WDF_REQUEST_SEND_OPTIONS options = internal_options();
-    return usb_control_sync(usb, usb, nullptr, &options, io_kind::control, get_descriptor_packet(type, index, 0, length),
-                            buffer, actual, create_site);
+    return usb_control_sync(usb, usb, nullptr, &options, io_kind::control,
+                            get_descriptor_packet(type, index, 0, length), buffer, actual, create_site);
 }
 
 // Reads and checks the device descriptor and the first configuration as
@@ -104,10 +104,10 @@ NTSTATUS read_string(usb_device_object* usb, request_object* request, const WDF_
                      const char* caller) {
     WDF_REQUEST_SEND_OPTIONS internal = internal_options();
     size_t actual = 0;
-    NTSTATUS status = usb_control_sync(
-        usb, usb, request, options != nullptr ? options : &internal, io_kind::device_string,
-        get_descriptor_packet(USB_STRING_DESCRIPTOR_TYPE, index, langid, MAXIMUM_USB_STRING_LENGTH), buffer, &actual,
-        caller);
+    NTSTATUS status =
+        usb_control_sync(usb, usb, request, options != nullptr ? options : &internal, io_kind::device_string,
+                         get_descriptor_packet(USB_STRING_DESCRIPTOR_TYPE, index, langid, MAXIMUM_USB_STRING_LENGTH),
+                         buffer, &actual, caller);
     if (!NT_SUCCESS(status)) return status;
     if (actual < 2 || buffer[0] < 2 || buffer[1] != USB_STRING_DESCRIPTOR_TYPE) return STATUS_DEVICE_DATA_ERROR;
     const size_t length = std::min<size_t>(buffer[0], actual);
@@ -210,8 +210,7 @@ NTSTATUS descriptor_range(PWDF_MEMORY_DESCRIPTOR descriptor, uint8_t** buffer, s
             *length = descriptor->u.BufferType.Length;
             return STATUS_SUCCESS;
         case WdfMemoryDescriptorTypeHandle: {
-            auto* memory =
-                validate_as<memory_object>(descriptor->u.HandleType.Memory, object_type::memory, caller);
+            auto* memory = validate_as<memory_object>(descriptor->u.HandleType.Memory, object_type::memory, caller);
             return memory_range(memory, descriptor->u.HandleType.Offsets, buffer, length);
         }
         case WdfMemoryDescriptorTypeMdl:
@@ -442,8 +441,8 @@ NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJE
 }
 
 NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String,
-                                       PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID) {
+                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String, PUSHORT NumCharacters,
+                                       UCHAR StringIndex, USHORT LangID) {
     const char* caller = "WdfUsbTargetDeviceQueryString";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);

@@ -40,7 +40,8 @@ NTSTATUS format_transfer(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY Memory, 
     require_irql_max(DISPATCH_LEVEL, caller);
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, caller);
     request_object* request = validate_request(Request, caller);
-    memory_object* memory = Memory != nullptr ? validate_as<memory_object>(Memory, object_type::memory, caller) : nullptr;
+    memory_object* memory =
+        Memory != nullptr ? validate_as<memory_object>(Memory, object_type::memory, caller) : nullptr;
     uint8_t* buffer;
     size_t length;
     NTSTATUS status = memory_range(memory, Offset, &buffer, &length);

@@ -1,13 +1,12 @@
 // The command-line program: options, errors and exit statuses.
+#include "cdcbus.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
-#include <string>
-
 #include <nlohmann/json.hpp>
-
-#include "cdcbus.h"
+#include <string>
 
 namespace {
 
@@ -166,7 +165,8 @@ TEST(cdcbus_devices, dual_serial_device_splits_into_two_functions) {
         ASSERT_EQ(d["children"].size(), 1u);
         const auto& c = d["children"][0];
         EXPECT_EQ(c["device_id"], std::string("usbcdcacm\\") + ids[i]);
-        EXPECT_EQ(c["instance_id"], std::string(locations[i]).replace(1, 1, "_").replace(10, 1, "_").replace(12, 1, "_") + "_00");
+        EXPECT_EQ(c["instance_id"],
+                  std::string(locations[i]).replace(1, 1, "_").replace(10, 1, "_").replace(12, 1, "_") + "_00");
         EXPECT_EQ(c["compatible_ids"][0], "usbcdcacm\\compat");
         EXPECT_EQ(c["ui_number"], i);
     }
@@ -175,7 +175,8 @@ TEST(cdcbus_devices, dual_serial_device_splits_into_two_functions) {
 }
 
 TEST(cdcbus_devices, location_and_whole_device_options) {
-    auto r = run({"--json", "--whole-device", "--location", "7&2b3c4d5e&0&3", descriptors("tinyusb-cdc_dual_ports.bin")});
+    auto r =
+        run({"--json", "--whole-device", "--location", "7&2b3c4d5e&0&3", descriptors("tinyusb-cdc_dual_ports.bin")});
     auto summary = nlohmann::json::parse(r.out);
     ASSERT_EQ(summary["devices"].size(), 1u);
     const auto& d = summary["devices"][0];

@@ -20,7 +20,7 @@ namespace catalogue = sim::usb::catalogue;
 using sim::usb::descriptor_set;
 
 class children : public ::testing::Test {
-   protected:
+ protected:
     sim::host host;
     std::shared_ptr<sim::usb::device> device;
 
@@ -38,9 +38,7 @@ class children : public ::testing::Test {
     }
 
     // The driver's globals, read as a debugger reads them.
-    DRV_CTX* driver_state() {
-        return static_cast<DRV_CTX*>(sim::image_symbol(CDC_DRIVER_IMAGE, "drv_ctx"));
-    }
+    DRV_CTX* driver_state() { return static_cast<DRV_CTX*>(sim::image_symbol(CDC_DRIVER_IMAGE, "drv_ctx")); }
 };
 
 TEST_F(children, ordinary_child_and_its_extra_control_twin) {
@@ -197,8 +195,7 @@ TEST_F(children, unplug_removes_children_before_their_parent) {
 
 TEST_F(children, a_second_creation_attempt_fails_and_releases_nothing_twice) {
     // The framework asks again when the first attempt reports STATUS_RETRY.
-    const NTSTATUS status_retry = static_cast<NTSTATUS>(0xC000022D);
-    sim::fault_fail_nth("WdfDeviceCreate", 2, status_retry);  // the 1st is the function device
+    sim::fault_fail_nth("WdfDeviceCreate", 2, STATUS_RETRY);  // the 1st is the function device
     auto stacks = plug(catalogue::acm_modem());
     ASSERT_EQ(stacks[0]->start_status(), STATUS_SUCCESS);
     EXPECT_TRUE(host.children(*stacks[0]).empty());
@@ -226,7 +223,7 @@ TEST_F(children, failed_pdo_setup_drops_the_child_and_its_reference) {
 // ---- The identity rule, called as the framework calls it -------------------------
 
 class identity_rule : public children {
-   protected:
+ protected:
     using compare_fn = BOOLEAN (*)(WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER,
                                    PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER);
     compare_fn compare = nullptr;

@@ -6,16 +6,16 @@
 
 #include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "devices/catalogue.h"
-#include "usb/usb_device.h"
 #include "sim/host.h"
 #include "sim/kernel.h"
+#include "usb/usb_device.h"
 
 namespace {
 
 namespace catalogue = sim::usb::catalogue;
 
 class control_mode : public ::testing::Test {
-   protected:
+ protected:
     sim::host host;
 
     void SetUp() override {
@@ -71,8 +71,9 @@ TEST_F(control_mode, a_second_control_device_is_refused_once_the_first_has_start
 }
 
 TEST_F(control_mode, a_function_device_matches_both_its_child_and_its_twin) {
-    host.registry().set_dword(std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_0001\\6&1a2b3c4d&0&1\\Device Parameters",
-                              "ExtraControlEnabled", 1);
+    host.registry().set_dword(
+        std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_0001\\6&1a2b3c4d&0&1\\Device Parameters",
+        "ExtraControlEnabled", 1);
     auto& control = start_control();
     auto dev = std::make_shared<sim::usb::device>(catalogue::acm_modem());
     auto stacks = host.plug(dev);

@@ -12,7 +12,7 @@ namespace sim::usb {
 namespace {
 
 class get_descriptor : public ::testing::Test {
-   protected:
+ protected:
     descriptor_set device = descriptor_builder()
                                 .device(0x1234, 0x5678, 0, 0, 0, 0x0200, 64)
                                 .strings(u"Maker", u"Gadget", u"")

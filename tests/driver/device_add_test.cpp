@@ -10,7 +10,7 @@ namespace {
 using cdc_test::driver_fixture;
 
 class device_add : public driver_fixture {
-   protected:
+ protected:
     static sim::device_stack_config usb_device(const std::string& enumerator = "USB") {
         sim::device_stack_config config;
         config.enumerator = enumerator;
@@ -108,8 +108,7 @@ TEST_F(device_add, control_mode_gives_the_child_list_to_the_control_device_only)
     // Both roles register the same interface class and bus type.
     ASSERT_EQ(control.interfaces().size(), 1u);
     EXPECT_EQ(control.interfaces()[0].class_guid, usb.interfaces()[0].class_guid);
-    EXPECT_EQ(control.interfaces()[0].symbolic_link,
-              "\\??\\ROOT#CDCBUS#0000#{c671678c-82c1-43f3-d700-0049433e9a4b}");
+    EXPECT_EQ(control.interfaces()[0].symbolic_link, "\\??\\ROOT#CDCBUS#0000#{c671678c-82c1-43f3-d700-0049433e9a4b}");
     EXPECT_EQ(control.bus_information()->LegacyBusType, PNPBus);
 }
 

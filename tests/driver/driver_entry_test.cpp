@@ -8,7 +8,8 @@ using cdc_test::driver_fixture;
 
 class driver_entry : public driver_fixture {};
 
-const std::regex banner(R"(Talvo CDC Enumerator Driver 2\.1\.5\.52\. Built [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2})");
+const std::regex banner(
+    R"(Talvo CDC Enumerator Driver 2\.1\.5\.52\. Built [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2})");
 
 TEST_F(driver_entry, default_level_prints_banner_only) {
     ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -59,8 +60,9 @@ TEST_F(driver_entry, control_device_switch_takes_any_nonzero_value) {
 TEST_F(driver_entry, control_device_switch_off_when_zero_or_only_in_a_device_key) {
     set_parameter("UseControlDevice", 0);
     sim::device_stack_config usb;
-    host.registry().set_dword(std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_5678\\6&1a2b3c4d&0&0001\\Device "
-                              "Parameters",
+    host.registry().set_dword(std::string(sim::enum_key()) +
+                                  "\\USB\\VID_1234&PID_5678\\6&1a2b3c4d&0&0001\\Device "
+                                  "Parameters",
                               "UseControlDevice", 1);
     ASSERT_EQ(load(), STATUS_SUCCESS);
     EXPECT_FALSE(has_line("Using control device"));

@@ -1,11 +1,12 @@
 // The simulated registry: .reg files, paths, and the framework's query
 // statuses for missing and mistyped values.
+#include "sim/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "sim/host.h"
-#include "sim/registry.h"
 #include "sim/strings.h"
 #include "wdf.h"
 
@@ -16,16 +17,17 @@ const char* const params = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Servi
 TEST(reg_file, values_of_each_kind_and_deletions) {
     sim::registry reg;
     std::string error;
-    ASSERT_TRUE(reg.load_reg("Windows Registry Editor Version 5.00\n"
-                             "; a comment\n"
-                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters]\n"
-                             "\"DebugLevel\"=dword:0000000A\n"
-                             "\"DeviceName\"=\"Modem \\\"A\\\" \\\\ port\"\n"
-                             "\"Blob\"=hex:01,02,\\\n"
-                             "  03\n"
-                             "\"Gone\"=dword:1\n"
-                             "\"Gone\"=-\n",
-                             "t.reg", &error))
+    ASSERT_TRUE(
+        reg.load_reg("Windows Registry Editor Version 5.00\n"
+                     "; a comment\n"
+                     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters]\n"
+                     "\"DebugLevel\"=dword:0000000A\n"
+                     "\"DeviceName\"=\"Modem \\\"A\\\" \\\\ port\"\n"
+                     "\"Blob\"=hex:01,02,\\\n"
+                     "  03\n"
+                     "\"Gone\"=dword:1\n"
+                     "\"Gone\"=-\n",
+                     "t.reg", &error))
         << error;
     auto level = reg.value(params, "debuglevel");  // names are case-insensitive
     ASSERT_TRUE(level);
@@ -53,7 +55,8 @@ TEST(reg_file, malformed_lines_are_named_with_their_line) {
         {"REGEDIT4\n\"A\"=dword:1\n", "x.reg:2: value outside a key section"},
         {"REGEDIT4\n[HKEY_NOWHERE\\X]\n", "x.reg:2: unknown registry hive in key \"HKEY_NOWHERE\\X\""},
         {"REGEDIT4\n[HKLM\\X\n", "x.reg:2: key line without closing ']'"},
-        {"REGEDIT4\n[HKLM\\X]\n\"A\"=dword:123456789\n", "x.reg:3: malformed dword value (expected up to 8 hex digits)"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=dword:123456789\n",
+         "x.reg:3: malformed dword value (expected up to 8 hex digits)"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\"=\"open\n", "x.reg:3: malformed string value"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\"=hex:1g\n", "x.reg:3: malformed hex byte list"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\" dword:1\n", "x.reg:3: expected '=' after the value name"},
@@ -69,7 +72,7 @@ TEST(reg_file, malformed_lines_are_named_with_their_line) {
 }
 
 class framework_registry : public ::testing::Test {
-   protected:
+ protected:
     sim::host host;
     WDFKEY key = nullptr;
 

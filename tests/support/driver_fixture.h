@@ -14,7 +14,7 @@
 namespace cdc_test {
 
 class driver_fixture : public ::testing::Test {
-   protected:
+ protected:
     sim::host host;
 
     NTSTATUS load() { return host.load_driver(CDC_DRIVER_IMAGE); }

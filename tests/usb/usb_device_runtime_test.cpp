@@ -41,7 +41,7 @@ setup_packet packet(uint8_t type, uint8_t request, uint16_t value, uint16_t inde
 }
 
 class device_runtime : public ::testing::Test {
-   protected:
+ protected:
     // Sends a control request and returns its USBD status; the data stage in *data.
     int32_t control(setup_packet s, std::vector<uint8_t>* data = nullptr, const descriptor_set* view = nullptr) {
         host_transfer h(s.wLength);
@@ -55,7 +55,9 @@ class device_runtime : public ::testing::Test {
         return h.t.usbd_status;
     }
 
-    int32_t set_configuration(uint8_t value) { return control(packet(0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0)); }
+    int32_t set_configuration(uint8_t value) {
+        return control(packet(0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0));
+    }
     int32_t set_interface(uint8_t number, uint8_t alternate) {
         return control(packet(0x01, USB_REQUEST_SET_INTERFACE, alternate, number, 0));
     }
@@ -142,7 +144,8 @@ TEST_F(device_runtime, get_status_reports_power_wakeup_and_halts) {
     dev.set_halted(0x81, true);
     EXPECT_EQ(control(packet(0x82, USB_REQUEST_GET_STATUS, 0, 0x81, 2), &data), USBD_STATUS_SUCCESS);
     EXPECT_EQ(data, (std::vector<uint8_t>{1, 0}));
-    EXPECT_EQ(control(packet(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x81, 0)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(control(packet(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x81, 0)),
+              USBD_STATUS_SUCCESS);
     EXPECT_FALSE(dev.halted(0x81));
 }
 
@@ -152,10 +155,10 @@ TEST_F(device_runtime, class_and_vendor_requests_stall_on_the_base_device) {
 }
 
 class answering_device : public device {
-   public:
+ public:
     using device::device;
 
-   protected:
+ protected:
     control_reply handle_class_or_vendor(const setup_packet& setup, uint8_t* data) override {
         control_reply reply;
         if (setup.device_to_host()) {
@@ -181,7 +184,7 @@ TEST(device_model, a_model_answers_class_requests_and_echoes_out_data) {
 }
 
 class configured_device : public device_runtime {
-   protected:
+ protected:
     void SetUp() override {
         ASSERT_EQ(set_configuration(1), USBD_STATUS_SUCCESS);
         ASSERT_EQ(set_interface(1, 1), USBD_STATUS_SUCCESS);
@@ -289,7 +292,8 @@ TEST_F(configured_device, a_halted_endpoint_stalls_until_its_halt_is_cleared) {
     EXPECT_TRUE(dev.halted(0x02));
     dev.submit(&h.t);
     EXPECT_EQ(h.t.usbd_status, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(control(packet(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x02, 0)), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(control(packet(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x02, 0)),
+              USBD_STATUS_SUCCESS);
     dev.submit(&h.t);
     EXPECT_EQ(h.t.usbd_status, USBD_STATUS_SUCCESS);
 }

@@ -10,7 +10,7 @@ namespace usb_test {
 namespace {
 
 class usb_requests : public usb_host_test {
-   protected:
+ protected:
     void SetUp() override {
         usb_host_test::SetUp();
         usb_ = create(simple_device());
@@ -487,7 +487,7 @@ TEST_F(usb_requests, request_creation_can_fail) {
 // ---- Verifier rules ------------------------------------------------------------
 
 class usb_requests_DeathTest : public usb_requests {
-   protected:
+ protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         usb_requests::SetUp();
@@ -534,6 +534,21 @@ TEST_F(usb_requests_DeathTest, completing_twice_is_a_bug_check) {
 TEST_F(usb_requests_DeathTest, sending_an_unformatted_request_is_a_bug_check) {
     WDFREQUEST r = request();
     EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr), "not formatted");
+}
+
+TEST_F(usb_requests_DeathTest, sending_to_another_target_than_formatted_for_is_a_bug_check) {
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr), "another I/O target");
+}
+
+TEST_F(usb_requests_DeathTest, stopping_with_a_wait_above_passive_level_is_a_bug_check) {
+    EXPECT_DEATH(
+        {
+            sim::irql_raise(DISPATCH_LEVEL);
+            WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+        },
+        "above the allowed 0.*WdfIoTargetStop");
 }
 
 TEST_F(usb_requests_DeathTest, a_synchronous_send_above_passive_level_is_a_bug_check) {

@@ -29,7 +29,7 @@ std::vector<uint8_t> pipe_addresses(WDFUSBINTERFACE itf) {
 }
 
 class select_config : public usb_host_test {
-   protected:
+ protected:
     WDFUSBINTERFACE itf(WDFUSBDEVICE usb, UCHAR index) { return WdfUsbTargetDeviceGetInterface(usb, index); }
 };
 
@@ -400,7 +400,8 @@ TEST_F(select_config, pipe_queries) {
     WdfUsbTargetPipeGetInformation(out, &info);
     EXPECT_EQ(info.EndpointAddress, 0x02);
     EXPECT_EQ(info.MaximumPacketSize, 32u);
-    EXPECT_EQ(WdfIoTargetGetDevice(WdfUsbTargetPipeGetIoTarget(in)), WdfIoTargetGetDevice(WdfUsbTargetDeviceGetIoTarget(usb)));
+    EXPECT_EQ(WdfIoTargetGetDevice(WdfUsbTargetPipeGetIoTarget(in)),
+              WdfIoTargetGetDevice(WdfUsbTargetDeviceGetIoTarget(usb)));
     EXPECT_EQ(WdfIoTargetGetState(WdfUsbTargetPipeGetIoTarget(in)), WdfIoTargetStarted);
 }
 

@@ -30,10 +30,10 @@ namespace {
 
 // A device that takes what the host writes without keeping it.
 class sink_device : public sim::usb::device {
-   public:
+ public:
     using device::device;
 
-   protected:
+ protected:
     int32_t on_out(uint8_t, const uint8_t*, size_t) override { return USBD_STATUS_SUCCESS; }
 };
 

@@ -48,8 +48,8 @@ TEST_F(target_create, real_descriptor_files_give_targets) {
         const char* file;
         size_t interfaces;  // of the first function
     };
-    for (const expectation& e : {expectation{"tinyusb-cdc_dual_ports.bin", 2}, expectation{"qemu-usb_net-cfgidx1_ecm.bin", 2},
-                                 expectation{"dump-ch340.bin", 1}}) {
+    for (const expectation& e : {expectation{"tinyusb-cdc_dual_ports.bin", 2},
+                                 expectation{"qemu-usb_net-cfgidx1_ecm.bin", 2}, expectation{"dump-ch340.bin", 1}}) {
         SCOPED_TRACE(e.file);
         sim::usb::sysfs_load_result loaded = sim::usb::load_sysfs_file(real_descriptor_file(e.file));
         ASSERT_TRUE(loaded.ok()) << loaded.error;
@@ -163,7 +163,9 @@ descriptor_builder valid_start() {
 
 const broken_case broken_cases[] = {
     {"zero_blength",
-     [] { return valid_start().endpoint(0x81, endpoint_type::bulk, 64).raw({0x00, 0x24, 0x00}).build(); },
+     [] {
+         return valid_start().endpoint(0x81, endpoint_type::bulk, 64).raw({0x00, 0x24, 0x00}).build();
+     },
      STATUS_INVALID_PARAMETER},
     {"blength_one", [] { return valid_start().raw({0x01}).endpoint(0x81, endpoint_type::bulk, 64).build(); },
      STATUS_INVALID_PARAMETER},
@@ -203,7 +205,9 @@ const broken_case broken_cases[] = {
      STATUS_INVALID_PARAMETER},
     {"zero_interfaces", [] { return valid_start().num_interfaces(0).build(); }, STATUS_INVALID_PARAMETER},
     {"short_endpoint_descriptor",
-     [] { return valid_start().raw({6, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, 2, 64, 0}).build(); },
+     [] {
+         return valid_start().raw({6, USB_ENDPOINT_DESCRIPTOR_TYPE, 0x81, 2, 64, 0}).build();
+     },
      STATUS_INVALID_PARAMETER},
     {"short_interface_descriptor",
      [] {

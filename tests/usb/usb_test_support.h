@@ -51,7 +51,7 @@ inline descriptor_set simple_device() {
 }
 
 class usb_host_test : public testing::Test {
-   protected:
+ protected:
     void SetUp() override { host_ = std::make_unique<sim::host>(); }
 
     void TearDown() override {
@@ -71,8 +71,8 @@ class usb_host_test : public testing::Test {
                    sim::usb::split_mode mode = sim::usb::split_mode::composite) {
         auto functions = sim::usb::split_functions(dev->descriptors(), mode);
         auto* d = new wdf::device();
-        d->own_pdo.usb = std::make_shared<sim::usb::function_binding>(
-            sim::usb::function_binding{dev, functions.at(function)});
+        d->own_pdo.usb =
+            std::make_shared<sim::usb::function_binding>(sim::usb::function_binding{dev, functions.at(function)});
         EXPECT_EQ(wdf::attach(d, nullptr, nullptr, "test"), STATUS_SUCCESS);
         devices_.push_back(d);
         return reinterpret_cast<WDFDEVICE>(d->handle());
@@ -125,7 +125,7 @@ class usb_host_test : public testing::Test {
 // Death tests re-run the program in a child, so the platform's threads
 // cannot deadlock the fork.
 class usb_host_death_test : public usb_host_test {
-   protected:
+ protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         usb_host_test::SetUp();

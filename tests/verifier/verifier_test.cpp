@@ -9,7 +9,7 @@
 namespace {
 
 class verifier : public ::testing::Test {
-   protected:
+ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
     // A loaded driver gives objects their default parent.

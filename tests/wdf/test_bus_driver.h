@@ -15,10 +15,6 @@
 #include "sim/kernel.h"
 #include "wdf.h"
 
-#ifndef STATUS_RETRY
-#define STATUS_RETRY ((NTSTATUS)0xC000022DL)
-#endif
-
 namespace test_bus {
 
 struct child_description {

@@ -37,9 +37,10 @@ int run(int argc, char** argv, FILE* out, FILE* err) {
 
 int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     options opts;
-    CLI::App app{"Plugs a simulated USB device into a simulated Windows host running the CDC bus driver and shows "
-                 "what the driver makes of it.",
-                 "cdcbus"};
+    CLI::App app{
+        "Plugs a simulated USB device into a simulated Windows host running the CDC bus driver and shows "
+        "what the driver makes of it.",
+        "cdcbus"};
     app.add_option("--reg", opts.reg_files, "Windows .reg file with registry values (repeatable)");
     app.add_option("--debug-level", opts.debug_level, "Sets the driver's DebugLevel (0 silences it, 4 is verbose)")
         ->check(CLI::Range(0u, 0xFFFFFFFFu));

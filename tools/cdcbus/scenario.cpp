@@ -16,11 +16,16 @@ namespace {
 
 const char* pipe_type_name(WDF_USB_PIPE_TYPE type) {
     switch (type) {
-        case WdfUsbPipeTypeControl: return "control";
-        case WdfUsbPipeTypeIsochronous: return "isochronous";
-        case WdfUsbPipeTypeBulk: return "bulk";
-        case WdfUsbPipeTypeInterrupt: return "interrupt";
-        default: return "invalid";
+        case WdfUsbPipeTypeControl:
+            return "control";
+        case WdfUsbPipeTypeIsochronous:
+            return "isochronous";
+        case WdfUsbPipeTypeBulk:
+            return "bulk";
+        case WdfUsbPipeTypeInterrupt:
+            return "interrupt";
+        default:
+            return "invalid";
     }
 }
 

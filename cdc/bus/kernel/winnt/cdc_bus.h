@@ -19,20 +19,20 @@
 
 extern ULONG qd_debug_level;
 
-#define QD_TRACE(level, ...)                \
-    do {                                    \
-        if (qd_debug_level >= (level)) {    \
-            DbgPrint(__VA_ARGS__);          \
-        }                                   \
+#define QD_TRACE(level, ...)             \
+    do {                                 \
+        if (qd_debug_level >= (level)) { \
+            DbgPrint(__VA_ARGS__);       \
+        }                                \
     } while (0)
 
 // ---- Driver-wide state -----------------------------------------------------------
 typedef struct _DRV_CTX {
     ULONG control_device_used;
     WDFDEVICE control_device;
-    WDFCOLLECTION usb_devices;        // registered USB function devices
-    WDFSPINLOCK usb_devices_lock;     // guards usb_devices
-    ULONG ui_number_counter;          // interlocked; next UI number of a reported function
+    WDFCOLLECTION usb_devices;     // registered USB function devices
+    WDFSPINLOCK usb_devices_lock;  // guards usb_devices
+    ULONG ui_number_counter;       // interlocked; next UI number of a reported function
 } DRV_CTX;
 
 extern DRV_CTX drv_ctx;
@@ -148,7 +148,7 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CDC_DEVICE_CONTEXT, cdc_get_device_context);
 // ---- Child description -----------------------------------------------------------------
 typedef struct _CDC_CHILD_DESCRIPTION {
     WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header;  // size 216
-    ULONG unique_id;   // 2i, or 2i+1 for the extra-control twin
+    ULONG unique_id;                                     // 2i, or 2i+1 for the extra-control twin
     ULONG ui_number;
     CDC_IDS ids;
     volatile LONG create_attempted;
@@ -168,13 +168,12 @@ EXTERN_C DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP usb_evt_driver_context_cleanup;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP usb_evt_device_context_cleanup;
 
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS qd_open_registry_key(_In_opt_ WDFDRIVER driver, _In_opt_ WDFDEVICE device, _Out_ WDFKEY* key);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS qd_registry_rw_ulong(_In_opt_ WDFDRIVER driver, _In_opt_ WDFDEVICE device, _In_ PCWSTR name,
-                              _Out_ PULONG value);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS qd_registry_rw_unicode_str(_In_ WDFDRIVER driver, _Inout_ PUNICODE_STRING str, _Out_opt_ PUSHORT byte_len);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    qd_open_registry_key(_In_opt_ WDFDRIVER driver, _In_opt_ WDFDEVICE device, _Out_ WDFKEY* key);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    qd_registry_rw_ulong(_In_opt_ WDFDRIVER driver, _In_opt_ WDFDEVICE device, _In_ PCWSTR name, _Out_ PULONG value);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    qd_registry_rw_unicode_str(_In_ WDFDRIVER driver, _Inout_ PUNICODE_STRING str, _Out_opt_ PUSHORT byte_len);
 
 // Device add and the function device's PnP and power callbacks.
 EVT_WDF_DRIVER_DEVICE_ADD usb_evt_device_add;
@@ -184,8 +183,7 @@ EVT_WDF_DEVICE_D0_ENTRY usb_evt_device_d0_entry;
 EVT_WDF_DEVICE_D0_EXIT usb_evt_device_d0_exit;
 EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND usb_evt_dev_self_managed_io_suspend;
 EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART usb_evt_dev_self_managed_io_restart;
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_set_power_policy(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_set_power_policy(_In_ WDFDEVICE device);
 const char* usb_power_state_name(WDF_POWER_DEVICE_STATE state);
 
 // Control device.
@@ -193,62 +191,53 @@ EVT_WDF_DEVICE_PREPARE_HARDWARE ctrl_evt_dev_prepare_hardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE ctrl_evt_dev_release_hardware;
 EVT_WDF_DEVICE_D0_ENTRY ctrl_evt_device_d0_entry;
 EVT_WDF_DEVICE_D0_EXIT ctrl_evt_device_d0_exit;
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_usb_device_d0_entry(_In_ WDFDEVICE device, _In_ WDF_POWER_DEVICE_STATE previous_state);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_usb_device_d0_exit(_In_ WDFDEVICE device, _In_ WDF_POWER_DEVICE_STATE target_state);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_usb_device_d0_entry_exit(_In_ WDFDEVICE device, _In_ BOOLEAN entry, _In_ BOOLEAN final);
-_Requires_lock_held_(drv_ctx.usb_devices_lock)
-BOOLEAN ctrl_usb_device_is_listed(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_add_usb_device(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_remove_usb_device(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_IDS ids);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ctrl_usb_device_d0_entry(_In_ WDFDEVICE device, _In_ WDF_POWER_DEVICE_STATE previous_state);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ctrl_usb_device_d0_exit(_In_ WDFDEVICE device, _In_ WDF_POWER_DEVICE_STATE target_state);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ctrl_usb_device_d0_entry_exit(_In_ WDFDEVICE device, _In_ BOOLEAN entry, _In_ BOOLEAN final);
+_Requires_lock_held_(drv_ctx.usb_devices_lock) BOOLEAN ctrl_usb_device_is_listed(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_add_usb_device(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_remove_usb_device(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_IDS ids);
 
 #define STATUS_CTRL_USB_DEVICE_ALREADY_LISTED ((NTSTATUS)0x20000001L)
 #define STATUS_CTRL_USB_DEVICE_NOT_LISTED ((NTSTATUS)0x20000002L)
 #define STATUS_CTRL_USB_DEVICE_ABSENT ((NTSTATUS)0x20000004L)
 
 // Request records.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS usb_request_allocate(_In_ WDFIOTARGET target, _Out_ WDFMEMORY* memory, _In_ size_t size);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID usb_request_free(_Inout_ WDFMEMORY* memory);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS pipe_comm_notify_request_allocate(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    usb_request_allocate(_In_ WDFIOTARGET target, _Out_ WDFMEMORY* memory, _In_ size_t size);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_request_free(_Inout_ WDFMEMORY* memory);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS pipe_comm_notify_request_allocate(_In_ PDEVICE_CONTEXT fdx);
 
 // Hardware start helpers.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_device_get_ids(_In_ WDFDEVICE device, _Out_writes_(CDC_ID_CHARS) PWCHAR hwid, _Out_ PULONG64 hwid_len,
-                            _Out_writes_(CDC_ID_CHARS) PWCHAR location);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    usb_device_get_ids(_In_ WDFDEVICE device, _Out_writes_(CDC_ID_CHARS) PWCHAR hwid, _Out_ PULONG64 hwid_len,
+                       _Out_writes_(CDC_ID_CHARS) PWCHAR location);
 NTSTATUS usb_device_get_composite_enumerated(_In_ PCWSTR hwid);
 
 // Children.
 EVT_WDF_CHILD_LIST_CREATE_DEVICE cdc_device_create;
 EVT_WDF_CHILD_LIST_SCAN_FOR_CHILDREN usb_evt_scan_for_children;
 EVT_WDF_CHILD_LIST_IDENTIFICATION_DESCRIPTION_COMPARE cdc_evt_id_compare;
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_children_plugin(_In_ WDFDEVICE parent, _In_ PCDC_IDS ids, _In_ ULONG child_count,
-                             _In_ BOOLEAN ext_ctrl_enabled);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_child_plugin(_In_ WDFDEVICE parent, _In_ PCDC_IDS ids, _In_ ULONG unique_id, _In_ ULONG ui_number);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID usb_child_iteration_begin(_In_ WDFDEVICE device, _Out_ WDFCHILDLIST* list, _Out_ PWDF_CHILD_LIST_ITERATOR iterator);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS usb_child_retrieve_or_remove_next(_Out_ WDFDEVICE* child, _In_ WDFCHILDLIST list,
-                                           _In_ PWDF_CHILD_LIST_ITERATOR iterator, _In_ PCDC_IDS ids,
-                                           _In_ BOOLEAN remove);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_children_remove(_In_ WDFDEVICE device, _In_ PCDC_IDS ids);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_children_plugin(_In_ WDFDEVICE parent, _In_ PCDC_IDS ids,
+                                                            _In_ ULONG child_count, _In_ BOOLEAN ext_ctrl_enabled);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    usb_child_plugin(_In_ WDFDEVICE parent, _In_ PCDC_IDS ids, _In_ ULONG unique_id, _In_ ULONG ui_number);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    usb_child_iteration_begin(_In_ WDFDEVICE device, _Out_ WDFCHILDLIST* list, _Out_ PWDF_CHILD_LIST_ITERATOR iterator);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    usb_child_retrieve_or_remove_next(_Out_ WDFDEVICE* child, _In_ WDFCHILDLIST list,
+                                      _In_ PWDF_CHILD_LIST_ITERATOR iterator, _In_ PCDC_IDS ids, _In_ BOOLEAN remove);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_children_remove(_In_ WDFDEVICE device, _In_ PCDC_IDS ids);
 VOID usb_qd_children_msg_set(_In_ WDFDEVICE child, _In_opt_ PFN_CDC_CHILDREN_MSG_CB cb, _In_opt_ PVOID ctx);
 NTSTATUS usb_qd_children_msg_send(_In_ WDFDEVICE child, _In_ ULONG_PTR msg, _Out_opt_ PULONG count);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS cdc_devnode_prepare(_In_ PWDFDEVICE_INIT init, _In_ PCDC_CHILD_DESCRIPTION description);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS cdc_devnode_create(_Inout_ PWDFDEVICE_INIT* init, _In_ PCDC_CHILD_DESCRIPTION description);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    cdc_devnode_prepare(_In_ PWDFDEVICE_INIT init, _In_ PCDC_CHILD_DESCRIPTION description);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    cdc_devnode_create(_Inout_ PWDFDEVICE_INIT* init, _In_ PCDC_CHILD_DESCRIPTION description);
 
 // ---- Configuration and interface discovery -------------------------------------
 // The block below belongs to the configuration, function-type, override and
@@ -267,41 +256,34 @@ NTSTATUS cdc_devnode_create(_Inout_ PWDFDEVICE_INIT* init, _In_ PCDC_CHILD_DESCR
 
 // Configuration descriptor: the framework's copy, or an explicit read of the
 // configuration numbered from 1; either replaces config_desc only on success.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_get_configuration_descriptor_default(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_get_configuration_descriptor(_In_ WDFDEVICE device, _In_ UCHAR configuration);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_select_configuration(_In_ WDFDEVICE device, _In_ UCHAR configuration, _In_ ULONG data_interface,
-                                  _In_ ULONG comm_interface);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_get_configuration_descriptor_default(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    usb_get_configuration_descriptor(_In_ WDFDEVICE device, _In_ UCHAR configuration);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_select_configuration(_In_ WDFDEVICE device, _In_ UCHAR configuration,
+                                                                 _In_ ULONG data_interface, _In_ ULONG comm_interface);
 // Walks config_desc: the descriptor after current (the configuration
 // descriptor itself when current is NULL), or NULL at the end. A descriptor is
 // returned only when it lies whole within wTotalLength and its bLength is at
 // least 2, so a malformed configuration ends the walk.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-PUSB_COMMON_DESCRIPTOR usb_config_desc_next(_In_ PVOID config_desc, _In_opt_ PUSB_COMMON_DESCRIPTOR current);
+_IRQL_requires_max_(DISPATCH_LEVEL) PUSB_COMMON_DESCRIPTOR
+    usb_config_desc_next(_In_ PVOID config_desc, _In_opt_ PUSB_COMMON_DESCRIPTOR current);
 
 // Function type detection and the selection of interfaces and pipes.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_qd_select_interfaces(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_cdc_select_interfaces_override(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_qd_select_interfaces(_In_ WDFDEVICE device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_select_interfaces_override(_In_ WDFDEVICE device);
 
 // Pipe lookups on the selected setting of an interface (usb_ifc_get_pipe,
 // usb_ifc_get_pipe_by_address) or on any setting (usb_ifc_get_endpoint_maxps).
-_IRQL_requires_max_(DISPATCH_LEVEL)
-WDFUSBPIPE usb_ifc_get_pipe(_In_ WDFUSBINTERFACE ifc, _In_ WDF_USB_PIPE_TYPE type, _In_ ULONG direction,
-                            _Out_ PULONG maxps, _Out_ PULONG ep);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-WDFUSBPIPE usb_ifc_get_pipe_by_address(_In_ WDFUSBINTERFACE ifc, _In_ ULONG address, _Out_opt_ PULONG maxps);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN usb_ifc_get_endpoint_maxps(_In_ WDFUSBINTERFACE ifc, _In_ UCHAR setting, _In_ ULONG address, _In_ ULONG type,
-                                   _In_ LONG direction, _Out_ PULONG maxps);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID usb_ifc_trace(_In_ PUSB_INTERFACE_DESCRIPTOR desc);
+_IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE
+    usb_ifc_get_pipe(_In_ WDFUSBINTERFACE ifc, _In_ WDF_USB_PIPE_TYPE type, _In_ ULONG direction, _Out_ PULONG maxps,
+                     _Out_ PULONG ep);
+_IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE
+    usb_ifc_get_pipe_by_address(_In_ WDFUSBINTERFACE ifc, _In_ ULONG address, _Out_opt_ PULONG maxps);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    usb_ifc_get_endpoint_maxps(_In_ WDFUSBINTERFACE ifc, _In_ UCHAR setting, _In_ ULONG address, _In_ ULONG type,
+                               _In_ LONG direction, _Out_ PULONG maxps);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_ifc_trace(_In_ PUSB_INTERFACE_DESCRIPTOR desc);
 
 // Opening of the data path (counted) and the alternate-setting switch under it.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx);
-_IRQL_requires_(PASSIVE_LEVEL)
-BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);

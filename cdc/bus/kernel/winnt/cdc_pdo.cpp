@@ -101,7 +101,8 @@ NTSTATUS cdc_devnode_prepare(PWDFDEVICE_INIT init, PCDC_CHILD_DESCRIPTION descri
         goto exit;
     }
 
-    if (description->driver != NULL && NT_SUCCESS(qd_registry_rw_unicode_str(description->driver, &device_name, NULL))) {
+    if (description->driver != NULL &&
+        NT_SUCCESS(qd_registry_rw_unicode_str(description->driver, &device_name, NULL))) {
         status = RtlUnicodeStringPrintf(&device_text, L"%ws", device_name.Buffer);
     } else {
         status = RtlUnicodeStringPrintf(&device_text, L"%ws_%ws_%02ld", enumerator, description->ids.location,

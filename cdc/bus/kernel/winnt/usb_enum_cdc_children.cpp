@@ -147,8 +147,8 @@ NTSTATUS usb_children_remove(WDFDEVICE device, PCDC_IDS ids) {
     WDFDEVICE child;
     NTSTATUS status;
 
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, qd_enumerator %ws, hwid %ws, location %ws\n", __func__,
-             ids->qd_enumerator, ids->hwid, ids->location);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, qd_enumerator %ws, hwid %ws, location %ws\n", __func__, ids->qd_enumerator,
+             ids->hwid, ids->location);
 
     usb_child_iteration_begin(device, &list, &iterator);
     do {

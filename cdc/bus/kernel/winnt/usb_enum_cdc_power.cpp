@@ -2,9 +2,14 @@
 #include "cdc_bus.h"
 
 static const char* const power_state_names[] = {
-    "WdfPowerDeviceInvalid",  "WdfPowerDeviceD0",      "WdfPowerDeviceD1",
-    "WdfPowerDeviceD2",       "WdfPowerDeviceD3",      "WdfPowerDeviceD3Final",
-    "WdfPowerDevicePrepareForHibernation", "PowerDeviceMaximum",
+    "WdfPowerDeviceInvalid",
+    "WdfPowerDeviceD0",
+    "WdfPowerDeviceD1",
+    "WdfPowerDeviceD2",
+    "WdfPowerDeviceD3",
+    "WdfPowerDeviceD3Final",
+    "WdfPowerDevicePrepareForHibernation",
+    "PowerDeviceMaximum",
 };
 
 const char* usb_power_state_name(WDF_POWER_DEVICE_STATE state) {

@@ -134,8 +134,7 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     UNREFERENCED_PARAMETER(resources_raw);
     UNREFERENCED_PARAMETER(resources_translated);
 
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__,
-             drv_ctx.control_device_used);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__, drv_ctx.control_device_used);
 
     status = WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &fdx->usb_device);
     if (!NT_SUCCESS(status)) {
@@ -269,8 +268,7 @@ NTSTATUS usb_evt_device_release_hardware(WDFDEVICE device, WDFCMRESLIST resource
 
     UNREFERENCED_PARAMETER(resources_translated);
 
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__,
-             drv_ctx.control_device_used);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__, drv_ctx.control_device_used);
 
     if (drv_ctx.control_device_used != 0) {
         status = ctrl_remove_usb_device(device);

@@ -17,8 +17,7 @@ NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = target;
 
-    status = WdfMemoryCreate(&attributes, NonPagedPool, CDC_POOL_TAG, sizeof(REQUEST_CONTEXT), memory,
-                             (PVOID*)&rqx);
+    status = WdfMemoryCreate(&attributes, NonPagedPool, CDC_POOL_TAG, sizeof(REQUEST_CONTEXT), memory, (PVOID*)&rqx);
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfMemoryCreate failed, status %lx\n", __func__, status);
         *memory = NULL;
@@ -44,8 +43,7 @@ NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size
         status = WdfMemoryCreatePreallocated(&attributes, usb_request_placeholder, sizeof(usb_request_placeholder),
                                              &rqx->memory);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %s failed, status %lx\n", __func__, "WdfMemoryCreatePreallocated",
-                     status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %s failed, status %lx\n", __func__, "WdfMemoryCreatePreallocated", status);
         }
     }
     return status;
