@@ -35,11 +35,10 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 // Wide-string routines of the kernel C runtime, on 16-bit WCHAR. Declared for
 // kernel-mode code only: the platform and tests live beside the host C library,
 // whose wide routines assume a 32-bit wchar_t. The implementations are linked
-// into the driver image itself.
+// into the driver image itself. Only bounded copies are offered: the unbounded
+// ones are banned in driver code.
 #ifdef _KERNEL_MODE
-size_t wcslen(const WCHAR* s);
 size_t wcsnlen(const WCHAR* s, size_t maxlen);
-WCHAR* wcscpy(WCHAR* dest, const WCHAR* src);
 WCHAR* wcsncpy(WCHAR* dest, const WCHAR* src, size_t n);
 WCHAR* wcsncat(WCHAR* dest, const WCHAR* src, size_t n);
 int wcscmp(const WCHAR* a, const WCHAR* b);
@@ -65,6 +64,13 @@ LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange, LONG Comperand);
 LONG InterlockedAnd(LONG volatile* Destination, LONG Value);
 LONG InterlockedOr(LONG volatile* Destination, LONG Value);
+// Reads and writes of a variable that other threads change with Interlocked
+// operations.
+FORCEINLINE LONG ReadAcquire(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_RELAXED); }
+FORCEINLINE VOID WriteRelease(LONG volatile* Destination, LONG Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand);
 

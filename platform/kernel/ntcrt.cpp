@@ -3,9 +3,7 @@
 #include "wdm.h"
 #include "wide_crt.h"
 
-EXTERN_C size_t wcslen(const WCHAR* s) { return ntcrt::length(s); }
 EXTERN_C size_t wcsnlen(const WCHAR* s, size_t maxlen) { return ntcrt::length_max(s, maxlen); }
-EXTERN_C WCHAR* wcscpy(WCHAR* dest, const WCHAR* src) { return ntcrt::copy(dest, src); }
 EXTERN_C WCHAR* wcsncpy(WCHAR* dest, const WCHAR* src, size_t n) { return ntcrt::copy_n(dest, src, n); }
 EXTERN_C WCHAR* wcsncat(WCHAR* dest, const WCHAR* src, size_t n) { return ntcrt::cat_n(dest, src, n); }
 EXTERN_C int wcscmp(const WCHAR* a, const WCHAR* b) { return ntcrt::compare(a, b); }

@@ -188,11 +188,11 @@ static VOID wait_for_usb_devs_wake_up(ULONG n) {
             continue;
         }
         PDEVICE_CONTEXT fdx = usb_get_device_context(device);
-        if (fdx->d0_exited != 0 && tries < CTRL_WAKE_WAIT_TRIES) {
+        if (ReadAcquire(&fdx->d0_exited) != 0 && tries < CTRL_WAKE_WAIT_TRIES) {
             tries++;
             KeDelayExecutionThread(KernelMode, FALSE, &interval);
         } else {
-            if (fdx->d0_exited != 0) {
+            if (ReadAcquire(&fdx->d0_exited) != 0) {
                 QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to wait for usb device %p to wake up\n", __func__, fdx);
             }
             tries = 0;

@@ -12,7 +12,7 @@ static ULONG usb_ui_number_take(VOID) {
     LONG current;
     LONG next;
     do {
-        current = (LONG)drv_ctx.ui_number_counter;
+        current = ReadAcquire((volatile LONG*)&drv_ctx.ui_number_counter);
         next = (LONG)(((ULONG)current + 1) == CDC_UI_NUMBER_WRAP ? 0 : (ULONG)current + 1);
     } while (InterlockedCompareExchange((volatile LONG*)&drv_ctx.ui_number_counter, next, current) != current);
     return (ULONG)current;

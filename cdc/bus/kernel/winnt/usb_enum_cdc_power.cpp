@@ -107,11 +107,11 @@ NTSTATUS usb_evt_dev_self_managed_io_suspend(WDFDEVICE device) {
     // A transfer in flight gets five 1-ms periods to finish; the power-down
     // does not wait longer.
     interval.QuadPart = -10000;
-    while (fdx->control_req_state == 1 && attempts < 10) {
+    while (ReadAcquire(&fdx->control_req_state) == 1 && attempts < 10) {
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
         attempts += 2;
     }
-    if (fdx->control_req_state != 1) {
+    if (ReadAcquire(&fdx->control_req_state) != 1) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: Stopped control request after %d attempts\n", __func__, attempts);
     } else {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to stop control request after %d attempts!\n", __func__, attempts);
