@@ -166,6 +166,19 @@ static NTSTATUS usb_children_get_count(WDFDEVICE device, PULONG count) {
     return status == STATUS_NO_MORE_ENTRIES ? STATUS_SUCCESS : status;
 }
 
+// Item index of the registered USB function devices, referenced with tag so
+// that it stays valid once the lock is dropped; NULL when there is none.
+static WDFDEVICE ctrl_usb_device_get_referenced(ULONG index, PVOID tag) {
+    WDFDEVICE device;
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, index);
+    if (device != NULL) {
+        WdfObjectReferenceActual(device, tag, __LINE__, __FILE__);
+    }
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+    return device;
+}
+
 // Waits, for each of the first n registered devices, up to 300 x 10 ms until
 // it is back in D0.
 static VOID wait_for_usb_devs_wake_up(ULONG n) {
@@ -175,13 +188,7 @@ static VOID wait_for_usb_devs_wake_up(ULONG n) {
 
     interval.QuadPart = -100000;
     while (i < n) {
-        WDFDEVICE device;
-        WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
-        device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, i);
-        if (device != NULL) {
-            WdfObjectReferenceActual(device, (PVOID)wait_for_usb_devs_wake_up, __LINE__, __FILE__);
-        }
-        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        WDFDEVICE device = ctrl_usb_device_get_referenced(i, (PVOID)wait_for_usb_devs_wake_up);
         if (device == NULL) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfCollectionGetItem failed (i = %u, device removed?)\n", __func__, i);
             i++;
@@ -225,13 +232,7 @@ NTSTATUS ctrl_evt_device_d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previ
     } else if (registered > 0) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: No enumerated children detected, try to re-enumerate\n", __func__);
         for (ULONG i = 0; i < registered; i++) {
-            WDFDEVICE usb_device;
-            WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
-            usb_device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, i);
-            if (usb_device != NULL) {
-                WdfObjectReferenceActual(usb_device, (PVOID)ctrl_evt_device_d0_entry, __LINE__, __FILE__);
-            }
-            WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+            WDFDEVICE usb_device = ctrl_usb_device_get_referenced(i, (PVOID)ctrl_evt_device_d0_entry);
             if (usb_device == NULL) {
                 continue;
             }

@@ -123,6 +123,19 @@ NTSTATUS usb_device_get_composite_enumerated(PCWSTR hwid) {
     return STATUS_SUCCESS;
 }
 
+// The free and busy collections of a request manager and its lock, in that
+// order; the records themselves come when a child initialises data I/O.
+static NTSTATUS usb_req_manager_objects_create(PREQ_MANAGER manager, PWDF_OBJECT_ATTRIBUTES attributes) {
+    NTSTATUS status = WdfCollectionCreate(attributes, &manager->free);
+    if (NT_SUCCESS(status)) {
+        status = WdfCollectionCreate(attributes, &manager->busy);
+    }
+    if (NT_SUCCESS(status)) {
+        status = WdfSpinLockCreate(attributes, &manager->lock);
+    }
+    return status;
+}
+
 NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,
                                          WDFCMRESLIST resources_translated) {
     PDEVICE_CONTEXT fdx = usb_get_device_context(device);
@@ -211,27 +224,11 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     // children are reported.
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = fdx->usb_device;
-    status = WdfCollectionCreate(&attributes, &fdx->req_out.free);
+    status = usb_req_manager_objects_create(&fdx->req_out, &attributes);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = WdfCollectionCreate(&attributes, &fdx->req_out.busy);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = WdfSpinLockCreate(&attributes, &fdx->req_out.lock);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = WdfCollectionCreate(&attributes, &fdx->req_in.free);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = WdfCollectionCreate(&attributes, &fdx->req_in.busy);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    status = WdfSpinLockCreate(&attributes, &fdx->req_in.lock);
+    status = usb_req_manager_objects_create(&fdx->req_in, &attributes);
     if (!NT_SUCCESS(status)) {
         return status;
     }
