@@ -6,8 +6,10 @@
 #include <wdf.h>
 #include <wdfusb.h>
 
+#include "cdc_bus_interface.h"
+
 // ---- Build identity ------------------------------------------------------------
-#define CDC_BUS_VERSION "2.1.5.52"
+#define CDC_BUS_VERSION CDC_BUS_DRIVER_VERSION
 #define CDC_POOL_TAG 0x43444345
 
 // ---- Tracing -------------------------------------------------------------------
@@ -51,9 +53,6 @@ typedef struct _CDC_IDS {
 static_assert(sizeof(CDC_IDS) == 184, "ids block layout");
 
 // ---- Request records and pools ----------------------------------------------------
-// Completion callback of a child's data or asynchronous control transfer.
-typedef VOID (*PFN_CDC_DATA_COMPLETE)(PVOID cb_ctx, NTSTATUS cb_status, ULONG bytes);
-
 // The buffer of a WDFMEMORY: collections hold the memory handle, completion
 // routines receive it as their context.
 typedef struct _REQUEST_CONTEXT {
@@ -119,10 +118,6 @@ typedef struct _DEVICE_CONTEXT {
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
 
 // ---- Child PDO context -------------------------------------------------------------------
-typedef VOID (*PFN_CDC_NOTIFY_CB)(PVOID notify_cb_ctx, PVOID buffer, ULONG bytes);
-typedef LONG (*PFN_CDC_CHILDREN_MSG_CB)(PVOID ctx, ULONG_PTR msg);
-typedef LONG (*PFN_CDC_CTRL_CB)(PVOID ctrl_cbs_ctx);
-
 typedef struct _CDC_DEVICE_CONTEXT {
     WDFDEVICE device;
     WDFDEVICE usb_device;
