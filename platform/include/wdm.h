@@ -71,6 +71,14 @@ FORCEINLINE LONG ReadNoFence(LONG const volatile* Source) { return __atomic_load
 FORCEINLINE VOID WriteRelease(LONG volatile* Destination, LONG Value) {
     __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
 }
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile* Destination, UCHAR Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+FORCEINLINE PVOID ReadPointerAcquire(PVOID const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+FORCEINLINE VOID WritePointerRelease(PVOID volatile* Destination, PVOID Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comperand);
 

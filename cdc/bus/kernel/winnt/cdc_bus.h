@@ -99,7 +99,7 @@ typedef struct _DEVICE_CONTEXT {
     REQ_MANAGER req_out;
     PREQUEST_CONTEXT notify_req;
     WDFMEMORY notify_req_mem;
-    UCHAR notify_reader_stop;  // guarded by notify_lock
+    volatile UCHAR notify_reader_stop;  // set under notify_lock; polled by the stop
     WDFSPINLOCK notify_lock;
     PVOID config_desc;
     CDC_IDS ids;
@@ -113,6 +113,7 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
+    volatile LONG notify_busy;  // 1 from the notification read's send until its completion is done
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
@@ -204,7 +205,10 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_ID
 // Request records.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     usb_request_allocate(_In_ WDFIOTARGET target, _Out_ WDFMEMORY* memory, _In_ size_t size);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_request_allocate_parented(_In_ WDFOBJECT parent, _In_ WDFIOTARGET target,
+                                                                          _Out_ WDFMEMORY* memory, _In_ size_t size);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_request_free(_Inout_ WDFMEMORY* memory);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_request_reuse(_In_ WDFIOTARGET target, _Inout_ PREQUEST_CONTEXT rqx);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS pipe_comm_notify_request_allocate(_In_ PDEVICE_CONTEXT fdx);
 
 // Hardware start helpers.
@@ -282,3 +286,99 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_ifc_trace(_In_ PUSB_INTERFACE_DESCR
 // Opening of the data path (counted) and the alternate-setting switch under it.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_disable(_In_ PDEVICE_CONTEXT fdx);
+
+// The function device that serves a child, or NULL while none does.
+FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
+    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
+    if (cdc_pdx == NULL || cdc_pdx->usb_device == NULL) {
+        return NULL;
+    }
+    return usb_get_device_context(cdc_pdx->usb_device);
+}
+
+// ---- Transfer engine ------------------------------------------------------------
+#define QD_DIR_IN 1
+#define CDC_NOTIFY_QUIESCE_POLLS 10000
+#define QD_DIR_OUT 2
+
+// Request pools of the data pipes.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    req_manager_create(_In_ PREQ_MANAGER manager, _In_ WDFUSBDEVICE usb_device, _In_opt_ WDFUSBPIPE pipe, _In_ ULONG count);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS req_manager_destroy(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,
+                           _In_opt_ PFN_CDC_DATA_COMPLETE cb_complete, _In_opt_ PVOID cb_ctx, _Out_ WDFMEMORY* memory,
+                           _Out_ PREQUEST_CONTEXT* rqx, _Out_ WDFUSBPIPE* target);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    usb_qd_request_release(_In_ PREQ_MANAGER manager, _Inout_ WDFMEMORY* memory, _In_opt_ WDFUSBPIPE target);
+
+// Bulk data.
+EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_data_in_complete;
+EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_data_out_complete;
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    usb_read_write(_In_ WDFREQUEST request, _In_opt_ WDFREQUEST zlp_request, _In_opt_ WDFMEMORY memory,
+                   _In_ WDFUSBPIPE pipe, _In_opt_ PFN_WDF_REQUEST_COMPLETION_ROUTINE routine1, _In_opt_ WDFCONTEXT ctx1,
+                   _In_opt_ PFN_WDF_REQUEST_COMPLETION_ROUTINE routine2, _In_opt_ WDFCONTEXT ctx2, _In_ ULONG direction,
+                   _In_ BOOLEAN async, _In_ LONGLONG timeout, _Out_opt_ PULONG sent);
+
+// Notification reader.
+EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_interrupt_read_complete;
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_start_cont_reader(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_stop_cont_reader(_In_ PDEVICE_CONTEXT fdx);
+// Stops the reader and waits until none of its completions can run; returns
+// the registrations it had.
+_IRQL_requires_(PASSIVE_LEVEL) LONG usb_cdc_notify_quiesce(_In_ PDEVICE_CONTEXT fdx, _Out_opt_ BOOLEAN* stopped);
+
+// Maintenance.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_device_reset_pipe(_In_opt_ WDFUSBPIPE pipe, _In_ BOOLEAN sync);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    usb_device_wakeup(_In_ WDFDEVICE child, _In_ BOOLEAN sync, _In_ BOOLEAN reset_in_pipe);
+
+// ---- Bus interface operations (USB-direct filling) ---------------------------------
+NTSTATUS cdc_register_interface(_In_ WDFDEVICE child);
+EVT_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST driver_version_verify;
+VOID usb_cdc_reference(_In_ PVOID context);
+VOID usb_cdc_dereference(_In_ PVOID context);
+
+NTSTATUS usb_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                PVOID buffer, PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                  PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                 PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                 PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                   PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
+                                   LONGLONG timeout);
+NTSTATUS usb_control_request_purge(WDFDEVICE child);
+NTSTATUS usb_transport_enable(WDFDEVICE child);
+NTSTATUS usb_transport_disable(WDFDEVICE child);
+NTSTATUS usb_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in);
+BOOLEAN usb_cdc_data_read_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN usb_cdc_data_write_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                 PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN usb_cdc_data_read_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN usb_cdc_data_write_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb);
+NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in);
+NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length);
+NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length);
+NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
+                          PUCHAR ep0_maxps);
+NTSTATUS usb_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n);
+NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child);
+NTSTATUS usb_reset_device(WDFDEVICE child);
+NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor);
+NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol);
+NTSTATUS usb_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor);
+NTSTATUS usb_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length);
+NTSTATUS usb_qd_get_idle_timeout(WDFDEVICE child, PULONG idle_timeout);
+BOOLEAN usb_qd_is_ext_ctrl_enabled(WDFDEVICE child);
+ULONG usb_qd_ui_number_get(WDFDEVICE child);
+BOOLEAN usb_qd_is_zlp_enabled(WDFDEVICE child);
+BOOLEAN usb_qd_is_idle(WDFDEVICE child);
+NTSTATUS usb_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe);
+NTSTATUS usb_qd_clear_data(WDFDEVICE child);
+NTSTATUS usb_qd_abort_reads(WDFDEVICE child);

@@ -173,6 +173,9 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     power_caps.DeviceWake = PowerDeviceD1;
     WdfDeviceSetPowerCapabilities(pdo, &power_caps);
 
+    // A child without the interface still exists; its drivers' queries fail.
+    cdc_register_interface(pdo);
+
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
     return STATUS_SUCCESS;
 }

@@ -52,15 +52,52 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     return TRUE;
 }
 
+// Stops the notification reader and waits until no completion of it can run
+// any more, so its record may be freed. Returns the registrations the reader
+// had, for the restart after the switch.
+LONG usb_cdc_notify_quiesce(PDEVICE_CONTEXT fdx, BOOLEAN* stopped) {
+    LARGE_INTEGER interval;
+    LONG registrations = ReadAcquire(&fdx->ref_count);
+    BOOLEAN ignored;
+
+    if (stopped == NULL) {
+        stopped = &ignored;
+    }
+    *stopped = TRUE;
+    if (fdx->notify_req_mem == NULL) {
+        return registrations;
+    }
+    usb_interrupt_pipe_stop_cont_reader(fdx);
+    interval.QuadPart = -10000;
+    for (ULONG polls = 0; ReadAcquire(&fdx->notify_busy) != 0; polls++) {
+        if (polls >= CDC_NOTIFY_QUIESCE_POLLS) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: notification read still in flight\n", __func__);
+            *stopped = FALSE;
+            return registrations;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    // Nothing was in flight to clear it.
+    WriteUCharRelease(&fdx->notify_reader_stop, 0);
+    return registrations;
+}
+
 // Selects the data interface's setting for opening or closing, holding the
-// device in D0 meanwhile.
+// device in D0 meanwhile. The switch deletes the pipes of the old setting:
+// no data transfer may be on them and the notification reader is stopped
+// around it and restarted on the new record.
 static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, PCSTR caller) {
     WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
     UCHAR setting = (UCHAR)(enable ? fdx->alt_enable : fdx->alt_disable);
+    LONG registrations;
+    BOOLEAN stopped;
     NTSTATUS status;
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: select alt %d\n", caller, setting);
 
+    if (enable && !usb_cdc_data_pipes_drop(fdx, caller)) {
+        return FALSE;
+    }
     if (fdx->idle_timeout != 0) {
         status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
         if (!NT_SUCCESS(status)) {
@@ -69,6 +106,13 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
         }
     }
 
+    registrations = usb_cdc_notify_quiesce(fdx, &stopped);
+    if (!stopped) {
+        if (fdx->idle_timeout != 0) {
+            WdfDeviceResumeIdle(fdx->ids.device);
+        }
+        return FALSE;
+    }
     usb_request_free(&fdx->notify_req_mem);
     fdx->notify_req = NULL;
 
@@ -82,16 +126,16 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
                  status, fdx->usb_ifc_data);
         return FALSE;
     }
-    // The framework replaced the interface's pipes: handles kept from an
-    // earlier opening are gone.
-    fdx->pipe_data_in = NULL;
-    fdx->pipe_data_out = NULL;
 
     if (fdx->notify_ep != QD_NO_ENDPOINT) {
         status = pipe_comm_notify_set(fdx);
         if (!NT_SUCCESS(status)) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: pipe_comm_notify_set failed, status %lx\n", caller, status);
             return FALSE;
+        }
+        if (registrations > 0 && fdx->notify_req != NULL) {
+            InterlockedExchange(&fdx->ref_count, registrations);
+            usb_interrupt_pipe_start_cont_reader(fdx);
         }
     }
     return TRUE;
@@ -179,6 +223,34 @@ NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetPipeGetIoTarget failed, status %lx\n", __func__, status);
             // A half-made record would be taken for a usable one.
             usb_request_free(&fdx->control_req_mem);
+        }
+    }
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
+    return status;
+}
+
+// Counted: only the closing that takes the count to 0 or below closes the
+// path, and not while a control transfer runs. A failure keeps the count.
+NTSTATUS usb_cdc_disable(PDEVICE_CONTEXT fdx) {
+    NTSTATUS status = STATUS_SUCCESS;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+
+    if (InterlockedDecrement(&fdx->enable_count) > 0) {
+        // Others still have it open.
+    } else {
+        InterlockedExchange(&fdx->io_enabled, 0);
+        InterlockedCompareExchange(&fdx->control_req_state, 2, 0);
+        if (ReadAcquire(&fdx->control_req_state) == 1) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: error, control request is still in progress\n", "control_request_delete");
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to free control request, status %lx\n", __func__,
+                     STATUS_UNSUCCESSFUL);
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            usb_request_free(&fdx->control_req_mem);
+            QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: finished successfully\n", "control_request_delete");
+            status = usb_cdc_enable_disable(fdx, FALSE) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         }
     }
 

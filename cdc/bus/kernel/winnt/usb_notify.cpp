@@ -2,6 +2,7 @@
 #include "cdc_bus.h"
 
 #define CDC_NOTIFY_BUFFER_SIZE 16
+#define CDC_NOTIFY_STOP_POLLS 10000
 
 NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
@@ -15,4 +16,169 @@ NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
     }
     fdx->notify_req = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->notify_req_mem, NULL);
     return STATUS_SUCCESS;
+}
+
+// Sends the notification read (again). The lock only guards the decision:
+// no request is ever sent with it held.
+NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
+    PREQUEST_CONTEXT rqx;
+    WDFUSBPIPE pipe;
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", __func__);
+    WdfSpinLockAcquire(fdx->notify_lock);
+    rqx = fdx->notify_req;
+    if (rqx == NULL || rqx->request == NULL) {
+        WdfSpinLockRelease(fdx->notify_lock);
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", __func__);
+        return STATUS_SUCCESS;
+    }
+    pipe = fdx->pipe_comm_notify;
+    WdfSpinLockRelease(fdx->notify_lock);
+    if (pipe == NULL) {
+        return STATUS_SUCCESS;
+    }
+    InterlockedIncrement(&fdx->notify_busy);
+    status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
+                            QD_DIR_IN, TRUE, 0, NULL);
+    if (!NT_SUCCESS(status)) {
+        // No completion will come to end the reader.
+        InterlockedAnd(&fdx->ref_count, 0);
+        InterlockedDecrement(&fdx->notify_busy);
+    }
+    return status;
+}
+
+NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
+    LARGE_INTEGER interval;
+    WDFREQUEST request;
+
+    WdfSpinLockAcquire(fdx->notify_lock);
+    if (fdx->notify_req == NULL || fdx->notify_req->request == NULL) {
+        WdfSpinLockRelease(fdx->notify_lock);
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", __func__);
+        return STATUS_SUCCESS;
+    }
+    WriteUCharRelease(&fdx->notify_reader_stop, 1);
+    request = fdx->notify_req->request;
+    WdfSpinLockRelease(fdx->notify_lock);
+
+    if (!WdfRequestCancelSentRequest(request)) {
+        // Not in flight: the completion that ends the reader sees the flag.
+        return STATUS_SUCCESS;
+    }
+    interval.QuadPart = -10000;
+    for (ULONG polls = 0; polls < CDC_NOTIFY_STOP_POLLS; polls++) {
+        if (ReadUCharAcquire(&fdx->notify_reader_stop) == 0) {
+            return STATUS_SUCCESS;
+        }
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        }
+    }
+    if (ReadUCharAcquire(&fdx->notify_reader_stop) == 0) {
+        return STATUS_SUCCESS;
+    }
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", __func__);
+    return STATUS_UNSUCCESSFUL;
+}
+
+BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    PCDC_DEVICE_CONTEXT cdc_pdx;
+    LONG n;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, %sset cb for cdc_dev %p\n", __func__, notify_cb != NULL ? "" : "un-",
+             child);
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return FALSE;
+    }
+    if (fdx->pipe_comm_notify == NULL) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: pipe_comm_notify is not present\n", __func__);
+        return FALSE;
+    }
+    cdc_pdx = cdc_get_device_context(child);
+    cdc_pdx->notify_cb_ctx = notify_cb_ctx;
+    cdc_pdx->notify_cb = notify_cb;
+
+    if (notify_cb != NULL && notify_cb_ctx != NULL) {
+        n = InterlockedIncrement(&fdx->ref_count);
+        if (n <= 1) {
+            usb_interrupt_pipe_start_cont_reader(fdx);
+        } else {
+            QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n", __func__, n);
+        }
+        return TRUE;
+    }
+    if (ReadAcquire(&fdx->ref_count) == 0) {
+        return TRUE;
+    }
+    n = InterlockedDecrement(&fdx->ref_count);
+    if (n <= 0) {
+        usb_interrupt_pipe_stop_cont_reader(fdx);
+    }
+    return TRUE;
+}
+
+VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                                     WDFCONTEXT context) {
+    WDF_CHILD_LIST_ITERATOR iterator;
+    PREQUEST_CONTEXT rqx;
+    PDEVICE_CONTEXT fdx;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    NTSTATUS status;
+    PVOID buffer = NULL;
+    ULONG bytes = 0;
+    BOOLEAN rearm;
+
+    UNREFERENCED_PARAMETER(context);
+
+    status = params->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
+        buffer = WdfMemoryGetBuffer(params->Parameters.Usb.Completion->Parameters.PipeRead.Buffer, NULL);
+        bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeRead.Length;
+    }
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: bytes_transferred %lx\n", __func__, bytes);
+
+    fdx = usb_get_device_context(WdfIoTargetGetDevice(target));
+    rqx = fdx->notify_req;
+    if (rqx == NULL || rqx->request != request) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: ignore unknown request\n", __func__);
+        InterlockedDecrement(&fdx->notify_busy);
+        return;
+    }
+    rqx->status = status;
+    rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+    usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), rqx);
+
+    if (NT_SUCCESS(status)) {
+        usb_child_iteration_begin(fdx->ids.device, &list, &iterator);
+        while (NT_SUCCESS(usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE)) &&
+               child != NULL) {
+            PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+            PFN_CDC_NOTIFY_CB notify_cb = cdc_pdx->notify_cb;
+            PVOID notify_cb_ctx = cdc_pdx->notify_cb_ctx;
+            if (notify_cb != NULL && notify_cb_ctx != NULL) {
+                notify_cb(notify_cb_ctx, buffer, bytes);
+            }
+        }
+        WdfChildListEndIteration(list, &iterator);
+    }
+
+    WdfSpinLockAcquire(fdx->notify_lock);
+    rearm = fdx->notify_reader_stop == 0 && NT_SUCCESS(status);
+    if (!rearm) {
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: interrupt reader ended with status 0x%lx\n", __func__, status);
+        InterlockedAnd(&fdx->ref_count, 0);
+        // Last: a stop waiting for the reader to end reads it without the lock.
+        WriteUCharRelease(&fdx->notify_reader_stop, 0);
+    }
+    WdfSpinLockRelease(fdx->notify_lock);
+    if (rearm) {
+        usb_interrupt_pipe_start_cont_reader(fdx);
+    }
+    // Last touch of the record: a quiesce waits for this before freeing it.
+    InterlockedDecrement(&fdx->notify_busy);
 }

@@ -7,15 +7,16 @@
 // caller's buffer.
 static UCHAR usb_request_placeholder[1];
 
-// Creates one record bound to target (a pipe or the USB target device). On a
-// failure after the record's memory exists, the handle still holds it.
-NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size) {
+// Creates one record bound to target (a pipe or the USB target device) and
+// owned by parent. On a failure after the record's memory exists, the handle
+// still holds it.
+NTSTATUS usb_request_allocate_parented(WDFOBJECT parent, WDFIOTARGET target, WDFMEMORY* memory, size_t size) {
     WDF_OBJECT_ATTRIBUTES attributes;
     PREQUEST_CONTEXT rqx = NULL;
     NTSTATUS status;
 
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ParentObject = target;
+    attributes.ParentObject = parent;
 
     status = WdfMemoryCreate(&attributes, NonPagedPool, CDC_POOL_TAG, sizeof(REQUEST_CONTEXT), memory, (PVOID*)&rqx);
     if (!NT_SUCCESS(status)) {
@@ -49,7 +50,11 @@ NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size
     return status;
 }
 
-// The data-buffer object is left to its parent target.
+NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size) {
+    return usb_request_allocate_parented(target, target, memory, size);
+}
+
+// The data-buffer object is left to its parent.
 VOID usb_request_free(WDFMEMORY* memory) {
     PREQUEST_CONTEXT rqx;
 
@@ -63,4 +68,260 @@ VOID usb_request_free(WDFMEMORY* memory) {
     }
     WdfObjectDelete(*memory);
     *memory = NULL;
+}
+
+// Makes a completed request sendable again. A request whose last use failed
+// is replaced rather than reused, except after a device removal, which would
+// only fail again: that record is retried at the next prepare.
+NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
+    WDF_REQUEST_REUSE_PARAMS params;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    if (rqx->status >= 0 && rqx->request != NULL) {
+        WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+        WdfRequestReuse(rqx->request, &params);
+        WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+        return STATUS_SUCCESS;
+    }
+
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: request %s, status %lx, usbd status %lx\n", __func__,
+             rqx->status == STATUS_CANCELLED       ? "cancelled"
+             : rqx->status == STATUS_NO_SUCH_DEVICE ? "device removed, fail request creation"
+                                                    : "failed",
+             rqx->status, rqx->usbd_status);
+    if (rqx->status == STATUS_NO_SUCH_DEVICE) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    if (rqx->request != NULL) {
+        WdfObjectDelete(rqx->request);
+        rqx->request = NULL;
+    }
+    // Owned by the record, so the replacement lives exactly as long as it.
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = rqx->memory;
+    status = WdfRequestCreate(&attributes, target, &rqx->request);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: failed creating a new request %lx\n", __func__, status);
+        rqx->request = NULL;
+        return status;
+    }
+    rqx->status = STATUS_SUCCESS;
+    rqx->usbd_status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
+// Pool records belong to the USB target device, not to the pipe they are
+// first sent on: a setting switch replaces the pipes while the pool lives on,
+// and every transfer formats its request for the pipe in force.
+NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUSBPIPE pipe, ULONG count) {
+    WDFIOTARGET target = pipe != NULL ? WdfUsbTargetPipeGetIoTarget(pipe) : WdfUsbTargetDeviceGetIoTarget(usb_device);
+    ULONG free_count;
+    ULONG busy_count;
+    WDFMEMORY memory;
+    NTSTATUS status;
+
+    WdfSpinLockAcquire(manager->lock);
+    free_count = WdfCollectionGetCount(manager->free);
+    busy_count = WdfCollectionGetCount(manager->busy);
+    WdfSpinLockRelease(manager->lock);
+    if (free_count != 0 || busy_count != 0) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: re-allocate requests, %ld %ld\n", __func__, free_count, busy_count);
+    }
+
+    for (ULONG i = 0; i < count; i++) {
+        status = usb_request_allocate_parented(usb_device, target, &memory, 0);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: usb_request_allocate failed, status %lx\n", __func__, status);
+            // A half-made record is never handed out.
+            usb_request_free(&memory);
+            return status;
+        }
+        WdfSpinLockAcquire(manager->lock);
+        status = WdfCollectionAdd(manager->free, memory);
+        WdfSpinLockRelease(manager->lock);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfCollectionAdd failed, status %lx\n", __func__, status);
+            usb_request_free(&memory);
+            return status;
+        }
+    }
+    InterlockedExchange((volatile LONG*)&manager->destroyed, 0);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
+    WDFMEMORY memory;
+    BOOLEAN idle;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    WdfSpinLockAcquire(manager->lock);
+    idle = WdfCollectionGetCount(manager->busy) == 0 && manager->purge_in_progress == 0;
+    if (idle) {
+        manager->destroyed = 1;
+    }
+    WdfSpinLockRelease(manager->lock);
+    if (!idle) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: pending requests\n", __func__);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // destroyed keeps prepare away, so the free list only shrinks here.
+    for (;;) {
+        WdfSpinLockAcquire(manager->lock);
+        memory = (WDFMEMORY)WdfCollectionGetFirstItem(manager->free);
+        if (memory != NULL) {
+            WdfCollectionRemoveItem(manager->free, 0);
+        }
+        WdfSpinLockRelease(manager->lock);
+        if (memory == NULL) {
+            break;
+        }
+        usb_request_free(&memory);
+    }
+    return STATUS_SUCCESS;
+}
+
+// Takes the first free record for a transfer on *pipe. The pipe is read under
+// the pool's lock: a closing of the data path drops it under the same lock
+// only while nothing is busy, so a record taken here keeps the pipe alive.
+BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, WDFDEVICE owner_device,
+                               PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, WDFMEMORY* memory,
+                               PREQUEST_CONTEXT* rqx, WDFUSBPIPE* target) {
+    const char* reason = NULL;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    *memory = NULL;
+    *rqx = NULL;
+    WdfSpinLockAcquire(manager->lock);
+    *target = *pipe;
+    if (*target == NULL) {
+        reason = "disabled";
+    } else if (manager->purge_in_progress != 0 || manager->destroyed != 0) {
+        reason = "being purged or destroyed";
+    } else if (WdfCollectionGetCount(manager->free) == 0) {
+        reason = "no more free requests";
+    } else {
+        *memory = (WDFMEMORY)WdfCollectionGetFirstItem(manager->free);
+        *rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(*memory, NULL);
+        // Under the lock, so a purge never reads a request being replaced.
+        if ((*rqx)->status < 0) {
+            status = usb_request_reuse(WdfUsbTargetPipeGetIoTarget(*target), *rqx);
+            if (!NT_SUCCESS(status)) {
+                // Stays free for a later try rather than stuck in busy.
+                reason = "failed recycling request";
+            }
+        }
+        if (reason == NULL) {
+            WdfCollectionRemoveItem(manager->free, 0);
+            status = WdfCollectionAdd(manager->busy, *memory);
+            if (!NT_SUCCESS(status)) {
+                // Back where it was, rather than lost from both lists.
+                WdfCollectionAdd(manager->free, *memory);
+                reason = "failed moving request free->busy";
+            }
+        }
+    }
+    WdfSpinLockRelease(manager->lock);
+
+    if (reason != NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: %s, status %lx\n", __func__, reason, status);
+        *memory = NULL;
+        *rqx = NULL;
+        return FALSE;
+    }
+
+    (*rqx)->cb_complete = cb_complete;
+    (*rqx)->cb_ctx = cb_ctx;
+    (*rqx)->owner_device = owner_device;
+    return TRUE;
+}
+
+// Returns a record to the back of the free list, recycling its request first
+// when target is given.
+VOID usb_qd_request_release(PREQ_MANAGER manager, WDFMEMORY* memory, WDFUSBPIPE target) {
+    PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(*memory, NULL);
+    ULONG busy_count;
+    NTSTATUS status;
+
+    WdfSpinLockAcquire(manager->lock);
+    WdfCollectionRemove(manager->busy, *memory);
+    if (target != NULL) {
+        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
+    }
+    status = WdfCollectionAdd(manager->free, *memory);
+    if (manager->purge_in_progress != 0) {
+        busy_count = WdfCollectionGetCount(manager->busy);
+        manager->purge_in_progress = busy_count;
+        if (busy_count == 0) {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: purged\n", "update_purge_in_progress");
+        }
+    }
+    WdfSpinLockRelease(manager->lock);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed moving request busy->free, %lx\n", __func__, status);
+        // Not in any list any more: nothing would ever free it.
+        usb_request_free(memory);
+    }
+    *memory = NULL;
+}
+
+NTSTATUS usb_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, req_in_n %lx, req_out_n %lx\n", __func__, req_in_n, req_out_n);
+
+    if (fdx->usb_ifc_data != NULL) {
+        if (InterlockedIncrement(&fdx->data_io_count) > 1) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: already performed\n", __func__);
+            return STATUS_SUCCESS;
+        }
+        // A write followed by a zero-length packet takes two records.
+        status = req_manager_create(&fdx->req_out, fdx->usb_device, fdx->pipe_data_out, 2 * req_out_n);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE OUT, status %lx\n", __func__, status);
+            return status;
+        }
+        status = req_manager_create(&fdx->req_in, fdx->usb_device, fdx->pipe_data_in, req_in_n);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE IN, status %lx\n", __func__, status);
+            req_manager_destroy(&fdx->req_out);
+            return status;
+        }
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    return status;
+}
+
+NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    if (fdx->usb_ifc_data != NULL) {
+        if (InterlockedDecrement(&fdx->data_io_count) > 0) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: still in use\n", __func__);
+            return STATUS_SUCCESS;
+        }
+        status = req_manager_destroy(&fdx->req_out);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        status = req_manager_destroy(&fdx->req_in);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    return STATUS_SUCCESS;
 }

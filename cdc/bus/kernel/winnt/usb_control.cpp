@@ -1,0 +1,325 @@
+// Control transfers of the children on the default pipe: class requests to
+// the communication interface and generic ones, one at a time per function
+// device, on the single control request record.
+#include "cdc_bus.h"
+
+#define CDC_CLEAR_HALT_NOT_FOUND ((NTSTATUS)0xC0100009L)
+#define CDC_CONTROL_PURGE_POLLS 2000
+
+EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_control_transfer_complete;
+
+static PDEVICE_CONTEXT usb_control_fdx(WDFDEVICE child, const char* caller, NTSTATUS* status) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", caller);
+        *status = STATUS_DEVICE_NOT_CONNECTED;
+        return NULL;
+    }
+    if (fdx->usb_ifc_comm == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no USB COMM interface\n", caller);
+        *status = STATUS_DEVICE_CONFIGURATION_ERROR;
+        return NULL;
+    }
+    return fdx;
+}
+
+// CLEAR_FEATURE(ENDPOINT_HALT) is carried out as a reset of the configured
+// pipe, which also clears the host side's halt. The reset blocks: an
+// asynchronous caller gets it done at once and its callback afterwards, and
+// one above PASSIVE_LEVEL is refused rather than told of a reset that never
+// happened.
+static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, BOOLEAN sync,
+                                BOOLEAN* handled) {
+    WDFUSBPIPE pipe = NULL;
+
+    *handled = FALSE;
+    if (setup->Packet.bm.Byte != 0x02 || setup->Packet.bRequest != USB_REQUEST_CLEAR_FEATURE ||
+        setup->Packet.wValue.Value != USB_FEATURE_ENDPOINT_STALL) {
+        return STATUS_SUCCESS;
+    }
+    *handled = TRUE;
+    if (fdx->usb_ifc_comm != NULL) {
+        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, setup->Packet.wIndex.Value, NULL);
+    }
+    if (pipe == NULL && fdx->usb_ifc_data != NULL) {
+        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, setup->Packet.wIndex.Value, NULL);
+    }
+    if (pipe == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: Could not find endpoint 0x%lx\n", "send_clear_pipe",
+                 (ULONG)setup->Packet.wIndex.Value);
+        return CDC_CLEAR_HALT_NOT_FOUND;
+    }
+    if (!sync && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: pipe reset needs PASSIVE_LEVEL\n", "send_clear_pipe");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return usb_device_reset_pipe(pipe, TRUE);
+}
+
+static NTSTATUS control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer,
+                             USHORT length, PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync,
+                             BOOLEAN* pending, BOOLEAN* done_here) {
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_MEMORY_DESCRIPTOR descriptor;
+    PREQUEST_CONTEXT rqx;
+    WDFMEMORY memory = NULL;
+    BOOLEAN handled;
+    NTSTATUS status;
+
+    *pending = FALSE;
+    *done_here = FALSE;
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered, sync = %ld\n", __func__, (LONG)sync);
+
+    usb_device_wakeup(child, TRUE, (BOOLEAN)(ReadAcquire(&fdx->d0_exited) != 0));
+
+    status = send_clear_pipe(fdx, setup, sync, &handled);
+    if (handled) {
+        *done_here = !sync && NT_SUCCESS(status);
+        return *done_here ? STATUS_PENDING : status;
+    }
+
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
+    options.Timeout = timeout;
+
+    rqx = fdx->control_req_mem != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL) : NULL;
+    if (sync) {
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, buffer, length);
+        return WdfUsbTargetDeviceSendControlTransferSynchronously(
+            fdx->usb_device, rqx != NULL ? rqx->request : WDF_NO_HANDLE, &options, setup,
+            length > 0 ? &descriptor : NULL, bytes_transferred);
+    }
+
+    if (rqx == NULL || rqx->request == NULL) {
+        // Only the data path's opening makes the record an asynchronous
+        // transfer needs.
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no control request\n", __func__);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (length > 0) {
+        status = WdfMemoryAssignBuffer(rqx->memory, buffer, length);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfMemoryAssignBuffer failed\n", __func__);
+            return status;
+        }
+        memory = rqx->memory;
+    }
+    status = WdfUsbTargetDeviceFormatRequestForControlTransfer(fdx->usb_device, rqx->request, setup, memory, NULL);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetDeviceFormatRequestForControlTransfer FAILED\n", __func__);
+        return status;
+    }
+    WdfRequestSetCompletionRoutine(rqx->request, usb_control_transfer_complete, rqx);
+    if (!WdfRequestSend(rqx->request, WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &options)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestSend failed\n", __func__);
+        return WdfRequestGetStatus(rqx->request);
+    }
+    *pending = TRUE;
+    return STATUS_PENDING;
+}
+
+// The single-flight guard: one control request per function device.
+static NTSTATUS usb_generic_control_send(WDFDEVICE child, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer,
+                                         USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                         PULONG bytes_transferred, LONGLONG timeout) {
+    PCDC_DEVICE_CONTEXT cdc_pdx;
+    PDEVICE_CONTEXT fdx;
+    PREQUEST_CONTEXT rqx;
+    BOOLEAN pending = FALSE;
+    BOOLEAN done_here = FALSE;
+    LONG old;
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered, cb_complete = %p\n", __func__, cb_complete);
+    if (child == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_dev!\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    cdc_pdx = cdc_get_device_context(child);
+    if (cdc_pdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_pdx!\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (cdc_pdx->usb_device == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_pdx->usb_device!\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    fdx = usb_get_device_context(cdc_pdx->usb_device);
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL fdx!\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+
+    old = InterlockedCompareExchange(&fdx->control_req_state, 1, 0);
+    if (old == 2 || ReadAcquire(&fdx->io_enabled) == 0) {
+        if (old == 0) {
+            InterlockedCompareExchange(&fdx->control_req_state, 0, 1);
+        }
+        return STATUS_DEVICE_BUSY;
+    }
+    if (old == 1) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: Another request is currently being processed\n", __func__);
+        return STATUS_DEVICE_BUSY;
+    }
+
+    rqx = fdx->control_req_mem != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL) : NULL;
+    if (rqx != NULL) {
+        status = usb_request_reuse(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), rqx);
+        if (!NT_SUCCESS(status)) {
+            InterlockedCompareExchange(&fdx->control_req_state, 0, 1);
+            return status;
+        }
+        if (cb_complete != NULL) {
+            rqx->cb_complete = cb_complete;
+            rqx->cb_ctx = cb_ctx;
+            rqx->owner_device = cdc_pdx->usb_device;
+        }
+    }
+
+    status = control_send(child, fdx, setup, buffer, length, bytes_transferred, timeout, cb_complete == NULL, &pending,
+                          &done_here);
+    if (!pending) {
+        if (rqx != NULL) {
+            rqx->cb_complete = NULL;
+            rqx->cb_ctx = NULL;
+        }
+        InterlockedCompareExchange(&fdx->control_req_state, 0, 1);
+    }
+    // An asynchronous request carried out here still reports through the
+    // callback, after the channel is free again.
+    if (done_here && cb_ctx != NULL) {
+        cb_complete(cb_ctx, STATUS_SUCCESS, 0);
+    }
+    return status;
+}
+
+VOID usb_control_transfer_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                                   WDFCONTEXT context) {
+    PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)context;
+    PFN_CDC_DATA_COMPLETE cb_complete;
+    NTSTATUS cb_status;
+    PVOID cb_ctx;
+    ULONG bytes;
+
+    UNREFERENCED_PARAMETER(request);
+    UNREFERENCED_PARAMETER(target);
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", __func__);
+    if (rqx->owner_device == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL context, %p\n", __func__, rqx);
+        return;
+    }
+    cb_status = params->IoStatus.Status;
+    bytes = params->Parameters.Usb.Completion->Parameters.DeviceControlTransfer.Length;
+    // Kept for the recycling before the next transfer: a failed request is
+    // replaced rather than reused.
+    rqx->status = cb_status;
+    rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+    cb_complete = rqx->cb_complete;
+    cb_ctx = rqx->cb_ctx;
+    rqx->cb_complete = NULL;
+    rqx->cb_ctx = NULL;
+
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: going from busy to idle\n", __func__);
+    // Free before the child hears of it, so it may send the next one from its callback.
+    InterlockedCompareExchange(&usb_get_device_context(rqx->owner_device)->control_req_state, 0, 1);
+
+    if (cb_complete != NULL && cb_ctx != NULL) {
+        cb_complete(cb_ctx, cb_status, bytes);
+    } else {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: completion not set !\n", __func__);
+    }
+}
+
+static NTSTATUS usb_class_control(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                  PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                  PULONG bytes_transferred, LONGLONG timeout) {
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    PDEVICE_CONTEXT fdx;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    fdx = usb_control_fdx(child, __func__, &status);
+    if (fdx == NULL) {
+        return status;
+    }
+    RtlZeroMemory(&setup, sizeof(setup));
+    setup.Packet.bm.Byte = direction_in ? 0xA1 : 0x21;
+    setup.Packet.bRequest = request;
+    setup.Packet.wValue.Value = value;
+    setup.Packet.wIndex.Value = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
+    setup.Packet.wLength = length;
+    return usb_generic_control_send(child, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+}
+
+static NTSTATUS usb_generic_control(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
+                                    LONGLONG timeout) {
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (usb_control_fdx(child, __func__, &status) == NULL) {
+        return status;
+    }
+    if (setup_packet == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(setup.Generic.Bytes, setup_packet, sizeof(setup.Generic.Bytes));
+    return usb_generic_control_send(child, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+}
+
+NTSTATUS usb_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                PVOID buffer, PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_class_control(child, direction_in, request, value, length, buffer, NULL, NULL, bytes_transferred,
+                             timeout);
+}
+
+NTSTATUS usb_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                  PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_generic_control(child, setup_packet, buffer, length, NULL, NULL, bytes_transferred, timeout);
+}
+
+NTSTATUS usb_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                 PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                 PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_class_control(child, direction_in, request, value, length, buffer, cb_complete, cb_ctx,
+                             bytes_transferred, timeout);
+}
+
+NTSTATUS usb_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                   PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
+                                   LONGLONG timeout) {
+    return usb_generic_control(child, setup_packet, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+}
+
+// Cancels the control request in flight and waits for its completion.
+NTSTATUS usb_control_request_purge(WDFDEVICE child) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    LARGE_INTEGER interval;
+    PREQUEST_CONTEXT rqx;
+    ULONG polls = 0;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    if (fdx->control_req_mem == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
+        return STATUS_SUCCESS;
+    }
+    rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL);
+    if (!WdfRequestCancelSentRequest(rqx->request)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: control was not cancelled\n", __func__);
+        return STATUS_UNSUCCESSFUL;
+    }
+    interval.QuadPart = -10000;
+    while (ReadAcquire(&fdx->control_req_state) == 1) {
+        if (polls >= CDC_CONTROL_PURGE_POLLS) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed canceling pending control request\n", __func__);
+            return STATUS_UNSUCCESSFUL;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        polls++;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: request is cancelled\n", __func__);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,371 @@
+// Bulk data transfers of the children: reads and writes on the data pipes,
+// the zero-length packet after writes, purges and pipe restarts.
+#include "cdc_bus.h"
+
+// Formats one request for the pipe and fills its send options.
+static NTSTATUS usb_request_prepare_for_io(WDFREQUEST request, WDFUSBPIPE pipe, WDFMEMORY memory,
+                                           PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFCONTEXT context,
+                                           PWDF_REQUEST_SEND_OPTIONS options, ULONG direction, BOOLEAN async,
+                                           LONGLONG timeout) {
+    NTSTATUS status;
+
+    if (direction == QD_DIR_IN) {
+        status = WdfUsbTargetPipeFormatRequestForRead(pipe, request, memory, NULL);
+    } else {
+        status = WdfUsbTargetPipeFormatRequestForWrite(pipe, request, memory, NULL);
+    }
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetPipeFormatRequest failed %lx\n", __func__, status);
+        return status;
+    }
+    if (async && routine != NULL) {
+        WdfRequestSetCompletionRoutine(request, routine, context);
+    }
+    WDF_REQUEST_SEND_OPTIONS_INIT(options, async ? 0 : WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(options, timeout);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS usb_request_send(WDFREQUEST request, WDFUSBPIPE pipe, PWDF_REQUEST_SEND_OPTIONS options) {
+    WDF_USB_PIPE_INFORMATION info;
+    NTSTATUS status;
+
+    if (WdfRequestSend(request, WdfUsbTargetPipeGetIoTarget(pipe), options)) {
+        // A synchronous send has completed: its outcome is the request's.
+        return (options->Flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) ? WdfRequestGetStatus(request) : STATUS_SUCCESS;
+    }
+    status = WdfRequestGetStatus(request);
+    WDF_USB_PIPE_INFORMATION_INIT(&info);
+    WdfUsbTargetPipeGetInformation(pipe, &info);
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestSend failed %lx, ep %02x\n", __func__, status, info.EndpointAddress);
+    return status;
+}
+
+// Sends the data request and, behind it on the same pipe, the zero-length
+// request. *sent counts the requests that went out: those complete through
+// their routines and must not be recycled by the caller.
+NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY memory, WDFUSBPIPE pipe,
+                        PFN_WDF_REQUEST_COMPLETION_ROUTINE routine1, WDFCONTEXT ctx1,
+                        PFN_WDF_REQUEST_COMPLETION_ROUTINE routine2, WDFCONTEXT ctx2, ULONG direction, BOOLEAN async,
+                        LONGLONG timeout, PULONG sent) {
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS zlp_options;
+    const char* what = direction == QD_DIR_IN ? "read" : "write";
+    NTSTATUS status;
+
+    if (sent != NULL) {
+        *sent = 0;
+    }
+    if (pipe == NULL) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    status = usb_request_prepare_for_io(request, pipe, memory, routine1, ctx1, &options, direction, async, timeout);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed preparing request for %s\n", __func__, what);
+        return status;
+    }
+    if (zlp_request != NULL) {
+        // Always asynchronous with a completion that recycles its record, also
+        // behind a synchronous write: the framework refuses a formatted request
+        // sent and forgotten.
+        status = usb_request_prepare_for_io(zlp_request, pipe, NULL, routine2, ctx2, &zlp_options, QD_DIR_OUT, TRUE,
+                                            timeout);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed preparing request for ZLP\n", __func__);
+            return status;
+        }
+    }
+    status = usb_request_send(request, pipe, &options);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed sending %s request\n", __func__, what);
+        return status;
+    }
+    if (async && sent != NULL) {
+        *sent = 1;
+    }
+    if (zlp_request != NULL) {
+        status = usb_request_send(zlp_request, pipe, &zlp_options);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed sending ZLP request\n", __func__);
+        } else if (sent != NULL) {
+            *sent += 1;
+        }
+    }
+    return status;
+}
+
+static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
+    if (fdx->zlp_enabled != 0 && fdx->data_out_maxps > 0) {
+        return length > 0 && length % fdx->data_out_maxps == 0;
+    }
+    return TRUE;
+}
+
+static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                  PVOID cb_ctx, ULONG direction, BOOLEAN async, LONGLONG timeout) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    WDFDEVICE owner;
+    PREQ_MANAGER manager;
+    WDFUSBPIPE* pipe_field;
+    WDFUSBPIPE pipe = NULL;
+    WDFUSBPIPE zlp_pipe = NULL;
+    WDFMEMORY data_mem = NULL;
+    WDFMEMORY zlp_mem = NULL;
+    PREQUEST_CONTEXT data_rqx = NULL;
+    PREQUEST_CONTEXT zlp_rqx = NULL;
+    WDFMEMORY memory = NULL;
+    BOOLEAN need_zlp = FALSE;
+    ULONG sent = 0;
+    NTSTATUS status;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return FALSE;
+    }
+    owner = cdc_get_device_context(child)->usb_device;
+    if (direction == QD_DIR_IN) {
+        manager = &fdx->req_in;
+        pipe_field = &fdx->pipe_data_in;
+    } else {
+        manager = &fdx->req_out;
+        pipe_field = &fdx->pipe_data_out;
+        need_zlp = usb_cdc_need_zlp(fdx, length);
+    }
+    // A synchronous call gets no callback: its result is the return value.
+    if (!async) {
+        cb_complete = NULL;
+        cb_ctx = NULL;
+    }
+
+    if (!usb_qd_request_prepare(manager, pipe_field, owner, need_zlp ? NULL : cb_complete, need_zlp ? NULL : cb_ctx,
+                                &data_mem, &data_rqx, &pipe)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request, in %ld\n", __func__,
+                 (LONG)(direction == QD_DIR_IN));
+        return FALSE;
+    }
+
+    if (length > 0) {
+        status = WdfMemoryAssignBuffer(data_rqx->memory, buffer, length);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfMemoryAssignBuffer failed\n", __func__);
+            status = STATUS_UNSUCCESSFUL;
+            goto exit;
+        }
+        memory = data_rqx->memory;
+    }
+
+    if (direction == QD_DIR_OUT) {
+        if (need_zlp) {
+            if (!usb_qd_request_prepare(manager, pipe_field, owner, cb_complete, cb_ctx, &zlp_mem, &zlp_rqx,
+                                        &zlp_pipe)) {
+                QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request for ZLP\n", __func__);
+                status = STATUS_UNSUCCESSFUL;
+                goto exit;
+            }
+            zlp_rqx->length = length;
+        } else {
+            data_rqx->length = length;
+        }
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)need_zlp);
+    }
+
+    status = usb_read_write(
+        data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
+        async ? (direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete) : NULL,
+        async ? (WDFCONTEXT)data_mem : NULL, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
+        zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
+    if (async && NT_SUCCESS(status)) {
+        return TRUE;
+    }
+
+exit:
+    // A request that went out is recycled by its own completion; only the
+    // others come back here. sent counts the asynchronous data request first.
+    if (!(async && sent >= 1)) {
+        data_rqx->status = status;
+        usb_qd_request_release(manager, &data_mem, pipe);
+    }
+    if (zlp_mem != NULL && sent < (async ? 2u : 1u)) {
+        usb_qd_request_release(manager, &zlp_mem, NULL);
+    }
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target,
+                                        PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context, ULONG direction) {
+    WDFMEMORY memory = (WDFMEMORY)context;
+    PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
+    PFN_CDC_DATA_COMPLETE cb_complete;
+    PDEVICE_CONTEXT fdx;
+    NTSTATUS rqx_status;
+    NTSTATUS cb_status;
+    PVOID cb_ctx;
+    ULONG bytes;
+
+    UNREFERENCED_PARAMETER(target);
+
+    if (rqx == NULL || rqx->owner_device == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL context, %p %p\n", __func__, rqx, rqx != NULL ? rqx->owner_device : NULL);
+        return;
+    }
+    fdx = usb_get_device_context(rqx->owner_device);
+    rqx_status = WdfRequestGetStatus(request);
+    cb_status = params->IoStatus.Status;
+    rqx->status = cb_status;
+    rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: dir %d, cb_status %lx, rqx_status %lx\n", __func__, direction, cb_status,
+             rqx_status);
+
+    if (direction == QD_DIR_IN) {
+        bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeRead.Length;
+    } else {
+        bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
+        if (bytes == 0) {
+            bytes = rqx->length;
+            QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: ZLP, return %ld bytes\n", __func__, bytes);
+        }
+    }
+
+    cb_complete = rqx->cb_complete;
+    cb_ctx = rqx->cb_ctx;
+    rqx->cb_complete = NULL;
+    rqx->cb_ctx = NULL;
+
+    // The request goes back bound to the pipe it ran on: the pool's pipe may
+    // already be gone after a closing, and the record must not keep it.
+    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory,
+                           (WDFUSBPIPE)target);
+
+    if (cb_complete != NULL && cb_ctx != NULL) {
+        cb_complete(cb_ctx, cb_status, bytes);
+    } else {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: completion not set\n", __func__);
+    }
+}
+
+VOID usb_cdc_data_in_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                              WDFCONTEXT context) {
+    usb_cdc_data_inout_complete(request, target, params, context, QD_DIR_IN);
+}
+
+VOID usb_cdc_data_out_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                               WDFCONTEXT context) {
+    usb_cdc_data_inout_complete(request, target, params, context, QD_DIR_OUT);
+}
+
+BOOLEAN usb_cdc_data_write_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                 PVOID cb_ctx, LONGLONG timeout) {
+    // Without a callback there is nobody to tell: the transfer runs synchronously.
+    return usb_cdc_data_inout(child, buffer, length, cb_complete, cb_ctx, QD_DIR_OUT, cb_complete != NULL, timeout);
+}
+
+BOOLEAN usb_cdc_data_write_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
+    return usb_cdc_data_inout(child, buffer, length, NULL, NULL, QD_DIR_OUT, FALSE, timeout);
+}
+
+BOOLEAN usb_cdc_data_read_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                PVOID cb_ctx, LONGLONG timeout) {
+    return usb_cdc_data_inout(child, buffer, length, cb_complete, cb_ctx, QD_DIR_IN, cb_complete != NULL, timeout);
+}
+
+BOOLEAN usb_cdc_data_read_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
+    return usb_cdc_data_inout(child, buffer, length, NULL, NULL, QD_DIR_IN, FALSE, timeout);
+}
+
+// Cancels everything in flight on one direction without waiting; new
+// transfers there are refused until the last cancelled one has come back.
+NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    PREQ_MANAGER manager;
+    WDFCOLLECTION list;
+    ULONG added = 0;
+    ULONG cancelled = 0;
+    ULONG count;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, in %ld\n", __func__, (LONG)in);
+    manager = in ? &fdx->req_in : &fdx->req_out;
+
+    status = WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &list);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // The list holds references on the requests, so one that completes and
+    // is replaced meanwhile is still a valid handle to cancel.
+    WdfSpinLockAcquire(manager->lock);
+    count = WdfCollectionGetCount(manager->busy);
+    manager->purge_in_progress = count;
+    for (ULONG i = 0; i < count; i++) {
+        WDFMEMORY memory = (WDFMEMORY)WdfCollectionGetItem(manager->busy, i);
+        PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL);
+        if (rqx->request == NULL) {
+            continue;
+        }
+        status = WdfCollectionAdd(list, rqx->request);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed adding req num %ld to purge list - %lx\n", __func__, i, status);
+            break;
+        }
+        added++;
+    }
+    WdfSpinLockRelease(manager->lock);
+
+    while (WdfCollectionGetCount(list) != 0) {
+        WDFREQUEST request = (WDFREQUEST)WdfCollectionGetFirstItem(list);
+        if (WdfRequestCancelSentRequest(request)) {
+            cancelled++;
+        }
+        WdfCollectionRemoveItem(list, 0);
+    }
+    WdfObjectDelete(list);
+
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: done, in %ld, cancelled %ld out of %ld\n", __func__, (LONG)in, cancelled, added);
+    return status;
+}
+
+NTSTATUS usb_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDFUSBPIPE pipe;
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Entered\n", __func__);
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    pipe = in ? fdx->pipe_data_in : fdx->pipe_data_out;
+    // A closed data path has no pipe to restart.
+    if (pipe == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no data pipe\n", __func__);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe), WdfIoTargetCancelSentIo);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfIoTargetStop\n", __func__);
+
+    status = WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, &options);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeAbortSynchronously, status %lx\n", __func__, status);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, &options);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeResetSynchronously, status %lx\n", __func__, status);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: status %lx\n", __func__, status);
+    return status;
+}

@@ -1,0 +1,232 @@
+// What children learn of the USB function through the bus interface:
+// functional descriptors, strings, packet sizes and descriptor copies.
+#include "cdc_bus.h"
+
+#define CDC_CS_INTERFACE 0x24
+#define CDC_DFU_FUNCTIONAL 0x21
+#define CDC_DFU_FUNCTIONAL_LENGTH 9
+#define CDC_LANGUAGE_EN_US 0x0409
+
+static USHORT usb_config_total_length(PVOID config_desc) {
+    return ((PUSB_CONFIGURATION_DESCRIPTOR)config_desc)->wTotalLength;
+}
+
+// The communication interface's descriptor (its first setting) in the
+// configuration, and the end of the configuration.
+static NTSTATUS usb_get_comm_ifc_ptr(PDEVICE_CONTEXT fdx, PUSB_INTERFACE_DESCRIPTOR* ifc, PUCHAR* end) {
+    PUSB_COMMON_DESCRIPTOR desc = NULL;
+    UCHAR number;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (fdx->usb_ifc_comm == NULL || fdx->config_desc == NULL) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    number = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
+    while ((desc = usb_config_desc_next(fdx->config_desc, desc)) != NULL) {
+        if (desc->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && desc->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
+            ((PUSB_INTERFACE_DESCRIPTOR)desc)->bInterfaceNumber == number) {
+            *ifc = (PUSB_INTERFACE_DESCRIPTOR)desc;
+            if (end != NULL) {
+                *end = (PUCHAR)fdx->config_desc + usb_config_total_length(fdx->config_desc);
+            }
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_NOT_FOUND;
+}
+
+NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    PUSB_INTERFACE_DESCRIPTOR ifc;
+    PUSB_COMMON_DESCRIPTOR desc;
+    NTSTATUS status;
+
+    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
+        return status;
+    }
+    if (length == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    desc = (PUSB_COMMON_DESCRIPTOR)ifc;
+    while ((desc = usb_config_desc_next(fdx->config_desc, desc)) != NULL) {
+        // A functional descriptor header is three bytes.
+        if (desc->bDescriptorType != CDC_CS_INTERFACE || desc->bLength < 3) {
+            return STATUS_NOT_FOUND;
+        }
+        if (((PUCHAR)desc)[2] == subtype) {
+            UCHAR capacity = *length;
+            *length = desc->bLength;
+            if (desc->bLength > capacity || buffer == NULL) {
+                return STATUS_BUFFER_TOO_SMALL;
+            }
+            RtlCopyMemory(buffer, desc, desc->bLength);
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_NOT_FOUND;
+}
+
+NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    WDFMEMORY memory;
+    USHORT chars = 0;
+    PWCHAR text;
+    size_t size;
+    NTSTATUS status;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (string == NULL || length == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    status = WdfUsbTargetDeviceAllocAndQueryString(fdx->usb_device, WDF_NO_OBJECT_ATTRIBUTES, &memory, &chars, index,
+                                                   CDC_LANGUAGE_EN_US);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (chars > *length) {
+        *length = chars;
+        WdfObjectDelete(memory);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *length = chars;
+    text = (PWCHAR)WdfMemoryGetBuffer(memory, &size);
+    // The device's characters are counted, not terminated: print at most that many.
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, string desc %.*ws, length: %d\n", __func__, (int)chars, text, chars);
+    RtlUnicodeStringPrintf(string, L"%.*ws", (int)chars, text);
+    WdfObjectDelete(memory);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
+                          PUCHAR ep0_maxps) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    USB_DEVICE_DESCRIPTOR device_desc;
+    NTSTATUS status = STATUS_SUCCESS;
+    WDFUSBPIPE pipe;
+    ULONG maxps;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (notify_maxps != NULL) {
+        if (fdx->pipe_comm_notify != NULL) {
+            *notify_maxps = fdx->notify_maxps;
+        } else {
+            status = STATUS_UNSUCCESSFUL;
+            if (fdx->notify_ep != QD_NO_ENDPOINT && fdx->usb_ifc_comm != NULL &&
+                usb_ifc_get_endpoint_maxps(fdx->usb_ifc_comm, 0, fdx->notify_ep, WdfUsbPipeTypeInterrupt,
+                                           QD_PIPE_DIR_IN, &maxps)) {
+                *notify_maxps = maxps;
+                status = STATUS_SUCCESS;
+            }
+        }
+    }
+    // The sizes of setting alt_enable answer also while the data path is closed.
+    if (data_out_maxps != NULL) {
+        pipe = fdx->pipe_data_out;
+        if (pipe != NULL) {
+            *data_out_maxps = fdx->data_out_maxps;
+        } else if (fdx->usb_ifc_data != NULL &&
+                   usb_ifc_get_endpoint_maxps(fdx->usb_ifc_data, (UCHAR)fdx->alt_enable, fdx->data_out_ep,
+                                              fdx->data_pipe_type, QD_PIPE_DIR_OUT, &maxps)) {
+            *data_out_maxps = maxps;
+        } else {
+            status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    if (data_in_maxps != NULL) {
+        pipe = fdx->pipe_data_in;
+        if (pipe != NULL) {
+            *data_in_maxps = fdx->data_in_maxps;
+        } else if (fdx->usb_ifc_data != NULL &&
+                   usb_ifc_get_endpoint_maxps(fdx->usb_ifc_data, (UCHAR)fdx->alt_enable, fdx->data_in_ep,
+                                              fdx->data_pipe_type, QD_PIPE_DIR_IN, &maxps)) {
+            *data_in_maxps = maxps;
+        } else {
+            status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    if (ep0_maxps != NULL) {
+        WdfUsbTargetDeviceGetDeviceDescriptor(fdx->usb_device, &device_desc);
+        *ep0_maxps = device_desc.bMaxPacketSize0;
+    }
+    return status;
+}
+
+NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    PUSB_INTERFACE_DESCRIPTOR ifc;
+    PUSB_COMMON_DESCRIPTOR desc;
+    NTSTATUS status;
+
+    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
+        return status;
+    }
+    desc = usb_config_desc_next(fdx->config_desc, (PUSB_COMMON_DESCRIPTOR)ifc);
+    if (desc == NULL || desc->bDescriptorType != CDC_DFU_FUNCTIONAL) {
+        return STATUS_NOT_FOUND;
+    }
+    if (desc->bLength != CDC_DFU_FUNCTIONAL_LENGTH) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    if (descriptor == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(descriptor, desc, CDC_DFU_FUNCTIONAL_LENGTH);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    PUSB_INTERFACE_DESCRIPTOR ifc;
+    NTSTATUS status;
+
+    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
+        return status;
+    }
+    if (protocol == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *protocol = ifc->bInterfaceProtocol;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+
+    if (fdx == NULL || descriptor == NULL) {
+        return fdx == NULL ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER;
+    }
+    WdfUsbTargetDeviceGetDeviceDescriptor(fdx->usb_device, descriptor);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    USHORT length;
+
+    if (fdx == NULL || fdx->config_desc == NULL) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    length = usb_config_total_length(fdx->config_desc);
+    if (total_length != NULL) {
+        *total_length = length;
+    }
+    if (buffer != NULL) {
+        RtlCopyMemory(buffer, fdx->config_desc, length);
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,135 @@
+// Repairs and wake-ups a child may ask for: port reset, data pipe resets,
+// aborting reads, and bringing the function device back from idle.
+#include "cdc_bus.h"
+
+NTSTATUS usb_reset_device(WDFDEVICE child) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", __func__);
+    status = WdfUsbTargetDeviceResetPortSynchronously(fdx->usb_device);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
+    }
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: done\n", __func__);
+    return status;
+}
+
+NTSTATUS usb_device_reset_pipe(WDFUSBPIPE pipe, BOOLEAN sync) {
+    NTSTATUS status;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    if (!sync) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Not supported yet\n", __func__);
+        return STATUS_SUCCESS;
+    }
+    if (pipe == NULL) {
+        return STATUS_SUCCESS;
+    }
+    status = WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, NULL);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetPipeResetSynchronously failed %lx\n", __func__, status);
+    }
+    return status;
+}
+
+// Brings the function device to D0 and lets it idle again after one idle
+// period. A wake-up already running is not waited for.
+NTSTATUS usb_device_wakeup(WDFDEVICE child, BOOLEAN sync, BOOLEAN reset_in_pipe) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(sync);
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (InterlockedCompareExchange(&fdx->wakeup_in_progress, 1, 0) != 0) {
+        return STATUS_SUCCESS;
+    }
+    if (fdx->idle_timeout != 0) {
+        status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ws  %sBlocking WdfDeviceStopIdle failed, status %lx\n", __func__,
+                     fdx->ids.hwid, "", status);
+        } else if (fdx->idle_timeout != 0) {
+            WdfDeviceResumeIdle(fdx->ids.device);
+        }
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "<--->%ws IdleTimeout=%d %s %s status=%lx TID=0x%p [%s():%d]\n", fdx->ids.hwid,
+             fdx->idle_timeout, "sync", reset_in_pipe ? "reset_in_pipe" : "", status, KeGetCurrentThread(),
+             "usb_device_wakeup", 2214);
+    InterlockedExchange(&fdx->wakeup_in_progress, 0);
+    return status;
+}
+
+NTSTATUS usb_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe) {
+    UNREFERENCED_PARAMETER(child);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, reset_in_pipe %ld\n", __func__, (LONG)reset_in_pipe);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_qd_clear_data(WDFDEVICE child) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (InterlockedCompareExchange(&fdx->clear_data_busy, 1, 0) != 0) {
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: Clear pipes already in progress\n", __func__);
+        return STATUS_SUCCESS;
+    }
+    if (ReadAcquire(&fdx->d0_exited) != 0) {
+        usb_device_wakeup(child, TRUE, FALSE);
+    }
+    if (fdx->pipe_data_in != NULL) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", __func__, fdx->data_in_ep);
+        status = usb_device_reset_pipe(fdx->pipe_data_in, TRUE);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", __func__, fdx->data_in_ep);
+            goto exit;
+        }
+    }
+    if (fdx->pipe_data_out != NULL) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", __func__, fdx->data_out_ep);
+        status = usb_device_reset_pipe(fdx->pipe_data_out, TRUE);
+        if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", __func__, fdx->data_out_ep);
+        }
+    }
+exit:
+    InterlockedExchange(&fdx->clear_data_busy, 0);
+    return status;
+}
+
+NTSTATUS usb_qd_abort_reads(WDFDEVICE child) {
+    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "--> %ws TID=0x%p (%s():%d)\n", fdx->ids.hwid, KeGetCurrentThread(),
+             "usb_qd_abort_reads", 2401);
+    if (fdx->pipe_data_in != NULL) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "ABORT pipe=%p TID=0x%p (%s():%d)\n", fdx->pipe_data_in, KeGetCurrentThread(),
+                 "usb_device_in_pipes", 2264);
+        status = WdfUsbTargetPipeAbortSynchronously(fdx->pipe_data_in, WDF_NO_HANDLE, NULL);
+    } else {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "NO IN PIPE TID=0x%p (%s():%d)\n", KeGetCurrentThread(), "usb_device_in_pipes",
+                 2269);
+    }
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "<--->%ws IdleTimeout=%d status=%lx TID=0x%p (%s():%d)\n", fdx->ids.hwid,
+             fdx->idle_timeout, status, KeGetCurrentThread(), "usb_device_in_pipes", 2272);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "<--- %ws TID=0x%p (%s():%d)\n", fdx->ids.hwid, KeGetCurrentThread(),
+             "usb_qd_abort_reads", 2405);
+    return status;
+}

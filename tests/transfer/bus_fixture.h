@@ -1,0 +1,164 @@
+// A host with the driver loaded, one plugged device, and the bus interface of
+// its children as a child driver gets it: what the transfer tests act through.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cdc/bus/kernel/winnt/cdc_bus_interface.h"
+#include "devices/catalogue.h"
+#include "devices/descriptor_builder.h"
+#include "sim/host.h"
+#include "sim/kernel.h"
+#include "sim/strings.h"
+#include "usb/usb_device.h"
+#include "wdf/wdf_internal.h"
+#include "wdf/wdf_object.h"
+
+#undef min
+#undef max
+
+namespace cdc::transfer_test {
+
+using sim::usb::descriptor_set;
+
+// What a child's completion callback received, waited for without sleeping.
+class completions {
+ public:
+    struct entry {
+        NTSTATUS status;
+        ULONG bytes;
+    };
+
+    static VOID callback(PVOID ctx, NTSTATUS status, ULONG bytes) {
+        auto* self = static_cast<completions*>(ctx);
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->entries_.push_back({status, bytes});
+        self->changed_.notify_all();
+    }
+
+    // Waits (real time, bounded) until n completions arrived.
+    bool wait_for(size_t n) {
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(10), [&] { return entries_.size() >= n; });
+    }
+    std::vector<entry> all() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return entries_;
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return entries_.size();
+    }
+
+ private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<entry> entries_;
+};
+
+class bus_fixture : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        host_ = std::make_unique<sim::host>();
+        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
+        ASSERT_EQ(host_->load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        for (auto& bus : interfaces_) {
+            if (bus.header.InterfaceDereference != nullptr) bus.header.InterfaceDereference(bus.header.Context);
+        }
+        // Unloading checks that nothing the driver made is left behind.
+        host_.reset();
+    }
+
+    std::string hardware_key(const descriptor_set& set) const {
+        char id[32];
+        snprintf(id, sizeof(id), "VID_%04X&PID_%04X", set.device.idVendor, set.device.idProduct);
+        return std::string(sim::enum_key()) + "\\USB\\" + id + "\\" + sim::plug_options().location +
+               "\\Device Parameters";
+    }
+
+    void set_value(const descriptor_set& set, const std::string& name, uint32_t value) {
+        host_->registry().set_dword(hardware_key(set), name, value);
+    }
+
+    // Plugs the whole device and returns its children's PDOs.
+    std::vector<WDFDEVICE> plug(std::shared_ptr<sim::usb::device> dev) {
+        device_ = std::move(dev);
+        sim::plug_options options;
+        options.whole_device = true;
+        auto stacks = host_->plug(device_, options);
+        EXPECT_EQ(stacks.size(), 1u);
+        std::vector<WDFDEVICE> out;
+        if (stacks.empty()) return out;
+        stack_ = stacks[0];
+        EXPECT_EQ(stack_->start_status(), STATUS_SUCCESS);
+        for (const auto& child : host_->children(*stack_)) out.push_back(child.device);
+        sim::debugger_clear();
+        return out;
+    }
+
+    std::vector<WDFDEVICE> plug(const descriptor_set& set) { return plug(std::make_shared<sim::usb::device>(set)); }
+
+    // The framework's answer to a child driver's query for the bus interface.
+    static NTSTATUS query(WDFDEVICE child, const char* version, CDC_BUS_INTERFACE* out) {
+        auto* dev = wdf::validate_as<wdf::device>(child, wdf::object_type::device, "test query");
+        for (const auto& config : dev->query_interfaces) {
+            if (*config.InterfaceType != GUID_CDC_BUS_INTERFACE) continue;
+            memcpy(out, config.Interface, sizeof(*out));
+            if (config.EvtDeviceProcessQueryInterfaceRequest != nullptr) {
+                NTSTATUS status = config.EvtDeviceProcessQueryInterfaceRequest(
+                    child, const_cast<LPGUID>(config.InterfaceType), reinterpret_cast<PINTERFACE>(out),
+                    const_cast<char*>(version));
+                if (!NT_SUCCESS(status)) return status;
+            }
+            out->header.InterfaceReference(out->header.Context);
+            return STATUS_SUCCESS;
+        }
+        return STATUS_NOT_SUPPORTED;
+    }
+
+    // The interface of a child, kept and dereferenced at tear-down.
+    CDC_BUS_INTERFACE& bus(WDFDEVICE child) {
+        interfaces_.emplace_back();
+        CDC_BUS_INTERFACE& bus = interfaces_.back();
+        EXPECT_EQ(query(child, CDC_BUS_DRIVER_VERSION, &bus), STATUS_SUCCESS);
+        return bus;
+    }
+
+    static bool traced(const std::string& line) {
+        auto lines = sim::debugger_lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    // Bulk and interrupt transfers of one endpoint, in order.
+    std::vector<sim::usb::transfer_record> on_endpoint(uint8_t endpoint) const {
+        std::vector<sim::usb::transfer_record> out;
+        for (const auto& record : device_->traffic()) {
+            if (record.type == sim::usb::transfer_record::kind::bulk_or_interrupt && record.endpoint == endpoint) {
+                out.push_back(record);
+            }
+        }
+        return out;
+    }
+
+    std::unique_ptr<sim::host> host_;
+    std::shared_ptr<sim::usb::device> device_;
+    sim::device_stack* stack_ = nullptr;
+    std::deque<CDC_BUS_INTERFACE> interfaces_;
+};
+
+constexpr LONGLONG no_timeout = 0;
+
+}  // namespace cdc::transfer_test

@@ -1,0 +1,306 @@
+// Control transfers, the notification reader, the bus interface record and
+// the descriptor queries, through the bus interface as a child driver uses it.
+#include "transfer/bus_fixture.h"
+
+namespace cdc::transfer_test {
+namespace {
+
+constexpr uint8_t notify_in = 0x81;
+constexpr uint8_t set_line_coding = 0x20;
+constexpr uint8_t get_line_coding = 0x21;
+
+// A modem that keeps its line coding, and can be told to hold a request.
+class coding_device : public sim::usb::device {
+ public:
+    using sim::usb::device::device;
+    std::vector<uint8_t> coding = {0x80, 0x25, 0, 0, 0, 0, 8};
+
+ protected:
+    sim::usb::control_reply handle_class_or_vendor(const sim::usb::setup_packet& setup, uint8_t* data) override {
+        sim::usb::control_reply reply;
+        if (setup.bRequest == set_line_coding && setup.wLength == 7) {
+            coding.assign(data, data + 7);
+        } else if (setup.bRequest == get_line_coding) {
+            memcpy(data, coding.data(), 7);
+            reply.length = 7;
+        } else {
+            reply.usbd_status = USBD_STATUS_STALL_PID;
+        }
+        return reply;
+    }
+};
+
+class control_and_notify : public bus_fixture {
+ protected:
+    std::shared_ptr<coding_device> modem_;
+
+    std::vector<WDFDEVICE> plug_modem(bool extra_control = false) {
+        descriptor_set set = sim::usb::catalogue::acm_modem();
+        if (extra_control) set_value(set, "ExtraControlEnabled", 1);
+        modem_ = std::make_shared<coding_device>(set);
+        return plug(modem_);
+    }
+
+    std::vector<sim::usb::setup_packet> class_requests() const {
+        std::vector<sim::usb::setup_packet> out;
+        for (const auto& r : device_->control_traffic(sim::usb::match::class_or_vendor)) out.push_back(r.packet());
+        return out;
+    }
+};
+
+struct notified {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::vector<uint8_t>> packets;
+
+    static VOID callback(PVOID ctx, PVOID buffer, ULONG bytes) {
+        auto* self = static_cast<notified*>(ctx);
+        std::lock_guard<std::mutex> guard(self->lock);
+        auto* p = static_cast<uint8_t*>(buffer);
+        self->packets.emplace_back(p, p + bytes);
+        self->changed.notify_all();
+    }
+    bool wait_for(size_t n) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return packets.size() >= n; });
+    }
+};
+
+TEST_F(control_and_notify, version_check_admits_only_the_exact_string) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE b{};
+    EXPECT_EQ(query(child, "2.1.5.52", &b), STATUS_SUCCESS);
+    EXPECT_TRUE(traced("driver_version_verify: Drivers are of the same versions."));
+    b.header.InterfaceDereference(b.header.Context);
+    for (const char* bad : {"2.1.5.5", "2.1.5.521", ""}) {
+        EXPECT_EQ(query(child, bad, &b), STATUS_UNSUCCESSFUL) << bad;
+    }
+    EXPECT_EQ(query(child, nullptr, &b), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("driver_version_verify: Drivers are of different versions. child version (null), bus version "
+                       "2.1.5.52"));
+}
+
+TEST_F(control_and_notify, record_carries_the_child_and_its_numbers) {
+    auto children = plug_modem(true);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& plain = bus(children[0]);
+    CDC_BUS_INTERFACE& twin = bus(children[1]);
+    EXPECT_EQ(plain.header.Size, 344);
+    EXPECT_EQ(plain.header.Version, 1);
+    EXPECT_EQ(plain.header.Context, children[0]);
+    EXPECT_EQ(plain.qd_ui_number_get(children[0]) + 0x7FFFFFFFu, twin.qd_ui_number_get(children[1]));
+    EXPECT_TRUE(plain.qd_is_ext_ctrl_enabled(children[0]));
+    EXPECT_TRUE(plain.qd_is_zlp_enabled(children[0]));
+    EXPECT_EQ(plain.cdc_data_io_ctrl_cbs_init(children[0], 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(plain.qd_notify_child_not_in_use(children[0]), STATUS_SUCCESS);
+    EXPECT_EQ(plain.reserved1(children[0]), STATUS_SUCCESS);
+
+    // One reference more from the query; dereferencing past zero only traces.
+    plain.header.InterfaceDereference(plain.header.Context);
+    plain.header.InterfaceDereference(plain.header.Context);
+    EXPECT_TRUE(traced("usb_cdc_dereference: ref is already 0"));
+    plain.header.InterfaceReference(plain.header.Context);
+}
+
+TEST_F(control_and_notify, class_request_addresses_the_communication_interface) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {0x00, 0xC2, 0x01, 0x00, 0, 0, 8};
+    ULONG moved = 0;
+
+    EXPECT_EQ(b.class_control_sync(child, FALSE, set_line_coding, 0, 7, coding, &moved, no_timeout), STATUS_SUCCESS);
+    uint8_t back[7] = {};
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, back, &moved, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(moved, 7u);
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 7), std::vector<uint8_t>(coding, coding + 7));
+
+    auto sent = class_requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].bmRequestType, 0x21);
+    EXPECT_EQ(sent[1].bmRequestType, 0xA1);
+    EXPECT_EQ(sent[1].wIndex, 0);
+    EXPECT_EQ(sent[1].wLength, 7);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
+TEST_F(control_and_notify, one_control_request_at_a_time_and_free_before_the_callback) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+
+    modem_->hold_next_control(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    EXPECT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(traced("usb_generic_control_send: Another request is currently being processed"));
+
+    // The purge cancels the held one and waits for its completion.
+    EXPECT_EQ(b.control_request_purge(child), STATUS_SUCCESS);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_CANCELLED);
+
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(2));
+    EXPECT_EQ(done.all()[1].status, STATUS_SUCCESS);
+    EXPECT_EQ(done.all()[1].bytes, 7u);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+
+    // Closed: control requests are refused quietly.
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout),
+              STATUS_DEVICE_BUSY);
+}
+
+TEST_F(control_and_notify, clear_halt_is_a_pipe_reset_also_when_asynchronous) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t clear_halt[8] = {0x02, 0x01, 0x00, 0x00, 0x82, 0x00, 0x00, 0x00};
+    completions done;
+
+    device_->clear_traffic();
+    EXPECT_EQ(b.generic_control_sync(child, clear_halt, nullptr, 0, nullptr, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
+
+    EXPECT_EQ(b.generic_control_async(child, clear_halt, nullptr, 0, completions::callback, &done, nullptr, no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 2u);
+
+    clear_halt[4] = 0x85;
+    EXPECT_EQ(b.generic_control_sync(child, clear_halt, nullptr, 0, nullptr, no_timeout), (NTSTATUS)0xC0100009L);
+    EXPECT_TRUE(traced("send_clear_pipe: Could not find endpoint 0x85"));
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
+TEST_F(control_and_notify, notifications_fan_out_to_every_registered_child) {
+    auto children = plug_modem(true);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& first = bus(children[0]);
+    CDC_BUS_INTERFACE& second = bus(children[1]);
+    notified a, b;
+
+    ASSERT_TRUE(first.cdc_set_notify_cb(children[0], &a, notified::callback));
+    ASSERT_TRUE(second.cdc_set_notify_cb(children[1], &b, notified::callback));
+    EXPECT_TRUE(traced("usb_cdc_set_notify_cb: notify_cb already initialized, ref_count = 2"));
+
+    std::vector<uint8_t> serial_state = {0xA1, 0x20, 0, 0, 0, 0, 2, 0, 0x03, 0x00};
+    device_->push_in(notify_in, serial_state);
+    ASSERT_TRUE(a.wait_for(1));
+    ASSERT_TRUE(b.wait_for(1));
+    EXPECT_EQ(a.packets[0], serial_state);
+    EXPECT_EQ(b.packets[0], serial_state);
+
+    // The first unregistration leaves the reader running for the second child.
+    ASSERT_TRUE(first.cdc_set_notify_cb(children[0], nullptr, nullptr));
+    device_->push_in(notify_in, {1, 2});
+    ASSERT_TRUE(b.wait_for(2));
+    EXPECT_EQ(a.packets.size(), 1u);
+
+    ASSERT_TRUE(second.cdc_set_notify_cb(children[1], nullptr, nullptr));
+    EXPECT_TRUE(traced("usb_cdc_interrupt_read_complete: interrupt reader ended with status 0xc0000120"));
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+}
+
+TEST_F(control_and_notify, failed_read_ends_the_reader_until_the_next_registration) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    notified n;
+
+    device_->fail_next_transfer(notify_in, USBD_STATUS_DEV_NOT_RESPONDING);
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    host_->settle();
+    sim::io_threads_stop();
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    // Forgotten registrations: unregistering does nothing, registering restarts.
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    device_->push_in(notify_in, {7});
+    ASSERT_TRUE(n.wait_for(1));
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+}
+
+TEST_F(control_and_notify, function_without_notification_pipe_refuses_registration) {
+    WDFDEVICE child = plug(sim::usb::catalogue::acm_without_notification()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    notified n;
+    EXPECT_FALSE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    ULONG notify = 0xdead;
+    EXPECT_EQ(b.qd_get_maxps(child, &notify, nullptr, nullptr, nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(notify, 0xdeadu);
+}
+
+TEST_F(control_and_notify, descriptor_queries_answer_from_the_configuration) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+
+    UCHAR length = 0;
+    UCHAR header[16] = {};
+    EXPECT_EQ(b.cdc_get_functional_descriptor(child, 0x00, header, &length), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 5);
+    EXPECT_EQ(b.cdc_get_functional_descriptor(child, 0x00, header, &length), STATUS_SUCCESS);
+    EXPECT_EQ(header[1], 0x24);
+    length = sizeof(header);
+    EXPECT_EQ(b.cdc_get_functional_descriptor(child, 0x0F, header, &length), STATUS_NOT_FOUND);
+
+    ULONG notify = 0, out = 0, in = 0;
+    UCHAR ep0 = 0;
+    EXPECT_EQ(b.qd_get_maxps(child, &notify, &out, &in, &ep0), STATUS_SUCCESS);
+    EXPECT_EQ(notify, 16u);
+    EXPECT_EQ(out, 64u);
+    EXPECT_EQ(in, 64u);
+    EXPECT_EQ(ep0, 64);
+
+    UCHAR protocol = 0;
+    EXPECT_EQ(b.qd_get_func_protocol(child, &protocol), STATUS_SUCCESS);
+    EXPECT_EQ(protocol, 1);
+
+    USB_DEVICE_DESCRIPTOR device{};
+    EXPECT_EQ(b.qd_get_device_descriptor(child, &device), STATUS_SUCCESS);
+    EXPECT_EQ(device.idVendor, 0x1234);
+
+    USHORT total = 0;
+    EXPECT_EQ(b.qd_get_configuration_descriptor_copyout(child, nullptr, &total), STATUS_SUCCESS);
+    std::vector<UCHAR> config(total);
+    EXPECT_EQ(b.qd_get_configuration_descriptor_copyout(child, config.data(), nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(config[1], USB_CONFIGURATION_DESCRIPTOR_TYPE);
+
+    UCHAR dfu[9];
+    EXPECT_EQ(b.dfu_get_functional_descriptor(child, dfu), STATUS_NOT_FOUND);
+}
+
+TEST_F(control_and_notify, dfu_functional_descriptor_and_closed_ecm_packet_sizes) {
+    WDFDEVICE dfu_child = plug(sim::usb::catalogue::dfu_device()).at(0);
+    CDC_BUS_INTERFACE& dfu = bus(dfu_child);
+    UCHAR descriptor[9] = {};
+    EXPECT_EQ(dfu.dfu_get_functional_descriptor(dfu_child, descriptor), STATUS_SUCCESS);
+    EXPECT_EQ(descriptor[0], 9);
+    EXPECT_EQ(descriptor[1], 0x21);
+    // No data interface: pools and opening succeed without pipes.
+    EXPECT_EQ(dfu.cdc_data_io_init(dfu_child, 2, 2), STATUS_SUCCESS);
+    EXPECT_EQ(dfu.cdc_transport_enable(dfu_child), STATUS_SUCCESS);
+    EXPECT_EQ(dfu.cdc_transport_disable(dfu_child), STATUS_SUCCESS);
+    EXPECT_EQ(dfu.cdc_data_io_uninit(dfu_child), STATUS_SUCCESS);
+}
+
+TEST_F(control_and_notify, reset_device_resets_the_port) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    EXPECT_EQ(b.qd_reset_device(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->port_resets(), 1u);
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.qd_abort_reads(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.qd_device_wakeup_sync(child, TRUE), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace cdc::transfer_test
