@@ -23,6 +23,7 @@
 #include "usb/usb_device.h"
 #include "wdf/wdf_internal.h"
 #include "wdf/wdf_object.h"
+#include "wdf/wdf_request.h"
 
 #undef min
 #undef max
@@ -70,6 +71,7 @@ class bus_fixture : public ::testing::Test {
  protected:
     void SetUp() override {
         host_ = std::make_unique<sim::host>();
+        if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
         host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
         ASSERT_EQ(host_->load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
     }

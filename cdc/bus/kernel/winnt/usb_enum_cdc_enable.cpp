@@ -28,6 +28,14 @@ static NTSTATUS pipe_comm_notify_set(PDEVICE_CONTEXT fdx) {
 static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     BOOLEAN pending;
 
+    // The registry override opens the path during the start, before the
+    // pools exist: nothing can be in flight then.
+    if (fdx->req_out.lock == NULL || fdx->req_in.lock == NULL) {
+        fdx->pipe_data_out = NULL;
+        fdx->pipe_data_in = NULL;
+        return TRUE;
+    }
+
     WdfSpinLockAcquire(fdx->req_out.lock);
     pending = WdfCollectionGetCount(fdx->req_out.busy) != 0;
     if (!pending) {
