@@ -19,6 +19,33 @@ void bug_check(ULONG code, const char* rule, const void* object, const char* cal
     std::abort();
 }
 
+namespace {
+struct findings_store {
+    std::mutex lock;
+    std::vector<std::string> findings;
+};
+findings_store& findings() {
+    static auto* f = new findings_store;  // outlives every static destructor
+    return *f;
+}
+}  // namespace
+
+void verifier_finding(const std::string& finding) {
+    fprintf(stderr, "*** VERIFIER: %s\n", finding.c_str());
+    std::lock_guard<std::mutex> guard(findings().lock);
+    findings().findings.push_back(finding);
+}
+
+std::vector<std::string> verifier_findings() {
+    std::lock_guard<std::mutex> guard(findings().lock);
+    return findings().findings;
+}
+
+void verifier_findings_clear() {
+    std::lock_guard<std::mutex> guard(findings().lock);
+    findings().findings.clear();
+}
+
 }  // namespace sim
 
 EXTERN_C VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {

@@ -1,5 +1,7 @@
 // DbgPrint and the debugger sink that collects its output as lines.
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "sim/kernel.h"
 
@@ -48,9 +50,34 @@ void sink_write(const std::string& text) {
     d.pending.append(text, start, std::string::npos);
 }
 
+// The first Unicode conversion (%C %S %lc %ls %wc %ws %wZ) of a format, or
+// an empty string: those touch paged data and are allowed only at PASSIVE_LEVEL.
+std::string unicode_conversion(const char* format) {
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p != '%') continue;
+        const char* start = p++;
+        if (*p == '%') continue;
+        while (*p != '\0' && std::strchr("-+ #0123456789*.", *p) != nullptr) ++p;
+        const bool wide_prefix =
+            (*p == 'w' && (p[1] == 'c' || p[1] == 's' || p[1] == 'Z')) || (*p == 'l' && (p[1] == 'c' || p[1] == 's'));
+        if (wide_prefix) return std::string(start, p + 2);
+        if (*p == 'C' || *p == 'S') return std::string(start, p + 1);
+        if (*p == '\0') break;
+    }
+    return std::string();
+}
+
 ULONG print(PCSTR format, va_list args) {
     if (format == nullptr)
         sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "DbgPrint format is NULL", nullptr, "DbgPrint");
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > PASSIVE_LEVEL) {
+        const std::string conversion = unicode_conversion(format);
+        if (!conversion.empty()) {
+            sim::verifier_finding("DbgPrint with " + conversion + " at IRQL " + std::to_string(irql) +
+                                  " (Unicode conversions only at PASSIVE_LEVEL): \"" + format + "\"");
+        }
+    }
     std::string text = sim::format_windows(format, args);
     text.resize(utf8_cut(text, kMaxPrintBytes));
     sink_write(text);

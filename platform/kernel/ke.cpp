@@ -1,14 +1,19 @@
 // IRQL, thread identity, the platform clock and KeDelayExecutionThread.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/kernel.h"
 
 namespace {
 
 thread_local KIRQL current_irql = PASSIVE_LEVEL;
+// The spin locks this thread holds, in acquisition order (a handful at most).
+thread_local std::vector<const void*> held_spin_locks;
 thread_local char thread_identity;
 
 // 2024-01-01 00:00:00 UTC in 100 ns units since 1601, so virtual runs print
@@ -144,6 +149,30 @@ KIRQL irql_raise(KIRQL level) {
 }
 
 void irql_lower(KIRQL level) { lower_to(level, "sim::irql_lower"); }
+
+void spin_lock_note_acquire(const void* lock, const char* caller) {
+    if (std::find(held_spin_locks.begin(), held_spin_locks.end(), lock) != held_spin_locks.end()) {
+        bug_check(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired by the thread that already holds it", lock, caller);
+    }
+    held_spin_locks.push_back(lock);
+}
+
+void spin_lock_note_release(const void* lock, const char* caller) {
+    auto it = std::find(held_spin_locks.begin(), held_spin_locks.end(), lock);
+    if (it == held_spin_locks.end()) {
+        bug_check(SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it", lock, caller);
+    }
+    held_spin_locks.erase(it);
+}
+
+size_t spin_locks_held() { return held_spin_locks.size(); }
+
+void check_spin_locks_released(size_t held_on_entry, const char* callback) {
+    if (held_spin_locks.size() > held_on_entry) {
+        const std::string rule = std::string("spin lock still held when ") + callback + " returned";
+        bug_check(SPIN_LOCK_NOT_OWNED, rule.c_str(), held_spin_locks.back(), callback);
+    }
+}
 
 void clock_use_virtual(bool virtual_clock) {
     platform_clock& c = clock_state();

@@ -3,12 +3,15 @@
 
 namespace sim {
 
+void verifier_findings_clear();
+
 void kernel_reset() {
     clock_use_virtual(true);
     clock_reset();
     fault_reset();
     debugger_clear();
     debugger_mirror(nullptr);
+    verifier_findings_clear();
 }
 
 }  // namespace sim

@@ -55,6 +55,18 @@ void clock_reset();
 KIRQL irql_raise(KIRQL level);  // returns the previous level
 void irql_lower(KIRQL level);
 
+// ---- Spin locks held, per thread -----------------------------------------------
+// The verifier's record of the spin locks each thread holds. Acquiring one
+// the thread already holds (the same-thread deadlock) and releasing one it
+// does not hold are bug checks naming `caller`.
+void spin_lock_note_acquire(const void* lock, const char* caller);
+void spin_lock_note_release(const void* lock, const char* caller);
+size_t spin_locks_held();  // by the calling thread
+// Called when a driver callback returns: a spin lock it took and still holds
+// is a bug check naming the callback. `held_on_entry`: what the thread held
+// when the callback was called.
+void check_spin_locks_released(size_t held_on_entry, const char* callback);
+
 // ---- Pool ----------------------------------------------------------------
 struct pool_usage {
     uint64_t allocations = 0;  // outstanding blocks
@@ -82,6 +94,11 @@ void fault_reset();
 // A broken rule stops the process at once, naming the rule, the object and
 // the caller: "*** BUGCHECK <code>: <rule>: object <p>, caller <api>".
 [[noreturn]] void bug_check(ULONG code, const char* rule, const void* object, const char* caller);
+// A broken rule that Windows' verifier reports without stopping (a wide
+// string printed at raised IRQL): recorded, and reported as a problem by the
+// leak check at teardown. Cleared by kernel_reset.
+void verifier_finding(const std::string& finding);
+std::vector<std::string> verifier_findings();
 
 // Back to the start state: virtual clock at zero, delay counters, fault
 // injection and the debugger sink (lines and mirror) cleared. Pool accounting

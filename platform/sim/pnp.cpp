@@ -7,6 +7,7 @@
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
+#include "wdf/wdf_power.h"
 
 namespace wdf {
 
@@ -117,6 +118,7 @@ void host::start_node(pnp_node& node) {
         fail_start(node, status);
         return;
     }
+    wdf::power_d0_entered(node.device);
     if (cb.EvtDeviceD0EntryPostInterruptsEnabled != nullptr) {
         record(node, "d0_entry_post_interrupts_enabled(D3Final)");
         driver_call call(in_callback_, "EvtDeviceD0EntryPostInterruptsEnabled");
@@ -177,6 +179,7 @@ void host::power_down(pnp_node& node, int reached, bool surprise) {
         driver_call call(in_callback_, "EvtDeviceD0ExitPreInterruptsDisabled");
         cb.EvtDeviceD0ExitPreInterruptsDisabled(handle, WdfPowerDeviceD3Final);
     }
+    if (reached >= in_d0) wdf::power_d0_leaving(node.device);
     if (reached >= in_d0 && cb.EvtDeviceD0Exit != nullptr) {
         record(node, "d0_exit(D3Final)");
         driver_call call(in_callback_, "EvtDeviceD0Exit");
@@ -217,6 +220,7 @@ void host::remove_node(pnp_node& node, bool surprise) {
     node.removed = true;
     record(node, "removed");
     wdf::device* dev = node.device;
+    wdf::power_removed(dev);
     nodes_.erase(dev);
     if (node.parent == nullptr) {
         driver_call call(in_callback_, "EvtCleanupCallback");

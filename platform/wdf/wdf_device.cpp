@@ -469,17 +469,6 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID, LONG, PCCH) {
-    validate_device(Device, "WdfDeviceStopIdle");
-    require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
-    not_implemented("WdfDeviceStopIdle");
-}
-
-VOID WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID, LONG, PCCH) {
-    validate_device(Device, "WdfDeviceResumeIdle");
-    not_implemented("WdfDeviceResumeIdle");
-}
-
 POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
     validate_device(Device, "WdfDeviceGetSystemPowerAction");
     return PowerActionNone;

@@ -33,7 +33,7 @@ void io_target::purge() {
     std::vector<sent_operation> sent_ops;
     std::vector<io_operation*> held_ops;
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(lock);
         state = WdfIoTargetDeleted;
         for (io_operation* op = held.head; op != nullptr; op = op->next) held_ops.push_back(op);
         sent_ops = collect_sent(this, false);
@@ -50,25 +50,32 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
-    require_irql_max(PASSIVE_LEVEL, "WdfIoTargetStart");
+    require_irql_max(DISPATCH_LEVEL, "WdfIoTargetStart");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
     std::vector<io_operation*> released;
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(target->lock);
         if (target->state == WdfIoTargetDeleted) {
             return STATUS_INVALID_DEVICE_STATE;
         }
         target->state = WdfIoTargetStarted;
-        while (io_operation* op = target->held.head) {
+        for (io_operation* op = target->held.head; op != nullptr; op = op->next) released.push_back(op);
+    }
+    // Each held operation goes out unless a cancel took it first.
+    for (io_operation* op : released) {
+        {
+            std::lock_guard<std::mutex> op_guard(op->lock);
+            if (op->state != io_state::held || op->target != target) continue;
+            std::lock_guard<std::mutex> guard(target->lock);
+            if (op->list != &target->held) continue;
             target->held.remove(op);
             op->state = io_state::delivered;
             op->stop_counted = op->tracked;
             target->sent.push_back(op);
             if (op->tracked) target->outstanding_tracked++;
-            released.push_back(op);
         }
+        io_deliver(op, target);
     }
-    for (io_operation* op : released) target->deliver(op);
     return STATUS_SUCCESS;
 }
 
@@ -81,7 +88,7 @@ VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
     }
     std::vector<sent_operation> to_cancel;
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(target->lock);
         if (target->state == WdfIoTargetDeleted) {
             return;
         }
@@ -97,7 +104,7 @@ VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
 WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget) {
     require_irql_max(DISPATCH_LEVEL, "WdfIoTargetGetState");
     io_target* target = validate_target(IoTarget, "WdfIoTargetGetState");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(target->lock);
     return target->state;
 }
 

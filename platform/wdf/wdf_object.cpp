@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <shared_mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -14,12 +15,18 @@ constexpr uint64_t live_magic = 0x5744464f424a4543ull;  // "WDFOBJEC"
 constexpr uint64_t dead_magic = 0xdeadde1e7edull;
 
 struct object_table {
-    std::recursive_mutex lock;
-    std::unordered_set<object*> live;
-    std::unordered_set<object*> destroyed;  // kept so stale handles are recognised
-    std::vector<object*> graveyard;
-    std::unordered_map<void*, object*> contexts;
+    std::recursive_mutex lock;  // the tree: parents' children, the graveyard
+    // Readers (every handle check, every context lookup) share it; creation,
+    // destruction and context allocation take it alone.
+    std::shared_mutex handles;
+    std::unordered_set<object*> live;             // guarded by handles
+    std::unordered_set<object*> destroyed;        // guarded by handles; kept so stale handles are recognised
+    std::unordered_map<void*, object*> contexts;  // guarded by handles
+    std::vector<object*> graveyard;               // guarded by lock
 };
+
+using reader = std::shared_lock<std::shared_mutex>;
+using writer = std::unique_lock<std::shared_mutex>;
 
 object_table& table() {
     static object_table* t = new object_table();  // outlives every static destructor
@@ -117,6 +124,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     if (parent != nullptr) {
         parent->children_.push_back(obj);
     }
+    writer handles(table().handles);
     if (slot.memory) {
         table().contexts[slot.memory.get()] = obj;
     }
@@ -130,7 +138,7 @@ object* validate(WDFOBJECT handle, const char* caller) {
     if (handle == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
     }
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    reader guard(table().handles);
     if (table().live.count(obj) == 0) {
         if (table().destroyed.count(obj) != 0) {
             sim::bug_check(WDF_VIOLATION, "use of a deleted handle", handle, caller);
@@ -139,6 +147,19 @@ object* validate(WDFOBJECT handle, const char* caller) {
     }
     if (obj->delete_requested_) {
         sim::bug_check(WDF_VIOLATION, "use of a deleted handle", handle, caller);
+    }
+    return obj;
+}
+
+object* validate_referenced(WDFOBJECT handle, const char* caller) {
+    auto* obj = reinterpret_cast<object*>(handle);
+    if (handle == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
+    }
+    reader guard(table().handles);
+    if (table().live.count(obj) == 0) {
+        sim::bug_check(WDF_VIOLATION, table().destroyed.count(obj) != 0 ? "use of a deleted handle" : "unknown handle",
+                       handle, caller);
     }
     return obj;
 }
@@ -154,7 +175,7 @@ object* validate(WDFOBJECT handle, object_type type, const char* caller) {
 }
 
 bool is_live(WDFOBJECT handle) {
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    reader guard(table().handles);
     auto* obj = reinterpret_cast<object*>(handle);
     return table().live.count(obj) != 0 && !obj->delete_requested_;
 }
@@ -207,6 +228,7 @@ void destroy(object* obj) {
         auto& siblings = obj->parent_->children_;
         siblings.erase(std::remove(siblings.begin(), siblings.end(), obj), siblings.end());
     }
+    writer handles(table().handles);
     for (auto& slot : obj->contexts_) {
         if (slot.memory) {
             table().contexts.erase(slot.memory.get());
@@ -223,7 +245,7 @@ void destroy(object* obj) {
 }  // namespace
 
 void reference(object* obj, PVOID tag, LONG line, PCCH file) {
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    std::lock_guard<std::mutex> guard(obj->reference_lock_);
     obj->references_++;
     obj->tagged_.push_back({tag, line, file != nullptr ? file : ""});
 }
@@ -231,7 +253,7 @@ void reference(object* obj, PVOID tag, LONG line, PCCH file) {
 void dereference(object* obj, PVOID tag, LONG, PCCH, const char* caller) {
     bool last;
     {
-        std::lock_guard<std::recursive_mutex> guard(table().lock);
+        std::lock_guard<std::mutex> guard(obj->reference_lock_);
         auto it = std::find_if(obj->tagged_.rbegin(), obj->tagged_.rend(),
                                [tag](const reference_record& r) { return r.tag == tag; });
         if (it == obj->tagged_.rend()) {
@@ -246,12 +268,12 @@ void dereference(object* obj, PVOID tag, LONG, PCCH, const char* caller) {
 }
 
 std::vector<object*> live_objects() {
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    reader guard(table().handles);
     return std::vector<object*>(table().live.begin(), table().live.end());
 }
 
 void* context_by_name(WDFOBJECT handle, const char* name) {
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
+    reader guard(table().handles);
     auto* obj = reinterpret_cast<object*>(handle);
     if (table().live.count(obj) == 0) {
         return nullptr;
@@ -265,8 +287,12 @@ void* context_by_name(WDFOBJECT handle, const char* name) {
 }
 
 size_t report_leaks(std::string* report) {
-    std::lock_guard<std::recursive_mutex> guard(table().lock);
     size_t problems = 0;
+    for (const std::string& finding : sim::verifier_findings()) {
+        problems++;
+        report->append("verifier finding: " + finding + "\n");
+    }
+    reader guard(table().handles);
     for (object* obj : table().live) {
         problems++;
         char line[256];
@@ -274,6 +300,7 @@ size_t report_leaks(std::string* report) {
                  static_cast<void*>(obj), obj->created_by_.c_str(), obj->references_.load(),
                  obj->delete_requested_ ? ", deleted" : "");
         report->append(line);
+        std::lock_guard<std::mutex> references(obj->reference_lock_);
         for (const auto& r : obj->tagged_) {
             snprintf(line, sizeof(line), "  reference tag %p taken at %s:%d\n", r.tag, r.file.c_str(), r.line);
             report->append(line);
@@ -284,6 +311,7 @@ size_t report_leaks(std::string* report) {
 
 void purge_destroyed() {
     std::lock_guard<std::recursive_mutex> guard(table().lock);
+    writer handles(table().handles);
     for (object* obj : table().graveyard) {
         delete obj;
     }
@@ -298,8 +326,9 @@ using wdf::object;
 extern "C" {
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
-    object* obj = wdf::validate(Handle, "WdfObjectGetTypedContextWorker");
-    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    // Deleted objects' contexts stay readable until their destroy callbacks ran.
+    object* obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
+    wdf::reader guard(wdf::table().handles);
     for (auto& slot : obj->contexts_) {
         if (slot.type == TypeInfo ||
             (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
@@ -323,7 +352,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
     }
     auto type = ContextAttributes->ContextTypeInfo->UniqueType ? ContextAttributes->ContextTypeInfo->UniqueType
                                                                : ContextAttributes->ContextTypeInfo;
-    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    wdf::writer guard(wdf::table().handles);
     for (auto& slot : obj->contexts_) {
         if (slot.type == type) {
             *Context = slot.memory.get();
@@ -343,7 +372,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
 }
 
 WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
-    std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+    wdf::reader guard(wdf::table().handles);
     auto it = wdf::table().contexts.find(ContextPointer);
     if (it == wdf::table().contexts.end()) {
         sim::bug_check(WDF_VIOLATION, "pointer is not an object context", ContextPointer, "WdfObjectContextGetObject");
@@ -357,13 +386,13 @@ VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File)
 
 VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
     auto* obj = reinterpret_cast<object*>(Handle);
+    bool known;
     {
-        std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+        wdf::reader guard(wdf::table().handles);
         // A deleted object may still be dereferenced: that is how its last holder lets go.
-        if (Handle == nullptr || wdf::table().live.count(obj) == 0) {
-            wdf::validate(Handle, "WdfObjectDereferenceActual");
-        }
+        known = Handle != nullptr && wdf::table().live.count(obj) != 0;
     }
+    if (!known) wdf::validate(Handle, "WdfObjectDereferenceActual");
     wdf::dereference(obj, Tag, Line, File, "WdfObjectDereferenceActual");
 }
 
@@ -383,7 +412,7 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
 VOID WdfObjectDelete(WDFOBJECT Object) {
     auto* obj = reinterpret_cast<object*>(Object);
     {
-        std::lock_guard<std::recursive_mutex> guard(wdf::table_lock());
+        wdf::reader guard(wdf::table().handles);
         bool deleted =
             wdf::table().destroyed.count(obj) != 0 || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
         if (Object != nullptr && deleted) {

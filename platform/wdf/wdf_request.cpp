@@ -4,7 +4,9 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,37 +17,78 @@ namespace wdf {
 namespace {
 
 constexpr unsigned completion_thread_count = 2;
-// How often the time-out thread looks at the clock while time-outs are armed.
+// How often the time-out thread looks at the clock while time-outs are armed,
+// and how often a synchronous waiter looks at the platform's progress.
 constexpr auto timer_tick = std::chrono::milliseconds(1);
+constexpr auto wait_tick = std::chrono::milliseconds(1);
 
-struct io_globals {
+// One completion thread and its own queue: two completions only synchronise
+// through the platform when they run on the same thread, as DPCs on one CPU.
+struct completion_worker {
     std::mutex lock;
-    std::condition_variable changed;     // an operation finished or a target's counts dropped
-    std::condition_variable work;        // the completion queue or the stop flag changed
-    std::condition_variable timer_work;  // the time-out list or the stop flag changed
-    uint64_t sequence = 0;
-    io_operation* queue_head = nullptr;  // completions waiting for a thread
-    io_operation* queue_tail = nullptr;
-    io_operation* timers = nullptr;  // operations with a deadline
-    std::vector<std::thread*> threads;
-    std::thread* timer_thread = nullptr;
-    bool stopping = false;
+    std::condition_variable work;
+    io_operation* head = nullptr;   // guarded by lock
+    io_operation* tail = nullptr;   // guarded by lock
+    std::thread* thread = nullptr;  // guarded by lock
+    bool stopping = false;          // guarded by lock
 };
 
-io_globals& io() {
-    static auto* g = new io_globals();  // outlives every static destructor
-    return *g;
+struct timer_list {
+    std::mutex lock;
+    std::condition_variable work;
+    io_operation* head = nullptr;   // guarded by lock
+    std::thread* thread = nullptr;  // guarded by lock
+    bool stopping = false;          // guarded by lock
+};
+
+// Counters read without ordering anything (relaxed): they steer the virtual
+// clock, they never publish data.
+struct io_activity {
+    std::atomic<uint64_t> sequence{0};
+    std::atomic<uint64_t> next_worker{0};
+    std::atomic<long> busy{0};          // deliveries in progress, completions queued or running
+    std::atomic<uint64_t> progress{0};  // completions so far
+    std::atomic<int> mode{0};           // sim::completion_mode
+    std::atomic<bool> seeded{false};
+    std::atomic<uint64_t> seed{0};
+    std::atomic<uint64_t> draws{0};
+    std::atomic<int64_t> stall_limit_ms{5000};
+};
+
+completion_worker* workers() {
+    static auto* w = new completion_worker[completion_thread_count];  // outlives every static destructor
+    return w;
 }
+timer_list& timers() {
+    static auto* t = new timer_list();
+    return *t;
+}
+io_activity& activity() {
+    static auto* a = new io_activity();
+    return *a;
+}
+
+// The operations this thread is handing to a target right now, innermost
+// last: a completion of one of them happens inside its WdfRequestSend.
+thread_local std::vector<const io_operation*> t_sending;
 
 // A forked child (a "fast" death test) has only the forking thread: it
 // starts its own completion threads when it needs them.
-void before_fork() { io().lock.lock(); }
-void after_fork_parent() { io().lock.unlock(); }
+void before_fork() {
+    for (unsigned i = 0; i < completion_thread_count; ++i) workers()[i].lock.lock();
+    timers().lock.lock();
+}
+void after_fork_parent() {
+    timers().lock.unlock();
+    for (unsigned i = 0; i < completion_thread_count; ++i) workers()[i].lock.unlock();
+}
 void after_fork_child() {
-    io_globals& g = io();
-    g.threads.clear();  // the parent's threads do not exist here; their records are left alone
-    g.timer_thread = nullptr;
-    g.lock.unlock();
+    timers().thread = nullptr;  // the parent's threads do not exist here; their records are left alone
+    timers().lock.unlock();
+    for (unsigned i = 0; i < completion_thread_count; ++i) {
+        workers()[i].thread = nullptr;
+        workers()[i].lock.unlock();
+    }
 }
 
 struct fork_handlers {
@@ -63,47 +106,61 @@ bool pending(io_state state) {
     return state == io_state::held || state == io_state::delivered || state == io_state::completing;
 }
 
-void completion_thread();
+void completion_thread(completion_worker* w);
 void timer_thread();
 
-// Under the lock.
-void start_completion_threads() {
-    io_globals& g = io();
-    if (!g.threads.empty() || g.stopping) return;
-    for (unsigned i = 0; i < completion_thread_count; ++i) g.threads.push_back(new std::thread(completion_thread));
+uint64_t mix(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
 }
 
+bool complete_inline() {
+    io_activity& a = activity();
+    if (a.seeded.load(std::memory_order_relaxed)) {
+        const uint64_t draw = a.draws.fetch_add(1, std::memory_order_relaxed);
+        return (mix(a.seed.load(std::memory_order_relaxed) ^ mix(draw)) & 1) != 0;
+    }
+    return a.mode.load(std::memory_order_relaxed) == static_cast<int>(sim::completion_mode::inline_send);
+}
+
+// Under the time-out list's lock.
 void start_timer_thread() {
-    io_globals& g = io();
-    if (g.timer_thread != nullptr || g.stopping) return;
-    g.timer_thread = new std::thread(timer_thread);
+    timer_list& t = timers();
+    if (t.thread != nullptr || t.stopping) return;
+    t.thread = new std::thread(timer_thread);
 }
 
 void timer_add(io_operation* op) {
-    io_globals& g = io();
-    op->next_timer = g.timers;
-    g.timers = op;
+    timer_list& t = timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    op->next_timer = t.head;
+    t.head = op;
     op->in_timer = true;
     start_timer_thread();
-    g.timer_work.notify_all();
+    t.work.notify_all();
 }
 
 void timer_remove(io_operation* op) {
+    timer_list& t = timers();
+    std::lock_guard<std::mutex> guard(t.lock);
     if (!op->in_timer) return;
-    io_operation** link = &io().timers;
+    io_operation** link = &t.head;
     while (*link != nullptr && *link != op) link = &(*link)->next_timer;
     if (*link == op) *link = op->next_timer;
     op->next_timer = nullptr;
     op->in_timer = false;
 }
 
-// An operation sent or completed leaves its target's counts.
+// An operation that finished leaves its target's counts.
 void leave_target(io_target* target, bool counted, bool tracked) {
+    std::lock_guard<std::mutex> guard(target->lock);
     if (counted) {
         target->outstanding--;
         if (tracked) target->outstanding_tracked--;
     }
-    io().changed.notify_all();
+    target->changed.notify_all();
 }
 
 void fill_completion(request_object* req, io_operation* op) {
@@ -131,39 +188,92 @@ void fill_completion(request_object* req, io_operation* op) {
     }
 }
 
-// What is left to do after complete_locked, once the lock is released: drop
-// the request's in-flight reference, then take the operation off its
-// target's counts (in that order, so a target purge finds the request let go).
-struct finish_action {
-    request_object* release = nullptr;
-    io_operation* op = nullptr;
-    io_target* target = nullptr;
-    bool counted = false;
-    bool stop_counted = false;
-
-    void run() {
-        if (release == nullptr) return;
-        dereference(release, op, 0, nullptr, "IoCompleteRequest");
-        std::lock_guard<std::mutex> guard(io().lock);
-        leave_target(target, counted, stop_counted);
+// Runs a request's completion routine on this thread, at DISPATCH_LEVEL
+// unless `at_caller_irql` (a completion inside the sender's own send), then
+// lets the request go and takes the operation off its target's counts.
+void run_routine(io_operation* op, bool at_caller_irql) {
+    request_object* req = op->request;
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE routine;
+    WDFCONTEXT context;
+    io_target* target;
+    bool counted, tracked;
+    {
+        std::lock_guard<std::mutex> guard(op->lock);
+        routine = req->routine;
+        context = req->context;
+        target = op->target;
+        counted = op->counted;
+        tracked = op->stop_counted;
+        op->counted = op->stop_counted = false;
+        // Completed from here on: the routine may reuse, resend or delete it.
+        op->state = io_state::done;
     }
-};
+    const KIRQL entry = KeGetCurrentIrql();
+    const bool raise = !at_caller_irql && entry < DISPATCH_LEVEL;
+    if (raise) sim::irql_raise(DISPATCH_LEVEL);
+    const KIRQL level = KeGetCurrentIrql();
+    const size_t locks = sim::spin_locks_held();
+    routine(reinterpret_cast<WDFREQUEST>(req->handle()), reinterpret_cast<WDFIOTARGET>(target->handle()), &req->params,
+            context);
+    sim::check_spin_locks_released(locks, "EvtRequestCompletionRoutine");
+    if (KeGetCurrentIrql() != level) {
+        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "completion routine returned at another IRQL than it was called at",
+                       req->handle(), "EvtRequestCompletionRoutine");
+    }
+    if (raise) sim::irql_lower(entry);
+    // The request is let go before the target's counts drop, so a target
+    // purge (and a leak check after it) finds it released.
+    dereference(req, op, 0, nullptr, "EvtRequestCompletionRoutine");
+    leave_target(target, counted, tracked);
+}
 
-// Completes an operation under the lock.
-finish_action complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
-    io_globals& g = io();
+void enqueue_completion(io_operation* op) {
+    io_activity& a = activity();
+    a.busy.fetch_add(1, std::memory_order_relaxed);
+    completion_worker& w = workers()[a.next_worker.fetch_add(1, std::memory_order_relaxed) % completion_thread_count];
+    std::lock_guard<std::mutex> guard(w.lock);
+    op->next_completion = nullptr;
+    if (w.tail != nullptr) {
+        w.tail->next_completion = op;
+    } else {
+        w.head = op;
+    }
+    w.tail = op;
+    if (w.thread == nullptr && !w.stopping) w.thread = new std::thread(completion_thread, &w);
+    w.work.notify_one();
+}
+
+void completion_thread(completion_worker* w) {
+    sim::irql_raise(DISPATCH_LEVEL);
+    std::unique_lock<std::mutex> lk(w->lock);
+    for (;;) {
+        w->work.wait(lk, [&] { return w->head != nullptr || w->stopping; });
+        if (w->head == nullptr) break;  // stopping, queue drained
+        io_operation* op = w->head;
+        w->head = op->next_completion;
+        if (w->head == nullptr) w->tail = nullptr;
+        op->next_completion = nullptr;
+        lk.unlock();
+        run_routine(op, false);
+        activity().busy.fetch_sub(1, std::memory_order_relaxed);
+        lk.lock();
+    }
+    lk.unlock();
+    sim::irql_lower(PASSIVE_LEVEL);
+}
+
+// Completes a delivered or held operation: exactly once per send.
+void complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
+    std::unique_lock<std::mutex> lk(op->lock);
     request_object* req = op->request;
     if (op->state != io_state::delivered && op->state != io_state::held) {
         sim::bug_check(WDF_VIOLATION, "request completed twice", req != nullptr ? req->handle() : nullptr,
                        "IoCompleteRequest");
     }
     io_target* target = op->target;
-    const bool counted = op->counted;
-    const bool stop_counted = op->stop_counted;
-    if (op->state == io_state::held) {
-        target->held.remove(op);
-    } else {
-        target->sent.remove(op);
+    {
+        std::lock_guard<std::mutex> guard(target->lock);
+        if (op->list != nullptr) op->list->remove(op);
     }
     timer_remove(op);
     if (op->timed_out && usbd_status == USBD_STATUS_CANCELED) status = STATUS_IO_TIMEOUT;
@@ -171,126 +281,89 @@ finish_action complete_locked(io_operation* op, NTSTATUS status, USBD_STATUS usb
     op->usbd_status = usbd_status;
     op->information = information;
     if (req != nullptr) fill_completion(req, op);
+    activity().progress.fetch_add(1, std::memory_order_relaxed);
 
-    finish_action action;
+    const bool counted = op->counted;
+    const bool tracked = op->stop_counted;
     if (op->synchronous) {
         op->state = io_state::done;
         op->counted = op->stop_counted = false;
-        leave_target(target, counted, stop_counted);
-        return action;  // the waiter drops the reference
+        op->finished.notify_all();
+        lk.unlock();
+        leave_target(target, counted, tracked);  // the waiter drops the request's reference
+        return;
     }
     if (req != nullptr && req->routine != nullptr && (op->flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) == 0) {
         // The target's counts drop once the routine has run.
         op->state = io_state::completing;
-        op->next_completion = nullptr;
-        if (g.queue_tail != nullptr) {
-            g.queue_tail->next_completion = op;
-        } else {
-            g.queue_head = op;
+        lk.unlock();
+        if (!complete_inline()) {
+            enqueue_completion(op);
+            return;
         }
-        g.queue_tail = op;
-        start_completion_threads();
-        g.work.notify_one();
-        return action;
+        const bool in_send = !t_sending.empty() && t_sending.back() == op;
+        run_routine(op, in_send);
+        return;
     }
     op->state = io_state::done;
     op->counted = op->stop_counted = false;
-    if (req == nullptr) {
-        leave_target(target, counted, stop_counted);
-        return action;
-    }
-    action.release = req;
-    action.op = op;
-    action.target = target;
-    action.counted = counted;
-    action.stop_counted = stop_counted;
-    return action;
-}
-
-void drop_reference(io_operation* op) { dereference(op->request, op, 0, nullptr, "IoCompleteRequest"); }
-
-void completion_thread() {
-    sim::irql_raise(DISPATCH_LEVEL);
-    io_globals& g = io();
-    std::unique_lock<std::mutex> lk(g.lock);
-    for (;;) {
-        g.work.wait(lk, [&] { return g.queue_head != nullptr || g.stopping; });
-        if (g.queue_head == nullptr) break;  // stopping, queue drained
-        io_operation* op = g.queue_head;
-        g.queue_head = op->next_completion;
-        if (g.queue_head == nullptr) g.queue_tail = nullptr;
-        op->next_completion = nullptr;
-
-        request_object* req = op->request;
-        io_target* target = op->target;
-        const bool counted = op->counted;
-        const bool tracked = op->stop_counted;
-        op->counted = op->stop_counted = false;
-        PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = req->routine;
-        WDFCONTEXT context = req->context;
-        // Completed from here on: the routine may reuse, resend or delete it.
-        op->state = io_state::done;
-        lk.unlock();
-        routine(reinterpret_cast<WDFREQUEST>(req->handle()), reinterpret_cast<WDFIOTARGET>(target->handle()),
-                &req->params, context);
-        if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
-            sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "completion routine returned at another IRQL than it was called at",
-                           req->handle(), "EvtRequestCompletionRoutine");
-        }
-        // The request is let go before the target's counts drop, so a target
-        // purge (and a leak check after it) finds it released.
-        dereference(req, op, 0, nullptr, "EvtRequestCompletionRoutine");
-        lk.lock();
-        leave_target(target, counted, tracked);
-    }
     lk.unlock();
-    sim::irql_lower(PASSIVE_LEVEL);
+    if (req != nullptr) dereference(req, op, 0, nullptr, "IoCompleteRequest");
+    leave_target(target, counted, tracked);
 }
 
 // Cancels an operation that is still held or delivered with the given
 // sequence; true when this call cancelled it.
 bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status) {
-    std::unique_lock<std::mutex> lk(io().lock);
-    if (op->transfer.sequence != sequence) return false;
-    if (op->state == io_state::held) {
-        finish_action action = complete_locked(op, held_status, USBD_STATUS_CANCELED, 0);
-        lk.unlock();
-        action.run();
-        return true;
+    io_target* target;
+    {
+        std::lock_guard<std::mutex> guard(op->lock);
+        if (op->transfer.sequence != sequence) return false;
+        if (op->state == io_state::delivered) {
+            target = op->target;
+        } else if (op->state != io_state::held) {
+            return false;
+        } else {
+            target = nullptr;
+        }
     }
-    if (op->state != io_state::delivered) return false;
-    io_target* target = op->target;
-    lk.unlock();
+    if (target == nullptr) return io_cancel_held(op, held_status);
     return target->cancel_delivered(op, sequence);
 }
 
 void timer_thread() {
-    io_globals& g = io();
-    std::unique_lock<std::mutex> lk(g.lock);
+    timer_list& t = timers();
+    std::unique_lock<std::mutex> lk(t.lock);
     struct expired {
         io_operation* op;
         uint64_t sequence;
     };
     expired batch[64];
-    while (!g.stopping) {
-        if (g.timers == nullptr) {
-            g.timer_work.wait(lk);
+    while (!t.stopping) {
+        if (t.head == nullptr) {
+            t.work.wait(lk);
             continue;
         }
         const int64_t now = sim::clock_now();
         size_t count = 0;
-        for (io_operation* op = g.timers; op != nullptr && count < 64; op = op->next_timer) {
+        for (io_operation* op = t.head; op != nullptr && count < 64; op = op->next_timer) {
             if (op->deadline > now) continue;
-            op->timed_out = true;
             batch[count++] = {op, op->transfer.sequence};
         }
         if (count != 0) {
             lk.unlock();
             // An operation the device cannot give back yet stays armed and is tried again.
-            for (size_t i = 0; i < count; ++i) cancel_operation(batch[i].op, batch[i].sequence, STATUS_IO_TIMEOUT);
+            for (size_t i = 0; i < count; ++i) {
+                {
+                    std::lock_guard<std::mutex> guard(batch[i].op->lock);
+                    if (batch[i].op->transfer.sequence != batch[i].sequence || !pending(batch[i].op->state)) continue;
+                    batch[i].op->timed_out = true;
+                }
+                cancel_operation(batch[i].op, batch[i].sequence, STATUS_IO_TIMEOUT);
+            }
             lk.lock();
         }
-        g.timer_work.wait_for(lk, timer_tick);
+        t.work.wait_for(lk, timer_tick);
     }
 }
 
@@ -302,13 +375,22 @@ int64_t deadline_from(LONGLONG timeout) {
     return timeout > system.QuadPart ? now + (timeout - system.QuadPart) : now;
 }
 
-}  // namespace
+[[noreturn]] void endless_wait(io_operation* op) {
+    const void* request = op->request != nullptr ? static_cast<const void*>(op->request->handle()) : op;
+    char rule[200];
+    snprintf(rule, sizeof(rule),
+             "synchronous wait that can never end: request %p sent to %s %p without a time-out, and nothing "
+             "on the platform can complete it",
+             request, type_name(op->target->type()), static_cast<void*>(op->target->handle()));
+    sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, rule, request, "WdfRequestSend (synchronous)");
+}
 
-std::mutex& io_lock() { return io().lock; }
+}  // namespace
 
 // ---- Lists ------------------------------------------------------------------
 
 void io_list::push_back(io_operation* op) {
+    op->list = this;
     op->next = nullptr;
     op->prev = tail;
     if (tail != nullptr) {
@@ -331,6 +413,7 @@ void io_list::remove(io_operation* op) {
         tail = op->prev;
     }
     op->prev = op->next = nullptr;
+    op->list = nullptr;
 }
 
 // ---- Validation -----------------------------------------------------------------
@@ -371,7 +454,7 @@ void release_memory(request_object* req) {
 
 void request_object::on_delete() {
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(op.lock);
         if (pending(op.state)) {
             sim::bug_check(WDF_VIOLATION, "deleting a request that is still pending", handle(), "WdfObjectDelete");
         }
@@ -381,7 +464,7 @@ void request_object::on_delete() {
 
 bool format_begin(request_object* req, NTSTATUS* status) {
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(req->op.lock);
         if (pending(req->op.state)) {
             *status = STATUS_INVALID_DEVICE_REQUEST;
             return false;
@@ -417,13 +500,14 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
     }
     if (synchronous) flags |= WDF_REQUEST_SEND_OPTION_SYNCHRONOUS;
     request_object* req = op->request;
-    io_globals& g = io();
+    bool deliver_now;
     {
-        std::lock_guard<std::mutex> guard(g.lock);
+        std::lock_guard<std::mutex> guard(op->lock);
         if (pending(op->state)) {
             sim::bug_check(WDF_VIOLATION, "sending a request that is still pending",
                            req != nullptr ? req->handle() : op, caller);
         }
+        std::lock_guard<std::mutex> target_guard(target->lock);
         if (target->state == WdfIoTargetDeleted || target->state == WdfIoTargetClosed ||
             target->state == WdfIoTargetClosedForQueryRemove) {
             op->status = STATUS_INVALID_DEVICE_STATE;
@@ -444,48 +528,85 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
         op->status = STATUS_PENDING;
         op->usbd_status = USBD_STATUS_PENDING;
         op->information = 0;
-        op->transfer.sequence = ++g.sequence;
+        op->transfer.sequence = activity().sequence.fetch_add(1, std::memory_order_relaxed) + 1;
         op->transfer.complete = io_transfer_complete;
         op->transfer.context = op;
         if (req != nullptr) {
             req->status = STATUS_PENDING;
             req->information = 0;
         }
-        if (!synchronous && op->has_deadline) timer_add(op);
         op->counted = true;
         target->outstanding++;
         if (target->state == WdfIoTargetStopped && (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) == 0) {
             op->state = io_state::held;
             op->stop_counted = false;
             target->held.push_back(op);
-            return true;
+            deliver_now = false;
+        } else {
+            op->state = io_state::delivered;
+            op->stop_counted = op->tracked;
+            target->sent.push_back(op);
+            if (op->tracked) target->outstanding_tracked++;
+            deliver_now = true;
         }
-        op->state = io_state::delivered;
-        op->stop_counted = op->tracked;
-        target->sent.push_back(op);
-        if (op->tracked) target->outstanding_tracked++;
+        // Armed under the operation's lock, so its completion finds it armed.
+        if (!synchronous && op->has_deadline) timer_add(op);
     }
-    target->deliver(op);
+    if (deliver_now) io_deliver(op, target);
     return true;
 }
 
+void io_deliver(io_operation* op, io_target* target) {
+    io_activity& a = activity();
+    a.busy.fetch_add(1, std::memory_order_relaxed);
+    t_sending.push_back(op);
+    target->deliver(op);
+    t_sending.pop_back();
+    a.busy.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void io_wait(io_operation* op) {
-    io_globals& g = io();
-    std::unique_lock<std::mutex> lk(g.lock);
+    io_activity& a = activity();
+    std::unique_lock<std::mutex> lk(op->lock);
+    uint64_t seen = a.progress.load(std::memory_order_relaxed);
+    auto still_since = std::chrono::steady_clock::now();
     while (op->state != io_state::done) {
-        if (!op->has_deadline || op->timed_out) {
-            g.changed.wait(lk);
-            continue;
-        }
-        const int64_t now = sim::clock_now();
-        if (now < op->deadline) {
-            if (sim::clock_is_virtual()) {
-                // Nothing else moves virtual time: the wait lasts until its deadline.
+        if (!sim::clock_is_virtual()) {
+            if (!op->has_deadline || op->timed_out) {
+                op->finished.wait(lk);
+                continue;
+            }
+            const int64_t now = sim::clock_now();
+            if (now < op->deadline) {
+                op->finished.wait_for(lk, std::chrono::nanoseconds((op->deadline - now) * 100));
+                continue;
+            }
+        } else if (op->has_deadline && !op->timed_out) {
+            // Virtual time moves to the deadline only once nothing else on the
+            // platform can make progress: no delivery under way, no completion
+            // queued or running.
+            const int64_t now = sim::clock_now();
+            if (now < op->deadline) {
+                if (a.busy.load(std::memory_order_relaxed) != 0) {
+                    op->finished.wait_for(lk, wait_tick);
+                    continue;
+                }
                 lk.unlock();
                 sim::clock_advance(op->deadline - now);
                 lk.lock();
-            } else {
-                g.changed.wait_for(lk, std::chrono::nanoseconds((op->deadline - now) * 100));
+                continue;
+            }
+        } else {
+            op->finished.wait_for(lk, wait_tick);
+            const uint64_t progress = a.progress.load(std::memory_order_relaxed);
+            const auto now = std::chrono::steady_clock::now();
+            if (progress != seen || a.busy.load(std::memory_order_relaxed) != 0) {
+                seen = progress;
+                still_since = now;
+            } else if (op->state != io_state::done && !op->timed_out &&
+                       now - still_since >
+                           std::chrono::milliseconds(a.stall_limit_ms.load(std::memory_order_relaxed))) {
+                endless_wait(op);
             }
             continue;
         }
@@ -496,13 +617,13 @@ void io_wait(io_operation* op) {
         lk.lock();
     }
     lk.unlock();
-    if (op->request != nullptr) drop_reference(op);
+    if (op->request != nullptr) dereference(op->request, op, 0, nullptr, "IoCompleteRequest");
 }
 
 NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, const char* caller) {
     if (!io_start(op, target, options, true, caller)) return op->status;
     io_wait(op);
-    std::lock_guard<std::mutex> guard(io().lock);
+    std::lock_guard<std::mutex> guard(op->lock);
     // A driver's request lent to a synchronous call keeps its completion
     // parameters but not the format: its buffer was the call's.
     if (op->request != nullptr) {
@@ -515,29 +636,26 @@ NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_
 }
 
 void io_complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
-    finish_action action;
-    {
-        std::lock_guard<std::mutex> guard(io().lock);
-        action = complete_locked(op, status, usbd_status, information);
-    }
-    action.run();
+    io_activity& a = activity();
+    a.busy.fetch_add(1, std::memory_order_relaxed);
+    complete(op, status, usbd_status, information);
+    a.busy.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool io_cancel_held(io_operation* op, NTSTATUS status) {
-    finish_action action;
     {
-        std::lock_guard<std::mutex> guard(io().lock);
+        std::lock_guard<std::mutex> guard(op->lock);
         if (op->state != io_state::held) return false;
-        action = complete_locked(op, status, USBD_STATUS_CANCELED, 0);
+        // A held operation with a time-out that fired completes as timed out.
+        if (status == STATUS_IO_TIMEOUT) op->timed_out = true;
     }
-    action.run();
+    io_complete(op, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
     return true;
 }
 
 void io_wait_target(io_target* target, bool tracked_only) {
-    io_globals& g = io();
-    std::unique_lock<std::mutex> lk(g.lock);
-    g.changed.wait(lk, [&] { return (tracked_only ? target->outstanding_tracked : target->outstanding) == 0; });
+    std::unique_lock<std::mutex> lk(target->lock);
+    target->changed.wait(lk, [&] { return (tracked_only ? target->outstanding_tracked : target->outstanding) == 0; });
 }
 
 void io_transfer_complete(sim::usb::transfer* t, void* context) {
@@ -546,37 +664,67 @@ void io_transfer_complete(sim::usb::transfer* t, void* context) {
 }
 
 void io_threads_stop() {
-    io_globals& g = io();
-    std::vector<std::thread*> threads;
-    std::thread* timer = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(g.lock);
-        g.stopping = true;
-        threads.swap(g.threads);
-        timer = g.timer_thread;
-        g.timer_thread = nullptr;
-        g.work.notify_all();
-        g.timer_work.notify_all();
+    for (unsigned i = 0; i < completion_thread_count; ++i) {
+        completion_worker& w = workers()[i];
+        std::thread* thread;
+        {
+            std::lock_guard<std::mutex> guard(w.lock);
+            w.stopping = true;
+            thread = w.thread;
+            w.thread = nullptr;
+            w.work.notify_all();
+        }
+        if (thread != nullptr) {
+            thread->join();
+            delete thread;
+        }
+        std::lock_guard<std::mutex> guard(w.lock);
+        w.stopping = false;
+        // Anything queued after the thread saw the stop flag gets a new thread.
+        if (w.head != nullptr) w.thread = new std::thread(completion_thread, &w);
     }
-    for (std::thread* t : threads) {
-        t->join();
-        delete t;
+    timer_list& t = timers();
+    std::thread* timer;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.stopping = true;
+        timer = t.thread;
+        t.thread = nullptr;
+        t.work.notify_all();
     }
     if (timer != nullptr) {
         timer->join();
         delete timer;
     }
-    std::lock_guard<std::mutex> guard(g.lock);
-    g.stopping = false;
-    // Anything queued after the threads saw the stop flag gets new threads.
-    if (g.queue_head != nullptr) start_completion_threads();
-    if (g.timers != nullptr) start_timer_thread();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.stopping = false;
+    if (t.head != nullptr) start_timer_thread();
 }
 
 }  // namespace wdf
 
 namespace sim {
 void io_threads_stop() { wdf::io_threads_stop(); }
+
+void set_completion_mode(completion_mode mode) {
+    wdf::activity().seeded.store(false, std::memory_order_relaxed);
+    wdf::activity().mode.store(static_cast<int>(mode), std::memory_order_relaxed);
+}
+
+void set_completion_seed(uint64_t seed) {
+    wdf::activity().seed.store(seed, std::memory_order_relaxed);
+    wdf::activity().draws.store(0, std::memory_order_relaxed);
+    wdf::activity().seeded.store(true, std::memory_order_relaxed);
+}
+
+completion_mode current_completion_mode() {
+    if (wdf::activity().seeded.load(std::memory_order_relaxed)) return completion_mode::threads;
+    return static_cast<completion_mode>(wdf::activity().mode.load(std::memory_order_relaxed));
+}
+
+void set_wait_stall_limit(std::chrono::milliseconds limit) {
+    wdf::activity().stall_limit_ms.store(limit.count(), std::memory_order_relaxed);
+}
 }  // namespace sim
 
 using namespace wdf;
@@ -607,7 +755,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
         return STATUS_INVALID_PARAMETER;
     }
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(req->op.lock);
         if (pending(req->op.state)) {
             sim::bug_check(WDF_VIOLATION, "reusing a request that is still pending", Request, "WdfRequestReuse");
         }
@@ -635,7 +783,7 @@ VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETI
                                     WDFCONTEXT CompletionContext) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSetCompletionRoutine");
     request_object* req = validate_request(Request, "WdfRequestSetCompletionRoutine");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     req->routine = CompletionRoutine;
     req->context = CompletionContext;
 }
@@ -649,9 +797,24 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
         require_irql_max(PASSIVE_LEVEL, "WdfRequestSend");
     }
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(req->op.lock);
         if (pending(req->op.state)) {
             sim::bug_check(WDF_VIOLATION, "sending a request that is still pending", Request, "WdfRequestSend");
+        }
+        // Send-and-forget, as the framework checks it: the flag alone, on a
+        // request a queue presented (never one the driver created) that is
+        // not formatted. The send fails; nothing completes the request.
+        if (Options != nullptr && (Options->Flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0) {
+            NTSTATUS refusal = STATUS_SUCCESS;
+            if (Options->Flags != WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) {
+                refusal = STATUS_INVALID_PARAMETER;
+            } else if (!req->presented_by_queue || req->op.kind != io_kind::none) {
+                refusal = STATUS_INVALID_DEVICE_REQUEST;
+            }
+            if (!NT_SUCCESS(refusal)) {
+                req->status = refusal;
+                return FALSE;
+            }
         }
         if (req->op.kind == io_kind::none) {
             sim::bug_check(WDF_VIOLATION, "sending a request that was not formatted for a target", Request,
@@ -675,7 +838,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestGetStatus");
     request_object* req = validate_request(Request, "WdfRequestGetStatus");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     return req->status;
 }
 
@@ -685,7 +848,7 @@ VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_P
     if (Params == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL completion parameters", Request, "WdfRequestGetCompletionParams");
     }
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     *Params = req->params;
     if (req->params.Size == 0) {
         WDF_REQUEST_COMPLETION_PARAMS_INIT(Params);
@@ -694,10 +857,14 @@ VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_P
 
 BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestCancelSentRequest");
-    request_object* req = validate_request(Request, "WdfRequestCancelSentRequest");
+    // A request the driver deleted but still references may be cancelled: the
+    // reference is what makes the call safe against its completion.
+    object* obj = validate_referenced(Request, "WdfRequestCancelSentRequest");
+    if (obj->type() != object_type::request) validate_request(Request, "WdfRequestCancelSentRequest");
+    auto* req = static_cast<request_object*>(obj);
     uint64_t sequence;
     {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(req->op.lock);
         if (req->op.state != io_state::held && req->op.state != io_state::delivered) return FALSE;
         sequence = req->op.transfer.sequence;
     }
@@ -709,7 +876,7 @@ BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
 VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestComplete");
     request_object* req = validate_request(Request, "WdfRequestComplete");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     (void)Status;
     (void)Information;
     if (req->op.state == io_state::done || req->op.state == io_state::completing) {
@@ -727,21 +894,21 @@ VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) { WdfRequestComplet
 ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestGetInformation");
     request_object* req = validate_request(Request, "WdfRequestGetInformation");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     return req->information;
 }
 
 VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSetInformation");
     request_object* req = validate_request(Request, "WdfRequestSetInformation");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     req->information = Information;
 }
 
 PIRP WdfRequestWdmGetIrp(WDFREQUEST Request) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestWdmGetIrp");
     request_object* req = validate_request(Request, "WdfRequestWdmGetIrp");
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(req->op.lock);
     if (req->irp == nullptr) {
         req->irp = new _IRP();
     }

@@ -2,14 +2,26 @@
 // are sent to, the completion threads and the time-outs. Platform-internal.
 //
 // A request carries one preallocated io_operation: formatting fills it, a
-// send hands it to the target, and the target's device completes it. One
-// global lock (io_lock) guards every operation's state, every target's lists
-// and the completion queue; nothing calls into a device or the driver with
-// it held. Completion routines of asynchronous sends run at DISPATCH_LEVEL on
-// the platform's completion threads (two, started on first use). Synchronous
-// sends (framework-internal ones too) wait on the calling thread.
+// send hands it to the target, and the target's device completes it.
+// Locking is per object, never process-wide, so that two unrelated requests
+// never synchronise through the platform and ThreadSanitizer still sees the
+// driver's own races: an operation's lock guards its state and its request's
+// completion fields; a target's lock guards its state, lists and counts
+// (order: operation, then target). Nothing calls into a device or the driver
+// with either held.
+//
+// Completion routines run, by the simulator's choice (sim::set_completion_mode):
+// - threads (default): at DISPATCH_LEVEL on the platform's completion threads
+//   (two, each with its own queue, started on first use);
+// - inline: a completion that happens inside WdfRequestSend runs the routine
+//   right there, on the sender's thread at its IRQL, so a routine that resends
+//   recurses as on Windows; a later completion (a device pushing data, a
+//   cancel, a time-out) runs it on the completing thread at DISPATCH_LEVEL;
+// - seeded: each completion picks one of the two from a seed, reproducibly.
+// Synchronous sends (framework-internal ones too) wait on the calling thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -61,7 +73,10 @@ struct io_operation {
     io_target* formatted_for = nullptr;
     sim::usb::transfer transfer;  // what the device sees
 
-    // Guarded by io_lock().
+    std::mutex lock;
+    std::condition_variable finished;  // a synchronous waiter's
+
+    // Guarded by lock.
     io_state state = io_state::idle;
     io_target* target = nullptr;  // where it was sent
     ULONG flags = 0;              // the send options in force
@@ -73,12 +88,16 @@ struct io_operation {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     USBD_STATUS usbd_status = USBD_STATUS_SUCCESS;
-    io_operation* prev = nullptr;  // in the target's sent or held list
+    bool counted = false;       // in the target's `outstanding` (sent, until finished)
+    bool stop_counted = false;  // in its `outstanding_tracked` (delivered and tracked, until finished)
+
+    // Guarded by target->lock.
+    io_list* list = nullptr;       // the target's sent or held list it is in
+    io_operation* prev = nullptr;  // in that list
     io_operation* next = nullptr;
-    bool counted = false;                     // in the target's `outstanding` (sent, until finished)
-    bool stop_counted = false;                // in its `outstanding_tracked` (delivered and tracked, until finished)
-    io_operation* next_completion = nullptr;  // in the completion queue
-    io_operation* next_timer = nullptr;       // in the time-out list
+
+    io_operation* next_completion = nullptr;  // in a completion queue (guarded by its lock)
+    io_operation* next_timer = nullptr;       // in the time-out list (guarded by its lock)
     bool in_timer = false;
 };
 
@@ -88,14 +107,17 @@ class io_target : public object {
 
     device* owner = nullptr;  // the WDFDEVICE the target belongs to
 
-    // Guarded by io_lock().
+    std::mutex lock;
+    std::condition_variable changed;  // an operation left the target
+
+    // Guarded by lock.
     WDF_IO_TARGET_STATE state = WdfIoTargetStarted;
     io_list sent;
     io_list held;
     unsigned outstanding = 0;          // sent (held or delivered), not finished (completion routine included)
     unsigned outstanding_tracked = 0;  // delivered and tracked: what WdfIoTargetStop waits for
 
-    // Hands an operation to the device (without io_lock held); it may
+    // Hands an operation to the device (no platform lock held); it may
     // complete before returning.
     virtual void deliver(io_operation* op) = 0;
     // Cancels a delivered operation; false when the device no longer has it.
@@ -114,9 +136,10 @@ class request_object : public object {
 
     io_operation op;
     io_target* created_for = nullptr;  // WdfRequestCreate's target (sizes the IRP stack; informational)
+    bool presented_by_queue = false;   // only such requests may go out send-and-forget
     memory_object* memory = nullptr;   // referenced by the format, released by reuse, reformat, delete
 
-    // Guarded by io_lock().
+    // Guarded by op.lock.
     PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = nullptr;
     WDFCONTEXT context = nullptr;
     NTSTATUS status = STATUS_SUCCESS;
@@ -125,8 +148,6 @@ class request_object : public object {
     WDF_USB_REQUEST_COMPLETION_PARAMS usb{};  // framework-owned, what params point at
     _IRP* irp = nullptr;                      // WdfRequestWdmGetIrp's answer, made on first use
 };
-
-std::mutex& io_lock();
 
 // Validation of the request and target handles.
 request_object* validate_request(WDFREQUEST request, const char* caller);
@@ -143,6 +164,10 @@ void format_memory(request_object* request, memory_object* memory);
 // NULL; a bad size bug checks.
 bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, bool synchronous,
               const char* caller);
+// Hands an operation io_start (or a target's start) made `delivered` to the
+// target's device, noting that this thread is sending it: a completion inside
+// runs its routine here in inline mode.
+void io_deliver(io_operation* op, io_target* target);
 // Waits at PASSIVE_LEVEL for a synchronous operation, honouring its time-out.
 void io_wait(io_operation* op);
 // Start and wait; the operation's final status. A driver's request lent to
@@ -171,4 +196,18 @@ namespace sim {
 // after the completions already queued have run (they start again on
 // demand). The host calls it at teardown.
 void io_threads_stop();
+
+// Simulator control: where completion routines run (see the top of this
+// header). Default: threads. A seed picks per completion, reproducibly for
+// a given order of completions; set_completion_mode cancels it.
+enum class completion_mode { threads, inline_send };
+void set_completion_mode(completion_mode mode);
+void set_completion_seed(uint64_t seed);
+completion_mode current_completion_mode();  // threads while a seed is in force
+
+// Simulator control: with the virtual clock, a synchronous wait with no
+// deadline during which nothing completes anywhere on the platform for this
+// long (real time) can never end: a bug check naming the request and target.
+// Default 5 s; a test of the rule shortens it.
+void set_wait_stall_limit(std::chrono::milliseconds limit);
 }  // namespace sim

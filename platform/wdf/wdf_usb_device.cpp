@@ -113,7 +113,7 @@ NTSTATUS read_string(usb_device_object* usb, request_object* request, const WDF_
     const size_t length = std::min<size_t>(buffer[0], actual);
     *characters = (length - 2) / sizeof(WCHAR);
     if (request != nullptr) {
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(request->op.lock);
         request->usb.Parameters.DeviceString.RequiredSize = buffer[0];
     }
     return STATUS_SUCCESS;
@@ -152,7 +152,7 @@ NTSTATUS usb_control_sync(usb_device_object* usb, io_target* target, request_obj
         NTSTATUS status;
         if (!format_begin(request, &status)) return status;
         op = &request->op;
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(request->op.lock);
         switch (kind) {
             case io_kind::device_string:
                 request->usb.Type = WdfUsbRequestTypeDeviceString;
@@ -390,7 +390,7 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
     sim::usb::setup_packet setup = sim::usb::setup_packet::from_bytes(SetupPacket->Generic.Bytes);
     setup.wLength = static_cast<uint16_t>(length);
     format_memory(request, memory);
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(request->op.lock);
     io_operation& op = request->op;
     op.kind = io_kind::control;
     op.formatted_for = usb;

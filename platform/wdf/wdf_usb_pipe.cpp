@@ -16,7 +16,6 @@ bool is_in(const usb_pipe_object* pipe) { return (pipe->info.EndpointAddress & U
 // The checks a read or write format makes before it touches the request.
 NTSTATUS check_transfer(const usb_pipe_object* pipe, bool read, size_t length) {
     if (!is_data_pipe(pipe) || is_in(pipe) != read) return STATUS_INVALID_DEVICE_REQUEST;
-    if (length > pipe->info.MaximumTransferSize) return STATUS_INVALID_PARAMETER;
     // A read must end on a packet boundary unless the driver lifted the check.
     if (read && !pipe->no_packet_size_check.load() && pipe->info.MaximumPacketSize != 0 &&
         length % pipe->info.MaximumPacketSize != 0) {
@@ -50,7 +49,7 @@ NTSTATUS format_transfer(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY Memory, 
     if (!NT_SUCCESS(status)) return status;
     if (!format_begin(request, &status)) return status;
     format_memory(request, memory);
-    std::lock_guard<std::mutex> guard(io_lock());
+    std::lock_guard<std::mutex> guard(request->op.lock);
     prepare_transfer(pipe, &request->op, read, buffer, length);
     const size_t offset = Offset != nullptr ? Offset->BufferOffset : 0;
     if (read) {
@@ -82,7 +81,7 @@ NTSTATUS transfer_synchronously(WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUES
     if (request != nullptr) {
         if (!format_begin(request, &status)) return status;
         op = &request->op;
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(request->op.lock);
         request->usb.Type = read ? WdfUsbRequestTypePipeRead : WdfUsbRequestTypePipeWrite;
     }
     prepare_transfer(pipe, op, read, buffer, length);
@@ -100,6 +99,13 @@ usb_pipe_object* validate_usb_pipe(WDFUSBPIPE handle, const char* caller) {
 void usb_pipe_object::on_delete() { purge(); }
 
 void usb_pipe_object::deliver(io_operation* op) {
+    if (op->kind == io_kind::pipe_reset) {
+        // The USB stack's reset: what is queued on the endpoint is cancelled,
+        // then CLEAR_FEATURE(ENDPOINT_HALT) goes to the device.
+        device->dev().abort_endpoint(info.EndpointAddress);
+        device->dev().submit(&op->transfer);
+        return;
+    }
     if (op->kind == io_kind::pipe_abort) {
         // Aborting completes the endpoint's pending transfers with
         // USBD_STATUS_CANCELED; the abort itself needs a present device.
@@ -190,7 +196,7 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
         NTSTATUS status;
         if (!format_begin(request, &status)) return status;
         op = &request->op;
-        std::lock_guard<std::mutex> guard(io_lock());
+        std::lock_guard<std::mutex> guard(request->op.lock);
         request->usb.Type = WdfUsbRequestTypePipeAbort;
     }
     op->kind = io_kind::pipe_abort;
@@ -207,6 +213,16 @@ NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, caller);
     request_object* request = Request != nullptr ? validate_request(Request, caller) : nullptr;
+    // A reset with transfers still with the device is refused unless the
+    // pipe's target is stopped or the caller sends it past the target's state.
+    const bool ignore_state =
+        RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0;
+    {
+        std::lock_guard<std::mutex> guard(pipe->lock);
+        if (!ignore_state && pipe->state == WdfIoTargetStarted && !pipe->sent.empty()) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+    }
     sim::usb::setup_packet setup;
     setup.bmRequestType = 0x02;
     setup.bRequest = USB_REQUEST_CLEAR_FEATURE;

@@ -1,0 +1,127 @@
+// The framework's own rules beyond handles and locks: Unicode traces at
+// raised IRQL, contexts during destruction, and the idle references of
+// WdfDeviceStopIdle / WdfDeviceResumeIdle.
+#include <gtest/gtest.h>
+
+#include "sim/host.h"
+#include "sim/kernel.h"
+#include "wdf.h"
+#include "wdf/wdf_internal.h"
+#include "wdf/wdf_power.h"
+
+namespace {
+
+struct destroy_probe {
+    int value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(destroy_probe, probe_of);
+
+int g_seen_in_destroy = 0;
+
+VOID read_context_on_destroy(WDFOBJECT object) { g_seen_in_destroy = probe_of(object)->value; }
+
+class framework_rules : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        host_ = std::make_unique<sim::host>();
+        ASSERT_EQ(host_->load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        for (wdf::device* d : devices_) {
+            wdf::power_removed(d);
+            wdf::delete_object(d);
+        }
+        host_.reset();
+    }
+
+    // A framework device the PnP manager would have started (in D0 when `d0`).
+    WDFDEVICE device(bool d0) {
+        auto* d = new wdf::device();
+        EXPECT_EQ(wdf::attach(d, nullptr, nullptr, "test"), STATUS_SUCCESS);
+        if (d0) wdf::power_d0_entered(d);
+        devices_.push_back(d);
+        return reinterpret_cast<WDFDEVICE>(d->handle());
+    }
+
+    long stop_idle_count(WDFDEVICE d) { return wdf::power_stop_idle_count(reinterpret_cast<wdf::device*>(d)); }
+
+    std::unique_ptr<sim::host> host_;
+    std::vector<wdf::device*> devices_;
+};
+
+TEST_F(framework_rules, wide_conversions_at_dispatch_level_are_a_finding_at_teardown) {
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            DbgPrint("port %ws\n", L"COM3");
+            KeLowerIrql(old);
+            host_.reset();
+        },
+        "verifier finding: DbgPrint with %ws at IRQL 2");
+}
+
+TEST_F(framework_rules, wide_conversions_at_passive_level_and_narrow_ones_anywhere_are_fine) {
+    DbgPrint("port %ws %wZ %S\n", L"COM3", nullptr, L"x");
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    DbgPrint("%s %I64x %ld %%S\n", "narrow", 1ULL, 2L);
+    KeLowerIrql(old);
+    EXPECT_TRUE(sim::verifier_findings().empty());
+}
+
+TEST_F(framework_rules, a_context_is_readable_in_its_destroy_callback) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, destroy_probe);
+    attributes.EvtDestroyCallback = read_context_on_destroy;
+    WDFOBJECT object;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    probe_of(object)->value = 42;
+    g_seen_in_destroy = 0;
+    WdfObjectDelete(object);
+    EXPECT_EQ(g_seen_in_destroy, 42);
+}
+
+TEST_F(framework_rules, stop_idle_counts_nest_and_resume_releases_them) {
+    WDFDEVICE d = device(true);
+    EXPECT_EQ(WdfDeviceStopIdle(d, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceStopIdle(d, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(stop_idle_count(d), 2);
+    WdfDeviceResumeIdle(d);
+    WdfDeviceResumeIdle(d);
+    EXPECT_EQ(stop_idle_count(d), 0);
+}
+
+TEST_F(framework_rules, stop_idle_on_a_device_not_in_d0_fails_without_a_reference) {
+    WDFDEVICE d = device(false);
+    EXPECT_EQ(WdfDeviceStopIdle(d, TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(stop_idle_count(d), 0);
+}
+
+TEST_F(framework_rules, resume_idle_without_stop_idle_is_a_bug_check) {
+    WDFDEVICE d = device(true);
+    EXPECT_DEATH(WdfDeviceResumeIdle(d), "BUGCHECK.*WdfDeviceResumeIdle without a matching WdfDeviceStopIdle");
+}
+
+TEST_F(framework_rules, stop_idle_waiting_for_d0_above_passive_level_is_a_bug_check) {
+    WDFDEVICE d = device(true);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            WdfDeviceStopIdle(d, TRUE);
+        },
+        "BUGCHECK.*WdfDeviceStopIdle");
+}
+
+TEST_F(framework_rules, removing_a_device_with_a_stop_idle_outstanding_is_a_bug_check) {
+    WDFDEVICE d = device(true);
+    ASSERT_EQ(WdfDeviceStopIdle(d, TRUE), STATUS_SUCCESS);
+    EXPECT_DEATH(wdf::power_removed(reinterpret_cast<wdf::device*>(d)),
+                 "BUGCHECK.*device removed with a WdfDeviceStopIdle not matched");
+    WdfDeviceResumeIdle(d);
+}
+
+}  // namespace
