@@ -333,6 +333,7 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
         if (p.dev == dev) bug_check(WDF_VIOLATION, "device is already plugged in", dev.get(), "sim::host::plug");
     }
     dev->set_connected(true);
+    dev->hub_enumerate(static_cast<uint8_t>(plugged_.size() + 1));
     auto mode = options.whole_device ? usb::split_mode::whole_device : usb::split_mode::composite;
     std::vector<device_stack*> stacks;
     for (const usb::usb_function& function : usb::split_functions(dev->descriptors(), mode)) {

@@ -1,9 +1,11 @@
 #include "usb/usb_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "ntstatus.h"
+#include "sim/kernel.h"
 
 namespace sim::usb {
 
@@ -158,18 +160,25 @@ void device::set_connected(bool connected) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (connected_ == connected) return;
-        connected_ = connected;
-        for (endpoint_state& state : endpoints_) {
-            drain(state, USBD_STATUS_DEVICE_GONE, done);
-            if (connected) {
+        if (!connected) {
+            disconnect(done);
+        } else {
+            connected_ = true;
+            address_ = 0;
+            for (endpoint_state& state : endpoints_) {
                 state.in_data.clear();
+                state.in_offset = 0;
                 state.out_data.clear();
-                state.halted = false;
             }
+            unconfigure();
         }
-        if (connected) unconfigure();
     }
     done.run();
+}
+
+void device::disconnect(completion_list& done) {
+    connected_ = false;
+    for (endpoint_state& state : endpoints_) drain(state, USBD_STATUS_DEVICE_GONE, done);
 }
 
 uint8_t device::configuration() const {
@@ -189,7 +198,8 @@ bool device::remote_wakeup_enabled() const {
 
 bool device::halted(uint8_t endpoint) const {
     std::lock_guard<std::mutex> guard(lock_);
-    return ep(endpoint).halted;
+    const endpoint_state& state = ep(endpoint);
+    return state.halted || state.host_halted;
 }
 
 void device::set_halted(uint8_t endpoint, bool halted) {
@@ -197,10 +207,21 @@ void device::set_halted(uint8_t endpoint, bool halted) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         endpoint_state& state = ep(endpoint);
+        if ((endpoint & 0x0f) == 0) return;  // a control endpoint stalls one request at a time
         state.halted = halted;
-        if (halted && (endpoint & 0x0f) != 0) drain(state, USBD_STATUS_STALL_PID, done);
+        if (!halted) {
+            state.host_halted = false;
+        } else if (state.pending_head != nullptr) {
+            // The transfer the device is working on sees the stall.
+            halt_host(state, state.pending_head, USBD_STATUS_STALL_PID, done);
+        }
     }
     done.run();
+}
+
+uint8_t device::address() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return address_;
 }
 
 uint32_t device::port_resets() const {
@@ -211,73 +232,6 @@ uint32_t device::port_resets() const {
 uint32_t device::port_cycles() const {
     std::lock_guard<std::mutex> guard(lock_);
     return port_cycles_;
-}
-
-// ---- Endpoint lists ------------------------------------------------------------
-
-void device::append(endpoint_state& state, transfer* t) {
-    t->next = nullptr;
-    if (state.pending_tail != nullptr) {
-        state.pending_tail->next = t;
-    } else {
-        state.pending_head = t;
-    }
-    state.pending_tail = t;
-}
-
-void device::unlink(endpoint_state& state, transfer* t) {
-    transfer* prev = nullptr;
-    for (transfer* cur = state.pending_head; cur != nullptr; prev = cur, cur = cur->next) {
-        if (cur != t) continue;
-        if (prev != nullptr) {
-            prev->next = cur->next;
-        } else {
-            state.pending_head = cur->next;
-        }
-        if (state.pending_tail == cur) state.pending_tail = prev;
-        cur->next = nullptr;
-        return;
-    }
-}
-
-void device::record(transfer_record::kind kind, const transfer* t, const uint8_t* data, size_t length, int32_t status) {
-    if (!recording_) return;
-    transfer_record r;
-    r.type = kind;
-    if (t != nullptr) {
-        std::memcpy(r.setup, t->setup, sizeof(r.setup));
-        r.endpoint = t->endpoint;
-    }
-    if (data != nullptr && length != 0) r.data.assign(data, data + length);
-    r.usbd_status = status;
-    traffic_.push_back(std::move(r));
-}
-
-void device::drain(endpoint_state& state, int32_t status, completion_list& done) {
-    while (transfer* t = state.pending_head) {
-        unlink(state, t);
-        bool control = (t->endpoint & 0x0f) == 0;
-        record(control ? transfer_record::kind::control : transfer_record::kind::bulk_or_interrupt, t, nullptr, 0,
-               status);
-        done.add(t, status, 0);
-    }
-}
-
-void device::deliver_in(endpoint_state& state, completion_list& done) {
-    while (state.pending_head != nullptr && !state.in_data.empty()) {
-        transfer* t = state.pending_head;
-        std::vector<uint8_t>& packet = state.in_data.front();
-        size_t n = std::min(packet.size(), t->length);
-        if (n != 0) std::memcpy(t->buffer, packet.data(), n);
-        record(transfer_record::kind::bulk_or_interrupt, t, packet.data(), n, USBD_STATUS_SUCCESS);
-        if (n < packet.size()) {
-            packet.erase(packet.begin(), packet.begin() + static_cast<long>(n));
-        } else {
-            state.in_data.pop_front();
-        }
-        unlink(state, t);
-        done.add(t, USBD_STATUS_SUCCESS, n);
-    }
 }
 
 // Marks the endpoints of the configuration and settings in force; transfers
@@ -292,26 +246,46 @@ void device::activate_endpoints() {
             for (const parsed_interface& itf : config.interfaces) {
                 const parsed_setting* setting = itf.setting(alternate_[itf.number]);
                 if (setting == nullptr) continue;
-                for (const parsed_endpoint& e : setting->endpoints) active[slot(e.descriptor.bEndpointAddress)] = true;
+                for (const parsed_endpoint& e : setting->endpoints) {
+                    const USB_ENDPOINT_DESCRIPTOR& d = e.descriptor;
+                    endpoint_state& state = ep(d.bEndpointAddress);
+                    active[slot(d.bEndpointAddress)] = true;
+                    state.type = d.bmAttributes & USB_ENDPOINT_TYPE_MASK;
+                    state.max_packet = static_cast<uint16_t>(d.wMaxPacketSize & 0x07ff);
+                    state.interval = d.bInterval;
+                }
             }
             break;
         }
     }
     for (size_t i = 0; i < 32; ++i) endpoints_[i].active = active[i];
+    for (size_t i : {0, 16}) {
+        endpoints_[i].type = USB_ENDPOINT_TYPE_CONTROL;
+        endpoints_[i].max_packet = descriptors_.device.bMaxPacketSize0;
+    }
 }
 
 void device::unconfigure() {
     configuration_ = 0;
     std::memset(alternate_, 0, sizeof(alternate_));
-    for (endpoint_state& state : endpoints_) state.halted = false;
+    for (endpoint_state& state : endpoints_) state.halted = state.host_halted = false;
     activate_endpoints();
 }
 
 // ---- Host side ---------------------------------------------------------------
 
+namespace {
+// Shared by every device, so the transfers in a capture of several never share an id.
+std::atomic<uint64_t> next_wire_id{1};
+}  // namespace
+
 void device::submit(transfer* t) {
     t->actual = 0;
     t->usbd_status = USBD_STATUS_PENDING;
+    t->wire_id = next_wire_id.fetch_add(1, std::memory_order_relaxed);
+    t->submitted_at = sim::clock_now();
+    t->held = 0;
+    t->limit = SIZE_MAX;
     if ((t->endpoint & 0x0f) == 0) {
         submit_control(t);
     } else {
@@ -358,11 +332,16 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
             if (low != 0 && config_with_value(descriptors_, low) == nullptr) return stall();
             configuration_ = low;
             std::memset(alternate_, 0, sizeof(alternate_));
-            for (endpoint_state& state : endpoints_) state.halted = false;
+            for (endpoint_state& state : endpoints_) state.halted = state.host_halted = false;
             activate_endpoints();
             *configured = true;
             return answer(nullptr, 0);
         }
+        case USB_REQUEST_SET_ADDRESS:
+            // Takes effect after the status stage (submit_control).
+            if (s.bmRequestType != 0x00) return false;
+            if (s.wValue > 127) return stall();
+            return answer(nullptr, 0);
         case USB_REQUEST_GET_CONFIGURATION:
             if (s.bmRequestType != 0x80) return false;
             return answer(&configuration_, 1);
@@ -377,7 +356,10 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
             if (itf == nullptr || itf->setting(low) == nullptr) return stall();
             // The interface's endpoints start over: halts and data toggles cleared.
             for (const parsed_setting& setting : itf->settings) {
-                for (const parsed_endpoint& e : setting.endpoints) ep(e.descriptor.bEndpointAddress).halted = false;
+                for (const parsed_endpoint& e : setting.endpoints) {
+                    endpoint_state& state = ep(e.descriptor.bEndpointAddress);
+                    state.halted = state.host_halted = false;
+                }
             }
             alternate_[number] = low;
             activate_endpoints();
@@ -417,7 +399,11 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
                 endpoint_state& state = ep(address);
                 if (!state.active) return stall();
                 // Endpoint 0 cannot be halted; clearing it is a no-op.
-                if ((address & 0x0f) != 0) state.halted = set;
+                if ((address & 0x0f) != 0) {
+                    state.halted = set;
+                    // Clearing is also the host's pipe reset: its endpoint runs again.
+                    if (!set) state.host_halted = false;
+                }
                 return answer(nullptr, 0);
             }
             if (s.bmRequestType == 0x00 && s.wValue == USB_FEATURE_REMOTE_WAKEUP) {
@@ -435,29 +421,60 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
 
 void device::submit_control(transfer* t) {
     const setup_packet s = setup_packet::from_bytes(t->setup);
+    const size_t room = std::min<size_t>(s.wLength, t->length);
+    const bool in = s.device_to_host();
     completion_list done;
     bool configured = false;
     bool interface_set = false;
     uint8_t configuration = 0;
     {
         std::unique_lock<std::mutex> guard(lock_);
+        record_submit(t);
         if (!connected_) {
-            record(transfer_record::kind::control, t, nullptr, 0, USBD_STATUS_DEVICE_GONE);
-            done.add(t, USBD_STATUS_DEVICE_GONE, 0);
+            finish(done, t, USBD_STATUS_DEVICE_GONE, 0, false);
             guard.unlock();
             done.run();
             return;
         }
-        for (auto it = control_faults_.begin(); it != control_faults_.end(); ++it) {
+        // The hub's own requests come before any test could mean them.
+        endpoint_state& control = endpoints_[0];
+        if (!enumerating_ && !control.faults.empty()) {
+            const fault f = control.faults.front();
+            control.faults.pop_front();
+            switch (f.type) {
+                case fault::stall:
+                case fault::error:
+                    finish(done, t, f.type == fault::stall ? USBD_STATUS_STALL_PID : f.usbd_status, 0, false);
+                    guard.unlock();
+                    done.run();
+                    return;
+                case fault::hang:
+                case fault::late:
+                    t->held = 1;
+                    append(control, t);
+                    return;
+                case fault::gone:
+                    append(control, t);
+                    disconnect(done);
+                    done.gone = true;
+                    guard.unlock();
+                    complete_all(done);
+                    return;
+                case fault::short_packet:
+                    t->limit = f.n;
+                    break;
+            }
+        }
+        for (auto it = control_faults_.begin(); !enumerating_ && it != control_faults_.end(); ++it) {
             if (!it->predicate(s)) continue;
-            const control_fault fault = *it;
+            const control_fault cf = *it;
             if (--it->remaining == 0) control_faults_.erase(it);
-            if (fault.hold) {
-                append(endpoints_[0], t);
+            if (cf.hold) {
+                t->held = 1;
+                append(control, t);
                 return;
             }
-            record(transfer_record::kind::control, t, nullptr, 0, fault.usbd_status);
-            done.add(t, fault.usbd_status, 0);
+            finish(done, t, cf.usbd_status, 0, false);
             guard.unlock();
             done.run();
             return;
@@ -468,21 +485,16 @@ void device::submit_control(transfer* t) {
             for (endpoint_state& state : endpoints_) {
                 if (!state.active) drain(state, USBD_STATUS_CANCELED, done);
             }
-            const bool in = s.device_to_host();
-            const bool ok = USBD_SUCCESS(reply.usbd_status);
-            record(transfer_record::kind::control, t, ok ? t->buffer : nullptr,
-                   in ? reply.length : std::min<size_t>(s.wLength, t->length), reply.usbd_status);
-            done.add(t, reply.usbd_status, ok ? (in ? reply.length : std::min<size_t>(s.wLength, t->length)) : 0);
         } else {
             guard.unlock();
-            control_reply r = handle_class_or_vendor(s, t->buffer);
-            const size_t room = std::min<size_t>(s.wLength, t->length);
-            const bool in = s.device_to_host();
-            const bool ok = USBD_SUCCESS(r.usbd_status);
-            const size_t actual = ok ? (in ? std::min(r.length, room) : room) : 0;
+            reply = handle_class_or_vendor(s, t->buffer);
             guard.lock();
-            record(transfer_record::kind::control, t, ok ? t->buffer : nullptr, actual, r.usbd_status);
-            done.add(t, r.usbd_status, actual);
+        }
+        const bool ok = USBD_SUCCESS(reply.usbd_status);
+        const size_t actual = ok ? std::min(in ? std::min(reply.length, room) : room, t->limit) : 0;
+        finish(done, t, reply.usbd_status, actual, ok);
+        if (ok && s.bRequest == USB_REQUEST_SET_ADDRESS && s.bmRequestType == 0x00) {
+            address_ = static_cast<uint8_t>(s.wValue);
         }
     }
     if (configured) on_configuration(configuration);
@@ -490,92 +502,40 @@ void device::submit_control(transfer* t) {
     done.run();
 }
 
-void device::submit_endpoint(transfer* t) {
-    completion_list done;
-    std::unique_lock<std::mutex> guard(lock_);
-    endpoint_state& state = ep(t->endpoint);
-    int32_t failure = USBD_STATUS_SUCCESS;
-    if (!connected_) {
-        failure = USBD_STATUS_DEVICE_GONE;
-    } else if (!state.active) {
-        failure = USBD_STATUS_INVALID_PIPE_HANDLE;
-    } else if (state.fail_count != 0) {
-        state.fail_count--;
-        failure = state.fail_status;
-        if (USBD_HALTED(failure)) state.halted = true;
-    } else if (state.halted) {
-        failure = USBD_STATUS_STALL_PID;
-    }
-    if (failure != USBD_STATUS_SUCCESS) {
-        record(transfer_record::kind::bulk_or_interrupt, t, nullptr, 0, failure);
-        done.add(t, failure, 0);
-        guard.unlock();
-        done.run();
-        return;
-    }
-    append(state, t);
-    if (t->endpoint & 0x80) {
-        deliver_in(state, done);
-    } else {
-        deliver_out(state, guard, done);
-    }
-    guard.unlock();
-    done.run();
-}
-
-// Hands an OUT endpoint's transfers to on_out() in order, one consumer at a
-// time: a transfer arriving while another thread is delivering, or while the
-// endpoint is held, waits in the list (where it can still be cancelled).
-void device::deliver_out(endpoint_state& state, std::unique_lock<std::mutex>& guard, completion_list& done) {
-    if (state.out_busy) return;
-    state.out_busy = true;
-    while (!state.hold && state.pending_head != nullptr) {
-        transfer* next = state.pending_head;
-        unlink(state, next);
-        guard.unlock();
-        const int32_t status = on_out(next->endpoint, next->buffer, next->length);
-        guard.lock();
-        const bool ok = USBD_SUCCESS(status);
-        record(transfer_record::kind::bulk_or_interrupt, next, ok ? next->buffer : nullptr, ok ? next->length : 0,
-               status);
-        done.add(next, status, ok ? next->length : 0);
-    }
-    state.out_busy = false;
-}
-
-bool device::cancel(transfer* t, uint64_t sequence, int32_t usbd_status) {
-    completion_list done;
+void device::hub_enumerate(uint8_t address, bool configure) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        endpoint_state& state = (t->endpoint & 0x0f) == 0 ? endpoints_[0] : ep(t->endpoint);
-        bool found = false;
-        for (transfer* cur = state.pending_head; cur != nullptr; cur = cur->next) {
-            if (cur == t) {
-                found = true;
-                break;
-            }
+        enumerating_ = true;
+    }
+    std::vector<uint8_t> buffer(64);
+    auto request = [&](uint8_t type, uint8_t b_request, uint16_t value, uint16_t length) {
+        setup_packet s;
+        s.bmRequestType = type;
+        s.bRequest = b_request;
+        s.wValue = value;
+        s.wLength = length;
+        if (buffer.size() < length) buffer.resize(length);
+        transfer t;
+        s.to_bytes(t.setup);
+        t.buffer = buffer.data();
+        t.length = length;
+        submit(&t);  // standard requests complete at once
+        return USBD_SUCCESS(t.usbd_status) ? t.actual : 0;
+    };
+    const uint16_t device_type = USB_DEVICE_DESCRIPTOR_TYPE << 8;
+    const uint16_t configuration_type = USB_CONFIGURATION_DESCRIPTOR_TYPE << 8;
+    request(0x80, USB_REQUEST_GET_DESCRIPTOR, device_type, 64);
+    request(0x00, USB_REQUEST_SET_ADDRESS, address, 0);
+    request(0x80, USB_REQUEST_GET_DESCRIPTOR, device_type, sizeof(USB_DEVICE_DESCRIPTOR));
+    if (request(0x80, USB_REQUEST_GET_DESCRIPTOR, configuration_type, 9) >= 9) {
+        const uint16_t total = static_cast<uint16_t>(buffer[2] | buffer[3] << 8);
+        const uint8_t value = buffer[5];
+        if (request(0x80, USB_REQUEST_GET_DESCRIPTOR, configuration_type, total) != 0 && configure) {
+            request(0x00, USB_REQUEST_SET_CONFIGURATION, value, 0);
         }
-        if (!found || t->sequence != sequence) return false;
-        unlink(state, t);
-        record((t->endpoint & 0x0f) == 0 ? transfer_record::kind::control : transfer_record::kind::bulk_or_interrupt, t,
-               nullptr, 0, usbd_status);
-        done.add(t, usbd_status, 0);
     }
-    done.run();
-    return true;
-}
-
-size_t device::abort_endpoint(uint8_t endpoint) {
-    completion_list done;
-    size_t count = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        endpoint_state& state = ep(endpoint);
-        for (transfer* t = state.pending_head; t != nullptr; t = t->next) count++;
-        drain(state, USBD_STATUS_CANCELED, done);
-    }
-    done.run();
-    return count;
+    std::lock_guard<std::mutex> guard(lock_);
+    enumerating_ = false;
 }
 
 void device::reset_port() {
@@ -583,7 +543,7 @@ void device::reset_port() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         port_resets_++;
-        record(transfer_record::kind::port_reset, nullptr, nullptr, 0, USBD_STATUS_SUCCESS);
+        record_port(transfer_record::kind::port_reset);
         for (endpoint_state& state : endpoints_) drain(state, USBD_STATUS_CANCELED, done);
         remote_wakeup_ = false;
         unconfigure();
@@ -596,144 +556,13 @@ void device::cycle_port() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         port_cycles_++;
-        record(transfer_record::kind::port_cycle, nullptr, nullptr, 0, USBD_STATUS_SUCCESS);
+        record_port(transfer_record::kind::port_cycle);
         for (endpoint_state& state : endpoints_) drain(state, USBD_STATUS_DEVICE_GONE, done);
         remote_wakeup_ = false;
         unconfigure();
     }
     done.run();
     if (on_port_cycle) on_port_cycle();
-}
-
-// ---- Device / test side ----------------------------------------------------------
-
-void device::push_in(uint8_t endpoint, std::vector<uint8_t> bytes) {
-    completion_list done;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!connected_) return;  // an unplugged device sends nothing
-        endpoint_state& state = ep(endpoint | 0x80);
-        state.in_data.push_back(std::move(bytes));
-        deliver_in(state, done);
-    }
-    done.run();
-}
-
-std::optional<std::vector<uint8_t>> device::take_out(uint8_t endpoint) {
-    std::lock_guard<std::mutex> guard(lock_);
-    endpoint_state& state = ep(endpoint & 0x7f);
-    if (state.out_data.empty()) return std::nullopt;
-    std::vector<uint8_t> bytes = std::move(state.out_data.front());
-    state.out_data.pop_front();
-    return bytes;
-}
-
-std::vector<std::vector<uint8_t>> device::take_all_out(uint8_t endpoint) {
-    std::lock_guard<std::mutex> guard(lock_);
-    endpoint_state& state = ep(endpoint & 0x7f);
-    std::vector<std::vector<uint8_t>> all(std::make_move_iterator(state.out_data.begin()),
-                                          std::make_move_iterator(state.out_data.end()));
-    state.out_data.clear();
-    return all;
-}
-
-size_t device::queued_in(uint8_t endpoint) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return ep(endpoint | 0x80).in_data.size();
-}
-
-size_t device::queued_out(uint8_t endpoint) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return ep(endpoint & 0x7f).out_data.size();
-}
-
-size_t device::pending(uint8_t endpoint) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    const endpoint_state& state = (endpoint & 0x0f) == 0 ? endpoints_[0] : ep(endpoint);
-    size_t count = 0;
-    for (const transfer* t = state.pending_head; t != nullptr; t = t->next) count++;
-    return count;
-}
-
-int32_t device::on_out(uint8_t endpoint, const uint8_t* data, size_t length) {
-    std::lock_guard<std::mutex> guard(lock_);
-    ep(endpoint).out_data.emplace_back(data, data + length);
-    return USBD_STATUS_SUCCESS;
-}
-
-control_reply device::handle_class_or_vendor(const setup_packet&, uint8_t*) {
-    control_reply reply;
-    reply.usbd_status = USBD_STATUS_STALL_PID;
-    return reply;
-}
-
-void device::on_configuration(uint8_t) {}
-void device::on_interface(uint8_t, uint8_t) {}
-
-// ---- Fault injection ---------------------------------------------------------------
-
-void device::fail_next_control(control_predicate predicate, int32_t usbd_status, unsigned count) {
-    if (count == 0) return;
-    std::lock_guard<std::mutex> guard(lock_);
-    control_faults_.push_back({std::move(predicate), usbd_status, count, false});
-}
-
-void device::hold_next_control(control_predicate predicate, unsigned count) {
-    if (count == 0) return;
-    std::lock_guard<std::mutex> guard(lock_);
-    control_faults_.push_back({std::move(predicate), USBD_STATUS_PENDING, count, true});
-}
-
-void device::fail_next_transfer(uint8_t endpoint, int32_t usbd_status, unsigned count) {
-    std::lock_guard<std::mutex> guard(lock_);
-    endpoint_state& state = ep(endpoint);
-    state.fail_count = count;
-    state.fail_status = usbd_status;
-}
-
-void device::hold_out(uint8_t endpoint, bool hold) {
-    completion_list done;
-    std::unique_lock<std::mutex> guard(lock_);
-    endpoint_state& state = ep(endpoint & 0x7f);
-    state.hold = hold;
-    if (!hold) deliver_out(state, guard, done);
-    guard.unlock();
-    done.run();
-}
-
-void device::clear_faults() {
-    std::lock_guard<std::mutex> guard(lock_);
-    control_faults_.clear();
-    for (endpoint_state& state : endpoints_) {
-        state.fail_count = 0;
-        state.hold = false;
-    }
-}
-
-// ---- Traffic -------------------------------------------------------------------
-
-std::vector<transfer_record> device::traffic() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return traffic_;
-}
-
-std::vector<transfer_record> device::control_traffic(const control_predicate& predicate) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<transfer_record> out;
-    for (const transfer_record& r : traffic_) {
-        if (r.type == transfer_record::kind::control && predicate(r.packet())) out.push_back(r);
-    }
-    return out;
-}
-
-void device::clear_traffic() {
-    std::lock_guard<std::mutex> guard(lock_);
-    traffic_.clear();
-}
-
-void device::set_recording(bool on) {
-    std::lock_guard<std::mutex> guard(lock_);
-    recording_ = on;
 }
 
 }  // namespace sim::usb

@@ -11,20 +11,38 @@
 //   A request the device cannot honour stalls (USBD_STATUS_STALL_PID).
 // - Class and vendor requests go to handle_class_or_vendor(); the base device
 //   stalls them. Function models derive from device and override it.
-// - Bulk and interrupt endpoints: what the host writes to an OUT endpoint goes
-//   to on_out(), which by default queues it for take_out(); an IN transfer
-//   completes with the oldest packet pushed with push_in(), or stays pending
-//   until one is pushed. push_in(ep, {}) is a zero-length packet. A packet
-//   longer than the host's buffer fills the buffer and its remainder stays at
-//   the head of the queue for the next IN transfer.
+// - Bulk and interrupt endpoints move packets of the endpoint's wMaxPacketSize
+//   (from the configuration and settings in force). What the host writes to
+//   an OUT endpoint goes to on_out(), which by default queues it for
+//   take_out(); a zero-length OUT transfer is a zero-length packet.
+//   push_in(ep, bytes) is one IN transfer as the device sends it: full
+//   packets and a short last one; bytes that are a multiple of the packet
+//   size end without a zero-length packet unless the model pushes one
+//   (push_in(ep, {})). A host IN transfer takes packets until its buffer is
+//   full, a short packet arrives or a zero-length packet arrives; until then
+//   it stays pending with what it has. A packet longer than the room left in
+//   the buffer (a buffer that is not a multiple of the packet size) is
+//   babble: the transfer fails with USBD_STATUS_BABBLE_DETECTED, the endpoint
+//   halts and the packet stays queued. Packets are never split.
 // - A transfer to an endpoint that is not part of the current configuration
 //   and alternate settings fails with USBD_STATUS_INVALID_PIPE_HANDLE.
 // - Unplugged (set_connected(false)): every pending transfer completes with
 //   USBD_STATUS_DEVICE_GONE and every new one fails with it. Plugging it back
 //   in returns it to the unconfigured state with empty queues.
-// - A halted endpoint fails every transfer with USBD_STATUS_STALL_PID until
-//   CLEAR_FEATURE(ENDPOINT_HALT) (the host's pipe reset) clears it. An
-//   injected failure with a halting status (USBD_HALTED) halts the endpoint.
+// - Halts, as the host controller sees them: a device that stalls (a halted
+//   endpoint, or an injected stall) completes the transfer with
+//   USBD_STATUS_STALL_PID; from then on the host's endpoint is halted, and the
+//   transfers queued behind it and every later one complete with
+//   USBD_STATUS_ENDPOINT_HALTED, until CLEAR_FEATURE(ENDPOINT_HALT) (the host's
+//   pipe reset) clears both sides. A transmission error (a USBD status
+//   0xC00000xx, babble included) halts the host's endpoint the same way.
+// - Faults (inject()) apply to the next transfers submitted to an endpoint,
+//   one fault each, in the order injected.
+// - Recording: traffic() holds the completed transfers the host's drivers
+//   made; events() every submission and completion on the wire in order, the
+//   hub's enumeration at plug included, with platform-clock times, which is
+//   what a capture file is written from (usb_pcap.h). Nothing is recorded,
+//   and nothing allocated for it, while recording is off.
 //
 // Threading: every public member is thread-safe. Transfers are completed by
 // calling their `complete` function exactly once, on whichever thread
@@ -108,19 +126,75 @@ struct transfer {
     size_t actual = 0;
     int32_t usbd_status = USBD_STATUS_PENDING;
 
-    transfer* next = nullptr;  // the device's, while pending
+    // The device's, while pending.
+    transfer* next = nullptr;
+    uint64_t wire_id = 0;      // pairs the submission with the completion in events()
+    int64_t submitted_at = 0;  // platform clock, 100 ns
+    uint8_t held = 0;          // an injected hang or late completion keeps it pending
+    size_t limit = SIZE_MAX;   // an injected short packet: the most it moves
 };
 
-// One event on the bus as the device saw it.
+// One completed transfer (or port event) as the device saw it.
 struct transfer_record {
     enum class kind { control, bulk_or_interrupt, port_reset, port_cycle } type = kind::control;
     uint8_t setup[8] = {};      // control transfers
     uint8_t endpoint = 0;       // 0 for control
     std::vector<uint8_t> data;  // data stage / payload (OUT: what the host sent; IN: what the device returned)
     int32_t usbd_status = 0;
+    bool in = false;        // device to host (a control transfer: its data stage)
+    size_t requested = 0;   // the host's buffer length (control: wLength)
+    int64_t submitted = 0;  // platform clock, 100 ns
+    int64_t completed = 0;
 
     setup_packet packet() const { return setup_packet::from_bytes(setup); }
 };
+
+// One submission or completion on the wire, in the order they happened.
+struct wire_event {
+    enum class kind : uint8_t { submit, complete } type = kind::submit;
+    uint64_t id = 0;                                    // the same for a transfer's submission and completion
+    uint8_t transfer_type = USB_ENDPOINT_TYPE_CONTROL;  // USB_ENDPOINT_TYPE_*
+    uint8_t endpoint = 0;                               // with the direction bit (control: its data stage's)
+    uint8_t address = 0;                                // the device's bus address at the time
+    uint8_t interval = 0;                               // bInterval of an interrupt endpoint
+    bool has_setup = false;                             // a control submission
+    bool hub = false;                                   // the hub's enumeration at plug
+    uint8_t setup[8] = {};
+    size_t length = 0;                          // submission: requested; completion: moved
+    int32_t usbd_status = USBD_STATUS_PENDING;  // completion
+    int64_t time = 0;                           // platform clock, 100 ns
+    std::vector<uint8_t> data;                  // OUT data on the submission, IN data on the completion
+
+    bool in() const { return (endpoint & 0x80) != 0; }
+};
+
+// A fault for the next transfer on an endpoint.
+struct fault {
+    enum kind {
+        stall,         // the device stalls it (USBD_STATUS_STALL_PID) and its endpoint halts
+        error,         // it fails with usbd_status; a transmission error halts the endpoint
+        hang,          // it stays pending until cancelled (the device NAKs), holding up those behind it
+        late,          // like hang, but release() completes it as the device would have
+        short_packet,  // IN: it ends after n bytes of what is queued; OUT: the device takes only n
+        gone,          // the device is unplugged while it is pending
+    };
+    kind type = stall;
+    int32_t usbd_status = USBD_STATUS_STALL_PID;  // error
+    size_t n = 0;                                 // short_packet
+
+    static fault make_stall() { return fault{stall, USBD_STATUS_STALL_PID, 0}; }
+    static fault make_error(int32_t status) { return fault{error, status, 0}; }
+    static fault make_hang() { return fault{hang, USBD_STATUS_PENDING, 0}; }
+    static fault make_late() { return fault{late, USBD_STATUS_PENDING, 0}; }
+    static fault make_short(size_t bytes) { return fault{short_packet, USBD_STATUS_SUCCESS, bytes}; }
+    static fault make_gone() { return fault{gone, USBD_STATUS_DEVICE_GONE, 0}; }
+};
+
+// A transmission error the host controller reports (CRC, stall, babble, ...):
+// the host's endpoint halts on it.
+inline bool usbd_transmission_error(int32_t usbd_status) {
+    return (static_cast<uint32_t>(usbd_status) & 0xffffff00u) == 0xc0000000u && usbd_status != 0;
+}
 
 // What a class or vendor request handler answers.
 struct control_reply {
@@ -149,6 +223,7 @@ class device {
     void set_halted(uint8_t endpoint, bool halted);
     uint32_t port_resets() const;
     uint32_t port_cycles() const;
+    uint8_t address() const;  // given by SET_ADDRESS; 0 until then
 
     // ---- Host side -------------------------------------------------------------
     // Starts a transfer; it may complete before submit returns.
@@ -165,19 +240,37 @@ class device {
     void reset_port();
     void cycle_port();
     std::function<void()> on_port_cycle;
+    // The hub's enumeration when the device is plugged in, before any driver
+    // loads: GET_DESCRIPTOR(device, 64), SET_ADDRESS, GET_DESCRIPTOR(device),
+    // GET_DESCRIPTOR(configuration 0) for 9 bytes then wTotalLength, and, when
+    // `configure`, SET_CONFIGURATION of the first configuration. Recorded in
+    // events() (marked hub), not in traffic(). Windows' hub leaves the
+    // configuration to the function's driver, so the host does not configure.
+    void hub_enumerate(uint8_t address, bool configure = false);
 
     // ---- Device / test side ----------------------------------------------------
-    // One IN packet or transfer's worth of data: completes the oldest pending
-    // IN transfer of the endpoint or waits for one.
+    // One IN transfer as the device sends it (see the header comment);
+    // {} is a zero-length packet. Completes pending IN transfers as far as
+    // the packets go.
     void push_in(uint8_t endpoint, std::vector<uint8_t> bytes);
     // The oldest transfer the host wrote to an OUT endpoint, if any.
     std::optional<std::vector<uint8_t>> take_out(uint8_t endpoint);
     std::vector<std::vector<uint8_t>> take_all_out(uint8_t endpoint);
-    size_t queued_in(uint8_t endpoint) const;   // pushed, not yet read
+    size_t queued_in(uint8_t endpoint) const;   // packets pushed, not yet read
     size_t queued_out(uint8_t endpoint) const;  // written, not yet taken
     size_t pending(uint8_t endpoint) const;     // host transfers waiting at the endpoint (0: control)
 
     // ---- Fault injection ------------------------------------------------------
+    // A fault for the next transfer submitted to the endpoint (0: the next
+    // control transfer). Faults queue: each applies to one transfer. `late`
+    // applies to bulk and interrupt endpoints only (std::invalid_argument).
+    void inject(uint8_t endpoint, fault f);
+    // Completes the endpoint's transfers held by `late` faults, in order, as
+    // the device would have; returns how many it released.
+    size_t release(uint8_t endpoint);
+    // Called, without the lock, after an injected `gone` unplugged the device,
+    // so the host can start its surprise removal.
+    std::function<void()> on_gone;
     // The next `count` control requests matching the predicate fail with the
     // status (a stall by default) without reaching the device's logic.
     void fail_next_control(control_predicate predicate, int32_t usbd_status = USBD_STATUS_STALL_PID,
@@ -185,7 +278,8 @@ class device {
     // The next `count` matching control requests stay pending until cancelled
     // (or the device is unplugged).
     void hold_next_control(control_predicate predicate, unsigned count = 1);
-    // The next `count` transfers on the endpoint fail with the status.
+    // The next `count` transfers on the endpoint fail with the status (as
+    // `count` error faults).
     void fail_next_transfer(uint8_t endpoint, int32_t usbd_status, unsigned count = 1);
     // While held, OUT transfers on the endpoint stay pending; releasing
     // delivers them in order (a late completion).
@@ -193,11 +287,13 @@ class device {
     void clear_faults();
 
     // ---- Traffic --------------------------------------------------------------
-    // Everything the host sent or received, in order (completed transfers).
+    // Everything the host's drivers sent or received, in order of completion.
     std::vector<transfer_record> traffic() const;
+    // Every submission and completion, the hub's enumeration included.
+    std::vector<wire_event> events() const;
     // Control transfers only / those matching a predicate.
     std::vector<transfer_record> control_traffic(const control_predicate& predicate = match::any) const;
-    void clear_traffic();
+    void clear_traffic();  // and events()
     // Recording copies every payload; a benchmark turns it off.
     void set_recording(bool on);
 
@@ -219,15 +315,20 @@ class device {
  private:
     struct endpoint_state {
         bool active = false;  // part of the configuration and settings in force
-        bool halted = false;
+        uint8_t type = USB_ENDPOINT_TYPE_CONTROL;
+        uint16_t max_packet = 64;
+        uint8_t interval = 0;
+        bool halted = false;       // the device stalls every token
+        bool host_halted = false;  // the host controller's endpoint stopped after a stall or error
         bool hold = false;
         bool out_busy = false;             // a thread is handing OUT transfers to on_out()
         transfer* pending_head = nullptr;  // host transfers, oldest first
         transfer* pending_tail = nullptr;
+        // IN transfers as pushed; in_offset: bytes of the front one already sent.
         std::deque<std::vector<uint8_t>> in_data;
+        size_t in_offset = 0;
         std::deque<std::vector<uint8_t>> out_data;
-        unsigned fail_count = 0;
-        int32_t fail_status = 0;
+        std::deque<fault> faults;
     };
     struct control_fault {
         control_predicate predicate;
@@ -239,6 +340,7 @@ class device {
     struct completion_list {
         transfer* head = nullptr;
         transfer* tail = nullptr;
+        bool gone = false;  // an injected `gone` unplugged the device: on_gone is due
         void add(transfer* t, int32_t status, size_t actual);
         void run();
     };
@@ -255,12 +357,25 @@ class device {
                           bool* interface_set);
     void activate_endpoints();  // under the lock
     void unconfigure();         // under the lock
-    void deliver_in(endpoint_state& state, completion_list& done);
-    void deliver_out(endpoint_state& state, std::unique_lock<std::mutex>& guard, completion_list& done);
     void drain(endpoint_state& state, int32_t status, completion_list& done);
+    // The host's endpoint halts: `t` (if any) completes with `status`, the
+    // transfers queued behind it with USBD_STATUS_ENDPOINT_HALTED.
+    void halt_host(endpoint_state& state, transfer* t, int32_t status, completion_list& done);
+    void disconnect(completion_list& done);  // under the lock
+    // Runs the completions, then on_gone if due; without the lock.
+    void complete_all(completion_list& done);
+    // Runs an endpoint's queue as far as it can go: faults for the transfer
+    // at its head, packets for IN transfers, on_out() for OUT ones.
+    void process(endpoint_state& state, std::unique_lock<std::mutex>& guard, completion_list& done);
+    bool apply_fault(endpoint_state& state, transfer* t, completion_list& done);
+    bool deliver_in_one(endpoint_state& state, transfer* t, completion_list& done);
     static void unlink(endpoint_state& state, transfer* t);
     static void append(endpoint_state& state, transfer* t);
-    void record(transfer_record::kind kind, const transfer* t, const uint8_t* data, size_t length, int32_t status);
+    // Recording, under the lock. `finish` completes the transfer with its
+    // record: the payload is t->buffer for `actual` bytes when `with_data`.
+    void record_submit(const transfer* t);
+    void finish(completion_list& done, transfer* t, int32_t status, size_t actual, bool with_data);
+    void record_port(transfer_record::kind kind);
 
     mutable std::mutex lock_;
     bool connected_ = true;                      // guarded by lock_
@@ -271,8 +386,11 @@ class device {
     std::vector<control_fault> control_faults_;  // guarded by lock_
     uint32_t port_resets_ = 0;                   // guarded by lock_
     uint32_t port_cycles_ = 0;                   // guarded by lock_
+    uint8_t address_ = 0;                        // guarded by lock_
+    bool enumerating_ = false;                   // guarded by lock_; the hub is talking
     bool recording_ = true;                      // guarded by lock_
     std::vector<transfer_record> traffic_;       // guarded by lock_
+    std::vector<wire_event> events_;             // guarded by lock_
 };
 
 // What the PnP manager attaches to the PDO of one USB function: the device it

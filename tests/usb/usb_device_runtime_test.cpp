@@ -214,7 +214,7 @@ TEST_F(configured_device, out_data_queues_for_the_device_and_in_data_waits_for_t
     EXPECT_EQ(in.data[0], 9);
 }
 
-TEST_F(configured_device, a_packet_longer_than_the_buffer_is_read_in_parts_and_zlp_is_a_transfer) {
+TEST_F(configured_device, a_transfer_longer_than_the_buffer_is_read_in_packets_and_zlp_is_a_transfer) {
     dev.push_in(0x82, std::vector<uint8_t>(100, 7));
     dev.push_in(0x82, {});
     host_transfer first(64), second(64), zlp(64);
@@ -291,7 +291,7 @@ TEST_F(configured_device, a_halted_endpoint_stalls_until_its_halt_is_cleared) {
     EXPECT_EQ(h.t.usbd_status, USBD_STATUS_STALL_PID);
     EXPECT_TRUE(dev.halted(0x02));
     dev.submit(&h.t);
-    EXPECT_EQ(h.t.usbd_status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(h.t.usbd_status, USBD_STATUS_ENDPOINT_HALTED);
     EXPECT_EQ(control(packet(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x02, 0)),
               USBD_STATUS_SUCCESS);
     dev.submit(&h.t);
