@@ -101,7 +101,10 @@ bool acm_modem::notify(std::vector<uint8_t> bytes) {
 void acm_modem::device_send(std::vector<uint8_t> bytes) { send_in(layout().data_in, std::move(bytes)); }
 
 usb::control_reply acm_modem::on_control(const usb::setup_packet& s, uint8_t* data) {
-    if (s.type() != BMREQUEST_CLASS || s.recipient() != BMREQUEST_TO_INTERFACE) return stall();
+    if (s.type() != BMREQUEST_CLASS || s.recipient() != BMREQUEST_TO_INTERFACE ||
+        (s.wIndex & 0xff) != layout().comm_interface) {
+        return stall();
+    }
     bool dtr_changed = false;
     bool dtr_up = false;
     {
