@@ -139,6 +139,33 @@ TEST_F(acm_modem_model, device_send_reaches_a_pending_read) {
     EXPECT_EQ(host.read(data_in), bytes_of("RING\r\n"));
 }
 
+// The answer completes the host's read on the writing thread; a host that
+// writes its next command from that completion re-enters the modem, which
+// must not be holding its lock then.
+TEST_F(acm_modem_model, a_read_completion_may_send_the_next_command) {
+    struct chained {
+        usb::device* dev;
+        test::host_transfer read{std::vector<uint8_t>(64)};
+        test::host_transfer next{bytes_of("ATX\r")};
+        static void on_read(usb::transfer* t, void* context) {
+            auto* self = static_cast<chained*>(context);
+            self->read.completions++;
+            if (t->usbd_status == USBD_STATUS_SUCCESS) self->dev->submit(&self->next.t);
+        }
+    } c;
+    c.dev = dev.get();
+    c.read.t.endpoint = data_in;
+    c.read.t.complete = chained::on_read;
+    c.read.t.context = &c;
+    c.next.t.endpoint = data_out;
+    dev->submit(&c.read.t);
+    ASSERT_EQ(host.write(data_out, bytes_of("AT\r")), USBD_STATUS_SUCCESS);
+    EXPECT_EQ(c.read.completions.load(), 1);
+    EXPECT_EQ(c.next.completions.load(), 1);
+    EXPECT_EQ(host.read(data_in), bytes_of("\r\nERROR\r\n"));
+    EXPECT_EQ(modem->commands(), (std::vector<std::string>{"AT", "ATX"}));
+}
+
 TEST(acm_modem_without_notification, has_nothing_to_notify_on) {
     auto dev = usb::catalogue::build("acm-no-notify");
     acm_modem* modem = dev->find<acm_modem>();
