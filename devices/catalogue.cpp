@@ -1,6 +1,7 @@
 #include "devices/catalogue.h"
 
 #include "devices/descriptor_builder.h"
+#include "devices/models/make_device.h"
 
 namespace sim::usb::catalogue {
 
@@ -343,6 +344,12 @@ const entry* find(const std::string& name) {
         if (name == e.name) return &e;
     }
     return nullptr;
+}
+
+std::shared_ptr<devices::model_device> build(const std::string& name, const device_options& options) {
+    const entry* e = find(name);
+    if (e == nullptr) return nullptr;
+    return devices::make_device(e->make(options));
 }
 
 }  // namespace sim::usb::catalogue

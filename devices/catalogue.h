@@ -3,11 +3,16 @@
 // power attributes such a device has. Vendor id 0x1234, one product id each.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "usb/usb_descriptors.h"
+
+namespace sim::devices {
+class model_device;
+}
 
 namespace sim::usb::catalogue {
 
@@ -63,5 +68,10 @@ struct entry {
 
 const std::vector<entry>& entries();
 const entry* find(const std::string& name);
+
+// The named built-in device with its function models (the "acm" modem
+// answers AT commands, ...), as sim::devices::make_device builds it from the
+// descriptors; nullptr for an unknown name.
+std::shared_ptr<devices::model_device> build(const std::string& name, const device_options& options = {});
 
 }  // namespace sim::usb::catalogue
