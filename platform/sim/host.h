@@ -27,13 +27,18 @@
 //   EvtDeviceD0ExitPreInterruptsDisabled, EvtDeviceD0Exit(WdfPowerDeviceD3Final),
 //   EvtDeviceReleaseHardware, EvtDeviceSelfManagedIoFlush,
 //   EvtDeviceSelfManagedIoCleanup; then the framework deletes the device
-//   object (a PDO's description is forgotten with it).
+//   object (a PDO's description is forgotten with it). A PDO's function
+//   driver goes first: told of the removal, closed if open, unloaded.
+// - Function drivers: a PDO that started gets the function driver its IDs
+//   match (register_function_driver); the log shows "function_driver_load",
+//   "function_driver_close" and "function_driver_unload" on the PDO.
 // - Verifier: a callback returning at raised IRQL, two children of one parent
 //   with the same device and instance IDs, or an ID with characters Windows
 //   refuses is a bug check (PNP_DETECTED_FATAL_ERROR for the IDs).
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,6 +81,36 @@ struct device_interface_info {
     bool enabled;
 };
 
+// IRP_MN_QUERY_INTERFACE sent to a device by a driver above it, at
+// PASSIVE_LEVEL: the framework answers from the interfaces registered with
+// WdfDeviceAddQueryInterface. A registered record larger (Size) or newer
+// (Version) than the caller's gives STATUS_INVALID_BUFFER_SIZE; otherwise the
+// framework's copy is written into the caller's buffer, the driver's
+// EvtDeviceProcessQueryInterfaceRequest sees it with the specific data (its
+// failure fails the query), and InterfaceReference is called once for the
+// caller. An unknown GUID gives STATUS_NOT_SUPPORTED.
+NTSTATUS query_interface(WDFDEVICE device, const GUID& type, PINTERFACE iface, USHORT size, USHORT version,
+                         PVOID specific_data);
+
+// A driver the PnP manager loads on a child PDO, as the function driver of
+// that device's stack. It is created once the PDO has started; at the PDO's
+// removal (orderly or surprise) it is told, closed if open and destroyed,
+// before the bus driver hears of the removal. open and close come from the
+// scenario (a person opening and closing the device), at PASSIVE_LEVEL.
+class function_driver {
+ public:
+    virtual ~function_driver() = default;
+    virtual std::string name() const = 0;
+    virtual NTSTATUS open() = 0;
+    virtual void close() = 0;
+    virtual bool is_open() const = 0;
+    // The device is going away; surprise: it is already gone.
+    virtual void removing(bool surprise) { (void)surprise; }
+};
+
+// Makes the function driver of a PDO; nullptr loads none.
+using function_driver_factory = std::function<std::unique_ptr<function_driver>(WDFDEVICE pdo)>;
+
 // What the PnP manager knows of one device it added or enumerated.
 struct pnp_node {
     wdf::device* device = nullptr;
@@ -86,6 +121,7 @@ struct pnp_node {
     NTSTATUS start_status = STATUS_PENDING;
     bool started = false;
     bool removed = false;
+    std::unique_ptr<function_driver> function;  // a PDO's function driver, once it started
 };
 
 // One step of the PnP manager, for tests that check order across devices.
@@ -229,6 +265,25 @@ class host {
     // is surprise removed.
     void surprise_remove(const std::shared_ptr<usb::device>& dev);
 
+    // ---- Function drivers on child PDOs ---------------------------------------------
+    // The driver for a hardware or compatible ID (compared without regard to
+    // case, as Windows compares them); a later registration of the same ID
+    // replaces the earlier. A PDO gets the driver of its first hardware ID
+    // that has one, else of its first compatible ID that has one, else the
+    // default driver, else none. Registrations apply to PDOs started later.
+    void register_function_driver(const std::string& id, function_driver_factory factory);
+    void set_default_function_driver(function_driver_factory factory);
+    // The child's function driver opens or closes the device. Opening a child
+    // without a function driver gives STATUS_NO_SUCH_DEVICE, an open one
+    // STATUS_ACCESS_DENIED (exclusive, as a serial port is); closing one that
+    // is not open does nothing.
+    NTSTATUS open(WDFDEVICE child);
+    NTSTATUS open(const child_info& child) { return open(child.device); }
+    void close(WDFDEVICE child);
+    void close(const child_info& child) { close(child.device); }
+    // The loaded function driver, or nullptr.
+    function_driver* function_driver_of(WDFDEVICE child) const;
+
     // Runs the PnP manager's queue (bus relations the driver invalidated from
     // its own threads, ejections, port cycles) until quiescent.
     void settle();
@@ -265,6 +320,9 @@ class host {
     void add_child(pnp_node& parent, wdf::device* pdo);
     void check_child_ids(const pnp_node& parent, const wdf::device& pdo) const;
     void eject(pnp_node& node);
+    void load_function_driver(pnp_node& node);
+    void unload_function_driver(pnp_node& node, bool surprise);
+    function_driver_factory match_function_driver(const wdf::device& pdo) const;
     void process_queue();
 
  public:
@@ -280,6 +338,8 @@ class host {
     std::vector<std::unique_ptr<pnp_node>> child_nodes_;  // enumerated PDOs still present
     std::map<const wdf::device*, pnp_node*> nodes_;       // every live device the PnP manager runs
     std::vector<pnp_event> log_;
+    std::vector<std::pair<std::u16string, function_driver_factory>> function_drivers_;
+    function_driver_factory default_function_driver_;
     bool in_callback_ = false;  // a driver callback is running on the scenario thread
     unsigned usb_pdo_counter_ = 0;
     unsigned other_pdo_counter_ = 0;

@@ -213,6 +213,7 @@ void host::remove_node(pnp_node& node, bool surprise) {
     while (!node.children.empty()) {
         remove_node(*node.children.back(), surprise);
     }
+    unload_function_driver(node, surprise);
     if (node.started) {
         power_down(node, self_managed_io_started, surprise);
         node.started = false;
@@ -247,6 +248,7 @@ void host::eject(pnp_node& node) {
     while (!node.children.empty()) {
         remove_node(*node.children.back(), false);
     }
+    unload_function_driver(node, false);
     if (node.started) {
         power_down(node, self_managed_io_started, false);
         node.started = false;
@@ -310,6 +312,9 @@ void host::add_child(pnp_node& parent, wdf::device* pdo) {
     nodes_[pdo] = &child;
     child_nodes_.push_back(std::move(owned));
     start_node(child);
+    if (child.started) {
+        load_function_driver(child);
+    }
 }
 
 void host::check_child_ids(const pnp_node& parent, const wdf::device& pdo) const {
@@ -332,6 +337,105 @@ void host::check_child_ids(const pnp_node& parent, const wdf::device& pdo) const
                       &pdo, caller);
         }
     }
+}
+
+// ---- Function drivers --------------------------------------------------------------
+
+void host::register_function_driver(const std::string& id, function_driver_factory factory) {
+    std::u16string key = wdf::to_utf16(id);
+    for (auto& entry : function_drivers_) {
+        if (same_id(entry.first, key)) {
+            entry.second = std::move(factory);
+            return;
+        }
+    }
+    function_drivers_.emplace_back(key, std::move(factory));
+}
+
+void host::set_default_function_driver(function_driver_factory factory) {
+    default_function_driver_ = std::move(factory);
+}
+
+// Windows ranks a device's hardware IDs above its compatible IDs, each list
+// in the order the bus reported it.
+function_driver_factory host::match_function_driver(const wdf::device& pdo) const {
+    for (const auto* ids : {&pdo.init.hardware_ids, &pdo.init.compatible_ids}) {
+        for (const auto& id : *ids) {
+            for (const auto& entry : function_drivers_) {
+                if (same_id(entry.first, id) && entry.second) return entry.second;
+            }
+        }
+    }
+    return default_function_driver_;
+}
+
+void host::load_function_driver(pnp_node& node) {
+    function_driver_factory factory = match_function_driver(*node.device);
+    if (!factory) {
+        return;
+    }
+    std::unique_ptr<function_driver> driver;
+    {
+        driver_call call(in_callback_, "function driver load");
+        driver = factory(reinterpret_cast<WDFDEVICE>(node.device));
+    }
+    if (driver == nullptr) {
+        return;
+    }
+    record(node, "function_driver_load(" + driver->name() + ")");
+    node.function = std::move(driver);
+}
+
+// The top of the stack goes first: the function driver lets go of the
+// device before the bus driver's removal callbacks run.
+void host::unload_function_driver(pnp_node& node, bool surprise) {
+    if (node.function == nullptr) {
+        return;
+    }
+    driver_call call(in_callback_, "function driver removal");
+    node.function->removing(surprise);
+    if (node.function->is_open()) {
+        record(node, "function_driver_close");
+        node.function->close();
+    }
+    record(node, "function_driver_unload");
+    node.function.reset();
+}
+
+NTSTATUS host::open(WDFDEVICE child) {
+    enter("sim::host::open");
+    pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(child));
+    if (node == nullptr || node->removed || node->function == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    if (node->function->is_open()) {
+        return STATUS_ACCESS_DENIED;
+    }
+    NTSTATUS status;
+    {
+        driver_call call(in_callback_, "function driver open");
+        status = node->function->open();
+    }
+    process_queue();
+    return status;
+}
+
+void host::close(WDFDEVICE child) {
+    enter("sim::host::close");
+    pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(child));
+    if (node == nullptr || node->function == nullptr || !node->function->is_open()) {
+        return;
+    }
+    {
+        driver_call call(in_callback_, "function driver close");
+        node->function->close();
+    }
+    process_queue();
+}
+
+function_driver* host::function_driver_of(WDFDEVICE child) const {
+    pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(child));
+    return node == nullptr ? nullptr : node->function.get();
 }
 
 // ---- The queue ---------------------------------------------------------------------

@@ -489,26 +489,6 @@ WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device) {
     not_implemented("WdfDeviceGetIoTarget");
 }
 
-NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig) {
-    auto* dev = validate_device(Device, "WdfDeviceAddQueryInterface");
-    require_irql_max(PASSIVE_LEVEL, "WdfDeviceAddQueryInterface");
-    if (InterfaceConfig == nullptr || InterfaceConfig->Size != sizeof(WDF_QUERY_INTERFACE_CONFIG) ||
-        InterfaceConfig->Interface == nullptr || InterfaceConfig->InterfaceType == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS injected;
-    if (sim::fault_should_fail("WdfDeviceAddQueryInterface", &injected)) {
-        return injected;
-    }
-    // The framework keeps its own copy of the interface (Size bytes).
-    const auto* bytes = reinterpret_cast<const uint8_t*>(InterfaceConfig->Interface);
-    dev->query_interface_copies.emplace_back(bytes, bytes + InterfaceConfig->Interface->Size);
-    WDF_QUERY_INTERFACE_CONFIG copy = *InterfaceConfig;
-    copy.Interface = reinterpret_cast<PINTERFACE>(dev->query_interface_copies.back().data());
-    dev->query_interfaces.push_back(copy);
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID, PINTERFACE, USHORT, USHORT, PVOID) {
     validate_device(Fdo, "WdfFdoQueryForInterface");
     not_implemented("WdfFdoQueryForInterface");

@@ -107,6 +107,17 @@ driver_object* current_driver();  // nullptr when no driver is loaded
 void set_current_driver(driver_object* driver);
 sim::registry& current_registry();
 
+// One WdfDeviceAddQueryInterface registration: the framework's own copy of
+// the GUID and of the interface (Size bytes; empty for a pass-through or an
+// import without one).
+struct query_interface_entry {
+    GUID type{};
+    std::vector<uint8_t> interface_copy;
+    PFN_WDF_DEVICE_PROCESS_QUERY_INTERFACE_REQUEST process = nullptr;
+    bool send_to_parent = false;
+    bool import = false;
+};
+
 class device : public object {
  public:
     device() : object(object_type::device) {}
@@ -127,8 +138,9 @@ class device : public object {
     bool idle_settings_set = false;
     WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake_settings{};
     bool wake_settings_set = false;
-    std::vector<WDF_QUERY_INTERFACE_CONFIG> query_interfaces;
-    std::vector<std::vector<uint8_t>> query_interface_copies;
+    // Interfaces registered with WdfDeviceAddQueryInterface, first match wins.
+    std::mutex query_interface_lock;
+    std::vector<std::shared_ptr<query_interface_entry>> query_interfaces;  // guarded by query_interface_lock
 
     bool is_pdo() const { return init.is_pdo; }
     std::string hardware_key() const;  // the instance's Device Parameters key

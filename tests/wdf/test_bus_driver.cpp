@@ -206,6 +206,7 @@ NTSTATUS standard_pdo(PWDFDEVICE_INIT init, const child_description& description
     caps.Address = description.serial;
     caps.UINumber = description.serial + 100;
     WdfDeviceSetPnpCapabilities(*pdo, &caps);
+    if (g_behaviour.on_pdo_created) g_behaviour.on_pdo_created(*pdo);
     return STATUS_SUCCESS;
 }
 

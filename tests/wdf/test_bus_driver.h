@@ -55,6 +55,7 @@ struct behaviour {
     std::function<void(PWDFDEVICE_INIT)> on_device_add;
     std::function<void(WDFDEVICE)> on_prepare_hardware;
     std::function<void(WDFDEVICE)> on_surprise_removal;
+    std::function<void(WDFDEVICE)> on_pdo_created;  // standard_pdo: after the PDO exists (register interfaces)
 };
 
 struct counters {

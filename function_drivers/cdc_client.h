@@ -1,0 +1,158 @@
+// The common part of the function drivers that load on the CDC bus driver's
+// child PDOs, written against the bus interface only, as a separately built
+// child driver would be.
+//
+// open: IRP_MN_QUERY_INTERFACE for GUID_CDC_BUS_INTERFACE (Size 344,
+// Version 1, the bus driver's version string as interface-specific data),
+// cdc_data_io_init(n, n), cdc_transport_enable, the driver's own steps
+// (on_open), then `reads` asynchronous reads kept pending on the data IN
+// pipe. A failing step undoes the ones before it, newest first.
+//
+// Reads: every completed read goes into the read log and, when it succeeded
+// (zero bytes included) and the client is not closing, is sent again from its
+// completion routine. A failed read is recorded and not sent again, so a
+// stalled or failing pipe is not hammered; purge(TRUE), restart(TRUE) and
+// reset() send the reads again once the operation is over.
+//
+// close: the driver's own steps (on_close: the serial driver unregisters its
+// notification callback), purge IN and OUT, wait until every read and write
+// has completed, cdc_transport_disable, cdc_data_io_uninit,
+// InterfaceDereference.
+//
+// Completion and notification routines run on other threads at
+// DISPATCH_LEVEL; they only record and resend, never wait.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cdc_bus_interface.h"
+#include "sim/host.h"
+
+namespace function_drivers {
+
+struct completion {
+    std::string op;  // "read", "write", "class"
+    NTSTATUS status;
+    ULONG bytes;
+};
+
+// What a function driver saw, for the command-line program's summary.
+struct driver_report {
+    std::string name;
+    bool opened = false;  // an open has succeeded
+    bool open = false;    // open now
+    std::vector<uint8_t> read;
+    std::vector<completion> completions;
+    std::vector<std::vector<uint8_t>> notifications;
+};
+
+struct client_options {
+    ULONG reads = 2;            // reads kept pending
+    ULONG read_size = 512;      // bytes per read: a multiple of the bulk packet sizes
+    ULONG requests = 4;         // cdc_data_io_init(requests, requests)
+    LONGLONG data_timeout = 0;  // data transfers never time out
+    LONGLONG control_timeout = WDF_REL_TIMEOUT_IN_SEC(5);
+};
+
+class cdc_client : public sim::function_driver {
+ public:
+    cdc_client(WDFDEVICE pdo, std::string name, const client_options& options = {});
+    ~cdc_client() override;
+    cdc_client(const cdc_client&) = delete;
+    cdc_client& operator=(const cdc_client&) = delete;
+
+    std::string name() const override { return name_; }
+    NTSTATUS open() override;
+    void close() override;
+    bool is_open() const override;
+
+    WDFDEVICE pdo() const { return pdo_; }
+    // The record the query returned (valid while open); Context is the child.
+    const CDC_BUS_INTERFACE& bus() const { return bus_; }
+    WDFDEVICE child() const { return static_cast<WDFDEVICE>(bus_.header.Context); }
+
+    // One cdc_data_out_async of the whole buffer; false when it was refused.
+    bool write(const std::vector<uint8_t>& bytes);
+    bool write(const std::string& text) { return write(std::vector<uint8_t>(text.begin(), text.end())); }
+    // A class request through class_control_sync: IN reads `length` bytes
+    // into *data, OUT sends *data.
+    NTSTATUS class_request(bool in, UCHAR request, USHORT value, USHORT length, std::vector<uint8_t>* data);
+    NTSTATUS purge(bool in);
+    NTSTATUS restart(bool in);
+    NTSTATUS reset();
+
+    std::vector<uint8_t> read_bytes() const;
+    std::string read_text() const;
+    std::vector<completion> completions() const;
+    std::vector<std::vector<uint8_t>> notifications() const;
+    ULONG reads_pending() const;
+    driver_report report() const;
+
+ protected:
+    // The driver's own open steps, after the data path is enabled; a failure
+    // must leave nothing of its own behind.
+    virtual NTSTATUS on_open() { return STATUS_SUCCESS; }
+    virtual void on_close() {}
+    // At DISPATCH_LEVEL, after the packet is recorded.
+    virtual void on_notification(const uint8_t* data, ULONG bytes) {
+        (void)data;
+        (void)bytes;
+    }
+
+    // The notification callback for cdc_set_notify_cb, with this as context.
+    static VOID notify_routine(PVOID context, PVOID buffer, ULONG bytes);
+    void record(const std::string& op, NTSTATUS status, ULONG bytes);
+    const client_options& options() const { return options_; }
+
+ private:
+    struct read_slot {
+        cdc_client* owner;
+        std::vector<uint8_t> buffer;
+        bool busy = false;  // guarded by owner->lock_
+    };
+    struct write_op {
+        cdc_client* owner;
+        std::vector<uint8_t> data;
+    };
+
+    static VOID read_complete(PVOID context, NTSTATUS status, ULONG bytes);
+    static VOID write_complete(PVOID context, NTSTATUS status, ULONG bytes);
+    // Sends reads until `reads` are pending; false when one was refused.
+    bool arm_reads();
+    bool submit_read(read_slot* slot);
+    // Stops reads from being sent again and waits for those being sent.
+    void pause_reads();
+    void wait_idle(bool reads, bool writes);
+    void unwind_interface();
+
+    const WDFDEVICE pdo_;
+    const std::string name_;
+    const client_options options_;
+    CDC_BUS_INTERFACE bus_{};
+    bool open_ = false;
+    bool ever_opened_ = false;
+    std::vector<std::unique_ptr<read_slot>> slots_;
+
+    mutable std::mutex lock_;
+    std::condition_variable idle_;
+    bool paused_ = true;                               // guarded by lock_
+    unsigned submitting_ = 0;                          // guarded by lock_
+    unsigned writes_pending_ = 0;                      // guarded by lock_
+    std::vector<uint8_t> read_log_;                    // guarded by lock_
+    std::vector<completion> completions_;              // guarded by lock_
+    std::vector<std::vector<uint8_t>> notifications_;  // guarded by lock_
+};
+
+// A client for any child: the common part only. Tests reach every slot
+// through bus().
+class generic_client : public cdc_client {
+ public:
+    explicit generic_client(WDFDEVICE pdo, const client_options& options = {}) : cdc_client(pdo, "generic", options) {}
+};
+
+}  // namespace function_drivers

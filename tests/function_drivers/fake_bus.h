@@ -1,0 +1,59 @@
+// A stand-in for the CDC bus driver's side of the bus interface: every slot a
+// client uses records the call; data transfers stay pending until the test
+// completes them (at DISPATCH_LEVEL, as completion routines run), and a purge
+// completes what it purges with STATUS_CANCELLED. The interface is registered
+// on the test bus's PDOs with a version check as the bus driver's.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cdc_bus_interface.h"
+#include "tests/wdf/test_bus_driver.h"
+
+namespace fake_bus {
+
+struct pending_transfer {
+    PVOID buffer;
+    ULONG length;
+    PFN_CDC_DATA_COMPLETE complete;
+    PVOID context;
+};
+
+struct state {
+    std::mutex lock;
+    std::vector<std::string> calls;  // guarded by lock
+    std::deque<pending_transfer> reads;
+    std::deque<pending_transfer> writes;
+    std::vector<std::vector<uint8_t>> written;
+    std::vector<std::vector<uint8_t>> class_data;  // OUT data of each class request
+    PFN_CDC_NOTIFY_CB notify = nullptr;
+    PVOID notify_context = nullptr;
+    std::string version_seen;
+    std::string expected_version = CDC_BUS_DRIVER_VERSION;
+    int references = 0;
+    // What the slots answer.
+    NTSTATUS init_status = STATUS_SUCCESS;
+    NTSTATUS enable_status = STATUS_SUCCESS;
+    NTSTATUS class_status = STATUS_SUCCESS;
+    BOOLEAN notify_result = TRUE;
+    BOOLEAN read_result = TRUE;
+    BOOLEAN write_result = TRUE;
+};
+
+state& fake();
+void reset();
+// Registers the interface on a PDO (the test bus's on_pdo_created hook).
+void register_on(WDFDEVICE pdo);
+
+// Completes the oldest pending read or write with the given data or byte
+// count, on the calling thread at DISPATCH_LEVEL; false when none is pending.
+bool complete_read(const std::string& data, NTSTATUS status = STATUS_SUCCESS);
+bool complete_write(NTSTATUS status = STATUS_SUCCESS);
+void notify(const std::vector<uint8_t>& packet);
+std::vector<std::string> calls();
+size_t reads_pending();
+
+}  // namespace fake_bus
