@@ -12,6 +12,7 @@
 namespace {
 
 thread_local KIRQL current_irql = PASSIVE_LEVEL;
+std::atomic<bool (*)()> busy_probe{nullptr};
 // The spin locks this thread holds, in acquisition order (a handful at most).
 thread_local std::vector<const void*> held_spin_locks;
 thread_local char thread_identity;
@@ -98,6 +99,8 @@ EXTERN_C PKTHREAD KeGetCurrentThread(VOID) { return reinterpret_cast<PKTHREAD>(&
 
 EXTERN_C PETHREAD PsGetCurrentThread(VOID) { return reinterpret_cast<PETHREAD>(&thread_identity); }
 
+void sim::set_platform_busy_probe(bool (*probe)()) { busy_probe.store(probe); }
+
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
     // Nothing in the simulation delivers alerts or APCs, so an alertable wait
@@ -121,6 +124,13 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
     c.delays.fetch_add(1);
     saturating_add(c.delay_total, wait);
     if (c.is_virtual.load()) {
+        // Bounded: a delay inside the work it waits for must not wait forever.
+        if (bool (*probe)() = busy_probe.load()) {
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (probe() && std::chrono::steady_clock::now() < give_up) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        }
         sim::clock_advance(wait);
     } else if (wait == 0) {
         std::this_thread::yield();

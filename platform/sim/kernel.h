@@ -42,6 +42,10 @@ bool clock_is_virtual();
 // 100 ns units since the clock was reset.
 int64_t clock_now();
 void clock_advance(int64_t interval_100ns);
+// The framework tells the kernel whether the platform is still working
+// (deliveries under way, completions queued or running): a virtual-clock
+// delay lets that work finish before time moves, as a real delay would.
+void set_platform_busy_probe(bool (*probe)());
 // Number of KeDelayExecutionThread calls since the last reset, and their
 // total requested time.
 uint64_t delay_count();

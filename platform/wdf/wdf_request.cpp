@@ -96,6 +96,13 @@ struct fork_handlers {
 };
 fork_handlers g_fork_handlers;
 
+struct busy_probe_registrar {
+    busy_probe_registrar() {
+        sim::set_platform_busy_probe([] { return activity().busy.load(std::memory_order_relaxed) != 0; });
+    }
+};
+busy_probe_registrar g_busy_probe_registrar;
+
 // Joins the threads when the process ends normally.
 struct thread_stopper {
     ~thread_stopper() { io_threads_stop(); }

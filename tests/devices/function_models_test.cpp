@@ -197,6 +197,9 @@ TEST_F(function_models, iccd_bulk_messages_get_their_replies) {
     EXPECT_EQ(host->read(0x82), (std::vector<uint8_t>{0x80, 2, 0, 0, 0, 0, 6, 0, 0, 0, 0x90, 0x00}));
     // A message whose length disagrees with its header fails.
     EXPECT_EQ(host->write(0x02, {0x6f, 9, 0, 0, 0, 0, 7, 0, 0, 0, 0x00}), USBD_STATUS_STALL_PID);
+    // The stall halted the endpoint, as on a bus: the host clears it.
+    ASSERT_EQ(host->control(test::setup(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, 0x02, 0)),
+              USBD_STATUS_SUCCESS);
     // PowerOff, then an XfrBlock fails with ICC_MUTE.
     ASSERT_EQ(host->write(0x02, {0x63, 0, 0, 0, 0, 0, 8, 0, 0, 0}), USBD_STATUS_SUCCESS);
     EXPECT_EQ(host->read(0x82), (std::vector<uint8_t>{0x81, 0, 0, 0, 0, 0, 8, 0x01, 0, 0}));

@@ -227,7 +227,7 @@ TEST_F(control_and_notify, failed_read_ends_the_reader_until_the_next_registrati
     ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
     sim::io_threads_stop();
     EXPECT_EQ(device_->pending(notify_in), 0u);
-    EXPECT_TRUE(traced("usb_cdc_interrupt_read_complete: interrupt reader ended with status 0xc0000001"));
+    EXPECT_TRUE(traced("usb_cdc_interrupt_read_complete: interrupt reader ended with status 0xc000009c"));
 
     // The error halted the endpoint: the child clears it, as it would on a bus.
     uint8_t clear_halt[8] = {0x02, 0x01, 0x00, 0x00, notify_in, 0x00, 0x00, 0x00};
