@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -76,8 +76,9 @@ TEST_F(control_and_notify, version_check_admits_only_the_exact_string) {
         EXPECT_EQ(query(child, bad, &b), STATUS_UNSUCCESSFUL) << bad;
     }
     EXPECT_EQ(query(child, nullptr, &b), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(traced("driver_version_verify: Drivers are of different versions. child version (null), bus version "
-                       "2.1.5.52"));
+    EXPECT_TRUE(
+        traced("driver_version_verify: Drivers are of different versions. child version (null), bus version "
+               "2.1.5.52"));
 }
 
 TEST_F(control_and_notify, record_carries_the_child_and_its_numbers) {

@@ -210,8 +210,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_ID
 // Request records.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     usb_request_allocate(_In_ WDFIOTARGET target, _Out_ WDFMEMORY* memory, _In_ size_t size);
-_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_request_allocate_parented(_In_ WDFOBJECT parent, _In_ WDFIOTARGET target,
-                                                                          _Out_ WDFMEMORY* memory, _In_ size_t size);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    usb_request_allocate_parented(_In_ WDFOBJECT parent, _In_ WDFIOTARGET target, _Out_ WDFMEMORY* memory,
+                                  _In_ size_t size);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_request_free(_Inout_ WDFMEMORY* memory);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_request_reuse(_In_ WDFIOTARGET target, _Inout_ PREQUEST_CONTEXT rqx);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS pipe_comm_notify_request_allocate(_In_ PDEVICE_CONTEXT fdx);
@@ -308,8 +309,8 @@ FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
 #define QD_DIR_OUT 2
 
 // Request pools of the data pipes.
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
-    req_manager_create(_In_ PREQ_MANAGER manager, _In_ WDFUSBDEVICE usb_device, _In_opt_ WDFUSBPIPE pipe, _In_ ULONG count);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS req_manager_create(_In_ PREQ_MANAGER manager, _In_ WDFUSBDEVICE usb_device,
+                                                           _In_opt_ WDFUSBPIPE pipe, _In_ ULONG count);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS req_manager_destroy(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,

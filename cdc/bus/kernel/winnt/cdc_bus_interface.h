@@ -6,9 +6,9 @@
 #pragma once
 
 #include <ntddk.h>
-#include <wdf.h>
 #include <usb.h>
 #include <usbspec.h>
+#include <wdf.h>
 
 DEFINE_GUID(GUID_CDC_BUS_INTERFACE, 0x6bad27c6, 0xc38b, 0x4d4f, 0x9a, 0x22, 0x68, 0xc3, 0x4e, 0x64, 0x87, 0xa0);
 
@@ -25,8 +25,7 @@ typedef LONG (*PFN_CDC_CHILDREN_MSG_CB)(PVOID ctx, ULONG_PTR msg);
 typedef LONG (*PFN_CDC_CTRL_CB)(PVOID ctrl_cbs_ctx);
 
 typedef NTSTATUS (*PFN_CDC_CLASS_CONTROL_SYNC)(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value,
-                                               USHORT length, PVOID buffer, PULONG bytes_transferred,
-                                               LONGLONG timeout);
+                                               USHORT length, PVOID buffer, PULONG bytes_transferred, LONGLONG timeout);
 typedef NTSTATUS (*PFN_CDC_GENERIC_CONTROL_SYNC)(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
                                                  PULONG bytes_transferred, LONGLONG timeout);
 typedef NTSTATUS (*PFN_CDC_CLASS_CONTROL_ASYNC)(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value,
@@ -43,8 +42,8 @@ typedef BOOLEAN (*PFN_CDC_DATA_SYNC)(WDFDEVICE child, PVOID buffer, ULONG length
 typedef BOOLEAN (*PFN_CDC_SET_NOTIFY_CB)(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb);
 typedef NTSTATUS (*PFN_CDC_GET_FUNCTIONAL_DESCRIPTOR)(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length);
 typedef NTSTATUS (*PFN_CDC_GET_STRING)(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length);
-typedef NTSTATUS (*PFN_CDC_GET_MAXPS)(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps,
-                                      PULONG data_in_maxps, PUCHAR ep0_maxps);
+typedef NTSTATUS (*PFN_CDC_GET_MAXPS)(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
+                                      PUCHAR ep0_maxps);
 typedef NTSTATUS (*PFN_CDC_DATA_IO_INIT)(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n);
 typedef NTSTATUS (*PFN_CDC_CTRL_CBS_INIT)(WDFDEVICE child, ULONG check_open, PFN_CDC_CTRL_CB start_final,
                                           PFN_CDC_CTRL_CB stop_final, PFN_CDC_CTRL_CB is_open, PFN_CDC_CTRL_CB stop,

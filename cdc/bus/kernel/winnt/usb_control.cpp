@@ -58,8 +58,8 @@ static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACK
 }
 
 static NTSTATUS control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer,
-                             USHORT length, PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync,
-                             BOOLEAN* pending, BOOLEAN* done_here) {
+                             USHORT length, PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync, BOOLEAN* pending,
+                             BOOLEAN* done_here) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_MEMORY_DESCRIPTOR descriptor;
     PREQUEST_CONTEXT rqx;

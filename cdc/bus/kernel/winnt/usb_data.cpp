@@ -183,8 +183,8 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
         }
         data_rqx->zlp_partner = NULL;
     } else {
-        status = usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe, NULL,
-                                NULL, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
+        status = usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe, NULL, NULL,
+                                zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
                                 zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, FALSE, timeout, &sent);
     }
 
@@ -204,8 +204,8 @@ exit:
     return TRUE;
 }
 
-static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target,
-                                        PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context, ULONG direction) {
+static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                                        WDFCONTEXT context, ULONG direction) {
     WDFMEMORY memory = (WDFMEMORY)context;
     PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
     PFN_CDC_DATA_COMPLETE cb_complete;
@@ -247,8 +247,7 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target,
 
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
-    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory,
-                           (WDFUSBPIPE)target);
+    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory, (WDFUSBPIPE)target);
 
     if (zlp_mem != NULL) {
         PREQUEST_CONTEXT zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
@@ -256,9 +255,8 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target,
         NTSTATUS status = cb_status;
 
         if (NT_SUCCESS(status)) {
-            status = usb_request_prepare_for_io(zlp_rqx->request, (WDFUSBPIPE)target, NULL,
-                                                usb_cdc_data_out_complete, (WDFCONTEXT)zlp_mem, &options, QD_DIR_OUT,
-                                                TRUE, zlp_rqx->timeout);
+            status = usb_request_prepare_for_io(zlp_rqx->request, (WDFUSBPIPE)target, NULL, usb_cdc_data_out_complete,
+                                                (WDFCONTEXT)zlp_mem, &options, QD_DIR_OUT, TRUE, zlp_rqx->timeout);
             if (NT_SUCCESS(status)) {
                 status = usb_request_send(zlp_rqx->request, (WDFUSBPIPE)target, &options);
             }

@@ -26,7 +26,8 @@ static NTSTATUS usb_get_comm_ifc_ptr(PDEVICE_CONTEXT fdx, PUSB_INTERFACE_DESCRIP
     }
     number = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
     while ((desc = usb_config_desc_next(fdx->config_desc, desc)) != NULL) {
-        if (desc->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && desc->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
+        if (desc->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
+            desc->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
             ((PUSB_INTERFACE_DESCRIPTOR)desc)->bInterfaceNumber == number) {
             *ifc = (PUSB_INTERFACE_DESCRIPTOR)desc;
             if (end != NULL) {

@@ -86,7 +86,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     }
 
     QD_TRACE(TRACE_LEVEL_INFO, "%s: request %s, status %lx, usbd status %lx\n", __func__,
-             rqx->status == STATUS_CANCELLED       ? "cancelled"
+             rqx->status == STATUS_CANCELLED        ? "cancelled"
              : rqx->status == STATUS_NO_SUCH_DEVICE ? "device removed, fail request creation"
                                                     : "failed",
              rqx->status, rqx->usbd_status);
