@@ -5,6 +5,7 @@
 // summary pairs each driver result with its bare one.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -107,16 +108,26 @@ void run(benchmark::State& state, const bench_case& c, bool through_driver) {
 // result with the bare one of the same case.
 class ratio_reporter : public benchmark::ConsoleReporter {
  public:
+    // Every repetition of a case is kept and the summary takes their median;
+    // when only aggregates are shown, the median aggregate is all there is.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            result& r = results_[run.run_name.function_name];
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
             const double to_ns = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            r.cpu_ns += run.GetAdjustedCPUTime() * to_ns;
-            r.real_ns += run.GetAdjustedRealTime() * to_ns;
+            sample one;
+            one.cpu_ns = run.GetAdjustedCPUTime() * to_ns;
+            one.real_ns = run.GetAdjustedRealTime() * to_ns;
             auto allocs = run.counters.find("allocs_per_transfer");
-            if (allocs != run.counters.end()) r.allocs += allocs->second.value;
-            r.runs++;
+            if (allocs != run.counters.end()) one.allocs = allocs->second.value;
+            result& r = results_[run.run_name.function_name];
+            if (median) {
+                r.median = one;
+                r.has_median = true;
+            } else {
+                r.samples.push_back(one);
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -134,14 +145,12 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             auto driver = results_.find(case_name(c) + "/driver");
             auto bare = results_.find(case_name(c) + "/bare");
             if (driver == results_.end() || bare == results_.end()) continue;
-            const result& d = driver->second;
-            const result& b = bare->second;
-            const double d_cpu = d.mean(d.cpu_ns), b_cpu = b.mean(b.cpu_ns);
-            const double d_real = d.mean(d.real_ns), b_real = b.mean(b.real_ns);
+            const sample d = driver->second.typical();
+            const sample b = bare->second.typical();
             fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.2f / %.2f\n",
-                    case_label(c).c_str(), d_cpu / 1e3, b_cpu / 1e3, b_cpu > 0 ? d_cpu / b_cpu : 0.0, d_real / 1e3,
-                    b_real / 1e3, b_real > 0 ? d_real / b_real : 0.0, d.mean(d.allocs), b.mean(b.allocs));
-            if (d.mean(d.allocs) != 0) zero_allocs = false;
+                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, b.cpu_ns > 0 ? d.cpu_ns / b.cpu_ns : 0.0,
+                    d.real_ns / 1e3, b.real_ns / 1e3, b.real_ns > 0 ? d.real_ns / b.real_ns : 0.0, d.allocs, b.allocs);
+            if (d.allocs != 0) zero_allocs = false;
         }
         fprintf(out, "  (each figure: driver / bare = ratio)\n");
         if (!completion_offered(completion::inline_send)) {
@@ -151,12 +160,28 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     }
 
  private:
-    struct result {
+    struct sample {
         double cpu_ns = 0;
         double real_ns = 0;
         double allocs = 0;
-        int runs = 0;
-        double mean(double total) const { return runs == 0 ? 0 : total / runs; }
+    };
+    struct result {
+        std::vector<sample> samples;
+        sample median;
+        bool has_median = false;
+
+        // The median of each figure on its own.
+        sample typical() const {
+            if (has_median || samples.empty()) return median;
+            auto middle = [&](double sample::*field) {
+                std::vector<double> values;
+                for (const sample& s : samples) values.push_back(s.*field);
+                std::sort(values.begin(), values.end());
+                const size_t n = values.size();
+                return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+            };
+            return sample{middle(&sample::cpu_ns), middle(&sample::real_ns), middle(&sample::allocs)};
+        }
     };
     std::map<std::string, result> results_;
 };
