@@ -1,12 +1,16 @@
 # Two entry points: `make demo` builds and runs the main job, `make check`
 # builds and runs every test (plain, then AddressSanitizer+UBSan, then
-# ThreadSanitizer). Missing Debian packages are installed first.
+# ThreadSanitizer). `make bench` runs the data-path benchmarks and prints
+# the driver/bare ratios. Missing Debian packages are installed first.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
+# Three short repetitions of each case, the summary taking their medians:
+# the whole run stays within a few seconds.
+BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo check check-plain check-asan check-tsan format clean
+.PHONY: all deps build demo bench check check-plain check-asan check-tsan format clean
 
 all: build
 
@@ -21,6 +25,10 @@ build: deps $(BUILD)/CMakeCache.txt
 
 demo: build
 	$(BUILD)/tools/cdcbus/cdcbus
+
+bench: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target cdcbench
+	$(BUILD)/bench/cdcbench $(BENCH_FLAGS)
 
 check: check-plain check-asan check-tsan
 

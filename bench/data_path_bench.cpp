@@ -1,0 +1,215 @@
+// The data path's cost: asynchronous 512-byte writes and reads through a
+// child's bus interface against the same transfers sent by the bare
+// platform, one and two children, each completion mode the platform offers,
+// and the heap allocations per steady-state transfer. After the runs, a
+// summary pairs each driver result with its bare one.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/alloc_count.h"
+#include "bench/rig.h"
+#include "bench/transfer_loop.h"
+
+namespace cdc::bench {
+namespace {
+
+struct bench_case {
+    const char* op;  // what the summary calls it
+    direction dir;
+    ULONG length;
+    unsigned lanes;
+    completion mode;
+};
+
+// 512 bytes is one high-speed packet, so each write is followed by a
+// zero-length packet; 511 bytes ends with a short packet and needs none:
+// the pair shows what the zero-length packet costs.
+const bench_case cases[] = {
+    {"write 512 B + ZLP", direction::out, 512, 1, completion::threads},
+    {"write 511 B", direction::out, 511, 1, completion::threads},
+    {"read 512 B", direction::in, 512, 1, completion::threads},
+    {"write 512 B + ZLP", direction::out, 512, 2, completion::threads},
+    {"read 512 B", direction::in, 512, 2, completion::threads},
+    {"write 512 B + ZLP", direction::out, 512, 1, completion::inline_send},
+    {"write 511 B", direction::out, 511, 1, completion::inline_send},
+    {"read 512 B", direction::in, 512, 1, completion::inline_send},
+    {"write 512 B + ZLP", direction::out, 512, 2, completion::inline_send},
+    {"read 512 B", direction::in, 512, 2, completion::inline_send},
+};
+
+std::string case_name(const bench_case& c) {
+    return std::string(c.dir == direction::out ? "write/" : "read/") + std::to_string(c.length) + "B/" +
+           std::to_string(c.lanes) + (c.lanes == 1 ? "child/" : "children/") + completion_name(c.mode);
+}
+
+std::string case_label(const bench_case& c) {
+    return std::string(c.op) + ", " + std::to_string(c.lanes) + (c.lanes == 1 ? " child, " : " children, ") +
+           completion_name(c.mode);
+}
+
+void run(benchmark::State& state, const bench_case& c, bool through_driver) {
+    options opts;
+    opts.lanes = c.lanes;
+    opts.mode = c.mode;
+    std::unique_ptr<path> p;
+    try {
+        if (through_driver) {
+            p = std::make_unique<driver_path>(opts);
+        } else {
+            p = std::make_unique<bare_path>(opts);
+        }
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+
+    transfer_loop loop(*p, c.dir, c.length, opts.depth);
+    // Warm: pools, lists and the completion threads reach their steady size.
+    for (unsigned i = 0; i < 8 * opts.depth; ++i) loop.step();
+    loop.drain();
+    const uint64_t warm = loop.started();
+    const uint64_t warm_refused = loop.refused();
+
+    transfer_loop::hooks hooks;
+    hooks.pause = [&] {
+        alloc_count::pause();
+        state.PauseTiming();
+    };
+    hooks.resume = [&] {
+        state.ResumeTiming();
+        alloc_count::resume();
+    };
+    alloc_count::start();
+    for (auto _ : state) loop.step(&hooks);
+    loop.drain();
+    const uint64_t allocations = alloc_count::stop();
+
+    const uint64_t measured = loop.started() - warm;
+    if (p->failures() != 0 || !loop.data_intact()) {
+        state.SkipWithError("transfers failed or read data was not what the device sent");
+        return;
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(measured));
+    state.SetBytesProcessed(static_cast<int64_t>(measured * c.length));
+    state.counters["allocs_per_transfer"] =
+        benchmark::Counter(measured == 0 ? 0.0 : static_cast<double>(allocations) / static_cast<double>(measured));
+    state.counters["refused_per_transfer"] = benchmark::Counter(
+        measured == 0 ? 0.0 : static_cast<double>(loop.refused() - warm_refused) / static_cast<double>(measured));
+}
+
+// Keeps what the console shows and, after the runs, pairs each driver
+// result with the bare one of the same case.
+class ratio_reporter : public benchmark::ConsoleReporter {
+ public:
+    // Every repetition of a case is kept and the summary takes their median;
+    // when only aggregates are shown, the median aggregate is all there is.
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type != Run::RT_Iteration && !median) continue;
+            const double to_ns = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            sample one;
+            one.cpu_ns = run.GetAdjustedCPUTime() * to_ns;
+            one.real_ns = run.GetAdjustedRealTime() * to_ns;
+            auto allocs = run.counters.find("allocs_per_transfer");
+            if (allocs != run.counters.end()) one.allocs = allocs->second.value;
+            result& r = results_[run.run_name.function_name];
+            if (median) {
+                r.median = one;
+                r.has_median = true;
+            } else {
+                r.samples.push_back(one);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // One line per case with both results; false when a driver result
+    // allocates in the steady state. The CPU time is the whole process's
+    // (completion threads included), so it holds up on a busy machine
+    // better than the real time, which waits for threads to be scheduled.
+    bool summarize(FILE* out) const {
+        bool zero_allocs = true;
+        fprintf(out,
+                "\nDriver against the bare platform, per transfer: process CPU time, real time, heap allocations%s\n",
+                alloc_count::counts_malloc() ? "" : " (operator new only under a sanitizer)");
+        for (const bench_case& c : cases) {
+            auto driver = results_.find(case_name(c) + "/driver");
+            auto bare = results_.find(case_name(c) + "/bare");
+            if (driver == results_.end() || bare == results_.end()) continue;
+            const sample d = driver->second.typical();
+            const sample b = bare->second.typical();
+            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.2f / %.2f\n",
+                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, b.cpu_ns > 0 ? d.cpu_ns / b.cpu_ns : 0.0,
+                    d.real_ns / 1e3, b.real_ns / 1e3, b.real_ns > 0 ? d.real_ns / b.real_ns : 0.0, d.allocs, b.allocs);
+            if (d.allocs != 0) zero_allocs = false;
+        }
+        fprintf(out, "  (each figure: driver / bare = ratio)\n");
+        if (!completion_offered(completion::inline_send)) {
+            fprintf(out, "  inline completion: not offered by this platform build; only the threads mode ran\n");
+        }
+        return zero_allocs;
+    }
+
+ private:
+    struct sample {
+        double cpu_ns = 0;
+        double real_ns = 0;
+        double allocs = 0;
+    };
+    struct result {
+        std::vector<sample> samples;
+        sample median;
+        bool has_median = false;
+
+        // The median of each figure on its own.
+        sample typical() const {
+            if (has_median || samples.empty()) return median;
+            auto middle = [&](double sample::*field) {
+                std::vector<double> values;
+                for (const sample& s : samples) values.push_back(s.*field);
+                std::sort(values.begin(), values.end());
+                const size_t n = values.size();
+                return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+            };
+            return sample{middle(&sample::cpu_ns), middle(&sample::real_ns), middle(&sample::allocs)};
+        }
+    };
+    std::map<std::string, result> results_;
+};
+
+void register_cases() {
+    for (const bench_case& c : cases) {
+        if (!completion_offered(c.mode)) continue;
+        for (bool driver : {true, false}) {
+            benchmark::RegisterBenchmark((case_name(c) + (driver ? "/driver" : "/bare")).c_str(),
+                                         [c, driver](benchmark::State& state) { run(state, c, driver); })
+                ->MeasureProcessCPUTime()
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace cdc::bench
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    cdc::bench::register_cases();
+    cdc::bench::ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const bool zero_allocs = reporter.summarize(stdout);
+    benchmark::Shutdown();
+    if (!zero_allocs) fprintf(stdout, "note: the driver's path allocates in the steady state (target: zero)\n");
+    return 0;
+}
