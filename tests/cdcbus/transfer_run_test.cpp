@@ -81,3 +81,82 @@ TEST(cdcbus_demonstration, a_descriptor_file_loads_the_drivers_without_opening) 
 }
 
 }  // namespace
+
+namespace {
+
+// tshark's fields of every packet of a capture, one line each; empty when
+// tshark is missing.
+std::vector<std::string> tshark_fields(const std::string& capture, const std::string& filter,
+                                       const std::vector<std::string>& fields) {
+    std::string command = "tshark -r '" + capture + "' -Y '" + filter + "' -T fields";
+    for (const auto& f : fields) command += " -e " + f;
+    command += " 2>/dev/null";
+    std::vector<std::string> lines;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return lines;
+    char buf[512];
+    while (fgets(buf, sizeof(buf), pipe) != nullptr) {
+        std::string line(buf);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        lines.push_back(line);
+    }
+    pclose(pipe);
+    return lines;
+}
+
+bool have_tshark() { return system("tshark --version >/dev/null 2>&1") == 0; }
+
+class cdcbus_capture : public ::testing::Test {
+ protected:
+    void SetUp() override {
+        if (!have_tshark()) GTEST_SKIP() << "tshark is not installed";
+    }
+};
+
+TEST_F(cdcbus_capture, demonstration_decodes_as_enumeration_class_requests_and_data) {
+    std::string capture = ::testing::TempDir() + "demo.pcap";
+    auto r = run({"--pcap", capture});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto info = tshark_fields(capture, "frame", {"_ws.col.Info"});
+    auto has = [&](const std::string& text) {
+        return std::any_of(info.begin(), info.end(), [&](const std::string& l) { return contains(l, text); });
+    };
+    EXPECT_TRUE(has("GET DESCRIPTOR Request DEVICE"));
+    EXPECT_TRUE(has("SET ADDRESS Request"));
+    EXPECT_TRUE(has("SET CONFIGURATION Request"));
+    EXPECT_TRUE(has("SET LINE CODING Request"));
+    EXPECT_TRUE(has("SET CONTROL LINE STATE Request"));
+    EXPECT_TRUE(has("SERIAL STATE"));
+    // The command and the modem's answer as bulk payloads.
+    auto out = tshark_fields(capture, "usb.endpoint_address == 0x02 && usb.urb_type == 0x53",
+                             {"usb.transfer_type", "usb.data_len"});
+    EXPECT_EQ(out, std::vector<std::string>({"0x03\t3"}));
+    auto in = tshark_fields(capture, "usb.endpoint_address == 0x82 && usb.data_len > 0", {"usb.data_len"});
+    EXPECT_EQ(in, std::vector<std::string>({"6"}));
+    EXPECT_TRUE(has("Sent AT Command: AT"));
+    EXPECT_TRUE(has("OK"));
+}
+
+TEST_F(cdcbus_capture, a_write_of_whole_packets_ends_with_a_zero_length_packet) {
+    std::string capture = ::testing::TempDir() + "zlp.pcap";
+    auto script = write_temp("zlp.txt",
+                             "plug modem\n"
+                             "open 0\n"
+                             "write 0 *64   # one full packet\n"
+                             "write 0 *63\n");
+    auto r = run({"--script", script, "--pcap", capture});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Submissions on the data OUT endpoint: 64 bytes, the ZLP, then 63
+    // bytes with none behind them.
+    auto sizes = tshark_fields(capture, "usb.endpoint_address == 0x02 && usb.urb_type == 0x53", {"usb.urb_len"});
+    EXPECT_EQ(sizes, std::vector<std::string>({"64", "0", "63"}));
+}
+
+TEST(cdcbus_capture_file, unwritable_capture_is_refused_before_the_run) {
+    auto r = run({"--pcap", "/nonexistent/dir/demo.pcap"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cdcbus: /nonexistent/dir/demo.pcap: cannot write file\n");
+    EXPECT_TRUE(r.out.empty());
+}
+
+}  // namespace
