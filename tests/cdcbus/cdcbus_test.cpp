@@ -8,42 +8,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "cdcbus/cdcbus_run.h"
+
 namespace {
 
-struct result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string read_all(FILE* f) {
-    std::string text;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
-    return text;
-}
-
-result run(const std::vector<std::string>& args) {
-    FILE* out = tmpfile();
-    FILE* err = tmpfile();
-    result r;
-    r.status = cdcbus::run(args, out, err);
-    r.out = read_all(out);
-    r.err = read_all(err);
-    fclose(out);
-    fclose(err);
-    return r;
-}
-
-std::string write_temp(const std::string& name, const std::string& text) {
-    std::string path = ::testing::TempDir() + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
-bool contains(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
+using namespace cdcbus_test;
 
 TEST(cdcbus_options, control_device_run_prints_the_device_add_lines) {
     auto r = run({"--debug-level", "4", "--control-device", "--root-device"});
@@ -135,7 +104,7 @@ TEST(cdcbus_registry, reg_files_in_utf16_as_regedit_writes_them) {
 
 namespace {
 
-std::string descriptors(const char* name) { return std::string(CDC_SOURCE_DIR) + "/devices/descriptors/" + name; }
+using namespace cdcbus_test;
 
 TEST(cdcbus_devices, built_in_modem_by_default) {
     auto r = run({});

@@ -53,6 +53,9 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     app.add_option("--location", opts.location, "Location part of the device interface string (the port)");
     app.add_flag("--whole-device", opts.whole_device,
                  "Binds the driver to the whole device instead of letting the composite parent split it");
+    app.add_option("--script", opts.script,
+                   "Runs the scenario in FILE, one action a line (plug, open, write, expect, fault, unplug, ...)");
+    app.add_option("--pcap", opts.pcap, "Writes the USB traffic of the run to FILE as a usbmon capture");
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);

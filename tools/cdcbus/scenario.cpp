@@ -1,15 +1,25 @@
 #include "scenario.h"
 
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <sstream>
 
 #include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "cdcbus.h"
 #include "devices/catalogue.h"
+#include "devices/models/make_device.h"
 #include "devices/sysfs_loader.h"
+#include "script.h"
+#include "serial_driver.h"
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "sim/strings.h"
 #include "usb/usb_device.h"
+#include "usb/usb_pcap.h"
+#include "wdf/wdf_request.h"
 
 namespace cdcbus {
 namespace {
@@ -83,27 +93,467 @@ device_summary describe(const sim::device_stack& stack) {
     return summary;
 }
 
-void add_children(device_summary& summary, const std::vector<sim::child_info>& children) {
-    for (const auto& child : children) {
-        child_summary c;
-        c.device_id = child.device_id;
-        c.hardware_ids = child.hardware_ids;
-        c.compatible_ids = child.compatible_ids;
-        c.instance_id = child.instance_id;
-        c.device_text = child.device_text;
-        c.location_text = child.location_text;
-        c.address = child.pnp_capabilities.Address;
-        c.ui_number = child.pnp_capabilities.UINumber;
-        summary.children.push_back(c);
+child_summary summarize(const sim::child_info& child) {
+    child_summary c;
+    c.device_id = child.device_id;
+    c.hardware_ids = child.hardware_ids;
+    c.compatible_ids = child.compatible_ids;
+    c.instance_id = child.instance_id;
+    c.device_text = child.device_text;
+    c.location_text = child.location_text;
+    c.address = child.pnp_capabilities.Address;
+    c.ui_number = child.pnp_capabilities.UINumber;
+    return c;
+}
+
+driver_summary summarize(const function_drivers::driver_report& report) {
+    driver_summary d;
+    d.name = report.name;
+    d.opened = report.opened;
+    d.read = report.read;
+    for (const auto& c : report.completions) {
+        d.completions.push_back({c.op, static_cast<uint32_t>(c.status), c.bytes});
     }
+    d.notifications = report.notifications;
+    return d;
+}
+
+// A function driver that hands what it saw to the program as it unloads,
+// after the PnP manager closed it.
+template <class Driver>
+class reporting : public Driver {
+ public:
+    using sink = std::function<void(WDFDEVICE, const function_drivers::driver_report&)>;
+    reporting(WDFDEVICE pdo, sink on_unload) : Driver(pdo), on_unload_(std::move(on_unload)) {}
+    ~reporting() override { on_unload_(this->pdo(), this->report()); }
+
+ private:
+    sink on_unload_;
+};
+
+// A run failed part-way: the message goes to stderr, the run stops.
+struct run_error {
+    std::string message;
+};
+
+class session {
+ public:
+    session(sim::host& host, const options& opts, FILE* trace) : host_(host), opts_(opts), trace_(trace) {}
+
+    void load_function_drivers() {
+        auto sink = [this](WDFDEVICE pdo, const function_drivers::driver_report& report) { unloaded(pdo, report); };
+        host_.register_function_driver("usbcdcacm\\compat", [sink](WDFDEVICE pdo) {
+            return std::unique_ptr<sim::function_driver>(new reporting<function_drivers::serial_driver>(pdo, sink));
+        });
+        host_.set_default_function_driver([sink](WDFDEVICE pdo) {
+            return std::unique_ptr<sim::function_driver>(new reporting<function_drivers::generic_client>(pdo, sink));
+        });
+    }
+
+    void set_control(sim::device_stack* control) { control_ = control; }
+
+    // Runs the actions in order; a failing expect or an action the devices
+    // cannot take throws run_error.
+    void run(const std::vector<action>& actions) {
+        for (const auto& a : actions) {
+            if (!a.source.empty()) fprintf(trace_, "cdcbus> %s\n", a.source.c_str());
+            perform(a);
+            quiesce();
+        }
+    }
+
+    // Unplugs what is still plugged in; the drivers' reports and the
+    // devices' traffic are then final.
+    void finish() {
+        for (auto it = plugged_.rbegin(); it != plugged_.rend(); ++it) {
+            if (it->present) remove(*it, false);
+        }
+        for (const auto& p : plugged_) {
+            for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev);
+        }
+    }
+
+    std::vector<sim::usb::wire_event> capture() const {
+        std::vector<std::vector<sim::usb::wire_event>> streams;
+        for (const auto& p : plugged_) streams.push_back(p.dev->events());
+        return sim::usb::merge_events(streams);
+    }
+
+    std::vector<device_summary>& summaries() { return summaries_; }
+    bool start_failed() const { return start_failed_; }
+
+ private:
+    struct plugged_device {
+        std::shared_ptr<sim::devices::model_device> dev;
+        std::vector<sim::device_stack*> stacks;
+        std::vector<size_t> summaries;  // parallel to stacks
+        bool present = true;
+        std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
+    };
+    struct child_entry {
+        WDFDEVICE pdo;
+        std::string device_id;
+        size_t plugged;  // index in plugged_
+        size_t summary;  // index in summaries_
+        size_t index;    // in that summary's children
+        bool present = true;
+    };
+
+    // ---- Children ------------------------------------------------------------------
+
+    std::vector<sim::child_info> children_of(const sim::device_stack& stack, const device_summary& summary) const {
+        if (control_ == nullptr || !control_->started()) return host_.children(stack);
+        // In control-device mode the children belong to the control device;
+        // each goes with the function whose hardware id it carries.
+        std::vector<sim::child_info> mine;
+        for (const auto& child : host_.children(*control_)) {
+            if (child.device_id.find("\\" + summary.hardware_id) != std::string::npos) mine.push_back(child);
+        }
+        return mine;
+    }
+
+    // Picks up children reported since the last look and marks those gone.
+    void refresh_children() {
+        std::vector<WDFDEVICE> seen;
+        for (size_t p = 0; p < plugged_.size(); p++) {
+            if (!plugged_[p].present) continue;
+            for (size_t s = 0; s < plugged_[p].stacks.size(); s++) {
+                const sim::device_stack& stack = *plugged_[p].stacks[s];
+                size_t summary = plugged_[p].summaries[s];
+                if (!stack.started()) continue;
+                for (const auto& child : children_of(stack, summaries_[summary])) {
+                    seen.push_back(child.device);
+                    if (find_present(child.device) != nullptr) continue;
+                    summaries_[summary].children.push_back(summarize(child));
+                    children_.push_back(
+                        {child.device, child.device_id, p, summary, summaries_[summary].children.size() - 1});
+                }
+            }
+        }
+        for (auto& c : children_) {
+            if (c.present && std::find(seen.begin(), seen.end(), c.pdo) == seen.end()) c.present = false;
+        }
+    }
+
+    child_entry* find_present(WDFDEVICE pdo) {
+        for (auto& c : children_) {
+            if (c.present && c.pdo == pdo) return &c;
+        }
+        return nullptr;
+    }
+
+    void unloaded(WDFDEVICE pdo, const function_drivers::driver_report& report) {
+        if (child_entry* c = find_present(pdo)) {
+            summaries_[c->summary].children[c->index].driver = summarize(report);
+        }
+    }
+
+    // CHILD: an index in the order reported, else a device ID; the newest
+    // child with that ID.
+    child_entry& child(const action& a) {
+        const std::string& name = a.child;
+        child_entry* found = nullptr;
+        if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) {
+            size_t index = std::stoul(name);
+            if (index < children_.size()) found = &children_[index];
+        } else {
+            for (auto& c : children_) {
+                if (c.device_id == name) found = &c;
+            }
+        }
+        if (found == nullptr) fail(a, "no child " + name);
+        if (!found->present) fail(a, "child " + name + " is gone");
+        return *found;
+    }
+
+    function_drivers::cdc_client& driver(const action& a, const child_entry& c) {
+        auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo));
+        if (d == nullptr) fail(a, "child " + a.child + " has no function driver");
+        return *d;
+    }
+
+    uint8_t endpoint(const action& a, const child_entry& c, const std::string& role) {
+        for (const auto& pipe : summaries_[c.summary].pipes) {
+            if (pipe.role == role) return static_cast<uint8_t>(pipe.endpoint);
+        }
+        fail(a, "child " + a.child + " has no " + role + " pipe");
+        return 0;
+    }
+
+    [[noreturn]] static void fail(const action& a, const std::string& message) {
+        throw run_error{"line " + std::to_string(a.line) + ": " + message};
+    }
+
+    void report_status(const char* what, NTSTATUS status) {
+        fprintf(trace_, "cdcbus: %s: 0x%08X\n", what, static_cast<unsigned>(status));
+    }
+
+    // ---- Actions ---------------------------------------------------------------------
+
+    void perform(const action& a) {
+        using k = action::kind;
+        switch (a.type) {
+            case k::plug:
+                plug(a);
+                return;
+            case k::unplug:
+            case k::surprise_remove: {
+                plugged_device* last = nullptr;
+                for (auto& p : plugged_) {
+                    if (p.present) last = &p;
+                }
+                if (last == nullptr) fail(a, "nothing is plugged in");
+                remove(*last, a.type == k::surprise_remove);
+                return;
+            }
+            default:
+                break;
+        }
+        child_entry& c = child(a);
+        sim::usb::device& dev = *plugged_[c.plugged].dev;
+        switch (a.type) {
+            case k::open:
+                report_status("open", host_.open(c.pdo));
+                break;
+            case k::close:
+                host_.close(c.pdo);
+                break;
+            case k::write:
+                if (!driver(a, c).write(a.bytes)) fprintf(trace_, "cdcbus: write refused\n");
+                break;
+            case k::device_send:
+                dev.push_in(endpoint(a, c, "data in"), a.bytes);
+                break;
+            case k::expect: {
+                function_drivers::cdc_client& d = driver(a, c);
+                std::vector<uint8_t> read = d.read_bytes();
+                if (std::search(read.begin(), read.end(), a.bytes.begin(), a.bytes.end()) == read.end()) {
+                    fail(a, "expected child " + a.child + " to have read \"" + escape_text(a.bytes) + "\", it read \"" +
+                                escape_text(read) + "\"");
+                }
+                break;
+            }
+            case k::line_coding:
+                report_status("line coding", serial(a, c).set_line_coding(a.baud, a.data_bits, a.parity, a.stop_bits));
+                break;
+            case k::control_lines:
+                report_status("control lines", serial(a, c).set_control_lines(a.dtr, a.rts));
+                break;
+            case k::class_request: {
+                std::vector<uint8_t> data = a.bytes;
+                NTSTATUS status = driver(a, c).class_request(a.in, a.request, a.value, a.length, &data);
+                report_status("class request", status);
+                if (a.in && NT_SUCCESS(status))
+                    fprintf(trace_, "cdcbus: class request read %s\n", hex_bytes(data).c_str());
+                break;
+            }
+            case k::notify:
+                dev.push_in(endpoint(a, c, "notification"), a.bytes);
+                break;
+            case k::fault:
+                dev.inject(endpoint(a, c,
+                                    a.pipe == "notify" ? "notification"
+                                    : a.pipe == "in"   ? "data in"
+                                                       : "data out"),
+                           make_fault(a));
+                break;
+            case k::purge:
+                report_status("purge", driver(a, c).purge(a.in));
+                break;
+            case k::restart:
+                report_status("restart", driver(a, c).restart(a.in));
+                break;
+            case k::reset:
+                report_status("reset", driver(a, c).reset());
+                break;
+            case k::serial_state: {
+                auto* modem = plugged_[c.plugged].dev->find<sim::devices::acm_modem>();
+                if (modem == nullptr || !modem->notify_serial_state(a.state_bits)) fail(a, "no modem status to send");
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    function_drivers::serial_driver& serial(const action& a, const child_entry& c) {
+        auto* s = dynamic_cast<function_drivers::serial_driver*>(&driver(a, c));
+        if (s == nullptr) fail(a, "child " + a.child + " is not a serial port");
+        return *s;
+    }
+
+    static sim::usb::fault make_fault(const action& a) {
+        using sim::usb::fault;
+        if (a.fault_kind == "stall") return fault::make_stall();
+        if (a.fault_kind == "error") return fault::make_error(USBD_STATUS_XACT_ERROR);
+        if (a.fault_kind == "hang") return fault::make_hang();
+        if (a.fault_kind == "short") return fault::make_short(a.short_bytes);
+        return fault::make_gone();
+    }
+
+    void plug(const action& a) {
+        sim::plug_options plug;
+        if (!a.location.empty()) {
+            plug.location = a.location;
+        } else if (!opts_.location.empty()) {
+            plug.location = opts_.location;
+        }
+        plug.whole_device = opts_.whole_device;
+        sim::devices::model_options model;
+        model.location = plug.location;
+        plugged_device p;
+        p.dev = sim::devices::make_device(a.modem ? sim::usb::catalogue::acm_modem() : a.descriptors, model);
+        // A `gone` fault unplugs the device on a completion path; the PnP
+        // manager hears of it once the line's completions are over.
+        auto gone = p.gone;
+        p.dev->on_gone = [gone] { gone->store(true); };
+        for (sim::device_stack* stack : host_.plug(p.dev, plug)) {
+            if (!NT_SUCCESS(stack->start_status())) start_failed_ = true;
+            p.stacks.push_back(stack);
+            p.summaries.push_back(summaries_.size());
+            summaries_.push_back(describe(*stack));
+        }
+        plugged_.push_back(std::move(p));
+    }
+
+    void remove(plugged_device& p, bool surprise) {
+        if (surprise) {
+            host_.surprise_remove(p.dev);
+        } else {
+            host_.unplug(p.dev);
+        }
+        p.present = false;
+        for (auto& c : children_) {
+            if (&plugged_[c.plugged] == &p) c.present = false;
+        }
+    }
+
+    // Everything the line set off: completions queued, completion routines
+    // sending again, the PnP manager's work. Stops when nothing moves; a
+    // transfer the device holds stays pending.
+    void quiesce() {
+        size_t before = SIZE_MAX;
+        for (int round = 0; round < 1000; round++) {
+            host_.settle();
+            sim::io_threads_stop();
+            for (auto& p : plugged_) {
+                if (p.present && p.gone->exchange(false)) remove(p, true);
+            }
+            refresh_children();
+            size_t now = activity();
+            if (now == before) return;
+            before = now;
+        }
+    }
+
+    size_t activity() {
+        size_t n = 0;
+        for (const auto& p : plugged_) {
+            if (p.present) n += p.dev->events().size();
+        }
+        for (const auto& c : children_) {
+            if (!c.present) continue;
+            if (auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo))) {
+                n += d->completions().size() + d->notifications().size();
+            }
+        }
+        return n;
+    }
+
+    void add_transfers(device_summary& summary, const sim::usb::device& dev) {
+        for (const auto& t : dev.traffic()) {
+            transfer_summary s;
+            s.endpoint = t.endpoint;
+            s.direction = t.in ? "in" : "out";
+            s.length = t.data.size();
+            s.status = static_cast<uint32_t>(t.usbd_status);
+            switch (t.type) {
+                case sim::usb::transfer_record::kind::control:
+                    s.type = "control";
+                    break;
+                case sim::usb::transfer_record::kind::port_reset:
+                    s.type = "port reset";
+                    break;
+                case sim::usb::transfer_record::kind::port_cycle:
+                    s.type = "port cycle";
+                    break;
+                default: {
+                    // Another function's pipes are not this one's traffic.
+                    auto pipe = std::find_if(summary.pipes.begin(), summary.pipes.end(),
+                                             [&](const pipe_summary& p) { return p.endpoint == t.endpoint; });
+                    if (pipe == summary.pipes.end()) continue;
+                    s.type = pipe->type;
+                }
+            }
+            summary.transfers.push_back(s);
+        }
+    }
+
+    sim::host& host_;
+    const options& opts_;
+    FILE* trace_;
+    sim::device_stack* control_ = nullptr;
+    std::vector<plugged_device> plugged_;
+    std::vector<child_entry> children_;
+    std::vector<device_summary> summaries_;
+    bool start_failed_ = false;
+};
+
+std::string read_file(const std::string& path, bool* ok) {
+    std::ifstream in(path, std::ios::binary);
+    *ok = static_cast<bool>(in);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The built-in demonstration: the modem answers "AT", reports a modem-status
+// change, and the serial port is closed again.
+std::vector<action> demonstration() {
+    const char* text =
+        "plug modem\n"
+        "open 0\n"
+        "write 0 \"AT\\r\"\n"
+        "expect 0 \"\\r\\nOK\\r\\n\"\n"
+        "close 0\n"
+        "unplug\n";
+    std::vector<action> actions = parse_script(text).actions;
+    action ring;
+    ring.type = action::kind::serial_state;
+    ring.child = "0";
+    ring.line = 4;
+    ring.source = "(the modem reports DCD, DSR and RING)";
+    ring.state_bits =
+        sim::devices::acm_modem::state_dcd | sim::devices::acm_modem::state_dsr | sim::devices::acm_modem::state_ring;
+    actions.insert(actions.begin() + 4, ring);
+    return actions;
 }
 
 }  // namespace
 
 int run_scenario(const options& opts, FILE* out, FILE* err) {
-    sim::usb::descriptor_set descriptors;
-    if (opts.descriptors.empty()) {
-        descriptors = sim::usb::catalogue::acm_modem();
+    std::vector<action> actions;
+    if (!opts.script.empty()) {
+        if (!opts.descriptors.empty()) {
+            fprintf(err, "cdcbus: a script plugs its own devices; give no descriptor file with --script\n");
+            return 2;
+        }
+        bool ok;
+        std::string text = read_file(opts.script, &ok);
+        if (!ok) {
+            fprintf(err, "cdcbus: %s: cannot open file\n", opts.script.c_str());
+            return 2;
+        }
+        std::string dir =
+            opts.script.find('/') == std::string::npos ? "." : opts.script.substr(0, opts.script.rfind('/'));
+        parse_result parsed = parse_script(text, dir);
+        if (!parsed.ok()) {
+            fprintf(err, "cdcbus: %s: %s\n", opts.script.c_str(), parsed.error.c_str());
+            return 2;
+        }
+        actions = std::move(parsed.actions);
+    } else if (opts.descriptors.empty()) {
+        actions = demonstration();
     } else {
         auto loaded = sim::usb::load_sysfs_file(opts.descriptors);
         if (!loaded.ok()) {
@@ -113,7 +563,16 @@ int run_scenario(const options& opts, FILE* out, FILE* err) {
         for (const auto& warning : loaded.warnings) {
             fprintf(err, "cdcbus: %s: warning: %s\n", opts.descriptors.c_str(), warning.c_str());
         }
-        descriptors = std::move(loaded.descriptors);
+        action plug;
+        plug.type = action::kind::plug;
+        plug.descriptors = std::move(loaded.descriptors);
+        action unplug;
+        unplug.type = action::kind::unplug;
+        actions = {plug, unplug};
+    }
+    if (!opts.pcap.empty() && !std::ofstream(opts.pcap, std::ios::binary)) {
+        fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
+        return 2;
     }
 
     sim::host host;
@@ -145,54 +604,47 @@ int run_scenario(const options& opts, FILE* out, FILE* err) {
         return 1;
     }
 
-    sim::device_stack* control = nullptr;
+    session run(host, opts, trace);
+    run.load_function_drivers();
     if (opts.root_device) {
         sim::device_stack_config root;
         root.enumerator = "ROOT";
         root.device_id = "CDCBUS";
         root.instance_id = "0000";
         root.description = "CDC bus control device";
-        control = &host.add_device(root);
+        sim::device_stack* control = &host.add_device(root);
         if (!NT_SUCCESS(control->add_status())) {
             exit_status = 1;
         } else if (!NT_SUCCESS(host.start_device(*control))) {
             exit_status = 1;
         }
+        run.set_control(control);
     }
 
-    auto dev = std::make_shared<sim::usb::device>(descriptors);
-    sim::plug_options plug;
-    if (!opts.location.empty()) plug.location = opts.location;
-    plug.whole_device = opts.whole_device;
-    std::vector<device_summary> summaries;
-    for (sim::device_stack* stack : host.plug(dev, plug)) {
-        device_summary summary = describe(*stack);
-        if (!NT_SUCCESS(stack->start_status())) exit_status = 1;
-        if (control == nullptr || !control->started()) {
-            add_children(summary, host.children(*stack));
-        }
-        summaries.push_back(summary);
+    std::string failure;
+    try {
+        run.run(actions);
+    } catch (const run_error& e) {
+        failure = e.message;
     }
-    // In control-device mode the children belong to the control device; each
-    // goes with the function whose hardware id it carries.
-    if (control != nullptr && control->started()) {
-        for (const auto& child : host.children(*control)) {
-            for (auto& summary : summaries) {
-                if (child.device_id.find("\\" + summary.hardware_id) != std::string::npos) {
-                    add_children(summary, {child});
-                    break;
-                }
-            }
-        }
-    }
-    host.unplug(dev);
+    run.finish();
     host.unload_driver();
     sim::debugger_mirror(nullptr);
+    if (run.start_failed()) exit_status = 1;
 
+    if (!opts.pcap.empty() && !sim::usb::write_pcap(opts.pcap, run.capture())) {
+        fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
+        exit_status = 1;
+    }
     if (opts.json) {
-        print_json(summaries, out);
+        print_json(run.summaries(), out);
     } else {
-        print_summary(summaries, out);
+        print_summary(run.summaries(), out);
+    }
+    if (!failure.empty()) {
+        const std::string& where = opts.script.empty() ? std::string("demonstration") : opts.script;
+        fprintf(err, "cdcbus: %s: %s\n", where.c_str(), failure.c_str());
+        exit_status = 1;
     }
     return exit_status;
 }

@@ -1,6 +1,7 @@
 // What cdcbus does once its options are read: set up the registry, load the
-// driver, plug the device, let the PnP manager enumerate its children, unplug
-// it, unload, and print the summary.
+// driver and the function drivers, run the actions (the built-in
+// demonstration, a descriptor file plugged and unplugged, or a script),
+// unload, write the capture and print the summary.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,8 @@ struct options {
     bool json = false;
     std::string location;  // empty: the host's default port
     bool whole_device = false;
+    std::string script;  // scenario script; empty: none
+    std::string pcap;    // capture file; empty: none
 };
 
 int run_scenario(const options& opts, FILE* out, FILE* err);
@@ -41,6 +44,30 @@ struct interface_summary {
     unsigned current_setting = 0;
 };
 
+struct completion_summary {
+    std::string op;  // "read", "write", "class"
+    uint32_t status = 0;
+    uint32_t bytes = 0;
+};
+
+// What a child's function driver saw, taken as it unloaded.
+struct driver_summary {
+    std::string name;
+    bool opened = false;
+    std::vector<uint8_t> read;
+    std::vector<completion_summary> completions;
+    std::vector<std::vector<uint8_t>> notifications;
+};
+
+// One transfer the device saw, in order of completion.
+struct transfer_summary {
+    unsigned endpoint = 0;
+    std::string type;       // "control", "bulk", "interrupt", "port reset", "port cycle"
+    std::string direction;  // "in", "out"
+    size_t length = 0;      // bytes moved
+    uint32_t status = 0;    // USBD status
+};
+
 struct child_summary {
     std::string device_id;
     std::vector<std::string> hardware_ids;
@@ -50,6 +77,7 @@ struct child_summary {
     std::string location_text;
     uint32_t address = 0;
     uint32_t ui_number = 0;
+    std::optional<driver_summary> driver;
 };
 
 struct device_summary {
@@ -62,6 +90,7 @@ struct device_summary {
     bool alternate_settings = false;  // the data interface is switched by setting
     unsigned alt_enable = 0, alt_disable = 0;
     std::vector<child_summary> children;
+    std::vector<transfer_summary> transfers;
 };
 
 void print_summary(const std::vector<device_summary>& devices, FILE* out);

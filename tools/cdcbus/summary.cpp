@@ -1,6 +1,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scenario.h"
+#include "script.h"
 
 namespace cdcbus {
 namespace {
@@ -18,6 +19,20 @@ std::string join(const std::vector<std::string>& items) {
         text += item;
     }
     return text;
+}
+
+nlohmann::json driver_json(const driver_summary& d) {
+    nlohmann::json completions = nlohmann::json::array();
+    for (const auto& c : d.completions) {
+        completions.push_back({{"op", c.op}, {"status", "0x" + hex(c.status, 8)}, {"bytes", c.bytes}});
+    }
+    nlohmann::json notifications = nlohmann::json::array();
+    for (const auto& n : d.notifications) notifications.push_back(hex_bytes(n));
+    return {{"name", d.name},
+            {"opened", d.opened},
+            {"read", escape_text(d.read)},
+            {"completions", completions},
+            {"notifications", notifications}};
 }
 
 }  // namespace
@@ -48,6 +63,15 @@ void print_summary(const std::vector<device_summary>& devices, FILE* out) {
             fprintf(out, "    device text:    %s\n", c.device_text.c_str());
             fprintf(out, "    location text:  %s\n", c.location_text.c_str());
             fprintf(out, "    address %u, UI number %u\n", c.address, c.ui_number);
+            if (!c.driver) continue;
+            const driver_summary& d = *c.driver;
+            fprintf(out, "    function driver %s, %s\n", d.name.c_str(), d.opened ? "opened" : "never opened");
+            if (!d.read.empty()) fprintf(out, "      read \"%s\"\n", escape_text(d.read).c_str());
+            for (const auto& done : d.completions) {
+                fprintf(out, "      %s completed 0x%s, %u bytes\n", done.op.c_str(), hex(done.status, 8).c_str(),
+                        done.bytes);
+            }
+            for (const auto& n : d.notifications) fprintf(out, "      notification %s\n", hex_bytes(n).c_str());
         }
     }
 }
@@ -88,7 +112,16 @@ void print_json(const std::vector<device_summary>& devices, FILE* out) {
                                           {"device_text", c.device_text},
                                           {"location_text", c.location_text},
                                           {"address", c.address},
-                                          {"ui_number", c.ui_number}});
+                                          {"ui_number", c.ui_number},
+                                          {"driver", c.driver ? driver_json(*c.driver) : nlohmann::json(nullptr)}});
+        }
+        device["transfers"] = nlohmann::json::array();
+        for (const auto& t : d.transfers) {
+            device["transfers"].push_back({{"endpoint", t.endpoint},
+                                           {"type", t.type},
+                                           {"direction", t.direction},
+                                           {"length", t.length},
+                                           {"status", "0x" + hex(t.status, 8)}});
         }
         root["devices"].push_back(device);
     }
