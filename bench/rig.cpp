@@ -70,20 +70,8 @@ bool completion_offered(completion mode) {
 }
 
 NTSTATUS query_bus_interface(WDFDEVICE child, const char* version, CDC_BUS_INTERFACE* out) {
-    auto* dev = wdf::validate_as<wdf::device>(child, wdf::object_type::device, "bench query");
-    for (const auto& config : dev->query_interfaces) {
-        if (*config.InterfaceType != GUID_CDC_BUS_INTERFACE) continue;
-        memcpy(out, config.Interface, sizeof(*out));
-        if (config.EvtDeviceProcessQueryInterfaceRequest != nullptr) {
-            NTSTATUS status = config.EvtDeviceProcessQueryInterfaceRequest(
-                child, const_cast<LPGUID>(config.InterfaceType), reinterpret_cast<PINTERFACE>(out),
-                const_cast<char*>(version));
-            if (!NT_SUCCESS(status)) return status;
-        }
-        out->header.InterfaceReference(out->header.Context);
-        return STATUS_SUCCESS;
-    }
-    return STATUS_NOT_SUPPORTED;
+    return sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(out), sizeof(*out),
+                                CDC_BUS_INTERFACE_VERSION, const_cast<char*>(version));
 }
 
 // ---- tally ---------------------------------------------------------------------------

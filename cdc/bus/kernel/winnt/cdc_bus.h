@@ -64,11 +64,6 @@ typedef struct _REQUEST_CONTEXT {
     NTSTATUS status;
     USBD_STATUS usbd_status;
     ULONG length;
-    // A write's data record names the record of the zero-length packet that
-    // follows it, sent from the data completion so the child hears of the
-    // write only once both records are back in the pool.
-    WDFMEMORY zlp_partner;
-    LONGLONG timeout;
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 typedef struct _REQ_MANAGER {

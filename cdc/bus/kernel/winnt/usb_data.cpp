@@ -163,38 +163,29 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
                 goto exit;
             }
             zlp_rqx->length = length;
+        } else {
+            data_rqx->length = length;
         }
-        // Also with a zero-length packet behind it: what a failed write reports.
-        data_rqx->length = length;
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)need_zlp);
     }
 
-    if (async) {
-        // The zero-length packet follows from the data completion.
-        data_rqx->zlp_partner = zlp_mem;
-        if (zlp_rqx != NULL) {
-            zlp_rqx->timeout = timeout;
-        }
-        status = usb_read_write(data_rqx->request, NULL, memory, pipe,
-                                direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete,
-                                (WDFCONTEXT)data_mem, NULL, NULL, direction, TRUE, timeout, &sent);
-        if (NT_SUCCESS(status)) {
-            return TRUE;
-        }
-        data_rqx->zlp_partner = NULL;
-    } else {
-        status = usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe, NULL, NULL,
-                                zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
-                                zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, FALSE, timeout, &sent);
+    status =
+        usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
+                       async ? (direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete) : NULL,
+                       async ? (WDFCONTEXT)data_mem : NULL, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
+                       zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
+    if (async && NT_SUCCESS(status)) {
+        return TRUE;
     }
 
 exit:
     // A request that went out is recycled by its own completion; only the
-    // others come back here. For a synchronous write sent counts its
-    // zero-length packet.
-    data_rqx->status = status;
-    usb_qd_request_release(manager, &data_mem, pipe);
-    if (zlp_mem != NULL && sent == 0) {
+    // others come back here. sent counts the asynchronous data request first.
+    if (!(async && sent >= 1)) {
+        data_rqx->status = status;
+        usb_qd_request_release(manager, &data_mem, pipe);
+    }
+    if (zlp_mem != NULL && sent < (async ? 2u : 1u)) {
         usb_qd_request_release(manager, &zlp_mem, NULL);
     }
     if (!NT_SUCCESS(status)) {
@@ -210,11 +201,12 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
     PFN_CDC_DATA_COMPLETE cb_complete;
     PDEVICE_CONTEXT fdx;
-    WDFMEMORY zlp_mem;
     NTSTATUS rqx_status;
     NTSTATUS cb_status;
     PVOID cb_ctx;
     ULONG bytes;
+
+    UNREFERENCED_PARAMETER(target);
 
     if (rqx == NULL || rqx->owner_device == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL context, %p %p\n", __func__, rqx, rqx != NULL ? rqx->owner_device : NULL);
@@ -242,37 +234,10 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     cb_ctx = rqx->cb_ctx;
     rqx->cb_complete = NULL;
     rqx->cb_ctx = NULL;
-    zlp_mem = rqx->zlp_partner;
-    rqx->zlp_partner = NULL;
 
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
     usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory, (WDFUSBPIPE)target);
-
-    if (zlp_mem != NULL) {
-        PREQUEST_CONTEXT zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
-        WDF_REQUEST_SEND_OPTIONS options;
-        NTSTATUS status = cb_status;
-
-        if (NT_SUCCESS(status)) {
-            status = usb_request_prepare_for_io(zlp_rqx->request, (WDFUSBPIPE)target, NULL, usb_cdc_data_out_complete,
-                                                (WDFCONTEXT)zlp_mem, &options, QD_DIR_OUT, TRUE, zlp_rqx->timeout);
-            if (NT_SUCCESS(status)) {
-                status = usb_request_send(zlp_rqx->request, (WDFUSBPIPE)target, &options);
-            }
-            if (NT_SUCCESS(status)) {
-                return;
-            }
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed sending ZLP request\n", __func__);
-        }
-        // The write ends here: its zero-length packet never went out.
-        cb_complete = zlp_rqx->cb_complete;
-        cb_ctx = zlp_rqx->cb_ctx;
-        zlp_rqx->cb_complete = NULL;
-        zlp_rqx->cb_ctx = NULL;
-        cb_status = status;
-        usb_qd_request_release(&fdx->req_out, &zlp_mem, NULL);
-    }
 
     if (cb_complete != NULL && cb_ctx != NULL) {
         cb_complete(cb_ctx, cb_status, bytes);
