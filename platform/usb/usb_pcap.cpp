@@ -136,10 +136,19 @@ bool write_pcap(const std::string& path, const std::vector<wire_event>& events, 
 }
 
 std::vector<wire_event> merge_events(const std::vector<std::vector<wire_event>>& streams) {
+    // Each stream is already in order: take the earliest head, the first
+    // stream on a tie.
     std::vector<wire_event> all;
-    for (const std::vector<wire_event>& stream : streams) all.insert(all.end(), stream.begin(), stream.end());
-    std::stable_sort(all.begin(), all.end(), [](const wire_event& a, const wire_event& b) { return a.time < b.time; });
-    return all;
+    std::vector<size_t> next(streams.size(), 0);
+    for (;;) {
+        size_t best = streams.size();
+        for (size_t i = 0; i < streams.size(); ++i) {
+            if (next[i] == streams[i].size()) continue;
+            if (best == streams.size() || streams[i][next[i]].time < streams[best][next[best]].time) best = i;
+        }
+        if (best == streams.size()) return all;
+        all.push_back(streams[best][next[best]++]);
+    }
 }
 
 }  // namespace sim::usb
