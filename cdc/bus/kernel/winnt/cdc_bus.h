@@ -64,6 +64,13 @@ typedef struct _REQUEST_CONTEXT {
     NTSTATUS status;
     USBD_STATUS usbd_status;
     ULONG length;
+    // A write and its zero-length packet are reported once, after both
+    // requests have completed, so both records are back in the pool when the
+    // child hears of it.
+    WDFMEMORY zlp_partner;           // on the write's data record
+    volatile LONG pair_outstanding;  // on the packet's record: completions still to come
+    NTSTATUS pair_status;            // on the packet's record: what the write reports
+    ULONG pair_bytes;
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 typedef struct _REQ_MANAGER {

@@ -169,6 +169,10 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)need_zlp);
     }
 
+    if (zlp_rqx != NULL) {
+        zlp_rqx->pair_outstanding = async ? 2 : 0;
+        data_rqx->zlp_partner = async ? zlp_mem : NULL;
+    }
     status =
         usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
                        async ? (direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete) : NULL,
@@ -177,15 +181,26 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
     if (async && NT_SUCCESS(status)) {
         return TRUE;
     }
+    if (async && sent == 1 && zlp_rqx != NULL) {
+        // The data went out but its zero-length packet did not: the write is
+        // under way and its callback reports the failure once the data
+        // request is back.
+        zlp_rqx->pair_status = status;
+        zlp_rqx->pair_bytes = 0;
+        InterlockedDecrement(&zlp_rqx->pair_outstanding);
+        return TRUE;
+    }
+    if (zlp_rqx != NULL) {
+        zlp_rqx->pair_outstanding = 0;
+        data_rqx->zlp_partner = NULL;
+    }
 
 exit:
-    // A request that went out is recycled by its own completion; only the
-    // others come back here. sent counts the asynchronous data request first.
-    if (!(async && sent >= 1)) {
-        data_rqx->status = status;
-        usb_qd_request_release(manager, &data_mem, pipe);
-    }
-    if (zlp_mem != NULL && sent < (async ? 2u : 1u)) {
+    // Nothing asynchronous went out. A synchronous write's zero-length packet
+    // that did (sent) is recycled by its own completion.
+    data_rqx->status = status;
+    usb_qd_request_release(manager, &data_mem, pipe);
+    if (zlp_mem != NULL && sent == 0) {
         usb_qd_request_release(manager, &zlp_mem, NULL);
     }
     if (!NT_SUCCESS(status)) {
@@ -195,18 +210,35 @@ exit:
     return TRUE;
 }
 
+// Reports a write whose data and zero-length packet have both completed.
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFIOTARGET target) {
+    PREQUEST_CONTEXT zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
+    PFN_CDC_DATA_COMPLETE cb_complete = zlp_rqx->cb_complete;
+    PVOID cb_ctx = zlp_rqx->cb_ctx;
+    NTSTATUS status = zlp_rqx->pair_status;
+    ULONG bytes = zlp_rqx->pair_bytes;
+
+    zlp_rqx->cb_complete = NULL;
+    zlp_rqx->cb_ctx = NULL;
+    usb_qd_request_release(&fdx->req_out, &zlp_mem, (WDFUSBPIPE)target);
+    if (cb_complete != NULL && cb_ctx != NULL) {
+        cb_complete(cb_ctx, status, bytes);
+    } else {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: completion not set\n", "usb_cdc_data_inout_complete");
+    }
+}
+
 static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
                                         WDFCONTEXT context, ULONG direction) {
     WDFMEMORY memory = (WDFMEMORY)context;
     PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
     PFN_CDC_DATA_COMPLETE cb_complete;
     PDEVICE_CONTEXT fdx;
+    WDFMEMORY zlp_mem;
     NTSTATUS rqx_status;
     NTSTATUS cb_status;
     PVOID cb_ctx;
     ULONG bytes;
-
-    UNREFERENCED_PARAMETER(target);
 
     if (rqx == NULL || rqx->owner_device == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL context, %p %p\n", __func__, rqx, rqx != NULL ? rqx->owner_device : NULL);
@@ -230,6 +262,18 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
         }
     }
 
+    if (direction == QD_DIR_OUT && ReadAcquire(&rqx->pair_outstanding) > 0) {
+        // The zero-length packet of a write: the last of the pair reports it.
+        rqx->pair_status = cb_status;
+        rqx->pair_bytes = bytes;
+        if (InterlockedDecrement(&rqx->pair_outstanding) == 0) {
+            usb_cdc_write_pair_finish(fdx, memory, target);
+        }
+        return;
+    }
+    zlp_mem = rqx->zlp_partner;
+    rqx->zlp_partner = NULL;
+
     cb_complete = rqx->cb_complete;
     cb_ctx = rqx->cb_ctx;
     rqx->cb_complete = NULL;
@@ -238,6 +282,13 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
     usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory, (WDFUSBPIPE)target);
+
+    if (zlp_mem != NULL) {
+        if (InterlockedDecrement(&((PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL))->pair_outstanding) == 0) {
+            usb_cdc_write_pair_finish(fdx, zlp_mem, target);
+        }
+        return;
+    }
 
     if (cb_complete != NULL && cb_ctx != NULL) {
         cb_complete(cb_ctx, cb_status, bytes);
