@@ -11,6 +11,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,15 @@ class completions {
 class bus_fixture : public ::testing::Test {
  protected:
     void SetUp() override {
+        // The suite runs once per completion model (see tests/CMakeLists.txt).
+        const char* mode = getenv("CDC_COMPLETION");
+        if (mode != nullptr && strcmp(mode, "inline") == 0) {
+            sim::set_completion_mode(sim::completion_mode::inline_send);
+        } else if (mode != nullptr && strncmp(mode, "seed:", 5) == 0) {
+            sim::set_completion_seed(strtoull(mode + 5, nullptr, 10));
+        } else {
+            sim::set_completion_mode(sim::completion_mode::threads);
+        }
         host_ = std::make_unique<sim::host>();
         if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
         host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
@@ -82,6 +93,7 @@ class bus_fixture : public ::testing::Test {
         }
         // Unloading checks that nothing the driver made is left behind.
         host_.reset();
+        sim::set_completion_mode(sim::completion_mode::threads);
     }
 
     std::string hardware_key(const descriptor_set& set) const {
