@@ -8,11 +8,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
