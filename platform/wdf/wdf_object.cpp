@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <shared_mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -247,7 +248,13 @@ void destroy(object* obj) {
 void reference(object* obj, PVOID tag, LONG line, PCCH file) {
     std::lock_guard<std::mutex> guard(obj->reference_lock_);
     obj->references_++;
-    obj->tagged_.push_back({tag, line, file != nullptr ? file : ""});
+    reference_record record{tag, line, {}};
+    if (file != nullptr) {
+        const size_t length = strlen(file);
+        const char* tail = length < sizeof(record.file) ? file : file + length - (sizeof(record.file) - 1);
+        snprintf(record.file, sizeof(record.file), "%s", tail);
+    }
+    obj->tagged_.push_back(record);
 }
 
 void dereference(object* obj, PVOID tag, LONG, PCCH, const char* caller) {
@@ -302,7 +309,7 @@ size_t report_leaks(std::string* report) {
         report->append(line);
         std::lock_guard<std::mutex> references(obj->reference_lock_);
         for (const auto& r : obj->tagged_) {
-            snprintf(line, sizeof(line), "  reference tag %p taken at %s:%d\n", r.tag, r.file.c_str(), r.line);
+            snprintf(line, sizeof(line), "  reference tag %p taken at %s:%d\n", r.tag, r.file, r.line);
             report->append(line);
         }
     }

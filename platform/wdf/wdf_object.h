@@ -42,10 +42,12 @@ struct context_slot {
     PFN_WDF_OBJECT_CONTEXT_DESTROY destroy;
 };
 
+// Fixed size: taking a reference must not allocate (the transfer path
+// takes them on every collection add).
 struct reference_record {
     PVOID tag;
     LONG line;
-    std::string file;
+    char file[64];  // the end of the name when it is longer
 };
 
 class object {
