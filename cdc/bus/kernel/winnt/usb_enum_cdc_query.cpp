@@ -106,12 +106,29 @@ NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string
     return STATUS_SUCCESS;
 }
 
+// A data pipe's packet size: the configured pipe's, else its endpoint's in
+// setting alt_enable. Nothing is written when neither exists.
+static BOOLEAN usb_data_maxps(PDEVICE_CONTEXT fdx, WDFUSBPIPE pipe, ULONG configured, ULONG ep, LONG direction,
+                              PULONG out) {
+    ULONG maxps;
+
+    if (pipe != NULL) {
+        *out = configured;
+        return TRUE;
+    }
+    if (fdx->usb_ifc_data != NULL && usb_ifc_get_endpoint_maxps(fdx->usb_ifc_data, (UCHAR)fdx->alt_enable, ep,
+                                                                fdx->data_pipe_type, direction, &maxps)) {
+        *out = maxps;
+        return TRUE;
+    }
+    return FALSE;
+}
+
 NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
                           PUCHAR ep0_maxps) {
     PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
     USB_DEVICE_DESCRIPTOR device_desc;
     NTSTATUS status = STATUS_SUCCESS;
-    WDFUSBPIPE pipe;
     ULONG maxps;
 
     if (fdx == NULL) {
@@ -132,29 +149,13 @@ NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_
         }
     }
     // The sizes of setting alt_enable answer also while the data path is closed.
-    if (data_out_maxps != NULL) {
-        pipe = fdx->pipe_data_out;
-        if (pipe != NULL) {
-            *data_out_maxps = fdx->data_out_maxps;
-        } else if (fdx->usb_ifc_data != NULL &&
-                   usb_ifc_get_endpoint_maxps(fdx->usb_ifc_data, (UCHAR)fdx->alt_enable, fdx->data_out_ep,
-                                              fdx->data_pipe_type, QD_PIPE_DIR_OUT, &maxps)) {
-            *data_out_maxps = maxps;
-        } else {
-            status = STATUS_UNSUCCESSFUL;
-        }
+    if (data_out_maxps != NULL && !usb_data_maxps(fdx, fdx->pipe_data_out, fdx->data_out_maxps, fdx->data_out_ep,
+                                                  QD_PIPE_DIR_OUT, data_out_maxps)) {
+        status = STATUS_UNSUCCESSFUL;
     }
-    if (data_in_maxps != NULL) {
-        pipe = fdx->pipe_data_in;
-        if (pipe != NULL) {
-            *data_in_maxps = fdx->data_in_maxps;
-        } else if (fdx->usb_ifc_data != NULL &&
-                   usb_ifc_get_endpoint_maxps(fdx->usb_ifc_data, (UCHAR)fdx->alt_enable, fdx->data_in_ep,
-                                              fdx->data_pipe_type, QD_PIPE_DIR_IN, &maxps)) {
-            *data_in_maxps = maxps;
-        } else {
-            status = STATUS_UNSUCCESSFUL;
-        }
+    if (data_in_maxps != NULL &&
+        !usb_data_maxps(fdx, fdx->pipe_data_in, fdx->data_in_maxps, fdx->data_in_ep, QD_PIPE_DIR_IN, data_in_maxps)) {
+        status = STATUS_UNSUCCESSFUL;
     }
     if (ep0_maxps != NULL) {
         WdfUsbTargetDeviceGetDeviceDescriptor(fdx->usb_device, &device_desc);
