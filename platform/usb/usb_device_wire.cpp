@@ -305,15 +305,17 @@ bool device::cancel(transfer* t, uint64_t sequence, int32_t usbd_status) {
     completion_list done;
     {
         std::unique_lock<std::mutex> guard(lock_);
-        endpoint_state& state = is_control(t) ? endpoints_[0] : ep(t->endpoint);
-        bool found = false;
-        for (transfer* cur = state.pending_head; cur != nullptr; cur = cur->next) {
-            if (cur == t) {
-                found = true;
-                break;
+        // The record is read only once it is found pending here: one that has
+        // completed already belongs to the host again, which may be reusing it.
+        endpoint_state* owner = nullptr;
+        for (endpoint_state& candidate : endpoints_) {
+            for (transfer* cur = candidate.pending_head; cur != nullptr && owner == nullptr; cur = cur->next) {
+                if (cur == t) owner = &candidate;
             }
+            if (owner != nullptr) break;
         }
-        if (!found || t->sequence != sequence) return false;
+        if (owner == nullptr || t->sequence != sequence) return false;
+        endpoint_state& state = *owner;
         unlink(state, t);
         finish(done, t, usbd_status, t->actual, t->actual != 0);
         // The next transfer may have waited behind a held one.

@@ -190,7 +190,9 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
         InterlockedDecrement(&zlp_rqx->pair_outstanding);
         return TRUE;
     }
-    if (zlp_rqx != NULL) {
+    if (async && zlp_rqx != NULL) {
+        // Neither went out. (A synchronous write's packet may be completing
+        // on another thread by now: its record is not touched here.)
         zlp_rqx->pair_outstanding = 0;
         data_rqx->zlp_partner = NULL;
     }

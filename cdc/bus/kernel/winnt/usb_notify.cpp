@@ -34,11 +34,16 @@ NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
         return STATUS_SUCCESS;
     }
     pipe = fdx->pipe_comm_notify;
-    WdfSpinLockRelease(fdx->notify_lock);
-    if (pipe == NULL) {
+    // A stop under way: a read sent now would outlive it.
+    if (pipe == NULL || fdx->notify_reader_stop != 0) {
+        WdfSpinLockRelease(fdx->notify_lock);
         return STATUS_SUCCESS;
     }
+    // Counted before the lock goes, so a stop that finds nothing in flight
+    // knows nothing is about to be.
     InterlockedIncrement(&fdx->notify_busy);
+    WdfSpinLockRelease(fdx->notify_lock);
+
     status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
                             QD_DIR_IN, TRUE, 0, NULL);
     if (!NT_SUCCESS(status)) {
@@ -49,9 +54,13 @@ NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
     return status;
 }
 
+// Stops the reader: the read in flight is cancelled, also one that a
+// completion re-sends meanwhile, until a completion has ended the reader or
+// nothing is in flight any more.
 NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
     LARGE_INTEGER interval;
     WDFREQUEST request;
+    BOOLEAN ended;
 
     WdfSpinLockAcquire(fdx->notify_lock);
     if (fdx->notify_req == NULL || fdx->notify_req->request == NULL) {
@@ -60,24 +69,30 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
         return STATUS_SUCCESS;
     }
     WriteUCharRelease(&fdx->notify_reader_stop, 1);
-    request = fdx->notify_req->request;
     WdfSpinLockRelease(fdx->notify_lock);
 
-    if (!WdfRequestCancelSentRequest(request)) {
-        // Not in flight: the completion that ends the reader sees the flag.
-        return STATUS_SUCCESS;
-    }
     interval.QuadPart = -10000;
     for (ULONG polls = 0; polls < CDC_NOTIFY_STOP_POLLS; polls++) {
         if (ReadUCharAcquire(&fdx->notify_reader_stop) == 0) {
             return STATUS_SUCCESS;
         }
+        WdfSpinLockAcquire(fdx->notify_lock);
+        ended = ReadAcquire(&fdx->notify_busy) == 0;
+        if (ended) {
+            InterlockedAnd(&fdx->ref_count, 0);
+            WriteUCharRelease(&fdx->notify_reader_stop, 0);
+        }
+        request = fdx->notify_req != NULL ? fdx->notify_req->request : NULL;
+        WdfSpinLockRelease(fdx->notify_lock);
+        if (ended) {
+            return STATUS_SUCCESS;
+        }
+        if (request != NULL) {
+            WdfRequestCancelSentRequest(request);
+        }
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             KeDelayExecutionThread(KernelMode, FALSE, &interval);
         }
-    }
-    if (ReadUCharAcquire(&fdx->notify_reader_stop) == 0) {
-        return STATUS_SUCCESS;
     }
     QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", __func__);
     return STATUS_UNSUCCESSFUL;
