@@ -12,31 +12,30 @@ static USHORT usb_config_total_length(PVOID config_desc) {
 }
 
 // The communication interface's descriptor (its first setting) in the
-// configuration, and the end of the configuration.
-static NTSTATUS usb_get_comm_ifc_ptr(PDEVICE_CONTEXT fdx, PUSB_INTERFACE_DESCRIPTOR* ifc, PUCHAR* end) {
+// configuration. A failure is traced under the caller's name.
+static NTSTATUS usb_get_comm_ifc_ptr(PDEVICE_CONTEXT fdx, PCSTR caller, PUSB_INTERFACE_DESCRIPTOR* ifc) {
     PUSB_COMMON_DESCRIPTOR desc = NULL;
+    NTSTATUS status = STATUS_NOT_FOUND;
     UCHAR number;
 
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    if (fdx->usb_ifc_comm == NULL || fdx->config_desc == NULL) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
-    }
-    number = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
-    while ((desc = usb_config_desc_next(fdx->config_desc, desc)) != NULL) {
-        if (desc->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
-            desc->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
-            ((PUSB_INTERFACE_DESCRIPTOR)desc)->bInterfaceNumber == number) {
-            *ifc = (PUSB_INTERFACE_DESCRIPTOR)desc;
-            if (end != NULL) {
-                *end = (PUCHAR)fdx->config_desc + usb_config_total_length(fdx->config_desc);
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (fdx->usb_ifc_comm == NULL || fdx->config_desc == NULL) {
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    } else {
+        number = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
+        while ((desc = usb_config_desc_next(fdx->config_desc, desc)) != NULL) {
+            if (desc->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
+                desc->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR) &&
+                ((PUSB_INTERFACE_DESCRIPTOR)desc)->bInterfaceNumber == number) {
+                *ifc = (PUSB_INTERFACE_DESCRIPTOR)desc;
+                return STATUS_SUCCESS;
             }
-            return STATUS_SUCCESS;
         }
     }
-    return STATUS_NOT_FOUND;
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", caller);
+    return status;
 }
 
 NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length) {
@@ -45,9 +44,8 @@ NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHA
     PUSB_COMMON_DESCRIPTOR desc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
         return status;
     }
     if (length == NULL) {
@@ -170,9 +168,8 @@ NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
     PUSB_COMMON_DESCRIPTOR desc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
         return status;
     }
     desc = usb_config_desc_next(fdx->config_desc, (PUSB_COMMON_DESCRIPTOR)ifc);
@@ -194,9 +191,8 @@ NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
     PUSB_INTERFACE_DESCRIPTOR ifc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, &ifc, NULL);
+    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed getting interface descriptor\n", __func__);
         return status;
     }
     if (protocol == NULL) {
