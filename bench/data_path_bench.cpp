@@ -54,13 +54,26 @@ std::string case_label(const bench_case& c) {
            completion_name(c.mode);
 }
 
-void run(benchmark::State& state, const bench_case& c, bool through_driver) {
+// The routing's cost: the same transfers through a child of the control
+// device, each call pinning the function device that serves it, against
+// USB-direct mode's calls.
+const bench_case routing_cases[] = {
+    {"write 512 B + ZLP", direction::out, 512, 1, completion::inline_send},
+    {"read 512 B", direction::in, 512, 1, completion::inline_send},
+    {"write 512 B + ZLP", direction::out, 512, 1, completion::threads},
+    {"read 512 B", direction::in, 512, 1, completion::threads},
+};
+
+enum class route { bare, direct, control };
+
+void run(benchmark::State& state, const bench_case& c, route how) {
     options opts;
     opts.lanes = c.lanes;
     opts.mode = c.mode;
+    opts.control_device = how == route::control;
     std::unique_ptr<path> p;
     try {
-        if (through_driver) {
+        if (how != route::bare) {
             p = std::make_unique<driver_path>(opts);
         } else {
             p = std::make_unique<bare_path>(opts);
@@ -132,6 +145,22 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
     }
 
+    // One line per routing case: control-device mode against USB-direct mode.
+    void summarize_routing(FILE* out) const {
+        fprintf(out, "\nControl-device mode against USB-direct mode, per transfer: process CPU time, real time\n");
+        for (const bench_case& c : routing_cases) {
+            auto control = results_.find(case_name(c) + "/control");
+            auto direct = results_.find(case_name(c) + "/direct");
+            if (control == results_.end() || direct == results_.end()) continue;
+            const sample r = control->second.typical();
+            const sample d = direct->second.typical();
+            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.3f\n",
+                    case_label(c).c_str(), r.cpu_ns / 1e3, d.cpu_ns / 1e3, d.cpu_ns > 0 ? r.cpu_ns / d.cpu_ns : 0.0,
+                    r.real_ns / 1e3, d.real_ns / 1e3, d.real_ns > 0 ? r.real_ns / d.real_ns : 0.0, r.allocs);
+        }
+        fprintf(out, "  (each figure: control device / USB-direct = ratio)\n");
+    }
+
     // One line per case with both results; false when a driver result
     // allocates in the steady state. The CPU time is the whole process's
     // (completion threads included), so it holds up on a busy machine
@@ -190,9 +219,19 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 void register_cases() {
     for (const bench_case& c : cases) {
         if (!completion_offered(c.mode)) continue;
-        for (bool driver : {true, false}) {
-            benchmark::RegisterBenchmark((case_name(c) + (driver ? "/driver" : "/bare")).c_str(),
-                                         [c, driver](benchmark::State& state) { run(state, c, driver); })
+        for (route how : {route::direct, route::bare}) {
+            benchmark::RegisterBenchmark((case_name(c) + (how == route::direct ? "/driver" : "/bare")).c_str(),
+                                         [c, how](benchmark::State& state) { run(state, c, how); })
+                ->MeasureProcessCPUTime()
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+    for (const bench_case& c : routing_cases) {
+        if (!completion_offered(c.mode)) continue;
+        for (route how : {route::control, route::direct}) {
+            benchmark::RegisterBenchmark((case_name(c) + (how == route::control ? "/control" : "/direct")).c_str(),
+                                         [c, how](benchmark::State& state) { run(state, c, how); })
                 ->MeasureProcessCPUTime()
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
@@ -210,6 +249,7 @@ int main(int argc, char** argv) {
     cdc::bench::ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const bool zero_allocs = reporter.summarize(stdout);
+    reporter.summarize_routing(stdout);
     benchmark::Shutdown();
     if (!zero_allocs) fprintf(stdout, "note: the driver's path allocates in the steady state (target: zero)\n");
     return 0;

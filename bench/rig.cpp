@@ -118,7 +118,17 @@ driver_path::driver_path(const options& opts) {
     host_ = std::make_unique<sim::host>();
     apply(opts.mode);
     host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", opts.debug_level);
+    host_->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", opts.control_device ? 1 : 0);
     require_success(host_->load_driver(CDC_DRIVER_IMAGE), "loading the driver");
+    if (opts.control_device) {
+        sim::device_stack_config root;
+        root.enumerator = "ROOT";
+        root.device_id = "CDCBUS";
+        root.instance_id = "0000";
+        control_ = &host_->add_device(root);
+        require_success(control_->add_status(), "adding the control device");
+        require_success(host_->start_device(*control_), "starting the control device");
+    }
 
     // Each child's pools hold a whole window's transfers, with room for
     // records still on their way back (the driver doubles the OUT pool
@@ -131,9 +141,10 @@ driver_path::driver_path(const options& opts) {
         plug.whole_device = true;
         auto stacks = host_->plug(devices_[lane], plug);
         require(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "plugging the modem");
-        auto children = host_->children(*stacks[0]);
-        require(children.size() == 1, "one child per modem");
-        children_.push_back(children[0].device);
+        // In control-device mode every modem's child joins the control device's list.
+        auto children = control_ != nullptr ? host_->children(*control_) : host_->children(*stacks[0]);
+        require(children.size() == (control_ != nullptr ? lane + 1 : 1), "one child per modem");
+        children_.push_back(children.back().device);
     }
     buses_.resize(children_.size());
     for (size_t lane = 0; lane < children_.size(); ++lane) {

@@ -21,7 +21,8 @@
 
 namespace sim {
 class host;
-}
+class device_stack;
+}  // namespace sim
 
 namespace cdc::bench {
 
@@ -46,6 +47,9 @@ struct options {
     uint32_t debug_level = 1;
     // Off: the device copies nothing it sees, as a benchmark needs.
     bool recording = false;
+    // UseControlDevice: a root control device owns the children and every
+    // bus-interface call is routed to the function device serving it.
+    bool control_device = false;
 };
 
 // The answer a child driver gets to its query for the bus interface, kept
@@ -132,6 +136,7 @@ class driver_path : public path {
     std::unique_ptr<sim::host> host_;
     std::vector<WDFDEVICE> children_;
     std::vector<CDC_BUS_INTERFACE> buses_;
+    sim::device_stack* control_ = nullptr;
 };
 
 // Framework devices of our own bound to one device per lane, configured, with

@@ -95,6 +95,24 @@ TEST_F(bench_paths, two_lanes_take_the_transfers_in_turn) {
     EXPECT_EQ(wire_after_writes(false, o, 512, 6), each_three);
 }
 
+// What the routing benchmark compares: a control device's children, each
+// call routed to the modem serving it, move the same data as direct children.
+TEST_F(bench_paths, control_device_children_move_the_same_data) {
+    for (completion mode : offered_modes()) {
+        SCOPED_TRACE(completion_name(mode));
+        options o = recorded(2, 1, mode);
+        o.control_device = true;
+        const std::vector<std::vector<size_t>> each_three{repeat({512, 0}, 3), repeat({512, 0}, 3)};
+        EXPECT_EQ(wire_after_writes(true, o, 512, 6), each_three);
+        std::unique_ptr<path> p = open(true, o);
+        transfer_loop loop(*p, direction::in, 512, o.depth);
+        for (unsigned i = 0; i < 17; ++i) loop.step();
+        loop.drain();
+        EXPECT_EQ(p->failures(), 0u);
+        EXPECT_TRUE(loop.data_intact());
+    }
+}
+
 TEST_F(bench_paths, reads_bring_the_queued_packets_in_order) {
     for (completion mode : offered_modes()) {
         for (bool driver : {true, false}) {
