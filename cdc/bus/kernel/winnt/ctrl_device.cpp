@@ -69,7 +69,10 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         if (!NT_SUCCESS(status) || child == NULL) {
             break;
         }
-        cdc_get_device_context(child)->usb_device = device;
+        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+        // Its pools and openings died with the device that served it before.
+        cdc_child_forget(cdc_pdx);
+        cdc_pdx->usb_device = device;
         matched++;
     }
     WdfChildListEndIteration(list, &iterator);
@@ -129,6 +132,7 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
         }
         PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
         cdc_pdx->usb_device = NULL;
+        cdc_child_forget(cdc_pdx);
         if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
             cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {
             open = TRUE;
