@@ -14,7 +14,9 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* us
 
     if (!lock) {
         // Read before the device's reference goes: it may be the last one.
-        target = usb_get_device_context(*usb_device)->usb_device;
+        fdx = usb_get_device_context(*usb_device);
+        target = fdx->usb_device;
+        InterlockedDecrement(&fdx->routed_calls);
         WdfObjectDereferenceActual(*usb_device, NULL, __LINE__, __FILE__);
         WdfObjectDereferenceActual(target, NULL, __LINE__, __FILE__);
         return TRUE;
@@ -32,6 +34,7 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* us
         fdx = usb_get_device_context(device);
         WdfObjectReferenceActual(device, NULL, __LINE__, __FILE__);
         WdfObjectReferenceActual(fdx->usb_device, NULL, __LINE__, __FILE__);
+        InterlockedIncrement(&fdx->routed_calls);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         *usb_device = device;
         return TRUE;
