@@ -138,6 +138,11 @@ class control_route : public ::testing::Test {
         return child;
     }
 
+    // The child driver's state outlives the host: the callbacks run until
+    // the children are gone at tear-down.
+    child_driver_state& driver_state_for_test() { return states_.emplace_back(); }
+
+    std::deque<child_driver_state> states_;
     std::unique_ptr<sim::host> host_;
     sim::device_stack* control_ = nullptr;
     std::vector<std::shared_ptr<sim::usb::device>> devices_;
@@ -147,7 +152,7 @@ class control_route : public ::testing::Test {
 // ---- Fixed results without a serving device or a control device -------------------
 
 TEST_F(control_route, a_detached_child_gets_fixed_results_and_reaches_no_usb_code) {
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     CDC_BUS_INTERFACE* pb = nullptr;
     WDFDEVICE c = pending_child(state, &pb);
     CDC_BUS_INTERFACE& b = *pb;
@@ -255,7 +260,7 @@ TEST_F(control_route, control_callbacks_need_both_final_callbacks_and_a_context)
     plug();
     WDFDEVICE c = children().at(0).device;
     CDC_BUS_INTERFACE& b = bus(c);
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     ASSERT_EQ(register_callbacks(b, c, state), 0u);
 
     EXPECT_EQ(b.cdc_data_io_ctrl_cbs_init(c, 0, child_driver_state::on_start_final, nullptr, nullptr, nullptr, nullptr,
@@ -282,7 +287,7 @@ TEST_F(control_route, control_callbacks_need_both_final_callbacks_and_a_context)
 }
 
 TEST_F(control_route, not_in_use_removes_a_pending_child_only_once_it_is_closed) {
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     CDC_BUS_INTERFACE* pb = nullptr;
     WDFDEVICE c = pending_child(state, &pb);
     CDC_BUS_INTERFACE& b = *pb;
@@ -303,7 +308,7 @@ TEST_F(control_route, not_in_use_leaves_a_served_or_unchecked_child_alone) {
     plug();
     WDFDEVICE c = children().at(0).device;
     CDC_BUS_INTERFACE& b = bus(c);
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
 
     // check_open 0: nothing to decide, whatever the device.
     EXPECT_EQ(b.qd_notify_child_not_in_use(c), STATUS_SUCCESS);
@@ -392,7 +397,7 @@ TEST_F(control_route, an_open_child_is_served_again_by_the_same_device_on_the_sa
     ASSERT_EQ(kids.size(), 1u);
     WDFDEVICE c = kids[0].device;
     CDC_BUS_INTERFACE& b = bus(c);
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     ASSERT_EQ(register_callbacks(b, c, state), 0u);
     const ULONG ui_number = b.qd_ui_number_get(c);
     ASSERT_EQ(b.cdc_data_io_init(c, 2, 2), STATUS_SUCCESS);
@@ -438,7 +443,7 @@ TEST_F(control_route, a_closed_child_goes_at_unplug_and_a_new_one_comes_at_replu
     plug();
     WDFDEVICE c = children().at(0).device;
     CDC_BUS_INTERFACE& b = bus(c);
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     ASSERT_EQ(register_callbacks(b, c, state), 0u);
     const ULONG ui_number = b.qd_ui_number_get(c);
 
@@ -457,7 +462,7 @@ TEST_F(control_route, the_same_device_on_another_port_gets_new_children) {
     plug();
     WDFDEVICE c = children().at(0).device;
     CDC_BUS_INTERFACE& b = bus(c);
-    child_driver_state state;
+    child_driver_state& state = driver_state_for_test();
     ASSERT_EQ(register_callbacks(b, c, state), 0u);
     state.open = true;
     host_->surprise_remove(devices_.back());
