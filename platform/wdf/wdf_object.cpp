@@ -181,6 +181,15 @@ bool is_live(WDFOBJECT handle) {
     return table().live.count(obj) != 0 && !obj->delete_requested_;
 }
 
+long reference_count(WDFOBJECT handle) {
+    reader guard(table().handles);
+    auto* obj = reinterpret_cast<object*>(handle);
+    if (table().live.count(obj) == 0) {
+        return -1;
+    }
+    return obj->references_.load();
+}
+
 void delete_object(object* obj) {
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);

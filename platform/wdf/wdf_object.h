@@ -107,6 +107,9 @@ T* validate_as(WDFOBJECT handle, object_type type, const char* caller) {
 object* validate_referenced(WDFOBJECT handle, const char* caller);
 // True for a live handle (no bug check), for the simulator's own inspection.
 bool is_live(WDFOBJECT handle);
+// The references an object holds now (its creation reference included), or
+// -1 for a handle the table does not know; for tests, read only.
+long reference_count(WDFOBJECT handle);
 
 // Deletes an object and its children as WdfObjectDelete does, without the
 // driver-side rules (the framework deletes its own objects this way).

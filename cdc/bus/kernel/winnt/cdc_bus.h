@@ -120,7 +120,8 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;  // 1 from the notification read's send until its completion is done
+    volatile LONG notify_busy;   // 1 from the notification read's send until its completion is done
+    volatile LONG routed_calls;  // control-mode calls running on this device, pinned
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
@@ -144,6 +145,14 @@ typedef struct _CDC_DEVICE_CONTEXT {
     PFN_CDC_CTRL_CB ctrl_start_cb;
     PVOID ctrl_cbs_ctx;
     ULONG ctrl_check_open;
+    // What this child has counted on the function device held_on (request
+    // pools, data path openings, notification registrations), so that it
+    // only ever undoes its own. A function device that serves it anew starts
+    // with none of them.
+    WDFDEVICE held_on;
+    volatile LONG data_io_refs;
+    volatile LONG enable_refs;
+    volatile LONG notify_refs;
 } CDC_DEVICE_CONTEXT, *PCDC_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CDC_DEVICE_CONTEXT, cdc_get_device_context);
@@ -305,6 +314,42 @@ FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
     return usb_get_device_context(cdc_pdx->usb_device);
 }
 
+// The child's counts now belong to fdx; those on any earlier device are gone
+// with it.
+FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
+    if (cdc_pdx->held_on != fdx->ids.device) {
+        cdc_pdx->held_on = fdx->ids.device;
+        InterlockedExchange(&cdc_pdx->data_io_refs, 0);
+        InterlockedExchange(&cdc_pdx->enable_refs, 0);
+        InterlockedExchange(&cdc_pdx->notify_refs, 0);
+    }
+    InterlockedIncrement(refs);
+}
+
+// TRUE, and one count less, when the child holds one on fdx.
+FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
+    LONG current;
+
+    if (cdc_pdx->held_on != fdx->ids.device) {
+        return FALSE;
+    }
+    do {
+        current = ReadAcquire(refs);
+        if (current <= 0) {
+            return FALSE;
+        }
+    } while (InterlockedCompareExchange(refs, current - 1, current) != current);
+    return TRUE;
+}
+
+// A child detached from or re-attached to a function device holds nothing on it.
+FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
+    cdc_pdx->held_on = NULL;
+    InterlockedExchange(&cdc_pdx->data_io_refs, 0);
+    InterlockedExchange(&cdc_pdx->enable_refs, 0);
+    InterlockedExchange(&cdc_pdx->notify_refs, 0);
+}
+
 // ---- Transfer engine ------------------------------------------------------------
 #define QD_DIR_IN 1
 #define CDC_NOTIFY_QUIESCE_POLLS 10000
@@ -342,6 +387,8 @@ _IRQL_requires_(PASSIVE_LEVEL) LONG usb_cdc_notify_quiesce(_In_ PDEVICE_CONTEXT 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_device_reset_pipe(_In_opt_ WDFUSBPIPE pipe, _In_ BOOLEAN sync);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     usb_device_wakeup(_In_ WDFDEVICE child, _In_ BOOLEAN sync, _In_ BOOLEAN reset_in_pipe);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    usb_device_wakeup_fdx(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN sync, _In_ BOOLEAN reset_in_pipe);
 
 // ---- Bus interface operations (USB-direct filling) ---------------------------------
 NTSTATUS cdc_register_interface(_In_ WDFDEVICE child);
@@ -390,3 +437,107 @@ BOOLEAN usb_qd_is_idle(WDFDEVICE child);
 NTSTATUS usb_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe);
 NTSTATUS usb_qd_clear_data(WDFDEVICE child);
 NTSTATUS usb_qd_abort_reads(WDFDEVICE child);
+
+// The same operations on a given function device: the USB-direct slots pass
+// the child's serving device, the control-mode routing the device it pinned.
+// A NULL fdx fails as a disconnected device does.
+NTSTATUS usb_class_control_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN direction_in, UCHAR request,
+                                    USHORT value, USHORT length, PVOID buffer, PULONG bytes_transferred,
+                                    LONGLONG timeout);
+NTSTATUS usb_generic_control_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID setup_packet, PVOID buffer,
+                                      USHORT length, PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_class_control_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN direction_in, UCHAR request,
+                                     USHORT value, USHORT length, PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete,
+                                     PVOID cb_ctx, PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_generic_control_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID setup_packet, PVOID buffer,
+                                       USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                       PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS usb_control_request_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_transport_enable_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_transport_disable_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in);
+BOOLEAN usb_cdc_data_read_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN usb_cdc_data_write_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                     PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN usb_cdc_data_read_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN usb_cdc_data_write_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID notify_cb_ctx,
+                                  PFN_CDC_NOTIFY_CB notify_cb);
+NTSTATUS usb_cdc_inout_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in);
+NTSTATUS usb_cdc_get_functional_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR subtype, PUCHAR buffer,
+                                               PUCHAR length);
+NTSTATUS usb_cdc_get_string_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR index, PUNICODE_STRING string,
+                                PUSHORT length);
+NTSTATUS usb_qd_get_maxps_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PULONG notify_maxps, PULONG data_out_maxps,
+                              PULONG data_in_maxps, PUCHAR ep0_maxps);
+NTSTATUS usb_cdc_data_io_init_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG req_in_n, ULONG req_out_n);
+NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_reset_device_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_dfu_get_functional_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID descriptor);
+NTSTATUS usb_get_func_protocol_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUCHAR protocol);
+NTSTATUS usb_qd_get_device_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUSB_DEVICE_DESCRIPTOR descriptor);
+NTSTATUS usb_qd_get_configuration_descriptor_copyout_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUCHAR buffer,
+                                                         PUSHORT total_length);
+NTSTATUS usb_qd_get_idle_timeout_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PULONG idle_timeout);
+BOOLEAN usb_qd_is_ext_ctrl_enabled_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+BOOLEAN usb_qd_is_zlp_enabled_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+BOOLEAN usb_qd_is_idle_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_qd_children_msg_send_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG_PTR msg, PULONG count);
+NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
+
+// ---- Control-mode routing (the control-device filling) ---------------------------
+// Pins (lock TRUE: the child's registered serving device, handed out through
+// usb_device) or unpins (lock FALSE: the device a lock call handed out).
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    ctrl_lock_unlock_usb_device(_In_ WDFDEVICE child, _In_ BOOLEAN lock, _Inout_ WDFDEVICE* usb_device);
+
+NTSTATUS ctrl_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                 PVOID buffer, PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS ctrl_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                   PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS ctrl_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
+                                  PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                  PULONG bytes_transferred, LONGLONG timeout);
+NTSTATUS ctrl_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
+                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
+                                    LONGLONG timeout);
+NTSTATUS ctrl_cdc_transport_enable(WDFDEVICE child);
+NTSTATUS ctrl_cdc_transport_disable(WDFDEVICE child);
+NTSTATUS ctrl_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in);
+BOOLEAN ctrl_cdc_data_in_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                               PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN ctrl_cdc_data_out_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
+                                PVOID cb_ctx, LONGLONG timeout);
+BOOLEAN ctrl_cdc_data_in_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN ctrl_cdc_data_out_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout);
+BOOLEAN ctrl_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb);
+NTSTATUS ctrl_cdc_inout_purge(WDFDEVICE child, BOOLEAN in);
+NTSTATUS ctrl_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length);
+NTSTATUS ctrl_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length);
+NTSTATUS ctrl_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
+                           PUCHAR ep0_maxps);
+NTSTATUS ctrl_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n);
+NTSTATUS ctrl_cdc_data_io_uninit(WDFDEVICE child);
+NTSTATUS ctrl_cdc_data_io_ctrl_cbs_init(WDFDEVICE child, ULONG check_open, PFN_CDC_CTRL_CB start_final,
+                                        PFN_CDC_CTRL_CB stop_final, PFN_CDC_CTRL_CB is_open, PFN_CDC_CTRL_CB stop,
+                                        PFN_CDC_CTRL_CB start, PVOID ctrl_cbs_ctx);
+VOID ctrl_cdc_data_io_ctrl_cbs_uninit(WDFDEVICE child);
+NTSTATUS ctrl_qd_reset_device(WDFDEVICE child);
+NTSTATUS ctrl_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor);
+NTSTATUS ctrl_qd_get_func_protocol(WDFDEVICE child, PUCHAR protocol);
+NTSTATUS ctrl_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor);
+NTSTATUS ctrl_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length);
+NTSTATUS ctrl_qd_get_idle_timeout(WDFDEVICE child, PULONG idle_timeout);
+NTSTATUS ctrl_control_request_purge(WDFDEVICE child);
+BOOLEAN ctrl_qd_is_ext_ctrl_enabled(WDFDEVICE child);
+ULONG ctrl_qd_ui_number_get(WDFDEVICE child);
+BOOLEAN ctrl_qd_is_zlp_enabled(WDFDEVICE child);
+VOID ctrl_qd_children_msg_set(WDFDEVICE child, PFN_CDC_CHILDREN_MSG_CB cb, PVOID ctx);
+NTSTATUS ctrl_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count);
+BOOLEAN ctrl_qd_is_idle(WDFDEVICE child);
+NTSTATUS ctrl_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe);
+NTSTATUS ctrl_qd_notify_child_not_in_use(WDFDEVICE child);
+NTSTATUS ctrl_qd_clear_data(WDFDEVICE child);
+NTSTATUS ctrl_qd_abort_reads(WDFDEVICE child);

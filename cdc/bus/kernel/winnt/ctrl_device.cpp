@@ -4,6 +4,8 @@
 #include "cdc_bus.h"
 
 #define CTRL_WAKE_WAIT_TRIES 300
+// Like a remove lock's wait, bounded only against a call that never returns.
+#define CTRL_ROUTED_DRAIN_POLLS 10000000
 
 NTSTATUS ctrl_evt_dev_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,
                                        WDFCMRESLIST resources_translated) {
@@ -69,7 +71,10 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         if (!NT_SUCCESS(status) || child == NULL) {
             break;
         }
-        cdc_get_device_context(child)->usb_device = device;
+        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+        // Its pools and openings died with the device that served it before.
+        cdc_child_forget(cdc_pdx);
+        cdc_pdx->usb_device = device;
         matched++;
     }
     WdfChildListEndIteration(list, &iterator);
@@ -79,6 +84,46 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         return usb_children_plugin(drv_ctx.control_device, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
     }
     return status;
+}
+
+// Cancels what is in flight on an I/O target and lets it take requests again:
+// a call still running gets its answer and may finish.
+static VOID ctrl_io_target_flush(WDFIOTARGET target) {
+    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+    WdfIoTargetStart(target);
+}
+
+// The references a routed call holds keep the device's objects in memory but
+// not alive: the framework deletes the request pools, locks and collections
+// with the device all the same. So the device, once unregistered (no call can
+// pin it any more), cancels what the calls running on it wait for and waits
+// until they have returned.
+static VOID ctrl_usb_device_drain(PDEVICE_CONTEXT fdx) {
+    LARGE_INTEGER interval;
+    ULONG polls = 0;
+
+    if (ReadAcquire(&fdx->routed_calls) == 0) {
+        return;
+    }
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: %ld calls running\n", __func__, ReadAcquire(&fdx->routed_calls));
+    if (fdx->pipe_data_in != NULL) {
+        ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_in));
+    }
+    if (fdx->pipe_data_out != NULL) {
+        ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_out));
+    }
+    ctrl_io_target_flush(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device));
+
+    // The shortest delay: the calls are only finishing their bookkeeping now.
+    interval.QuadPart = -1;
+    while (ReadAcquire(&fdx->routed_calls) != 0) {
+        if (polls >= CTRL_ROUTED_DRAIN_POLLS) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ld calls still running\n", __func__, ReadAcquire(&fdx->routed_calls));
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        polls++;
+    }
 }
 
 NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
@@ -95,6 +140,7 @@ NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
     } else {
         WdfCollectionRemove(drv_ctx.usb_devices, device);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        ctrl_usb_device_drain(fdx);
         if (drv_ctx.control_device != NULL) {
             status = ctrl_try_to_remove_children(&fdx->ids);
         } else {
@@ -129,6 +175,7 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
         }
         PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
         cdc_pdx->usb_device = NULL;
+        cdc_child_forget(cdc_pdx);
         if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
             cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {
             open = TRUE;

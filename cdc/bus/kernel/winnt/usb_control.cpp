@@ -8,20 +8,18 @@
 
 EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_control_transfer_complete;
 
-static PDEVICE_CONTEXT usb_control_fdx(WDFDEVICE child, const char* caller, NTSTATUS* status) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
-
+static BOOLEAN usb_control_fdx_ready(PDEVICE_CONTEXT fdx, const char* caller, NTSTATUS* status) {
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", caller);
         *status = STATUS_DEVICE_NOT_CONNECTED;
-        return NULL;
+        return FALSE;
     }
     if (fdx->usb_ifc_comm == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: no USB COMM interface\n", caller);
         *status = STATUS_DEVICE_CONFIGURATION_ERROR;
-        return NULL;
+        return FALSE;
     }
-    return fdx;
+    return TRUE;
 }
 
 // CLEAR_FEATURE(ENDPOINT_HALT) is carried out as a reset of the configured
@@ -57,8 +55,8 @@ static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACK
     return usb_device_reset_pipe(pipe, TRUE);
 }
 
-static NTSTATUS control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer,
-                             USHORT length, PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync, BOOLEAN* pending,
+static NTSTATUS control_send(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer, USHORT length,
+                             PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync, BOOLEAN* pending,
                              BOOLEAN* done_here) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_MEMORY_DESCRIPTOR descriptor;
@@ -71,7 +69,7 @@ static NTSTATUS control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONT
     *done_here = FALSE;
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered, sync = %ld\n", __func__, (LONG)sync);
 
-    usb_device_wakeup(child, TRUE, (BOOLEAN)(ReadAcquire(&fdx->d0_exited) != 0));
+    usb_device_wakeup_fdx(fdx, TRUE, (BOOLEAN)(ReadAcquire(&fdx->d0_exited) != 0));
 
     status = send_clear_pipe(fdx, setup, sync, &handled);
     if (handled) {
@@ -119,11 +117,9 @@ static NTSTATUS control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONT
 }
 
 // The single-flight guard: one control request per function device.
-static NTSTATUS usb_generic_control_send(WDFDEVICE child, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer,
-                                         USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+static NTSTATUS usb_generic_control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup,
+                                         PVOID buffer, USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
                                          PULONG bytes_transferred, LONGLONG timeout) {
-    PCDC_DEVICE_CONTEXT cdc_pdx;
-    PDEVICE_CONTEXT fdx;
     PREQUEST_CONTEXT rqx;
     BOOLEAN pending = FALSE;
     BOOLEAN done_here = FALSE;
@@ -135,16 +131,6 @@ static NTSTATUS usb_generic_control_send(WDFDEVICE child, PWDF_USB_CONTROL_SETUP
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_dev!\n", __func__);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    cdc_pdx = cdc_get_device_context(child);
-    if (cdc_pdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_pdx!\n", __func__);
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    if (cdc_pdx->usb_device == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL cdc_pdx->usb_device!\n", __func__);
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    fdx = usb_get_device_context(cdc_pdx->usb_device);
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL fdx!\n", __func__);
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -172,12 +158,12 @@ static NTSTATUS usb_generic_control_send(WDFDEVICE child, PWDF_USB_CONTROL_SETUP
         if (cb_complete != NULL) {
             rqx->cb_complete = cb_complete;
             rqx->cb_ctx = cb_ctx;
-            rqx->owner_device = cdc_pdx->usb_device;
+            rqx->owner_device = fdx->ids.device;
         }
     }
 
-    status = control_send(child, fdx, setup, buffer, length, bytes_transferred, timeout, cb_complete == NULL, &pending,
-                          &done_here);
+    status =
+        control_send(fdx, setup, buffer, length, bytes_transferred, timeout, cb_complete == NULL, &pending, &done_here);
     if (!pending) {
         if (rqx != NULL) {
             rqx->cb_complete = NULL;
@@ -231,15 +217,13 @@ VOID usb_control_transfer_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_
     }
 }
 
-static NTSTATUS usb_class_control(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
-                                  PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
-                                  PULONG bytes_transferred, LONGLONG timeout) {
+static NTSTATUS usb_class_control(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN direction_in, UCHAR request,
+                                  USHORT value, USHORT length, PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete,
+                                  PVOID cb_ctx, PULONG bytes_transferred, LONGLONG timeout) {
     WDF_USB_CONTROL_SETUP_PACKET setup;
-    PDEVICE_CONTEXT fdx;
     NTSTATUS status = STATUS_SUCCESS;
 
-    fdx = usb_control_fdx(child, __func__, &status);
-    if (fdx == NULL) {
+    if (!usb_control_fdx_ready(fdx, __func__, &status)) {
         return status;
     }
     RtlZeroMemory(&setup, sizeof(setup));
@@ -248,78 +232,112 @@ static NTSTATUS usb_class_control(WDFDEVICE child, BOOLEAN direction_in, UCHAR r
     setup.Packet.wValue.Value = value;
     setup.Packet.wIndex.Value = WdfUsbInterfaceGetInterfaceNumber(fdx->usb_ifc_comm);
     setup.Packet.wLength = length;
-    return usb_generic_control_send(child, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+    return usb_generic_control_send(child, fdx, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred,
+                                    timeout);
 }
 
-static NTSTATUS usb_generic_control(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
-                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
-                                    LONGLONG timeout) {
+static NTSTATUS usb_generic_control(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID setup_packet, PVOID buffer,
+                                    USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                    PULONG bytes_transferred, LONGLONG timeout) {
     WDF_USB_CONTROL_SETUP_PACKET setup;
     NTSTATUS status = STATUS_SUCCESS;
 
-    if (usb_control_fdx(child, __func__, &status) == NULL) {
+    if (!usb_control_fdx_ready(fdx, __func__, &status)) {
         return status;
     }
     if (setup_packet == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
     RtlCopyMemory(setup.Generic.Bytes, setup_packet, sizeof(setup.Generic.Bytes));
-    return usb_generic_control_send(child, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+    return usb_generic_control_send(child, fdx, &setup, buffer, length, cb_complete, cb_ctx, bytes_transferred,
+                                    timeout);
+}
+
+NTSTATUS usb_class_control_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN direction_in, UCHAR request,
+                                    USHORT value, USHORT length, PVOID buffer, PULONG bytes_transferred,
+                                    LONGLONG timeout) {
+    return usb_class_control(child, fdx, direction_in, request, value, length, buffer, NULL, NULL, bytes_transferred,
+                             timeout);
 }
 
 NTSTATUS usb_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                 PVOID buffer, PULONG bytes_transferred, LONGLONG timeout) {
-    return usb_class_control(child, direction_in, request, value, length, buffer, NULL, NULL, bytes_transferred,
-                             timeout);
+    return usb_class_control_sync_fdx(child, cdc_serving_fdx(child), direction_in, request, value, length, buffer,
+                                      bytes_transferred, timeout);
+}
+
+NTSTATUS usb_generic_control_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID setup_packet, PVOID buffer,
+                                      USHORT length, PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_generic_control(child, fdx, setup_packet, buffer, length, NULL, NULL, bytes_transferred, timeout);
 }
 
 NTSTATUS usb_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
                                   PULONG bytes_transferred, LONGLONG timeout) {
-    return usb_generic_control(child, setup_packet, buffer, length, NULL, NULL, bytes_transferred, timeout);
+    return usb_generic_control_sync_fdx(child, cdc_serving_fdx(child), setup_packet, buffer, length, bytes_transferred,
+                                        timeout);
+}
+
+NTSTATUS usb_class_control_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN direction_in, UCHAR request,
+                                     USHORT value, USHORT length, PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete,
+                                     PVOID cb_ctx, PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_class_control(child, fdx, direction_in, request, value, length, buffer, cb_complete, cb_ctx,
+                             bytes_transferred, timeout);
 }
 
 NTSTATUS usb_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                  PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
                                  PULONG bytes_transferred, LONGLONG timeout) {
-    return usb_class_control(child, direction_in, request, value, length, buffer, cb_complete, cb_ctx,
-                             bytes_transferred, timeout);
+    return usb_class_control_async_fdx(child, cdc_serving_fdx(child), direction_in, request, value, length, buffer,
+                                       cb_complete, cb_ctx, bytes_transferred, timeout);
+}
+
+NTSTATUS usb_generic_control_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID setup_packet, PVOID buffer,
+                                       USHORT length, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                                       PULONG bytes_transferred, LONGLONG timeout) {
+    return usb_generic_control(child, fdx, setup_packet, buffer, length, cb_complete, cb_ctx, bytes_transferred,
+                               timeout);
 }
 
 NTSTATUS usb_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
                                    LONGLONG timeout) {
-    return usb_generic_control(child, setup_packet, buffer, length, cb_complete, cb_ctx, bytes_transferred, timeout);
+    return usb_generic_control_async_fdx(child, cdc_serving_fdx(child), setup_packet, buffer, length, cb_complete,
+                                         cb_ctx, bytes_transferred, timeout);
 }
 
 // Cancels the control request in flight and waits for its completion.
-NTSTATUS usb_control_request_purge(WDFDEVICE child) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_control_request_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     LARGE_INTEGER interval;
     PREQUEST_CONTEXT rqx;
     ULONG polls = 0;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_control_request_purge");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_control_request_purge");
     if (fdx->control_req_mem == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
         return STATUS_SUCCESS;
     }
     rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL);
     if (!WdfRequestCancelSentRequest(rqx->request)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: control was not cancelled\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: control was not cancelled\n", "usb_control_request_purge");
         return STATUS_UNSUCCESSFUL;
     }
     interval.QuadPart = -10000;
     while (ReadAcquire(&fdx->control_req_state) == 1) {
         if (polls >= CDC_CONTROL_PURGE_POLLS) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed canceling pending control request\n", __func__);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed canceling pending control request\n", "usb_control_request_purge");
             return STATUS_UNSUCCESSFUL;
         }
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
         polls++;
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: request is cancelled\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: request is cancelled\n", "usb_control_request_purge");
     return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_control_request_purge(WDFDEVICE child) {
+    return usb_control_request_purge_fdx(child, cdc_serving_fdx(child));
 }

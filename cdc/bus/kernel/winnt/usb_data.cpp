@@ -101,9 +101,9 @@ static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
     return TRUE;
 }
 
-static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
-                                  PVOID cb_ctx, ULONG direction, BOOLEAN async, LONGLONG timeout) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                  PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, ULONG direction, BOOLEAN async,
+                                  LONGLONG timeout) {
     WDFDEVICE owner;
     PREQ_MANAGER manager;
     WDFUSBPIPE* pipe_field;
@@ -122,7 +122,10 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PVOID buffer, ULONG length, P
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
         return FALSE;
     }
-    owner = cdc_get_device_context(child)->usb_device;
+    UNREFERENCED_PARAMETER(child);
+    // The completion finds its pool through the device that sent it, which
+    // need not be the one the child is served by once it completes.
+    owner = fdx->ids.device;
     if (direction == QD_DIR_IN) {
         manager = &fdx->req_in;
         pipe_field = &fdx->pipe_data_in;
@@ -309,29 +312,48 @@ VOID usb_cdc_data_out_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQU
     usb_cdc_data_inout_complete(request, target, params, context, QD_DIR_OUT);
 }
 
+BOOLEAN usb_cdc_data_write_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                     PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, LONGLONG timeout) {
+    // Without a callback there is nobody to tell: the transfer runs synchronously.
+    return usb_cdc_data_inout(child, fdx, buffer, length, cb_complete, cb_ctx, QD_DIR_OUT, cb_complete != NULL,
+                              timeout);
+}
+
 BOOLEAN usb_cdc_data_write_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
                                  PVOID cb_ctx, LONGLONG timeout) {
-    // Without a callback there is nobody to tell: the transfer runs synchronously.
-    return usb_cdc_data_inout(child, buffer, length, cb_complete, cb_ctx, QD_DIR_OUT, cb_complete != NULL, timeout);
+    return usb_cdc_data_write_async_fdx(child, cdc_serving_fdx(child), buffer, length, cb_complete, cb_ctx, timeout);
+}
+
+BOOLEAN usb_cdc_data_write_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                    LONGLONG timeout) {
+    return usb_cdc_data_inout(child, fdx, buffer, length, NULL, NULL, QD_DIR_OUT, FALSE, timeout);
 }
 
 BOOLEAN usb_cdc_data_write_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
-    return usb_cdc_data_inout(child, buffer, length, NULL, NULL, QD_DIR_OUT, FALSE, timeout);
+    return usb_cdc_data_write_sync_fdx(child, cdc_serving_fdx(child), buffer, length, timeout);
+}
+
+BOOLEAN usb_cdc_data_read_async_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
+                                    PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, LONGLONG timeout) {
+    return usb_cdc_data_inout(child, fdx, buffer, length, cb_complete, cb_ctx, QD_DIR_IN, cb_complete != NULL, timeout);
 }
 
 BOOLEAN usb_cdc_data_read_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
                                 PVOID cb_ctx, LONGLONG timeout) {
-    return usb_cdc_data_inout(child, buffer, length, cb_complete, cb_ctx, QD_DIR_IN, cb_complete != NULL, timeout);
+    return usb_cdc_data_read_async_fdx(child, cdc_serving_fdx(child), buffer, length, cb_complete, cb_ctx, timeout);
+}
+
+BOOLEAN usb_cdc_data_read_sync_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length, LONGLONG timeout) {
+    return usb_cdc_data_inout(child, fdx, buffer, length, NULL, NULL, QD_DIR_IN, FALSE, timeout);
 }
 
 BOOLEAN usb_cdc_data_read_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
-    return usb_cdc_data_inout(child, buffer, length, NULL, NULL, QD_DIR_IN, FALSE, timeout);
+    return usb_cdc_data_read_sync_fdx(child, cdc_serving_fdx(child), buffer, length, timeout);
 }
 
 // Cancels everything in flight on one direction without waiting; new
 // transfers there are refused until the last cancelled one has come back.
-NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_inout_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in) {
     PREQ_MANAGER manager;
     WDFCOLLECTION list;
     ULONG added = 0;
@@ -339,16 +361,17 @@ NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
     ULONG count;
     NTSTATUS status = STATUS_SUCCESS;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_inout_purge");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, in %ld\n", __func__, (LONG)in);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, in %ld\n", "usb_cdc_inout_purge", (LONG)in);
     manager = in ? &fdx->req_in : &fdx->req_out;
 
     status = WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &list);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", "usb_cdc_inout_purge", status);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -365,7 +388,8 @@ NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
         }
         status = WdfCollectionAdd(list, rqx->request);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed adding req num %ld to purge list - %lx\n", __func__, i, status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed adding req num %ld to purge list - %lx\n", "usb_cdc_inout_purge", i,
+                     status);
             break;
         }
         added++;
@@ -381,43 +405,54 @@ NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
     }
     WdfObjectDelete(list);
 
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: done, in %ld, cancelled %ld out of %ld\n", __func__, (LONG)in, cancelled, added);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: done, in %ld, cancelled %ld out of %ld\n", "usb_cdc_inout_purge", (LONG)in,
+             cancelled, added);
     return status;
 }
 
-NTSTATUS usb_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
+    return usb_cdc_inout_purge_fdx(child, cdc_serving_fdx(child), in);
+}
+
+NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDFUSBPIPE pipe;
     NTSTATUS status;
 
-    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Entered\n", __func__);
+    UNREFERENCED_PARAMETER(child);
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Entered\n", "usb_cdc_restart_io_target");
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_restart_io_target");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     pipe = in ? fdx->pipe_data_in : fdx->pipe_data_out;
     // A closed data path has no pipe to restart.
     if (pipe == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no data pipe\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no data pipe\n", "usb_cdc_restart_io_target");
         return STATUS_INVALID_DEVICE_STATE;
     }
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
 
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe), WdfIoTargetCancelSentIo);
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfIoTargetStop\n", __func__);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfIoTargetStop\n", "usb_cdc_restart_io_target");
 
     status = WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, &options);
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeAbortSynchronously, status %lx\n", __func__, status);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeAbortSynchronously, status %lx\n", "usb_cdc_restart_io_target",
+             status);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     status = WdfUsbTargetPipeResetSynchronously(pipe, WDF_NO_HANDLE, &options);
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeResetSynchronously, status %lx\n", __func__, status);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: WdfUsbTargetPipeResetSynchronously, status %lx\n", "usb_cdc_restart_io_target",
+             status);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: status %lx\n", __func__, status);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: status %lx\n", "usb_cdc_restart_io_target", status);
     return status;
+}
+
+NTSTATUS usb_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in) {
+    return usb_cdc_restart_io_target_fdx(child, cdc_serving_fdx(child), in);
 }

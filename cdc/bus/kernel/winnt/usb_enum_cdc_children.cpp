@@ -189,22 +189,26 @@ VOID usb_qd_children_msg_set(WDFDEVICE child, PFN_CDC_CHILDREN_MSG_CB cb, PVOID 
     cdc_pdx->children_msg_ctx = ctx;
 }
 
-NTSTATUS usb_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count) {
-    PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
-    PDEVICE_CONTEXT fdx = usb_get_device_context(cdc_pdx->usb_device);
+NTSTATUS usb_qd_children_msg_send_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG_PTR msg, PULONG count) {
     WDF_CHILD_LIST_ITERATOR iterator;
     WDFCHILDLIST list;
     WDFDEVICE sibling;
     ULONG delivered = 0;
     NTSTATUS status;
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    UNREFERENCED_PARAMETER(child);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_qd_children_msg_send");
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_children_msg_send");
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
 
-    usb_child_iteration_begin(cdc_pdx->usb_device, &list, &iterator);
+    usb_child_iteration_begin(fdx->ids.device, &list, &iterator);
     for (;;) {
         status = usb_child_retrieve_or_remove_next(&sibling, list, &iterator, &fdx->ids, FALSE);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: usb_child_retrieve_next failed, status %lx\n", __func__, status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: usb_child_retrieve_next failed, status %lx\n", "usb_qd_children_msg_send",
+                     status);
             break;
         }
         if (sibling == NULL) {
@@ -221,4 +225,8 @@ NTSTATUS usb_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count) 
         *count = delivered;
     }
     return status;
+}
+
+NTSTATUS usb_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count) {
+    return usb_qd_children_msg_send_fdx(child, cdc_serving_fdx(child), msg, count);
 }

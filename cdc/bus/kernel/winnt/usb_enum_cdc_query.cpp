@@ -38,13 +38,14 @@ static NTSTATUS usb_get_comm_ifc_ptr(PDEVICE_CONTEXT fdx, PCSTR caller, PUSB_INT
     return status;
 }
 
-NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_get_functional_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR subtype, PUCHAR buffer,
+                                               PUCHAR length) {
     PUSB_INTERFACE_DESCRIPTOR ifc;
     PUSB_COMMON_DESCRIPTOR desc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
+    UNREFERENCED_PARAMETER(child);
+    status = usb_get_comm_ifc_ptr(fdx, "usb_cdc_get_functional_descriptor", &ifc);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -70,16 +71,21 @@ NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHA
     return STATUS_NOT_FOUND;
 }
 
-NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length) {
+    return usb_cdc_get_functional_descriptor_fdx(child, cdc_serving_fdx(child), subtype, buffer, length);
+}
+
+NTSTATUS usb_cdc_get_string_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR index, PUNICODE_STRING string,
+                                PUSHORT length) {
     WDFMEMORY memory;
     USHORT chars = 0;
     PWCHAR text;
     size_t size;
     NTSTATUS status;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_get_string");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     if (string == NULL || length == NULL) {
@@ -98,10 +104,15 @@ NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string
     *length = chars;
     text = (PWCHAR)WdfMemoryGetBuffer(memory, &size);
     // The device's characters are counted, not terminated: print at most that many.
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, string desc %.*ws, length: %d\n", __func__, (int)chars, text, chars);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, string desc %.*ws, length: %d\n", "usb_cdc_get_string", (int)chars, text,
+             chars);
     RtlUnicodeStringPrintf(string, L"%.*ws", (int)chars, text);
     WdfObjectDelete(memory);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length) {
+    return usb_cdc_get_string_fdx(child, cdc_serving_fdx(child), index, string, length);
 }
 
 // A data pipe's packet size: the configured pipe's, else its endpoint's in
@@ -122,15 +133,15 @@ static BOOLEAN usb_data_maxps(PDEVICE_CONTEXT fdx, WDFUSBPIPE pipe, ULONG config
     return FALSE;
 }
 
-NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
-                          PUCHAR ep0_maxps) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_qd_get_maxps_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PULONG notify_maxps, PULONG data_out_maxps,
+                              PULONG data_in_maxps, PUCHAR ep0_maxps) {
     USB_DEVICE_DESCRIPTOR device_desc;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG maxps;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_get_maxps");
         return STATUS_UNSUCCESSFUL;
     }
     if (notify_maxps != NULL) {
@@ -162,13 +173,18 @@ NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_
     return status;
 }
 
-NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
+                          PUCHAR ep0_maxps) {
+    return usb_qd_get_maxps_fdx(child, cdc_serving_fdx(child), notify_maxps, data_out_maxps, data_in_maxps, ep0_maxps);
+}
+
+NTSTATUS usb_dfu_get_functional_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID descriptor) {
     PUSB_INTERFACE_DESCRIPTOR ifc;
     PUSB_COMMON_DESCRIPTOR desc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
+    UNREFERENCED_PARAMETER(child);
+    status = usb_get_comm_ifc_ptr(fdx, "usb_dfu_get_functional_descriptor", &ifc);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -186,12 +202,16 @@ NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
+    return usb_dfu_get_functional_descriptor_fdx(child, cdc_serving_fdx(child), descriptor);
+}
+
+NTSTATUS usb_get_func_protocol_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUCHAR protocol) {
     PUSB_INTERFACE_DESCRIPTOR ifc;
     NTSTATUS status;
 
-    status = usb_get_comm_ifc_ptr(fdx, __func__, &ifc);
+    UNREFERENCED_PARAMETER(child);
+    status = usb_get_comm_ifc_ptr(fdx, "usb_get_func_protocol", &ifc);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -202,9 +222,12 @@ NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS usb_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
+    return usb_get_func_protocol_fdx(child, cdc_serving_fdx(child), protocol);
+}
 
+NTSTATUS usb_qd_get_device_descriptor_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUSB_DEVICE_DESCRIPTOR descriptor) {
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL || descriptor == NULL) {
         return fdx == NULL ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER;
     }
@@ -212,10 +235,15 @@ NTSTATUS usb_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR de
     return STATUS_SUCCESS;
 }
 
-NTSTATUS usb_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor) {
+    return usb_qd_get_device_descriptor_fdx(child, cdc_serving_fdx(child), descriptor);
+}
+
+NTSTATUS usb_qd_get_configuration_descriptor_copyout_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PUCHAR buffer,
+                                                         PUSHORT total_length) {
     USHORT length;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL || fdx->config_desc == NULL) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
@@ -227,4 +255,8 @@ NTSTATUS usb_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buf
         RtlCopyMemory(buffer, fdx->config_desc, length);
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS usb_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length) {
+    return usb_qd_get_configuration_descriptor_copyout_fdx(child, cdc_serving_fdx(child), buffer, total_length);
 }

@@ -2,22 +2,24 @@
 // aborting reads, and bringing the function device back from idle.
 #include "cdc_bus.h"
 
-NTSTATUS usb_reset_device(WDFDEVICE child) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_reset_device_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_reset_device");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", __func__);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", "usb_reset_device");
     status = WdfUsbTargetDeviceResetPortSynchronously(fdx->usb_device);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", "usb_reset_device", status);
     }
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: done\n", __func__);
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: done\n", "usb_reset_device");
     return status;
 }
+
+NTSTATUS usb_reset_device(WDFDEVICE child) { return usb_reset_device_fdx(child, cdc_serving_fdx(child)); }
 
 NTSTATUS usb_device_reset_pipe(WDFUSBPIPE pipe, BOOLEAN sync) {
     NTSTATUS status;
@@ -39,13 +41,12 @@ NTSTATUS usb_device_reset_pipe(WDFUSBPIPE pipe, BOOLEAN sync) {
 
 // Brings the function device to D0 and lets it idle again after one idle
 // period. A wake-up already running is not waited for.
-NTSTATUS usb_device_wakeup(WDFDEVICE child, BOOLEAN sync, BOOLEAN reset_in_pipe) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_device_wakeup_fdx(PDEVICE_CONTEXT fdx, BOOLEAN sync, BOOLEAN reset_in_pipe) {
     NTSTATUS status = STATUS_SUCCESS;
 
     UNREFERENCED_PARAMETER(sync);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_device_wakeup");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     if (InterlockedCompareExchange(&fdx->wakeup_in_progress, 1, 0) != 0) {
@@ -54,8 +55,8 @@ NTSTATUS usb_device_wakeup(WDFDEVICE child, BOOLEAN sync, BOOLEAN reset_in_pipe)
     if (fdx->idle_timeout != 0) {
         status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ws  %sBlocking WdfDeviceStopIdle failed, status %lx\n", __func__,
-                     fdx->ids.hwid, "", status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ws  %sBlocking WdfDeviceStopIdle failed, status %lx\n",
+                     "usb_device_wakeup", fdx->ids.hwid, "", status);
         } else if (fdx->idle_timeout != 0) {
             WdfDeviceResumeIdle(fdx->ids.device);
         }
@@ -67,41 +68,45 @@ NTSTATUS usb_device_wakeup(WDFDEVICE child, BOOLEAN sync, BOOLEAN reset_in_pipe)
     return status;
 }
 
+NTSTATUS usb_device_wakeup(WDFDEVICE child, BOOLEAN sync, BOOLEAN reset_in_pipe) {
+    return usb_device_wakeup_fdx(cdc_serving_fdx(child), sync, reset_in_pipe);
+}
+
 NTSTATUS usb_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe) {
     UNREFERENCED_PARAMETER(child);
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, reset_in_pipe %ld\n", __func__, (LONG)reset_in_pipe);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS usb_qd_clear_data(WDFDEVICE child) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    UNREFERENCED_PARAMETER(child);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_qd_clear_data");
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_clear_data");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     if (InterlockedCompareExchange(&fdx->clear_data_busy, 1, 0) != 0) {
-        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: Clear pipes already in progress\n", __func__);
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: Clear pipes already in progress\n", "usb_qd_clear_data");
         return STATUS_SUCCESS;
     }
     if (ReadAcquire(&fdx->d0_exited) != 0) {
-        usb_device_wakeup(child, TRUE, FALSE);
+        usb_device_wakeup_fdx(fdx, TRUE, FALSE);
     }
     if (fdx->pipe_data_in != NULL) {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", __func__, fdx->data_in_ep);
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_in_ep);
         status = usb_device_reset_pipe(fdx->pipe_data_in, TRUE);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", __func__, fdx->data_in_ep);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_in_ep);
             goto exit;
         }
     }
     if (fdx->pipe_data_out != NULL) {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", __func__, fdx->data_out_ep);
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_out_ep);
         status = usb_device_reset_pipe(fdx->pipe_data_out, TRUE);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", __func__, fdx->data_out_ep);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_out_ep);
         }
     }
 exit:
@@ -109,12 +114,14 @@ exit:
     return status;
 }
 
-NTSTATUS usb_qd_abort_reads(WDFDEVICE child) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_qd_clear_data(WDFDEVICE child) { return usb_qd_clear_data_fdx(child, cdc_serving_fdx(child)); }
+
+NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
 
+    UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_abort_reads");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "--> %ws TID=0x%p (%s():%d)\n", fdx->ids.hwid, KeGetCurrentThread(),
@@ -133,3 +140,5 @@ NTSTATUS usb_qd_abort_reads(WDFDEVICE child) {
              "usb_qd_abort_reads", 2405);
     return status;
 }
+
+NTSTATUS usb_qd_abort_reads(WDFDEVICE child) { return usb_qd_abort_reads_fdx(child, cdc_serving_fdx(child)); }

@@ -98,19 +98,22 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
     return STATUS_UNSUCCESSFUL;
 }
 
-BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+// The reader is counted per registration; a child only takes back what it
+// registered on fdx, so a registration that died with an earlier device
+// never stops the reader another child started here.
+BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID notify_cb_ctx,
+                                  PFN_CDC_NOTIFY_CB notify_cb) {
     PCDC_DEVICE_CONTEXT cdc_pdx;
     LONG n;
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, %sset cb for cdc_dev %p\n", __func__, notify_cb != NULL ? "" : "un-",
-             child);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, %sset cb for cdc_dev %p\n", "usb_cdc_set_notify_cb",
+             notify_cb != NULL ? "" : "un-", child);
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_set_notify_cb");
         return FALSE;
     }
     if (fdx->pipe_comm_notify == NULL) {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: pipe_comm_notify is not present\n", __func__);
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: pipe_comm_notify is not present\n", "usb_cdc_set_notify_cb");
         return FALSE;
     }
     cdc_pdx = cdc_get_device_context(child);
@@ -118,15 +121,17 @@ BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTI
     cdc_pdx->notify_cb = notify_cb;
 
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
+        cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
         n = InterlockedIncrement(&fdx->ref_count);
         if (n <= 1) {
             usb_interrupt_pipe_start_cont_reader(fdx);
         } else {
-            QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n", __func__, n);
+            QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n",
+                     "usb_cdc_set_notify_cb", n);
         }
         return TRUE;
     }
-    if (ReadAcquire(&fdx->ref_count) == 0) {
+    if (ReadAcquire(&fdx->ref_count) == 0 || !cdc_child_release(cdc_pdx, fdx, &cdc_pdx->notify_refs)) {
         return TRUE;
     }
     n = InterlockedDecrement(&fdx->ref_count);
@@ -134,6 +139,10 @@ BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTI
         usb_interrupt_pipe_stop_cont_reader(fdx);
     }
     return TRUE;
+}
+
+BOOLEAN usb_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb) {
+    return usb_cdc_set_notify_cb_fdx(child, cdc_serving_fdx(child), notify_cb_ctx, notify_cb);
 }
 
 VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,

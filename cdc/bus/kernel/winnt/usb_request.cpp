@@ -267,50 +267,67 @@ VOID usb_qd_request_release(PREQ_MANAGER manager, WDFMEMORY* memory, WDFUSBPIPE 
     *memory = NULL;
 }
 
-NTSTATUS usb_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_data_io_init_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG req_in_n, ULONG req_out_n) {
     NTSTATUS status = STATUS_SUCCESS;
 
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_data_io_init");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, req_in_n %lx, req_out_n %lx\n", __func__, req_in_n, req_out_n);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, req_in_n %lx, req_out_n %lx\n", "usb_cdc_data_io_init", req_in_n,
+             req_out_n);
 
     if (fdx->usb_ifc_data != NULL) {
         if (InterlockedIncrement(&fdx->data_io_count) > 1) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: already performed\n", __func__);
+            cdc_child_hold(cdc_get_device_context(child), fdx, &cdc_get_device_context(child)->data_io_refs);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: already performed\n", "usb_cdc_data_io_init");
             return STATUS_SUCCESS;
         }
         // A write followed by a zero-length packet takes two records.
         status = req_manager_create(&fdx->req_out, fdx->usb_device, fdx->pipe_data_out, 2 * req_out_n);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE OUT, status %lx\n", __func__, status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE OUT, status %lx\n",
+                     "usb_cdc_data_io_init", status);
+            // Not counted: the next init tries again rather than finding
+            // the pools made.
+            InterlockedDecrement(&fdx->data_io_count);
             return status;
         }
         status = req_manager_create(&fdx->req_in, fdx->usb_device, fdx->pipe_data_in, req_in_n);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE IN, status %lx\n", __func__, status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: req_manager_create failed for PIPE IN, status %lx\n",
+                     "usb_cdc_data_io_init", status);
             req_manager_destroy(&fdx->req_out);
+            InterlockedDecrement(&fdx->data_io_count);
             return status;
         }
+        cdc_child_hold(cdc_get_device_context(child), fdx, &cdc_get_device_context(child)->data_io_refs);
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", "usb_cdc_data_io_init");
     return status;
 }
 
-NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child) {
-    PDEVICE_CONTEXT fdx = cdc_serving_fdx(child);
+NTSTATUS usb_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n) {
+    return usb_cdc_data_io_init_fdx(child, cdc_serving_fdx(child), req_in_n, req_out_n);
+}
+
+// Only pools this child counted on fdx are given back: those of a device
+// that served it before died with that device.
+NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
 
     if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_data_io_uninit");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_cdc_data_io_uninit");
     if (fdx->usb_ifc_data != NULL) {
+        if (!cdc_child_release(cdc_get_device_context(child), fdx, &cdc_get_device_context(child)->data_io_refs)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: no request pools of this child\n", "usb_cdc_data_io_uninit");
+            return STATUS_SUCCESS;
+        }
         if (InterlockedDecrement(&fdx->data_io_count) > 0) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: still in use\n", __func__);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: still in use\n", "usb_cdc_data_io_uninit");
             return STATUS_SUCCESS;
         }
         status = req_manager_destroy(&fdx->req_out);
@@ -322,6 +339,8 @@ NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child) {
             return status;
         }
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", "usb_cdc_data_io_uninit");
     return STATUS_SUCCESS;
 }
+
+NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child) { return usb_cdc_data_io_uninit_fdx(child, cdc_serving_fdx(child)); }
