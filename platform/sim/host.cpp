@@ -428,6 +428,7 @@ void host::unload_driver() {
     std::lock_guard<std::recursive_mutex> lock(pnp_lock_);
     sleeping_ = false;  // devices still in a low-power state are removed from it
     wdf::set_system_power_action(PowerActionNone);
+    power_changed_.notify_all();
     for (auto it = stacks_.rbegin(); it != stacks_.rend(); ++it) {
         remove_stack(**it, false);
     }

@@ -118,14 +118,5 @@ TEST_F(usb_power, sleep_and_resume_in_usb_direct_mode) {
     for (const std::string& line : powered) EXPECT_NE(line.find(" power=2 "), std::string::npos) << line;
 }
 
-TEST_F(usb_power, a_device_without_wake_settings_sleeps_in_d3) {
-    WDFDEVICE device = plug_modem();
-    ASSERT_NE(device, nullptr);
-    ASSERT_EQ(host_->sleep(), STATUS_SUCCESS);
-    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD3);
-    ASSERT_EQ(host_->resume(), STATUS_SUCCESS);
-    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD0);
-}
-
 }  // namespace
 }  // namespace cdc::enum_test
