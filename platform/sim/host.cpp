@@ -8,6 +8,7 @@
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
+#include "wdf/wdf_power.h"
 #include "wdf/wdf_request.h"
 
 struct _DRIVER_OBJECT {
@@ -192,6 +193,8 @@ host::host() {
         bug_check(WDF_VIOLATION, "a second simulated host while one is alive", g_host, "sim::host");
     }
     g_host = this;
+    scenario_thread_ = std::this_thread::get_id();
+    wdf::set_system_power_action(PowerActionNone);
     kernel_reset();
     pool_reset_accounting();
     clock_use_virtual(true);
@@ -255,7 +258,8 @@ NTSTATUS host::load_builtin_driver(PDRIVER_INITIALIZE entry) {
 }
 
 device_stack& host::add_device(const device_stack_config& config) {
-    enter("sim::host::add_device");
+    auto guard = enter("sim::host::add_device");
+    refuse_while_sleeping("sim::host::add_device");
     bool usb = config.enumerator == "USB" || config.enumerator == "usb";
     unsigned ordinal = usb ? ++usb_pdo_counter_ : ++other_pdo_counter_;
     stacks_.push_back(std::make_unique<device_stack>(config, ordinal));
@@ -289,7 +293,8 @@ device_stack& host::add_device(const device_stack_config& config) {
 }
 
 NTSTATUS host::start_device(device_stack& stack) {
-    enter("sim::host::start_device");
+    auto guard = enter("sim::host::start_device");
+    refuse_while_sleeping("sim::host::start_device");
     if (stack.node_.device == nullptr || stack.node_.removed) {
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -302,7 +307,8 @@ NTSTATUS host::start_device(device_stack& stack) {
 }
 
 void host::remove_device(device_stack& stack) {
-    enter("sim::host::remove_device");
+    auto guard = enter("sim::host::remove_device");
+    refuse_while_sleeping("sim::host::remove_device");
     remove_stack(stack, false);
     process_queue();
 }
@@ -319,7 +325,8 @@ void host::remove_stack(device_stack& stack, bool surprise) {
 }
 
 std::vector<device_stack*> host::plug(std::shared_ptr<usb::device> dev, const plug_options& options) {
-    enter("sim::host::plug");
+    auto guard = enter("sim::host::plug");
+    refuse_while_sleeping("sim::host::plug");
     if (dev == nullptr) {
         bug_check(WDF_VIOLATION, "plugging a NULL device", nullptr, "sim::host::plug");
     }
@@ -364,13 +371,15 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
 }
 
 void host::unplug(const std::shared_ptr<usb::device>& dev) {
-    enter("sim::host::unplug");
+    auto guard = enter("sim::host::unplug");
+    refuse_while_sleeping("sim::host::unplug");
     remove_usb(dev, false);
     process_queue();
 }
 
 void host::surprise_remove(const std::shared_ptr<usb::device>& dev) {
-    enter("sim::host::surprise_remove");
+    auto guard = enter("sim::host::surprise_remove");
+    refuse_while_sleeping("sim::host::surprise_remove");
     remove_usb(dev, true);
     process_queue();
 }
@@ -394,20 +403,32 @@ void host::remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise) {
 }
 
 void host::settle() {
-    enter("sim::host::settle");
+    auto guard = enter("sim::host::settle");
     process_queue();
 }
 
-void host::enter(const char* api) const {
+std::unique_lock<std::recursive_mutex> host::enter(const char* api) const {
+    std::unique_lock<std::recursive_mutex> guard(pnp_lock_);
     if (in_callback_) {
         bug_check(WDF_VIOLATION, "scenario API called from inside a driver callback", nullptr, api);
     }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         bug_check(IRQL_NOT_LESS_OR_EQUAL, "the PnP manager runs at PASSIVE_LEVEL", nullptr, api);
     }
+    return guard;
+}
+
+// Nothing is plugged, unplugged, added or removed while the system sleeps:
+// a scenario resumes first.
+void host::refuse_while_sleeping(const char* api) const {
+    if (sleeping_) bug_check(WDF_VIOLATION, "PnP scenario call while the system sleeps (resume first)", nullptr, api);
 }
 
 void host::unload_driver() {
+    std::lock_guard<std::recursive_mutex> lock(pnp_lock_);
+    sleeping_ = false;  // devices still in a low-power state are removed from it
+    wdf::set_system_power_action(PowerActionNone);
+    power_changed_.notify_all();
     for (auto it = stacks_.rbegin(); it != stacks_.rend(); ++it) {
         remove_stack(**it, false);
     }
@@ -418,6 +439,7 @@ void host::unload_driver() {
         relations_queue_.clear();
         eject_queue_.clear();
         cycle_queue_.clear();
+        wake_queue_.clear();
     }
     if (wdf::driver_object* driver = wdf::current_driver()) {
         if (driver->config.EvtDriverUnload != nullptr) {

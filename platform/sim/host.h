@@ -32,17 +32,39 @@
 // - Function drivers: a PDO that started gets the function driver its IDs
 //   match (register_function_driver); the log shows "function_driver_load",
 //   "function_driver_close" and "function_driver_unload" on the PDO.
+// - Power (power.cpp): leaving D0 for a low-power state runs
+//   EvtDeviceSelfManagedIoSuspend, EvtDeviceD0ExitPreInterruptsDisabled(target),
+//   EvtDeviceD0Exit(target); returning runs EvtDeviceD0Entry(previous),
+//   EvtDeviceD0EntryPostInterruptsEnabled(previous),
+//   EvtDeviceSelfManagedIoRestart. A device armed for wake logs
+//   "arm_for_wake" before it leaves and "disarm_wake" after it is back. A
+//   failing return to D0 fails the device: it is removed as a failed device
+//   is (no D0 exit when D0 entry failed). A device removed while in a
+//   low-power state gets no self-managed I/O suspend and no D0 exit; release
+//   hardware, self-managed I/O flush and cleanup still run. Devices idle
+//   only when the scenario says so (idle()): the platform clock passing the
+//   time-out does not idle them. WdfDeviceStopIdle on a low-power device
+//   brings it (its parents first) back to D0 on the calling thread when it
+//   waits, else through the PnP manager's queue (every scenario call and
+//   settle() finish it). Transfers to a USB device whose function device is
+//   in a low-power state fail with STATUS_DEVICE_NOT_READY without reaching
+//   it. While the system sleeps, open() gives STATUS_INVALID_DEVICE_STATE,
+//   close() and idle() do nothing, plugging, unplugging, adding, starting or
+//   removing is a bug check, and a WdfDeviceStopIdle waiting for D0 waits for
+//   resume (from the scenario thread it would wait forever: bug check).
 // - Verifier: a callback returning at raised IRQL, two children of one parent
 //   with the same device and instance IDs, or an ID with characters Windows
 //   refuses is a bug check (PNP_DETECTED_FATAL_ERROR for the IDs).
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/registry.h"
@@ -121,6 +143,8 @@ struct pnp_node {
     NTSTATUS start_status = STATUS_PENDING;
     bool started = false;
     bool removed = false;
+    bool removing = false;                      // its removal has begun
+    bool armed_for_wake = false;                // armed when it left D0
     std::unique_ptr<function_driver> function;  // a PDO's function driver, once it started
 };
 
@@ -285,8 +309,27 @@ class host {
     function_driver* function_driver_of(WDFDEVICE child) const;
 
     // Runs the PnP manager's queue (bus relations the driver invalidated from
-    // its own threads, ejections, port cycles) until quiescent.
+    // its own threads, ejections, port cycles, returns to D0) until quiescent.
     void settle();
+
+    // ---- Power -------------------------------------------------------------------
+    // System sleep (S3) and resume. Sleep takes every started stack out of D0,
+    // enumerated PDOs before their parents; a device whose driver assigned wake
+    // settings (enabled) is armed for wake and goes to D2, any other to D3.
+    // Resume brings them back parents first, USB stacks before root-enumerated ones.
+    // Both return STATUS_SUCCESS or the first failing callback's status.
+    NTSTATUS sleep();
+    NTSTATUS resume();
+    bool sleeping() const;
+    // Lets a device idle out, as its S0 idle time-out passing on the platform
+    // clock would: true when it went to its idle state (D2 for USB selective
+    // suspend), false when it cannot (no idle settings assigned, a
+    // WdfDeviceStopIdle reference held, not started, already idle). Its PDO
+    // children leave D0 first.
+    bool idle(WDFDEVICE device);
+    // The device's power state as the framework tracks it
+    // (WdfPowerDeviceD0, WdfPowerDeviceD2, ...; WdfPowerDeviceD3Final when not started or removed).
+    WDF_POWER_DEVICE_STATE power_state(WDFDEVICE device) const;
 
     // ---- Inspection --------------------------------------------------------------
     // The PDOs a device enumerated, oldest first.
@@ -302,8 +345,10 @@ class host {
         std::vector<device_stack*> stacks;
     };
 
-    // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL.
-    void enter(const char* api) const;
+    // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL;
+    // the PnP manager's lock is held until the call returns.
+    std::unique_lock<std::recursive_mutex> enter(const char* api) const;
+    void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
     void remove_stack(device_stack& stack, bool surprise);
     void remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise);
@@ -325,10 +370,21 @@ class host {
     function_driver_factory match_function_driver(const wdf::device& pdo) const;
     void process_queue();
 
+    // Power (power.cpp).
+    NTSTATUS leave_d0(pnp_node& node, WDF_POWER_DEVICE_STATE target, bool arm);
+    NTSTATUS enter_d0(pnp_node& node);
+    NTSTATUS wake_node(pnp_node& node);
+    bool can_idle(const pnp_node& node) const;
+    void idle_children(pnp_node& node);
+    std::vector<wdf::device*> resume_order() const;
+
  public:
     // Called by the framework, from any thread.
     void invalidate_relations(wdf::device* owner);
     void request_eject(wdf::device* pdo);
+    // A WdfDeviceStopIdle that waits: the device back in D0, or why not.
+    NTSTATUS wait_for_d0(wdf::device* dev);
+    void queue_wake(wdf::device* dev);
 
  private:
     void* module_ = nullptr;
@@ -340,7 +396,13 @@ class host {
     std::vector<pnp_event> log_;
     std::vector<std::pair<std::u16string, function_driver_factory>> function_drivers_;
     function_driver_factory default_function_driver_;
-    bool in_callback_ = false;  // a driver callback is running on the scenario thread
+    // Held by the scenario thread through every scenario call, and by a
+    // thread bringing a device back to D0: one PnP or power operation at a time.
+    mutable std::recursive_mutex pnp_lock_;
+    std::condition_variable_any power_changed_;  // the system resumed
+    std::thread::id scenario_thread_;
+    bool sleeping_ = false;     // guarded by pnp_lock_
+    bool in_callback_ = false;  // guarded by pnp_lock_; a driver callback is running
     unsigned usb_pdo_counter_ = 0;
     unsigned other_pdo_counter_ = 0;
     unsigned child_pdo_counter_ = 0;
@@ -349,6 +411,7 @@ class host {
     std::deque<wdf::device*> relations_queue_;              // guarded by queue_lock_
     std::deque<wdf::device*> eject_queue_;                  // guarded by queue_lock_
     std::deque<std::shared_ptr<usb::device>> cycle_queue_;  // guarded by queue_lock_
+    std::deque<wdf::device*> wake_queue_;                   // guarded by queue_lock_
 };
 
 // The host currently alive (one per process at a time), or nullptr.

@@ -4,6 +4,7 @@
 
 #include "sim/host.h"
 #include "sim/kernel.h"
+#include "sim/pnp_call.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
@@ -32,30 +33,6 @@ enum stage { hardware_prepared = 1, in_d0, interrupts_enabled, self_managed_io_s
 
 using eject_routine = NTSTATUS (*)(WDFDEVICE);
 
-// Brackets one call into the driver: PASSIVE_LEVEL on the way in and out,
-// and no scenario call from inside.
-class driver_call {
- public:
-    driver_call(bool& in_callback, const char* name) : in_callback_(in_callback), name_(name) {
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, name);
-        }
-        in_callback_ = true;
-    }
-    ~driver_call() {
-        in_callback_ = false;
-        if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            bug_check(IRQL_NOT_LESS_OR_EQUAL, "callback returned at raised IRQL (a lock still held?)", nullptr, name_);
-        }
-    }
-    driver_call(const driver_call&) = delete;
-    driver_call& operator=(const driver_call&) = delete;
-
- private:
-    bool& in_callback_;
-    const char* name_;
-};
-
 // Windows refuses IDs with spaces, commas or characters outside printable
 // ASCII; an instance ID is one path component, so no backslash either.
 bool valid_id(const std::u16string& id, bool instance) {
@@ -73,6 +50,23 @@ bool same_id(const std::u16string& a, const std::u16string& b) {
 }
 
 }  // namespace
+
+driver_call::driver_call(bool& in_callback, const char* name, const wdf::device* power_of)
+    : in_callback_(in_callback), was_in_callback_(in_callback), name_(name), power_of_(power_of) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, "PnP callbacks run at PASSIVE_LEVEL", nullptr, name);
+    }
+    in_callback_ = true;
+    if (power_of_ != nullptr) wdf::power_callback_enter(power_of_);
+}
+
+driver_call::~driver_call() {
+    if (power_of_ != nullptr) wdf::power_callback_leave(power_of_);
+    in_callback_ = was_in_callback_;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, "callback returned at raised IRQL (a lock still held?)", nullptr, name_);
+    }
+}
 
 void host::record(pnp_node& node, const std::string& event) {
     node.events.push_back(event);
@@ -110,7 +104,7 @@ void host::start_node(pnp_node& node) {
     }
     if (cb.EvtDeviceD0Entry != nullptr) {
         record(node, "d0_entry(D3Final)");
-        driver_call call(in_callback_, "EvtDeviceD0Entry");
+        driver_call call(in_callback_, "EvtDeviceD0Entry", node.device);
         status = cb.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final);
     }
     if (!NT_SUCCESS(status)) {
@@ -121,7 +115,7 @@ void host::start_node(pnp_node& node) {
     wdf::power_d0_entered(node.device);
     if (cb.EvtDeviceD0EntryPostInterruptsEnabled != nullptr) {
         record(node, "d0_entry_post_interrupts_enabled(D3Final)");
-        driver_call call(in_callback_, "EvtDeviceD0EntryPostInterruptsEnabled");
+        driver_call call(in_callback_, "EvtDeviceD0EntryPostInterruptsEnabled", node.device);
         status = cb.EvtDeviceD0EntryPostInterruptsEnabled(handle, WdfPowerDeviceD3Final);
     }
     if (!NT_SUCCESS(status)) {
@@ -131,7 +125,7 @@ void host::start_node(pnp_node& node) {
     }
     if (cb.EvtDeviceSelfManagedIoInit != nullptr) {
         record(node, "self_managed_io_init");
-        driver_call call(in_callback_, "EvtDeviceSelfManagedIoInit");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoInit", node.device);
         status = cb.EvtDeviceSelfManagedIoInit(handle);
     }
     if (!NT_SUCCESS(status)) {
@@ -161,7 +155,10 @@ void host::fail_start(pnp_node& node, NTSTATUS status) {
     }
 }
 
+// A device in a low-power state is not brought back to D0 to be removed: it
+// gets no self-managed I/O suspend and no second D0 exit.
 void host::power_down(pnp_node& node, int reached, bool surprise) {
+    const bool low = reached >= in_d0 && wdf::power_state(node.device) != WdfPowerDeviceD0;
     const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
     const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
     if (surprise && cb.EvtDeviceSurpriseRemoval != nullptr) {
@@ -169,20 +166,20 @@ void host::power_down(pnp_node& node, int reached, bool surprise) {
         driver_call call(in_callback_, "EvtDeviceSurpriseRemoval");
         cb.EvtDeviceSurpriseRemoval(handle);
     }
-    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoSuspend != nullptr) {
+    if (!low && reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoSuspend != nullptr) {
         record(node, "self_managed_io_suspend");
-        driver_call call(in_callback_, "EvtDeviceSelfManagedIoSuspend");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoSuspend", node.device);
         cb.EvtDeviceSelfManagedIoSuspend(handle);
     }
-    if (reached >= interrupts_enabled && cb.EvtDeviceD0ExitPreInterruptsDisabled != nullptr) {
+    if (!low && reached >= interrupts_enabled && cb.EvtDeviceD0ExitPreInterruptsDisabled != nullptr) {
         record(node, "d0_exit_pre_interrupts_disabled(D3Final)");
-        driver_call call(in_callback_, "EvtDeviceD0ExitPreInterruptsDisabled");
+        driver_call call(in_callback_, "EvtDeviceD0ExitPreInterruptsDisabled", node.device);
         cb.EvtDeviceD0ExitPreInterruptsDisabled(handle, WdfPowerDeviceD3Final);
     }
-    if (reached >= in_d0) wdf::power_d0_leaving(node.device);
-    if (reached >= in_d0 && cb.EvtDeviceD0Exit != nullptr) {
+    if (reached >= in_d0) wdf::power_d0_leaving(node.device, WdfPowerDeviceD3Final);
+    if (!low && reached >= in_d0 && cb.EvtDeviceD0Exit != nullptr) {
         record(node, "d0_exit(D3Final)");
-        driver_call call(in_callback_, "EvtDeviceD0Exit");
+        driver_call call(in_callback_, "EvtDeviceD0Exit", node.device);
         cb.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final);
     }
     if (reached >= hardware_prepared && cb.EvtDeviceReleaseHardware != nullptr) {
@@ -215,6 +212,7 @@ void host::remove_node(pnp_node& node, bool surprise) {
     }
     unload_function_driver(node, surprise);
     if (node.started) {
+        node.removing = true;
         power_down(node, self_managed_io_started, surprise);
         node.started = false;
     }
@@ -250,6 +248,7 @@ void host::eject(pnp_node& node) {
     }
     unload_function_driver(node, false);
     if (node.started) {
+        node.removing = true;
         power_down(node, self_managed_io_started, false);
         node.started = false;
     }
@@ -403,7 +402,8 @@ void host::unload_function_driver(pnp_node& node, bool surprise) {
 }
 
 NTSTATUS host::open(WDFDEVICE child) {
-    enter("sim::host::open");
+    auto guard = enter("sim::host::open");
+    if (sleeping_) return STATUS_INVALID_DEVICE_STATE;
     pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(child));
     if (node == nullptr || node->removed || node->function == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -421,7 +421,8 @@ NTSTATUS host::open(WDFDEVICE child) {
 }
 
 void host::close(WDFDEVICE child) {
-    enter("sim::host::close");
+    auto guard = enter("sim::host::close");
+    if (sleeping_) return;
     pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(child));
     if (node == nullptr || node->function == nullptr || !node->function->is_open()) {
         return;
@@ -441,6 +442,12 @@ function_driver* host::function_driver_of(WDFDEVICE child) const {
 // ---- The queue ---------------------------------------------------------------------
 
 void host::process_queue() {
+    if (sleeping_) {
+        // Resume brings every device back; relations wait for it.
+        std::lock_guard<std::mutex> guard(queue_lock_);
+        wake_queue_.clear();
+        return;
+    }
     for (unsigned steps = 0;; ++steps) {
         if (steps == queue_step_limit) {
             bug_check(WDF_VIOLATION, "the PnP manager never became quiescent (relations invalidated forever?)", nullptr,
@@ -448,12 +455,16 @@ void host::process_queue() {
         }
         wdf::device* relations = nullptr;
         wdf::device* ejected = nullptr;
+        wdf::device* woken = nullptr;
         std::shared_ptr<usb::device> cycled;
         {
             std::lock_guard<std::mutex> guard(queue_lock_);
             if (!relations_queue_.empty()) {
                 relations = relations_queue_.front();
                 relations_queue_.pop_front();
+            } else if (!wake_queue_.empty()) {
+                woken = wake_queue_.front();
+                wake_queue_.pop_front();
             } else if (!eject_queue_.empty()) {
                 ejected = eject_queue_.front();
                 eject_queue_.pop_front();
@@ -467,6 +478,9 @@ void host::process_queue() {
         if (relations != nullptr) {
             pnp_node* node = node_of(relations);
             if (node != nullptr && node->started) bus_relations(*node);
+        } else if (woken != nullptr) {
+            pnp_node* node = node_of(woken);
+            if (node != nullptr && node->started && !node->removing) wake_node(*node);
         } else if (ejected != nullptr) {
             if (pnp_node* node = node_of(ejected)) eject(*node);
         } else {

@@ -469,11 +469,6 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     return STATUS_SUCCESS;
 }
 
-POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
-    validate_device(Device, "WdfDeviceGetSystemPowerAction");
-    return PowerActionNone;
-}
-
 NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS) {
     validate_device(Device, "WdfDeviceIndicateWakeStatus");
     not_implemented("WdfDeviceIndicateWakeStatus");

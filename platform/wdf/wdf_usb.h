@@ -85,6 +85,10 @@ class usb_pipe_object : public io_target {
     std::atomic<bool> no_packet_size_check{false};
 };
 
+// A transfer to a device whose function device is in a low-power state is
+// failed with STATUS_DEVICE_NOT_READY (true); false lets it go to the device.
+bool usb_bus_suspended(io_target* target, io_operation* op);
+
 usb_device_object* validate_usb_device(WDFUSBDEVICE handle, const char* caller);
 usb_interface_object* validate_usb_interface(WDFUSBINTERFACE handle, const char* caller);
 usb_pipe_object* validate_usb_pipe(WDFUSBPIPE handle, const char* caller);

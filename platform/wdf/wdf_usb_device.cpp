@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/kernel.h"
+#include "wdf/wdf_power.h"
 #include "wdf/wdf_usb.h"
 
 namespace wdf {
@@ -137,7 +138,19 @@ void usb_device_object::on_delete() {
     interfaces.clear();  // deleted with the device as its children
 }
 
-void usb_device_object::deliver(io_operation* op) { dev().submit(&op->transfer); }
+void usb_device_object::deliver(io_operation* op) {
+    if (usb_bus_suspended(this, op)) return;
+    dev().submit(&op->transfer);
+}
+
+// While its function device is in a low-power state the device's port is
+// suspended: a transfer sent then fails at once, never reaching the device,
+// as the USB stack fails it.
+bool usb_bus_suspended(io_target* target, io_operation* op) {
+    if (target->owner == nullptr || !power_bus_suspended(target->owner)) return false;
+    io_complete(op, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED, 0);
+    return true;
+}
 
 bool usb_device_object::cancel_delivered(io_operation* op, uint64_t sequence) {
     return dev().cancel(&op->transfer, sequence);

@@ -99,6 +99,7 @@ usb_pipe_object* validate_usb_pipe(WDFUSBPIPE handle, const char* caller) {
 void usb_pipe_object::on_delete() { purge(); }
 
 void usb_pipe_object::deliver(io_operation* op) {
+    if (op->kind != io_kind::pipe_abort && usb_bus_suspended(this, op)) return;
     if (op->kind == io_kind::pipe_reset) {
         // The USB stack's reset: what is queued on the endpoint is cancelled,
         // then CLEAR_FEATURE(ENDPOINT_HALT) goes to the device.

@@ -62,13 +62,28 @@ NTSTATUS prepare_hardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
 
 NTSTATUS release_hardware(WDFDEVICE, WDFCMRESLIST) { return STATUS_SUCCESS; }
 
+void power_event(WDFDEVICE device, const char* event) {
+    if (g_behaviour.on_power) g_behaviour.on_power(device, event);
+}
+
 NTSTATUS d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE) {
+    power_event(device, "d0_entry");
     return is_pdo(device) ? STATUS_SUCCESS : g_behaviour.d0_entry_status;
 }
 
-NTSTATUS d0_exit(WDFDEVICE, WDF_POWER_DEVICE_STATE) { return STATUS_SUCCESS; }
+NTSTATUS d0_exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE) {
+    power_event(device, "d0_exit");
+    return STATUS_SUCCESS;
+}
 NTSTATUS self_managed_io_init(WDFDEVICE) { return STATUS_SUCCESS; }
-NTSTATUS self_managed_io_suspend(WDFDEVICE) { return STATUS_SUCCESS; }
+NTSTATUS self_managed_io_suspend(WDFDEVICE device) {
+    power_event(device, "self_managed_io_suspend");
+    return STATUS_SUCCESS;
+}
+NTSTATUS self_managed_io_restart(WDFDEVICE device) {
+    power_event(device, "self_managed_io_restart");
+    return STATUS_SUCCESS;
+}
 VOID self_managed_io_flush(WDFDEVICE) {}
 VOID self_managed_io_cleanup(WDFDEVICE) {}
 
@@ -87,6 +102,7 @@ WDF_PNPPOWER_EVENT_CALLBACKS pnp_callbacks() {
     cb.EvtDeviceD0Exit = d0_exit;
     cb.EvtDeviceSelfManagedIoInit = self_managed_io_init;
     cb.EvtDeviceSelfManagedIoSuspend = self_managed_io_suspend;
+    cb.EvtDeviceSelfManagedIoRestart = self_managed_io_restart;
     cb.EvtDeviceSelfManagedIoFlush = self_managed_io_flush;
     cb.EvtDeviceSelfManagedIoCleanup = self_managed_io_cleanup;
     cb.EvtDeviceSurpriseRemoval = surprise_removal;

@@ -56,6 +56,8 @@ struct behaviour {
     std::function<void(WDFDEVICE)> on_prepare_hardware;
     std::function<void(WDFDEVICE)> on_surprise_removal;
     std::function<void(WDFDEVICE)> on_pdo_created;  // standard_pdo: after the PDO exists (register interfaces)
+    // Inside D0 entry and exit and self-managed I/O suspend and restart, of the bus and its PDOs.
+    std::function<void(WDFDEVICE, const char*)> on_power;
 };
 
 struct counters {

@@ -1,0 +1,122 @@
+// The driver's USB function device through idle and system sleep: a
+// remote-wake device with an idle time-out idles and comes back, one without
+// stays in D0, and sleep and resume go through its power callbacks.
+#include "tests/enum/enum_fixture.h"
+
+namespace cdc::enum_test {
+namespace {
+
+namespace catalogue = sim::usb::catalogue;
+
+using strings = std::vector<std::string>;
+
+class usb_power : public enum_fixture {
+ protected:
+    WDFDEVICE plug_modem(bool remote_wakeup = true) {
+        catalogue::device_options options;
+        options.remote_wakeup = remote_wakeup;
+        sim::device_stack* stack = plug(catalogue::acm_modem(options));
+        if (stack == nullptr) return nullptr;
+        EXPECT_EQ(stack->start_status(), STATUS_SUCCESS);
+        stack_ = stack;
+        return stack->device();
+    }
+
+    strings events_since(size_t from) const {
+        const auto& all = stack_->events();
+        return strings(all.begin() + static_cast<long>(from), all.end());
+    }
+
+    sim::device_stack* stack_ = nullptr;
+};
+
+TEST_F(usb_power, a_remote_wake_device_with_an_idle_timeout_idles_and_wakes) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    sim::debugger_clear();
+
+    ASSERT_TRUE(host_->idle(device));
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD2);
+    EXPECT_TRUE(traced("usb_evt_dev_self_managed_io_suspend: Stopped control request after 0 attempts"));
+    auto* fdx = static_cast<DEVICE_CONTEXT*>(stack_->context("DEVICE_CONTEXT"));
+    ASSERT_NE(fdx, nullptr);
+    EXPECT_EQ(fdx->d0_exited, 1);
+    EXPECT_EQ(fdx->io_enabled, 0);
+
+    size_t mark = stack_->events().size();
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device);
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+    EXPECT_EQ(fdx->d0_exited, 0);
+    EXPECT_EQ(fdx->io_enabled, 1);
+    strings back = events_since(mark);
+    ASSERT_FALSE(back.empty());
+    EXPECT_EQ(back.front(), "d0_entry(D2)");
+}
+
+TEST_F(usb_power, without_an_idle_timeout_the_device_does_not_idle) {
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(host_->idle(device));
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+}
+
+TEST_F(usb_power, a_device_without_remote_wake_gets_no_idle_settings) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem(false);
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(host_->idle(device));
+}
+
+TEST_F(usb_power, transfers_to_an_idle_device_fail_without_reaching_it) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    auto* fdx = static_cast<DEVICE_CONTEXT*>(stack_->context("DEVICE_CONTEXT"));
+    ASSERT_NE(fdx, nullptr);
+    ASSERT_TRUE(host_->idle(device));
+    size_t before = device_->control_traffic().size();
+
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    WDF_MEMORY_DESCRIPTOR memory;
+    WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, &descriptor, sizeof(descriptor));
+    WDF_USB_CONTROL_SETUP_PACKET setup;
+    WDF_USB_CONTROL_SETUP_PACKET_INIT(&setup, BmRequestDeviceToHost, BmRequestToDevice, USB_REQUEST_GET_DESCRIPTOR,
+                                      USB_DEVICE_DESCRIPTOR_TYPE << 8, 0);
+    EXPECT_EQ(
+        WdfUsbTargetDeviceSendControlTransferSynchronously(fdx->usb_device, nullptr, nullptr, &setup, &memory, nullptr),
+        STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(device_->control_traffic().size(), before);
+
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(
+        WdfUsbTargetDeviceSendControlTransferSynchronously(fdx->usb_device, nullptr, nullptr, &setup, &memory, nullptr),
+        STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device);
+}
+
+TEST_F(usb_power, sleep_and_resume_in_usb_direct_mode) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    auto* fdx = static_cast<DEVICE_CONTEXT*>(stack_->context("DEVICE_CONTEXT"));
+    ASSERT_NE(fdx, nullptr);
+    sim::debugger_clear();
+
+    ASSERT_EQ(host_->sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD2) << "armed for wake";
+    EXPECT_EQ(fdx->d0_exited, 1);
+    ASSERT_EQ(host_->resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+    EXPECT_EQ(fdx->d0_exited, 0);
+    EXPECT_EQ(fdx->io_enabled, 1);
+    EXPECT_FALSE(traced_with("usb_evt_device_d0_entry: coming from WdfPowerDeviceD2,").empty());
+    // The power action the driver traced in its self-managed I/O callbacks: PowerActionSleep (2).
+    strings powered = traced_with("-->device=");
+    ASSERT_EQ(powered.size(), 2u);
+    for (const std::string& line : powered) EXPECT_NE(line.find(" power=2 "), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace cdc::enum_test

@@ -1,0 +1,343 @@
+// Device power as the framework runs it: idle and the return to D0, system
+// sleep and resume with wake arming, removal from a low-power state, and the
+// verifier's deadlock check.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "devices/catalogue.h"
+#include "tests/wdf/test_bus_driver.h"
+#include "usb/usb_device.h"
+
+namespace test_bus {
+namespace {
+
+using strings = std::vector<std::string>;
+
+const char* const bus_path = "ROOT\\TESTBUS\\0000";
+
+void assign_idle(WDFDEVICE device, WDF_POWER_POLICY_S0_IDLE_CAPABILITIES caps = IdleUsbSelectiveSuspend) {
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, caps);
+    idle.IdleTimeout = 3000;
+    ASSERT_EQ(WdfDeviceAssignS0IdleSettings(device, &idle), STATUS_SUCCESS);
+}
+
+void assign_wake(WDFDEVICE device, WDF_TRI_STATE enabled = WdfUseDefault) {
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake;
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wake);
+    wake.Enabled = enabled;
+    ASSERT_EQ(WdfDeviceAssignSxWakeSettings(device, &wake), STATUS_SUCCESS);
+}
+
+class power : public bus_test {
+ protected:
+    // The bus with idle settings (selective suspend) and, optionally, wake settings.
+    void start_idle_bus(bool wake = false) {
+        config().on_prepare_hardware = [wake](WDFDEVICE device) {
+            assign_idle(device);
+            if (wake) assign_wake(device);
+        };
+        start_bus();
+    }
+
+    WDFDEVICE device() const { return bus->device(); }
+
+    // The device's own log from the given position on.
+    strings since(size_t from) const {
+        const auto& all = bus->events();
+        return strings(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+    }
+
+    strings steps_since(size_t from) const {
+        strings out;
+        const auto& log = host.pnp_log();
+        for (size_t i = from; i < log.size(); ++i) out.push_back(log[i].instance_path + ": " + log[i].name);
+        return out;
+    }
+};
+
+class power_death : public power {
+ protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        power::SetUp();
+    }
+};
+
+// ---- Idle ---------------------------------------------------------------------------
+
+TEST_F(power, idle_and_return_run_the_callbacks_in_order_with_the_previous_state) {
+    start_idle_bus();
+    ASSERT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    size_t mark = bus->events().size();
+
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2) << "selective suspend idles in D2";
+    EXPECT_EQ(since(mark), (strings{"arm_for_wake", "self_managed_io_suspend", "d0_exit(D2)"}));
+
+    mark = bus->events().size();
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D2)", "self_managed_io_restart", "disarm_wake"}));
+    WdfDeviceResumeIdle(device());
+}
+
+TEST_F(power, a_device_that_cannot_wake_idles_in_d3_without_arming) {
+    config().on_prepare_hardware = [](WDFDEVICE device) { assign_idle(device, IdleCannotWakeFromS0); };
+    start_bus();
+    size_t mark = bus->events().size();
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3);
+    EXPECT_EQ(since(mark), (strings{"self_managed_io_suspend", "d0_exit(D3)"}));
+}
+
+TEST_F(power, idle_is_refused_without_settings_with_a_reference_held_or_when_already_idle) {
+    start_bus();
+    EXPECT_FALSE(host.idle(device())) << "no idle settings";
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+
+    assign_idle(device());
+    ASSERT_EQ(WdfDeviceStopIdle(device(), FALSE), STATUS_SUCCESS) << "in D0 the reference is taken at once";
+    EXPECT_FALSE(host.idle(device()));
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    WdfDeviceResumeIdle(device());
+
+    EXPECT_TRUE(host.idle(device()));
+    EXPECT_FALSE(host.idle(device())) << "already idle";
+    host.remove_device(*bus);
+    EXPECT_EQ(host.power_state(bus->device()), WdfPowerDeviceD3Final);
+}
+
+TEST_F(power, stop_idle_without_waiting_is_pending_until_the_pnp_manager_runs) {
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+
+    EXPECT_EQ(WdfDeviceStopIdle(device(), FALSE), STATUS_PENDING);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+    EXPECT_FALSE(host.idle(device())) << "the reference is held";
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    EXPECT_FALSE(host.idle(device())) << "still held";
+    WdfDeviceResumeIdle(device());
+    EXPECT_TRUE(host.idle(device()));
+}
+
+TEST_F(power, stop_idle_from_a_driver_thread_waits_for_d0) {
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    NTSTATUS status = STATUS_PENDING;
+    std::thread worker([&] { status = WdfDeviceStopIdle(device(), TRUE); });
+    worker.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    WdfDeviceResumeIdle(device());
+}
+
+TEST_F(power, stop_idle_on_a_device_not_started_takes_no_reference) {
+    ASSERT_EQ(host.load_builtin_driver(driver_entry), STATUS_SUCCESS);
+    sim::device_stack_config root;
+    root.enumerator = "ROOT";
+    root.device_id = "TESTBUS";
+    root.instance_id = "0000";
+    bus = &host.add_device(root);
+    EXPECT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3Final);
+}
+
+TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    ASSERT_EQ(report(2), STATUS_SUCCESS);
+    host.settle();
+    size_t mark = host.pnp_log().size();
+
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\\CHILD_2\\0002: self_managed_io_suspend", "testbus\\CHILD_2\\0002: d0_exit(D3)",
+                       "testbus\\CHILD_1\\0001: self_managed_io_suspend", "testbus\\CHILD_1\\0001: d0_exit(D3)",
+                       std::string(bus_path) + ": arm_for_wake", std::string(bus_path) + ": self_managed_io_suspend",
+                       std::string(bus_path) + ": d0_exit(D2)"}));
+
+    mark = host.pnp_log().size();
+    ASSERT_EQ(WdfDeviceStopIdle(pdo_of(1), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(steps_since(mark),
+              (strings{std::string(bus_path) + ": d0_entry(D2)", std::string(bus_path) + ": self_managed_io_restart",
+                       std::string(bus_path) + ": disarm_wake", "testbus\\CHILD_1\\0001: d0_entry(D3)",
+                       "testbus\\CHILD_1\\0001: self_managed_io_restart"}));
+    EXPECT_EQ(host.power_state(pdo_of(2)), WdfPowerDeviceD3) << "its sibling stays idle";
+    EXPECT_FALSE(host.idle(device())) << "a child held in D0 keeps its parent there";
+    WdfDeviceResumeIdle(pdo_of(1));
+    EXPECT_TRUE(host.idle(device()));
+}
+
+// ---- Removal from a low-power state -------------------------------------------------
+
+TEST_F(power, removal_from_idle_does_not_return_to_d0_and_exits_d0_only_once) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    ASSERT_TRUE(host.idle(device()));
+    size_t mark = host.pnp_log().size();
+
+    host.remove_device(*bus);
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\\CHILD_1\\0001: release_hardware", "testbus\\CHILD_1\\0001: self_managed_io_flush",
+                       "testbus\\CHILD_1\\0001: self_managed_io_cleanup", "testbus\\CHILD_1\\0001: removed",
+                       std::string(bus_path) + ": release_hardware", std::string(bus_path) + ": self_managed_io_flush",
+                       std::string(bus_path) + ": self_managed_io_cleanup", std::string(bus_path) + ": removed"}));
+}
+
+TEST_F(power, a_failing_d0_entry_on_resume_fails_and_removes_the_device) {
+    start_idle_bus();
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    config().d0_entry_status = STATUS_DEVICE_DATA_ERROR;
+    size_t mark = bus->events().size();
+
+    EXPECT_EQ(host.resume(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_TRUE(bus->removed());
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D3)", "power_up_failed", "release_hardware", "self_managed_io_flush",
+                                    "self_managed_io_cleanup", "removed"}));
+    EXPECT_FALSE(host.sleeping());
+}
+
+// ---- System sleep -------------------------------------------------------------------
+
+TEST_F(power, sleep_arms_devices_with_wake_settings_for_d2_and_sends_the_others_to_d3) {
+    start_idle_bus(true);
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    size_t mark = host.pnp_log().size();
+
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    EXPECT_TRUE(host.sleeping());
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD3);
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\\CHILD_1\\0001: self_managed_io_suspend", "testbus\\CHILD_1\\0001: d0_exit(D3)",
+                       std::string(bus_path) + ": arm_for_wake", std::string(bus_path) + ": self_managed_io_suspend",
+                       std::string(bus_path) + ": d0_exit(D2)"}));
+
+    mark = host.pnp_log().size();
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_FALSE(host.sleeping());
+    EXPECT_EQ(steps_since(mark),
+              (strings{std::string(bus_path) + ": d0_entry(D2)", std::string(bus_path) + ": self_managed_io_restart",
+                       std::string(bus_path) + ": disarm_wake", "testbus\\CHILD_1\\0001: d0_entry(D3)",
+                       "testbus\\CHILD_1\\0001: self_managed_io_restart"}));
+}
+
+TEST_F(power, wake_settings_disabled_do_not_arm) {
+    config().on_prepare_hardware = [](WDFDEVICE device) { assign_wake(device, WdfFalse); };
+    start_bus();
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3);
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+}
+
+TEST_F(power, the_system_power_action_is_sleep_only_during_the_transitions) {
+    std::vector<std::pair<std::string, POWER_ACTION>> seen;
+    config().on_power = [&](WDFDEVICE device, const char* event) {
+        seen.push_back({event, WdfDeviceGetSystemPowerAction(device)});
+    };
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device());
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceGetSystemPowerAction(device()), PowerActionNone) << "asleep, not in a transition";
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    config().on_power = nullptr;  // removal comes after `seen` is gone
+
+    using step = std::pair<std::string, POWER_ACTION>;
+    EXPECT_EQ(seen, (std::vector<step>{{"d0_entry", PowerActionNone},  // start
+                                       {"self_managed_io_suspend", PowerActionNone},
+                                       {"d0_exit", PowerActionNone},
+                                       {"d0_entry", PowerActionNone},
+                                       {"self_managed_io_restart", PowerActionNone},
+                                       {"self_managed_io_suspend", PowerActionSleep},
+                                       {"d0_exit", PowerActionSleep},
+                                       {"d0_entry", PowerActionSleep},
+                                       {"self_managed_io_restart", PowerActionSleep}}));
+}
+
+TEST_F(power, usb_stacks_resume_before_root_enumerated_ones) {
+    start_bus();
+    auto modem = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+    std::vector<sim::device_stack*> stacks = host.plug(modem);
+    ASSERT_EQ(stacks.size(), 1u);
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    size_t mark = host.pnp_log().size();
+
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    strings steps = steps_since(mark);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.front(), stacks[0]->instance_path() + ": d0_entry(D3)");
+    EXPECT_EQ(steps.back(), std::string(bus_path) + ": self_managed_io_restart");
+    EXPECT_EQ(host.power_state(stacks[0]->device()), WdfPowerDeviceD0);
+}
+
+TEST_F(power, while_asleep_opening_and_idling_are_refused_and_sleep_resume_pair_up) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    EXPECT_EQ(host.resume(), STATUS_INVALID_DEVICE_STATE) << "not asleep";
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(host.sleep(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(host.open(pdo_of(1)), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_FALSE(host.idle(device()));
+    EXPECT_EQ(WdfDeviceStopIdle(device(), FALSE), STATUS_PENDING);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3) << "only resume brings it back";
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    WdfDeviceResumeIdle(device());
+}
+
+TEST_F(power, idle_devices_come_back_to_d0_at_resume) {
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2) << "an idle device stays where it is";
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+}
+
+// ---- Verifier -----------------------------------------------------------------------
+
+TEST_F(power_death, stop_idle_waiting_for_d0_inside_the_devices_own_power_callback_is_a_bug_check) {
+    config().on_power = [](WDFDEVICE device, const char* event) {
+        if (std::string(event) == "d0_exit") (void)WdfDeviceStopIdle(device, TRUE);
+    };
+    start_idle_bus();
+    EXPECT_DEATH(host.idle(device()), "inside the device's own power callback");
+    config().on_power = nullptr;
+}
+
+TEST_F(power, stop_idle_without_waiting_inside_a_power_callback_is_allowed) {
+    bool taken = false;
+    config().on_power = [&](WDFDEVICE device, const char* event) {
+        if (std::string(event) == "self_managed_io_restart" && !taken) {
+            taken = WdfDeviceStopIdle(device, FALSE) == STATUS_SUCCESS;
+        }
+    };
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    EXPECT_TRUE(taken);
+    config().on_power = nullptr;
+    WdfDeviceResumeIdle(device());
+    WdfDeviceResumeIdle(device());
+}
+
+TEST_F(power_death, removal_with_a_stop_idle_outstanding_is_still_a_bug_check) {
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    EXPECT_DEATH(host.remove_device(*bus), "not matched by WdfDeviceResumeIdle");
+    WdfDeviceResumeIdle(device());
+}
+
+}  // namespace
+}  // namespace test_bus
