@@ -178,6 +178,25 @@ TEST_F(cdcbus_serve, a_malformed_or_failing_line_is_reported_and_the_loop_goes_o
     EXPECT_EQ(program.finish(), 0);
 }
 
+TEST_F(cdcbus_serve, a_replugged_modem_comes_back_as_a_new_child_that_answers_again) {
+    served_program program({});
+    program.send("plug modem at 6&1a2b3c4d&0&4");
+    program.send("open 0");
+    program.send("unplug");
+    EXPECT_NE(program.line_with("child 0 usbcdcacm\\VID_1234&PID_0001 removed"), "");
+    program.send("replug");
+    EXPECT_EQ(program.line_with("plug "), "plug VID_1234&PID_0001 at 6&1a2b3c4d&0&4: 0x00000000");
+    EXPECT_NE(program.line_with("child 1 usbcdcacm\\VID_1234&PID_0001 reported"), "");
+    program.send("open 1");
+    int fd = open_terminal(program.line_with(" on /dev/pts/"));
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(converse(fd, "AT\r", "OK").find("OK"), std::string::npos);
+    close(fd);
+    program.send("replug at 6&1a2b3c4d&0&5");
+    EXPECT_EQ(program.line_with("error"), "error: line 6: nothing was unplugged");
+    EXPECT_EQ(program.finish(), 0);
+}
+
 TEST_F(cdcbus_serve, with_a_control_device_the_terminal_answers_in_the_same_way) {
     served_program program({"--control-device", "--root-device"});
     program.send("plug modem");
