@@ -62,11 +62,22 @@ NTSTATUS cdc_client::open() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         paused_ = false;
+        present_ = true;
+        accepting_writes_ = true;
     }
     if (!arm_reads()) {
         // Whatever reads did start are purged by the ordinary close.
         close();
         return STATUS_UNSUCCESSFUL;
+    }
+    if (follows_device()) {
+        status = bus_.cdc_data_io_ctrl_cbs_init(child(), 1, start_final_cb, stop_final_cb, is_open_cb, stop_cb,
+                                                start_cb, this);
+        if (!NT_SUCCESS(status)) {
+            close();
+            return status;
+        }
+        callbacks_installed_ = true;
     }
     ever_opened_ = true;
     return STATUS_SUCCESS;
@@ -81,15 +92,141 @@ void cdc_client::unwind_interface() {
 
 void cdc_client::close() {
     if (!open_) return;
+    // First, so that no callback runs on a port being closed.
+    if (callbacks_installed_) {
+        bus_.cdc_data_io_ctrl_cbs_uninit(child());
+        callbacks_installed_ = false;
+    }
+    close_writes();
     pause_reads();
-    on_close();
+    bool present;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        present = present_;
+        present_ = false;
+    }
+    if (present) {
+        on_close();
+        bus_.cdc_inout_purge(child(), TRUE);
+        bus_.cdc_inout_purge(child(), FALSE);
+    }
+    // Without a device the data path went down at stop-final already.
+    wait_idle(true, true);
+    if (present) {
+        bus_.cdc_transport_disable(child());
+        bus_.cdc_data_io_uninit(child());
+    }
+    unwind_interface();
+    open_ = false;
+}
+
+bool cdc_client::device_present() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return open_ && present_;
+}
+
+void cdc_client::set_read_sink(read_sink sink) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sink_ = std::move(sink);
+}
+
+NTSTATUS cdc_client::unavailable() const {
+    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    std::lock_guard<std::mutex> guard(lock_);
+    return present_ ? STATUS_SUCCESS : STATUS_CTRL_USB_DEVICE_ABSENT;
+}
+
+void cdc_client::close_writes() {
+    std::unique_lock<std::mutex> guard(lock_);
+    accepting_writes_ = false;
+    if (!idle_.wait_for(guard, drain_bound, [&] { return writes_submitting_ == 0; })) {
+        sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "a write submission never returned", this,
+                       "function driver");
+    }
+}
+
+// ---- Control callbacks ------------------------------------------------------------
+// Called by the bus driver at PASSIVE_LEVEL from the serving USB device's
+// power transitions, only while installed (between open and close).
+
+LONG cdc_client::is_open_cb(PVOID context) { return static_cast<cdc_client*>(context)->open_ ? 1 : 0; }
+
+// The device is leaving for good: the port stays open without it.
+LONG cdc_client::stop_final_cb(PVOID context) {
+    static_cast<cdc_client*>(context)->device_leaving();
+    return 0;
+}
+
+LONG cdc_client::start_final_cb(PVOID context) {
+    return static_cast<LONG>(static_cast<cdc_client*>(context)->device_back());
+}
+
+// Idle or sleep: the reads would fail in the low-power state and not be sent
+// again, so they are stopped before and sent again after.
+LONG cdc_client::stop_cb(PVOID context) {
+    static_cast<cdc_client*>(context)->stop_reads();
+    return 0;
+}
+
+LONG cdc_client::start_cb(PVOID context) {
+    auto* self = static_cast<cdc_client*>(context);
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        if (!self->open_ || !self->present_) return 0;
+        self->paused_ = false;
+    }
+    self->arm_reads();
+    return 0;
+}
+
+void cdc_client::stop_reads() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!open_ || !present_) return;
+    }
+    pause_reads();
+    bus_.cdc_inout_purge(child(), TRUE);
+    wait_idle(true, false);
+}
+
+void cdc_client::device_leaving() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!open_ || !present_) return;
+        present_ = false;
+    }
+    close_writes();
+    pause_reads();
+    on_device_leaving();
     bus_.cdc_inout_purge(child(), TRUE);
     bus_.cdc_inout_purge(child(), FALSE);
     wait_idle(true, true);
     bus_.cdc_transport_disable(child());
     bus_.cdc_data_io_uninit(child());
-    unwind_interface();
-    open_ = false;
+}
+
+NTSTATUS cdc_client::device_back() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!open_ || present_) return STATUS_SUCCESS;
+    }
+    NTSTATUS status = bus_.cdc_data_io_init(child(), options_.requests, options_.requests);
+    if (!NT_SUCCESS(status)) return status;
+    status = bus_.cdc_transport_enable(child());
+    if (NT_SUCCESS(status)) status = on_device_back();
+    if (!NT_SUCCESS(status)) {
+        bus_.cdc_transport_disable(child());
+        bus_.cdc_data_io_uninit(child());
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        present_ = true;
+        accepting_writes_ = true;
+        paused_ = false;
+    }
+    arm_reads();
+    return STATUS_SUCCESS;
 }
 
 // ---- Reads -------------------------------------------------------------------------
@@ -156,6 +293,7 @@ VOID cdc_client::read_complete(PVOID context, NTSTATUS status, ULONG bytes) {
         if (NT_SUCCESS(status)) {
             ULONG n = bytes <= slot->buffer.size() ? bytes : static_cast<ULONG>(slot->buffer.size());
             self->read_log_.insert(self->read_log_.end(), slot->buffer.begin(), slot->buffer.begin() + n);
+            if (n > 0 && self->sink_) self->sink_(slot->buffer.data(), n);
         }
         self->completions_.push_back({"read", status, bytes});
         again = NT_SUCCESS(status) && !self->paused_;
@@ -177,21 +315,26 @@ VOID cdc_client::read_complete(PVOID context, NTSTATUS status, ULONG bytes) {
 // ---- Writes ------------------------------------------------------------------------
 
 bool cdc_client::write(const std::vector<uint8_t>& bytes) {
-    if (!open_) return false;
-    auto* op = new write_op{this, bytes};
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (!accepting_writes_) {
+            if (open_ && !present_) completions_.push_back({"write-refused", STATUS_CTRL_USB_DEVICE_ABSENT, 0});
+            return false;
+        }
         writes_pending_++;
+        writes_submitting_++;
     }
+    auto* op = new write_op{this, bytes};
     BOOLEAN sent = bus_.cdc_data_out_async(child(), op->data.data(), static_cast<ULONG>(op->data.size()),
                                            write_complete, op, options_.data_timeout);
+    std::lock_guard<std::mutex> guard(lock_);
+    writes_submitting_--;
     if (!sent) {
         delete op;
-        std::lock_guard<std::mutex> guard(lock_);
         writes_pending_--;
         completions_.push_back({"write-refused", STATUS_UNSUCCESSFUL, 0});
-        idle_.notify_all();
     }
+    idle_.notify_all();
     return sent != FALSE;
 }
 
@@ -208,7 +351,7 @@ VOID cdc_client::write_complete(PVOID context, NTSTATUS status, ULONG bytes) {
 // ---- Control and maintenance ------------------------------------------------------
 
 NTSTATUS cdc_client::class_request(bool in, UCHAR request, USHORT value, USHORT length, std::vector<uint8_t>* data) {
-    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (NTSTATUS refused = unavailable()) return refused;
     std::vector<uint8_t> local;
     if (data == nullptr) data = &local;
     if (in) {
@@ -226,7 +369,7 @@ NTSTATUS cdc_client::class_request(bool in, UCHAR request, USHORT value, USHORT 
 }
 
 NTSTATUS cdc_client::purge(bool in) {
-    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (NTSTATUS refused = unavailable()) return refused;
     if (!in) return bus_.cdc_inout_purge(child(), FALSE);
     pause_reads();
     NTSTATUS status = bus_.cdc_inout_purge(child(), TRUE);
@@ -240,7 +383,7 @@ NTSTATUS cdc_client::purge(bool in) {
 }
 
 NTSTATUS cdc_client::restart(bool in) {
-    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (NTSTATUS refused = unavailable()) return refused;
     if (!in) return bus_.cdc_restart_io_target(child(), FALSE);
     pause_reads();
     NTSTATUS status = bus_.cdc_restart_io_target(child(), TRUE);
@@ -255,7 +398,7 @@ NTSTATUS cdc_client::restart(bool in) {
 
 // A port reset need not cancel the reads; those it failed are sent again.
 NTSTATUS cdc_client::reset() {
-    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (NTSTATUS refused = unavailable()) return refused;
     NTSTATUS status = bus_.qd_reset_device(child());
     arm_reads();
     return status;

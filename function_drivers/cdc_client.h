@@ -19,12 +19,19 @@
 // has completed, cdc_transport_disable, cdc_data_io_uninit,
 // InterfaceDereference.
 //
+// A driver that follows its device (the serial driver) also installs the
+// control callbacks when it opens and removes them when it closes; with a
+// control device they keep it open across the USB device leaving and
+// coming back (see the callbacks below). Without one they are never called.
+//
 // Completion and notification routines run on other threads at
 // DISPATCH_LEVEL; they only record and resend, never wait.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +39,12 @@
 
 #include "cdc_bus_interface.h"
 #include "sim/host.h"
+
+// What the bus answers while no USB device serves the child (a success
+// code: callers compare with it).
+#ifndef STATUS_CTRL_USB_DEVICE_ABSENT
+#define STATUS_CTRL_USB_DEVICE_ABSENT ((NTSTATUS)0x20000004L)
+#endif
 
 namespace function_drivers {
 
@@ -70,13 +83,22 @@ class cdc_client : public sim::function_driver {
     NTSTATUS open() override;
     void close() override;
     bool is_open() const override;
+    // Open and served by a USB device (false from stop-final to start-final).
+    bool device_present() const;
+
+    // Gets every byte a read brings, in order, at DISPATCH_LEVEL with the
+    // client's lock held: it must only queue. An empty sink detaches.
+    using read_sink = std::function<void(const uint8_t* data, size_t bytes)>;
+    void set_read_sink(read_sink sink);
 
     WDFDEVICE pdo() const { return pdo_; }
     // The record the query returned (valid while open); Context is the child.
     const CDC_BUS_INTERFACE& bus() const { return bus_; }
     WDFDEVICE child() const { return static_cast<WDFDEVICE>(bus_.header.Context); }
 
-    // One cdc_data_out_async of the whole buffer; false when it was refused.
+    // One cdc_data_out_async of the whole buffer; false when it was refused
+    // (closed, or no device: recorded as write-refused with
+    // STATUS_CTRL_USB_DEVICE_ABSENT). Any thread.
     bool write(const std::vector<uint8_t>& bytes);
     bool write(const std::string& text) { return write(std::vector<uint8_t>(text.begin(), text.end())); }
     // A class request through class_control_sync: IN reads `length` bytes
@@ -104,6 +126,13 @@ class cdc_client : public sim::function_driver {
         (void)bytes;
     }
 
+    // A driver that keeps its port open while the USB device is away.
+    virtual bool follows_device() const { return false; }
+    // Stop-final, after reads stopped and before the data path is torn down.
+    virtual void on_device_leaving() {}
+    // Start-final, after the data path is enabled again and before reads go.
+    virtual NTSTATUS on_device_back() { return STATUS_SUCCESS; }
+
     // The notification callback for cdc_set_notify_cb, with this as context.
     static VOID notify_routine(PVOID context, PVOID buffer, ULONG bytes);
     void record(const std::string& op, NTSTATUS status, ULONG bytes);
@@ -120,6 +149,17 @@ class cdc_client : public sim::function_driver {
         std::vector<uint8_t> data;
     };
 
+    // The control callbacks, with this as context; 0 is success (is-open:
+    // 0 is closed).
+    static LONG start_final_cb(PVOID context);
+    static LONG stop_final_cb(PVOID context);
+    static LONG is_open_cb(PVOID context);
+    static LONG stop_cb(PVOID context);
+    static LONG start_cb(PVOID context);
+    NTSTATUS device_back();
+    void device_leaving();
+    void stop_reads();
+
     static VOID read_complete(PVOID context, NTSTATUS status, ULONG bytes);
     static VOID write_complete(PVOID context, NTSTATUS status, ULONG bytes);
     // Sends reads until `reads` are pending; false when one was refused.
@@ -128,14 +168,19 @@ class cdc_client : public sim::function_driver {
     // Stops reads from being sent again and waits for those being sent.
     void pause_reads();
     void wait_idle(bool reads, bool writes);
+    // Refuses new writes and waits for those being sent.
+    void close_writes();
+    // The status an operation gets when it cannot reach the bus.
+    NTSTATUS unavailable() const;
     void unwind_interface();
 
     const WDFDEVICE pdo_;
     const std::string name_;
     const client_options options_;
     CDC_BUS_INTERFACE bus_{};
-    bool open_ = false;
+    std::atomic<bool> open_{false};
     bool ever_opened_ = false;
+    bool callbacks_installed_ = false;
     std::vector<std::unique_ptr<read_slot>> slots_;
 
     mutable std::mutex lock_;
@@ -143,6 +188,10 @@ class cdc_client : public sim::function_driver {
     bool paused_ = true;                               // guarded by lock_
     unsigned submitting_ = 0;                          // guarded by lock_
     unsigned writes_pending_ = 0;                      // guarded by lock_
+    unsigned writes_submitting_ = 0;                   // guarded by lock_
+    bool accepting_writes_ = false;                    // guarded by lock_
+    bool present_ = false;                             // guarded by lock_
+    read_sink sink_;                                   // guarded by lock_
     std::vector<uint8_t> read_log_;                    // guarded by lock_
     std::vector<completion> completions_;              // guarded by lock_
     std::vector<std::vector<uint8_t>> notifications_;  // guarded by lock_

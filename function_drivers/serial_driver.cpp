@@ -37,6 +37,16 @@ void serial_driver::on_close() {
     }
 }
 
+void serial_driver::on_device_leaving() { on_close(); }
+
+NTSTATUS serial_driver::on_device_back() {
+    notify_registered_ = bus().cdc_set_notify_cb(child(), this, notify_routine) != FALSE;
+    NTSTATUS status = send_line_coding(coding_);
+    if (NT_SUCCESS(status)) status = send_control_lines(dtr_, rts_);
+    if (!NT_SUCCESS(status)) on_close();
+    return status;
+}
+
 NTSTATUS serial_driver::send_line_coding(const line_coding& coding) {
     std::vector<uint8_t> data = coding.bytes();
     ULONG transferred = 0;
@@ -103,6 +113,10 @@ NTSTATUS serial_driver::set_line_coding(ULONG baud, UCHAR data_bits, char parity
         coding_ = coding;
         return STATUS_SUCCESS;
     }
+    if (!device_present()) {
+        coding_ = coding;
+        return STATUS_CTRL_USB_DEVICE_ABSENT;
+    }
     NTSTATUS status = send_line_coding(coding);
     if (NT_SUCCESS(status)) coding_ = coding;
     return status;
@@ -110,6 +124,11 @@ NTSTATUS serial_driver::set_line_coding(ULONG baud, UCHAR data_bits, char parity
 
 NTSTATUS serial_driver::set_control_lines(bool dtr, bool rts) {
     if (!is_open()) return STATUS_INVALID_DEVICE_STATE;
+    if (!device_present()) {
+        dtr_ = dtr;
+        rts_ = rts;
+        return STATUS_CTRL_USB_DEVICE_ABSENT;
+    }
     return send_control_lines(dtr, rts);
 }
 

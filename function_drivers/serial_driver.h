@@ -4,6 +4,12 @@
 // port then works without modem status), sets the line coding (115200 8N1
 // unless set before open) and raises DTR and RTS. The modem status comes
 // from SERIAL_STATE notifications.
+//
+// It keeps the port open while its USB device is away (control-device mode):
+// when a device serves it again, the notification callback, the line coding
+// and the control lines in force go out again before reads restart. Line
+// settings made meanwhile are refused with STATUS_CTRL_USB_DEVICE_ABSENT but
+// kept for that moment.
 #pragma once
 
 #include "cdc_client.h"
@@ -59,6 +65,9 @@ class serial_driver : public cdc_client {
     NTSTATUS on_open() override;
     void on_close() override;
     void on_notification(const uint8_t* data, ULONG bytes) override;
+    bool follows_device() const override { return true; }
+    void on_device_leaving() override;
+    NTSTATUS on_device_back() override;
 
  private:
     NTSTATUS send_line_coding(const line_coding& coding);

@@ -165,6 +165,8 @@ void device::set_connected(bool connected) {
         } else {
             connected_ = true;
             address_ = 0;
+            remote_wakeup_ = false;
+            enumerating_ = false;
             for (endpoint_state& state : endpoints_) {
                 state.in_data.clear();
                 state.in_offset = 0;
@@ -174,6 +176,8 @@ void device::set_connected(bool connected) {
         }
     }
     done.run();
+    // Powered anew: the device's own logic starts from its unconfigured state.
+    if (connected) on_configuration(0);
 }
 
 void device::disconnect(completion_list& done) {

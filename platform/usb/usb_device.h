@@ -28,7 +28,9 @@
 //   and alternate settings fails with USBD_STATUS_INVALID_PIPE_HANDLE.
 // - Unplugged (set_connected(false)): every pending transfer completes with
 //   USBD_STATUS_DEVICE_GONE and every new one fails with it. Plugging it back
-//   in returns it to the unconfigured state with empty queues.
+//   in returns it to the unconfigured state with empty queues, no address and
+//   remote wakeup off, and tells its logic (on_configuration(0)); injected
+//   faults stay queued.
 // - Halts, as the host controller sees them: a device that stalls (a halted
 //   endpoint, or an injected stall) completes the transfer with
 //   USBD_STATUS_STALL_PID; from then on the host's endpoint is halted, and the

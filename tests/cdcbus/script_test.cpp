@@ -102,6 +102,35 @@ TEST(cdcbus_script_grammar, malformed_lines_are_named_by_number) {
     }
 }
 
+TEST(cdcbus_script_grammar, power_and_replug_actions_parse_and_their_malformed_forms_are_refused) {
+    auto parsed = parse_script(
+        "sleep\n"
+        "resume\n"
+        "idle usbcdcacm\\VID_1234&PID_0001\n"
+        "replug\n"
+        "replug at 7&2b3c4d5e&0&3\n");
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    const auto& a = parsed.actions;
+    ASSERT_EQ(a.size(), 5u);
+    EXPECT_EQ(a[0].type, action::kind::sleep);
+    EXPECT_EQ(a[1].type, action::kind::resume);
+    EXPECT_EQ(a[2].type, action::kind::idle);
+    EXPECT_EQ(a[2].child, "usbcdcacm\\VID_1234&PID_0001");
+    EXPECT_EQ(a[3].type, action::kind::replug);
+    EXPECT_TRUE(a[3].location.empty());
+    EXPECT_EQ(a[4].location, "7&2b3c4d5e&0&3");
+
+    const std::pair<const char*, const char*> cases[] = {
+        {"sleep 0", "unexpected '0'"},  {"resume now", "unexpected 'now'"}, {"idle", "missing CHILD"},
+        {"idle 0 1", "unexpected '1'"}, {"replug on 3", "'at' must be at"}, {"replug at", "missing LOCATION"},
+    };
+    for (const auto& c : cases) {
+        auto bad = parse_script(std::string("plug modem\n") + c.first + "\n");
+        EXPECT_EQ(bad.error.rfind("line 2: ", 0), 0u) << c.first << " -> " << bad.error;
+        EXPECT_TRUE(contains(bad.error, c.second)) << c.first << " -> " << bad.error;
+    }
+}
+
 TEST(cdcbus_script_grammar, a_descriptor_file_is_read_beside_the_script) {
     std::string dir = std::string(CDC_SOURCE_DIR) + "/devices/descriptors";
     auto parsed = parse_script("plug tinyusb-cdc_dual_ports.bin at 7&2b3c4d5e&0&3\n", dir);

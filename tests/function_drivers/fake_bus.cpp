@@ -94,6 +94,30 @@ NTSTATUS data_io_uninit(WDFDEVICE) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ctrl_cbs_init(WDFDEVICE, ULONG check_open, PFN_CDC_CTRL_CB start_final, PFN_CDC_CTRL_CB stop_final,
+                       PFN_CDC_CTRL_CB is_open, PFN_CDC_CTRL_CB stop, PFN_CDC_CTRL_CB start, PVOID context) {
+    std::lock_guard<std::mutex> guard(fake().lock);
+    fake().calls.push_back("ctrl_cbs_init(" + std::to_string(check_open) + ")");
+    state& s = fake();
+    s.start_final = start_final;
+    s.stop_final = stop_final;
+    s.is_open = is_open;
+    s.stop = stop;
+    s.start = start;
+    s.ctrl_context = context;
+    s.check_open = check_open;
+    return STATUS_SUCCESS;
+}
+
+VOID ctrl_cbs_uninit(WDFDEVICE) {
+    std::lock_guard<std::mutex> guard(fake().lock);
+    fake().calls.push_back("ctrl_cbs_uninit");
+    state& s = fake();
+    s.start_final = s.stop_final = s.is_open = s.stop = s.start = nullptr;
+    s.ctrl_context = nullptr;
+    s.check_open = 0;
+}
+
 NTSTATUS reset_device(WDFDEVICE) {
     call("reset");
     return STATUS_SUCCESS;
@@ -173,6 +197,8 @@ void register_on(WDFDEVICE pdo) {
     record.cdc_data_io_init = data_io_init;
     record.cdc_data_io_uninit = data_io_uninit;
     record.qd_reset_device = reset_device;
+    record.cdc_data_io_ctrl_cbs_init = ctrl_cbs_init;
+    record.cdc_data_io_ctrl_cbs_uninit = ctrl_cbs_uninit;
     WDF_QUERY_INTERFACE_CONFIG config;
     WDF_QUERY_INTERFACE_CONFIG_INIT(&config, &record.header, &GUID_CDC_BUS_INTERFACE, verify_version);
     WdfDeviceAddQueryInterface(pdo, &config);
@@ -205,6 +231,22 @@ void notify(const std::vector<uint8_t>& packet) {
     KIRQL old = sim::irql_raise(DISPATCH_LEVEL);
     routine(context, copy.data(), static_cast<ULONG>(copy.size()));
     sim::irql_lower(old);
+}
+
+LONG control(const std::string& which) {
+    PFN_CDC_CTRL_CB routine;
+    PVOID context;
+    {
+        std::lock_guard<std::mutex> guard(fake().lock);
+        state& s = fake();
+        routine = which == "start-final"  ? s.start_final
+                  : which == "stop-final" ? s.stop_final
+                  : which == "is-open"    ? s.is_open
+                  : which == "stop"       ? s.stop
+                                          : s.start;
+        context = s.ctrl_context;
+    }
+    return routine == nullptr ? -1 : routine(context);
 }
 
 std::vector<std::string> calls() {

@@ -31,6 +31,10 @@ struct state {
     std::vector<std::vector<uint8_t>> class_data;  // OUT data of each class request
     PFN_CDC_NOTIFY_CB notify = nullptr;
     PVOID notify_context = nullptr;
+    // The control callbacks the client installed (cleared by uninit).
+    PFN_CDC_CTRL_CB start_final = nullptr, stop_final = nullptr, is_open = nullptr, stop = nullptr, start = nullptr;
+    PVOID ctrl_context = nullptr;
+    ULONG check_open = 0;
     std::string version_seen;
     std::string expected_version = CDC_BUS_DRIVER_VERSION;
     int references = 0;
@@ -53,6 +57,10 @@ void register_on(WDFDEVICE pdo);
 bool complete_read(const std::string& data, NTSTATUS status = STATUS_SUCCESS);
 bool complete_write(NTSTATUS status = STATUS_SUCCESS);
 void notify(const std::vector<uint8_t>& packet);
+// Calls an installed control callback ("start-final", "stop-final",
+// "is-open", "stop", "start") as the bus driver's power path would, at
+// PASSIVE_LEVEL; -1 when none is installed.
+LONG control(const std::string& which);
 std::vector<std::string> calls();
 size_t reads_pending();
 

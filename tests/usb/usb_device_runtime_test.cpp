@@ -261,6 +261,27 @@ TEST_F(configured_device, unplugging_completes_pending_transfers_and_fails_new_o
     EXPECT_EQ(dev.configuration(), 0);  // a new device on the bus
 }
 
+TEST_F(configured_device, plugged_back_in_it_forgets_its_address_and_wakeup_and_works_again) {
+    ASSERT_EQ(control(packet(0x00, USB_REQUEST_SET_ADDRESS, 5, 0, 0)), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(control(packet(0x00, USB_REQUEST_SET_FEATURE, 1, 0, 0)), USBD_STATUS_SUCCESS);
+    ASSERT_TRUE(dev.remote_wakeup_enabled());
+    ASSERT_EQ(dev.address(), 5);
+    dev.push_in(0x82, {1, 2, 3});
+    dev.set_connected(false);
+    dev.set_connected(true);
+    EXPECT_FALSE(dev.remote_wakeup_enabled());
+    EXPECT_EQ(dev.address(), 0);
+    EXPECT_EQ(dev.queued_in(0x82), 0u);  // what it had queued went with it
+    ASSERT_EQ(set_configuration(1), USBD_STATUS_SUCCESS);
+    ASSERT_EQ(set_interface(1, 1), USBD_STATUS_SUCCESS);
+    host_transfer h(64);
+    h.t.endpoint = 0x82;
+    dev.submit(&h.t);
+    dev.push_in(0x82, {9});
+    EXPECT_EQ(h.t.usbd_status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(h.t.actual, 1u);
+}
+
 TEST_F(configured_device, cancel_completes_only_the_matching_pending_transfer) {
     host_transfer h(64);
     h.t.endpoint = 0x82;

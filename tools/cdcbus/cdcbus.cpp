@@ -55,6 +55,9 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
                  "Binds the driver to the whole device instead of letting the composite parent split it");
     app.add_option("--script", opts.script,
                    "Runs the scenario in FILE, one action a line (plug, open, write, expect, fault, unplug, ...)");
+    app.add_flag("--serve", opts.serve,
+                 "Runs actions read from standard input, one a line, until it ends; every serial child opened "
+                 "is offered as a pseudo-terminal");
     app.add_option("--pcap", opts.pcap, "Writes the USB traffic of the run to FILE as a usbmon capture");
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -17,6 +18,7 @@
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "sim/strings.h"
+#include "terminal.h"
 #include "usb/usb_device.h"
 #include "usb/usb_pcap.h"
 #include "wdf/wdf_request.h"
@@ -139,6 +141,7 @@ struct run_error {
 class session {
  public:
     session(sim::host& host, const options& opts, FILE* trace) : host_(host), opts_(opts), trace_(trace) {}
+    ~session() { terminals_.clear(); }
 
     void load_function_drivers() {
         auto sink = [this](WDFDEVICE pdo, const function_drivers::driver_report& report) { unloaded(pdo, report); };
@@ -155,11 +158,65 @@ class session {
     // Runs the actions in order; a failing expect or an action the devices
     // cannot take throws run_error.
     void run(const std::vector<action>& actions) {
-        for (const auto& a : actions) {
-            if (!a.source.empty()) fprintf(trace_, "cdcbus> %s\n", a.source.c_str());
+        for (const auto& a : actions) step(a);
+    }
+
+    void step(const action& a) {
+        if (!a.source.empty()) fprintf(trace_, "cdcbus> %s\n", a.source.c_str());
+        try {
             perform(a);
+        } catch (const run_error&) {
             quiesce();
+            throw;
         }
+        quiesce();
+    }
+
+    // Serving: what the actions report goes to `out`, serial children get
+    // terminals when they open.
+    void serve_to(FILE* out) {
+        report_ = out;
+        prefix_ = "";
+        serving_ = true;
+    }
+
+    // Children reported and removed since the last call, what each read, and
+    // the terminals opened; one line each.
+    void report_changes() {
+        for (size_t i = 0; i < children_.size(); i++) {
+            child_entry& c = children_[i];
+            if (!c.announced) {
+                fprintf(report_, "child %zu %s reported\n", i, c.device_id.c_str());
+                c.announced = true;
+            }
+            if (c.present && !c.gone_announced) {
+                if (auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo))) {
+                    std::vector<uint8_t> read = d->read_bytes();
+                    if (read.size() > c.read_reported) {
+                        std::vector<uint8_t> fresh(read.begin() + static_cast<long>(c.read_reported), read.end());
+                        fprintf(report_, "child %zu read \"%s\"\n", i, escape_text(fresh).c_str());
+                        c.read_reported = read.size();
+                    }
+                }
+            }
+            if (!c.present && !c.gone_announced) {
+                fprintf(report_, "child %zu %s removed\n", i, c.device_id.c_str());
+                c.gone_announced = true;
+            }
+        }
+        for (const auto& line : terminal_lines_) fprintf(report_, "%s\n", line.c_str());
+        terminal_lines_.clear();
+        fflush(report_);
+    }
+
+    // Closes every open child, as programs exiting would.
+    void close_all() {
+        for (auto& c : children_) {
+            if (!c.present) continue;
+            sim::function_driver* d = host_.function_driver_of(c.pdo);
+            if (d != nullptr && d->is_open()) host_.close(c.pdo);
+        }
+        quiesce();
     }
 
     // Unplugs what is still plugged in; the drivers' reports and the
@@ -169,7 +226,7 @@ class session {
             if (it->present) remove(*it, false);
         }
         for (const auto& p : plugged_) {
-            for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev);
+            for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev, p.traffic_seen);
         }
     }
 
@@ -188,6 +245,8 @@ class session {
         std::vector<sim::device_stack*> stacks;
         std::vector<size_t> summaries;  // parallel to stacks
         bool present = true;
+        std::string location;     // the port it was plugged into
+        size_t traffic_seen = 0;  // transfers in the summaries of earlier pluggings
         std::shared_ptr<std::atomic<bool>> gone = std::make_shared<std::atomic<bool>>(false);
     };
     struct child_entry {
@@ -197,6 +256,10 @@ class session {
         size_t summary;  // index in summaries_
         size_t index;    // in that summary's children
         bool present = true;
+        // Serving: what was reported of it already.
+        bool announced = false;
+        bool gone_announced = false;
+        size_t read_reported = 0;
     };
 
     // ---- Children ------------------------------------------------------------------
@@ -230,6 +293,10 @@ class session {
                 }
             }
         }
+        // With a control device, a child outlives the device that served it.
+        if (control_ != nullptr && control_->started()) {
+            for (const auto& child : host_.children(*control_)) seen.push_back(child.device);
+        }
         for (auto& c : children_) {
             if (c.present && std::find(seen.begin(), seen.end(), c.pdo) == seen.end()) c.present = false;
         }
@@ -243,6 +310,11 @@ class session {
     }
 
     void unloaded(WDFDEVICE pdo, const function_drivers::driver_report& report) {
+        auto t = terminals_.find(pdo);
+        if (t != terminals_.end()) {
+            terminal_lines_.push_back(t->second->path() + " closed");
+            terminals_.erase(t);
+        }
         if (child_entry* c = find_present(pdo)) {
             summaries_[c->summary].children[c->index].driver = summarize(report);
         }
@@ -285,7 +357,36 @@ class session {
     }
 
     void report_status(const char* what, NTSTATUS status) {
-        fprintf(trace_, "cdcbus: %s: 0x%08X\n", what, static_cast<unsigned>(status));
+        fprintf(report_, "%s%s: 0x%08X\n", prefix_, what, static_cast<unsigned>(status));
+    }
+
+    // Serving: a serial child that opened gets its terminal, once.
+    void offer_terminal(const child_entry& c) {
+        if (!serving_ || terminals_.count(c.pdo) != 0) return;
+        auto* serial = dynamic_cast<function_drivers::serial_driver*>(host_.function_driver_of(c.pdo));
+        if (serial == nullptr) return;
+        std::string error;
+        std::unique_ptr<terminal> t = terminal::create(&error);
+        if (t == nullptr) {
+            fprintf(report_, "error: %s\n", error.c_str());
+            return;
+        }
+        t->attach(serial);
+        terminal_lines_.push_back(c.device_id + " on " + t->path());
+        terminals_[c.pdo] = std::move(t);
+    }
+
+    // The stack of the child's device that carries the child's function.
+    sim::device_stack* serving_stack(const action& a, const child_entry& c) {
+        const plugged_device& p = plugged_[c.plugged];
+        if (p.present) {
+            for (size_t s = 0; s < p.stacks.size(); s++) {
+                if (summaries_[p.summaries[s]].hardware_id == summaries_[c.summary].hardware_id &&
+                    p.stacks[s]->started())
+                    return p.stacks[s];
+            }
+        }
+        fail(a, "no USB device serves child " + a.child);
     }
 
     // ---- Actions ---------------------------------------------------------------------
@@ -295,6 +396,15 @@ class session {
         switch (a.type) {
             case k::plug:
                 plug(a);
+                return;
+            case k::replug:
+                replug(a);
+                return;
+            case k::sleep:
+                report_status("sleep", host_.sleep());
+                return;
+            case k::resume:
+                report_status("resume", host_.resume());
                 return;
             case k::unplug:
             case k::surprise_remove: {
@@ -312,14 +422,22 @@ class session {
         child_entry& c = child(a);
         sim::usb::device& dev = *plugged_[c.plugged].dev;
         switch (a.type) {
-            case k::open:
-                report_status("open", host_.open(c.pdo));
+            case k::open: {
+                NTSTATUS status = host_.open(c.pdo);
+                report_status("open", status);
+                if (NT_SUCCESS(status)) offer_terminal(c);
                 break;
+            }
+            case k::idle: {
+                bool idled = host_.idle(serving_stack(a, c)->device());
+                fprintf(report_, "%sidle: %s\n", prefix_, idled ? "idle" : "refused");
+                break;
+            }
             case k::close:
                 host_.close(c.pdo);
                 break;
             case k::write:
-                if (!driver(a, c).write(a.bytes)) fprintf(trace_, "cdcbus: write refused\n");
+                if (!driver(a, c).write(a.bytes)) fprintf(report_, "%swrite refused\n", prefix_);
                 break;
             case k::device_send:
                 dev.push_in(endpoint(a, c, "data in"), a.bytes);
@@ -344,7 +462,7 @@ class session {
                 NTSTATUS status = driver(a, c).class_request(a.in, a.request, a.value, a.length, &data);
                 report_status("class request", status);
                 if (a.in && NT_SUCCESS(status))
-                    fprintf(trace_, "cdcbus: class request read %s\n", hex_bytes(data).c_str());
+                    fprintf(report_, "%sclass request read %s\n", prefix_, hex_bytes(data).c_str());
                 break;
             }
             case k::notify:
@@ -403,17 +521,45 @@ class session {
         model.location = plug.location;
         plugged_device p;
         p.dev = sim::devices::make_device(a.modem ? sim::usb::catalogue::acm_modem() : a.descriptors, model);
+        p.location = plug.location;
         // A `gone` fault unplugs the device on a completion path; the PnP
         // manager hears of it once the line's completions are over.
         auto gone = p.gone;
         p.dev->on_gone = [gone] { gone->store(true); };
+        plug_stacks(p, plug);
+        plugged_.push_back(std::move(p));
+    }
+
+    void plug_stacks(plugged_device& p, const sim::plug_options& plug) {
+        p.stacks.clear();
+        p.summaries.clear();
         for (sim::device_stack* stack : host_.plug(p.dev, plug)) {
             if (!NT_SUCCESS(stack->start_status())) start_failed_ = true;
             p.stacks.push_back(stack);
             p.summaries.push_back(summaries_.size());
             summaries_.push_back(describe(*stack));
+            if (serving_)
+                fprintf(report_, "plug %s at %s: 0x%08X\n", stack->config().device_id.c_str(),
+                        stack->config().instance_id.c_str(), static_cast<unsigned>(stack->start_status()));
         }
-        plugged_.push_back(std::move(p));
+    }
+
+    // The same device, with the same model, back in the port it left or
+    // another one.
+    void replug(const action& a) {
+        if (last_removed_ >= plugged_.size() || plugged_[last_removed_].present) fail(a, "nothing was unplugged");
+        plugged_device& p = plugged_[last_removed_];
+        // Its earlier summaries keep their transfers: the device's record
+        // restarts with the new plugging.
+        for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev, p.traffic_seen);
+        p.traffic_seen = p.dev->traffic().size();
+        sim::plug_options plug;
+        plug.location = a.location.empty() ? p.location : a.location;
+        plug.whole_device = opts_.whole_device;
+        p.location = plug.location;
+        p.present = true;
+        p.gone->store(false);
+        plug_stacks(p, plug);
     }
 
     void remove(plugged_device& p, bool surprise) {
@@ -423,9 +569,10 @@ class session {
             host_.unplug(p.dev);
         }
         p.present = false;
-        for (auto& c : children_) {
-            if (&plugged_[c.plugged] == &p) c.present = false;
-        }
+        last_removed_ = static_cast<size_t>(&p - plugged_.data());
+        if (serving_) fprintf(report_, "%s\n", surprise ? "surprise-removed" : "unplugged");
+        // A child that outlives its device (control-device mode) stays.
+        refresh_children();
     }
 
     // Everything the line set off: completions queued, completion routines
@@ -460,8 +607,10 @@ class session {
         return n;
     }
 
-    void add_transfers(device_summary& summary, const sim::usb::device& dev) {
-        for (const auto& t : dev.traffic()) {
+    void add_transfers(device_summary& summary, const sim::usb::device& dev, size_t from) {
+        std::vector<sim::usb::transfer_record> traffic = dev.traffic();
+        for (size_t i = from; i < traffic.size(); i++) {
+            const sim::usb::transfer_record& t = traffic[i];
             transfer_summary s;
             s.endpoint = t.endpoint;
             s.direction = t.in ? "in" : "out";
@@ -493,6 +642,12 @@ class session {
     const options& opts_;
     FILE* trace_;
     sim::device_stack* control_ = nullptr;
+    FILE* report_ = trace_;
+    const char* prefix_ = "cdcbus: ";
+    bool serving_ = false;
+    size_t last_removed_ = SIZE_MAX;
+    std::map<WDFDEVICE, std::unique_ptr<terminal>> terminals_;
+    std::vector<std::string> terminal_lines_;
     std::vector<plugged_device> plugged_;
     std::vector<child_entry> children_;
     std::vector<device_summary> summaries_;
@@ -531,9 +686,46 @@ std::vector<action> demonstration() {
 
 }  // namespace
 
-int run_scenario(const options& opts, FILE* out, FILE* err) {
+// Reads actions a line at a time until `in` ends; each line's outcome is on
+// `out` before the next line is read.
+void serve(session& run, FILE* in, FILE* out) {
+    run.serve_to(out);
+    run.report_changes();
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    unsigned number = 0;
+    while (getline(&buffer, &capacity, in) >= 0) {
+        number++;
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        parse_result parsed = parse_script(line, ".");
+        if (!parsed.ok()) {
+            // The parser counts lines of its one-line script.
+            fprintf(out, "error: line %u: %s\n", number, parsed.error.substr(parsed.error.find(": ") + 2).c_str());
+        }
+        for (action& a : parsed.actions) {
+            a.line = number;
+            try {
+                run.step(a);
+            } catch (const run_error& e) {
+                fprintf(out, "error: %s\n", e.message.c_str());
+            }
+        }
+        run.report_changes();
+    }
+    free(buffer);
+    run.close_all();
+    run.report_changes();
+}
+
+int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
     std::vector<action> actions;
-    if (!opts.script.empty()) {
+    if (opts.serve) {
+        if (!opts.script.empty() || !opts.descriptors.empty()) {
+            fprintf(err, "cdcbus: --serve reads its actions from standard input; give no script or descriptor file\n");
+            return 2;
+        }
+    } else if (!opts.script.empty()) {
         if (!opts.descriptors.empty()) {
             fprintf(err, "cdcbus: a script plugs its own devices; give no descriptor file with --script\n");
             return 2;
@@ -592,7 +784,7 @@ int run_scenario(const options& opts, FILE* out, FILE* err) {
 
     // The trace is the program's main output; with --json it makes way for
     // the summary on stdout.
-    FILE* trace = opts.json ? err : out;
+    FILE* trace = opts.json || opts.serve ? err : out;
     sim::clock_use_virtual(false);
     sim::debugger_mirror(trace);
 
@@ -619,6 +811,18 @@ int run_scenario(const options& opts, FILE* out, FILE* err) {
             exit_status = 1;
         }
         run.set_control(control);
+    }
+
+    if (opts.serve) {
+        serve(run, in, out);
+        run.finish();
+        host.unload_driver();
+        sim::debugger_mirror(nullptr);
+        if (!opts.pcap.empty() && !sim::usb::write_pcap(opts.pcap, run.capture())) {
+            fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
+            exit_status = 1;
+        }
+        return run.start_failed() ? 1 : exit_status;
     }
 
     std::string failure;

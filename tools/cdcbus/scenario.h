@@ -23,9 +23,10 @@ struct options {
     bool whole_device = false;
     std::string script;  // scenario script; empty: none
     std::string pcap;    // capture file; empty: none
+    bool serve = false;  // actions from `in` until it ends, serial children on pseudo-terminals
 };
 
-int run_scenario(const options& opts, FILE* out, FILE* err);
+int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in = stdin);
 
 // ---- The summary ---------------------------------------------------------------
 

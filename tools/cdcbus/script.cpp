@@ -210,8 +210,20 @@ action parse_line(line_parser& p, const std::string& base_dir) {
         if (!a.modem) load_descriptors(a, base_dir);
         return a;
     }
-    if (verb == "unplug" || verb == "surprise-remove") {
-        a.type = verb == "unplug" ? k::unplug : k::surprise_remove;
+    if (verb == "unplug" || verb == "surprise-remove" || verb == "sleep" || verb == "resume") {
+        a.type = verb == "unplug"            ? k::unplug
+                 : verb == "surprise-remove" ? k::surprise_remove
+                 : verb == "sleep"           ? k::sleep
+                                             : k::resume;
+        p.end();
+        return a;
+    }
+    if (verb == "replug") {
+        a.type = k::replug;
+        if (p.more()) {
+            p.choice("'at'", {"at"});
+            a.location = p.word("LOCATION");
+        }
         p.end();
         return a;
     }
@@ -229,6 +241,7 @@ action parse_line(line_parser& p, const std::string& base_dir) {
         {"purge", k::purge},
         {"restart", k::restart},
         {"reset", k::reset},
+        {"idle", k::idle},
     };
     bool known = false;
     for (const auto& entry : with_child) {

@@ -12,6 +12,8 @@
 //   fault CHILD in|out|notify stall|error|hang|short N|gone
 //   purge CHILD in|out | restart CHILD in|out | reset CHILD
 //   unplug | surprise-remove
+//   replug [at LOCATION]
+//   sleep | resume | idle CHILD
 //
 // '#' starts a comment (outside TEXT). CHILD is a 0-based index in the order
 // children were reported, or a device ID. TEXT is double-quoted with the
@@ -45,6 +47,10 @@ struct action {
         reset,
         unplug,
         surprise_remove,
+        replug,  // the device last unplugged or surprise-removed comes back
+        sleep,
+        resume,
+        idle,          // the USB function device serving the child idles out
         serial_state,  // the built-in demonstration's modem-status change
     };
     kind type = kind::plug;
@@ -56,7 +62,7 @@ struct action {
     bool in = false;             // class, purge, restart: the IN direction
     bool have_data = false;      // class: a LENGTH or TEXT was given
 
-    // plug
+    // plug, replug
     bool modem = false;
     std::string file;
     std::string location;
