@@ -206,10 +206,16 @@ void cdc_client::device_leaving() {
 }
 
 NTSTATUS cdc_client::device_back() {
+    bool stale;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!open_ || present_) return STATUS_SUCCESS;
+        if (!open_) return STATUS_SUCCESS;
+        stale = present_;
     }
+    // A start-final comes from a device that has just started. One removed
+    // while in a low-power state passed no D0 exit, so no stop-final came:
+    // what this client set up died with it, and it starts afresh.
+    if (stale) device_leaving();
     NTSTATUS status = bus_.cdc_data_io_init(child(), options_.requests, options_.requests);
     if (!NT_SUCCESS(status)) return status;
     status = bus_.cdc_transport_enable(child());

@@ -289,25 +289,6 @@ class host {
     // is surprise removed.
     void surprise_remove(const std::shared_ptr<usb::device>& dev);
 
-    // ---- Power -------------------------------------------------------------------
-    // System sleep (S3) and resume. Sleep takes every started stack out of D0,
-    // enumerated PDOs before their parents; a device whose driver assigned wake
-    // settings (enabled) is armed for wake and goes to D2, any other to D3.
-    // Resume brings them back parents first, USB stacks before root-enumerated ones.
-    // Both return STATUS_SUCCESS or the first failing callback's status.
-    NTSTATUS sleep();
-    NTSTATUS resume();
-    bool sleeping() const;
-    // Lets a device idle out, as its S0 idle time-out passing on the platform
-    // clock would: true when it went to its idle state (D2 for USB selective
-    // suspend), false when it cannot (no idle settings assigned, a
-    // WdfDeviceStopIdle reference held, not started, already idle). Its PDO
-    // children leave D0 first.
-    bool idle(WDFDEVICE device);
-    // The device's power state as the framework tracks it
-    // (WdfPowerDeviceD0, WdfPowerDeviceD2, ...; WdfPowerDeviceD3Final when not started or removed).
-    WDF_POWER_DEVICE_STATE power_state(WDFDEVICE device) const;
-
     // ---- Function drivers on child PDOs ---------------------------------------------
     // The driver for a hardware or compatible ID (compared without regard to
     // case, as Windows compares them); a later registration of the same ID

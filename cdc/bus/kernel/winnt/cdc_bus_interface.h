@@ -22,6 +22,11 @@ typedef VOID (*PFN_CDC_DATA_COMPLETE)(PVOID cb_ctx, NTSTATUS cb_status, ULONG by
 // One notification packet, valid only during the call.
 typedef VOID (*PFN_CDC_NOTIFY_CB)(PVOID notify_cb_ctx, PVOID buffer, ULONG bytes);
 typedef LONG (*PFN_CDC_CHILDREN_MSG_CB)(PVOID ctx, ULONG_PTR msg);
+// Control-device mode: stop before the serving function device leaves D0,
+// start after it is back; the final pair when it starts or leaves for good.
+// A start-final always comes from a device that has just started: what the
+// child set up before died with the earlier device, also when no stop-final
+// came (a device removed while in a low-power state passes no D0 exit).
 typedef LONG (*PFN_CDC_CTRL_CB)(PVOID ctrl_cbs_ctx);
 
 typedef NTSTATUS (*PFN_CDC_CLASS_CONTROL_SYNC)(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value,
