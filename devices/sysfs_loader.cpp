@@ -24,7 +24,13 @@ bool read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string
         *error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    bytes->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    // read() turns a failing read (a directory, say) into badbit; iterating
+    // over the stream buffer would let the exception out.
+    char chunk[4096];
+    bytes->clear();
+    while (file.read(chunk, sizeof(chunk)) || file.gcount() > 0) {
+        bytes->insert(bytes->end(), chunk, chunk + file.gcount());
+    }
     if (file.bad()) {
         *error = path + ": cannot read";
         return false;

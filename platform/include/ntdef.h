@@ -25,14 +25,19 @@ static_assert(sizeof(wchar_t) == 2, "build with -fshort-wchar: WCHAR must be 16 
 #define NTSTRSAFEAPI NTSTATUS
 #define NTSTRSAFEDDI NTSTATUS
 #define FORCEINLINE inline
+// The Windows compilers know these calling conventions (x64 has only one).
+#ifndef _WIN32
 #define __cdecl
 #define __stdcall
+#endif
 #define CONST const
 #define VOID void
 #define IN
 #define OUT
 #define OPTIONAL
+#ifndef UNALIGNED
 #define UNALIGNED
+#endif
 #define DECLSPEC_ALIGN(x) __attribute__((aligned(x)))
 
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
@@ -69,6 +74,12 @@ typedef size_t SIZE_T, *PSIZE_T;
 typedef ULONG ACCESS_MASK;
 typedef ULONG LCID;
 typedef ULONG DEVICE_TYPE;
+
+// The widths records shared with separately built drivers depend on, the same
+// on an LP64 host and under the LLP64 Windows compilers.
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "ULONG and LONG are 32 bits");
+static_assert(sizeof(LONGLONG) == 8 && sizeof(ULONGLONG) == 8, "LONGLONG is 64 bits");
+static_assert(sizeof(ULONG_PTR) == sizeof(void*) && sizeof(SIZE_T) == sizeof(void*), "ULONG_PTR holds a pointer");
 
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR;
 typedef const wchar_t* PCWSTR;

@@ -36,8 +36,9 @@ WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 // kernel-mode code only: the platform and tests live beside the host C library,
 // whose wide routines assume a 32-bit wchar_t. The implementations are linked
 // into the driver image itself. Only bounded copies are offered: the unbounded
-// ones are banned in driver code.
-#ifdef _KERNEL_MODE
+// ones are banned in driver code. On Windows the C runtime's <string.h>
+// declares them.
+#if defined(_KERNEL_MODE) && !defined(_WIN32)
 size_t wcsnlen(const WCHAR* s, size_t maxlen);
 WCHAR* wcsncpy(WCHAR* dest, const WCHAR* src, size_t n);
 WCHAR* wcsncat(WCHAR* dest, const WCHAR* src, size_t n);

@@ -238,7 +238,9 @@ bool registry::load_reg(const std::string& text, const std::string& source, std:
                     return fail(line_no, "malformed hex value type");
                 }
                 std::string t = kind.substr(1, kind.size() - 2);
-                if (t.empty() || !std::all_of(t.begin(), t.end(), [](char c) { return std::isxdigit(c); })) {
+                // A value type is a DWORD: more digits would not fit (and would throw).
+                if (t.empty() || t.size() > 8 ||
+                    !std::all_of(t.begin(), t.end(), [](char c) { return std::isxdigit(c); })) {
                     return fail(line_no, "malformed hex value type");
                 }
                 type = static_cast<ULONG>(std::stoul(t, nullptr, 16));

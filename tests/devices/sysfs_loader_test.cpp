@@ -128,6 +128,13 @@ TEST(sysfs_loader, unreadable_file_is_an_error_naming_it) {
     EXPECT_EQ(result.error.rfind("/nonexistent/descriptors: cannot open", 0), 0u) << result.error;
 }
 
+TEST(sysfs_loader, a_directory_given_as_the_file_is_an_error_not_a_crash) {
+    sysfs_load_result result = load_sysfs_file(CDC_SOURCE_DIR);
+
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(result.error.rfind(std::string(CDC_SOURCE_DIR) + ": cannot", 0), 0u) << result.error;
+}
+
 TEST(sysfs_loader, a_device_directory_adds_its_strings) {
     std::string dir = ::testing::TempDir() + "/sysfs_loader_device";
     std::filesystem::create_directories(dir);

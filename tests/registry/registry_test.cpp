@@ -59,6 +59,9 @@ TEST(reg_file, malformed_lines_are_named_with_their_line) {
          "x.reg:3: malformed dword value (expected up to 8 hex digits)"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\"=\"open\n", "x.reg:3: malformed string value"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\"=hex:1g\n", "x.reg:3: malformed hex byte list"},
+        // A type wider than a DWORD once escaped as an exception.
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=hex(1ffffffffffffffff):00\n", "x.reg:3: malformed hex value type"},
+        {"REGEDIT4\n[HKLM\\X]\n\"A\"=hex(123456789):00\n", "x.reg:3: malformed hex value type"},
         {"REGEDIT4\n[HKLM\\X]\n\"A\" dword:1\n", "x.reg:3: expected '=' after the value name"},
         {"REGEDIT4\n[HKLM\\X]\nA=dword:1\n", "x.reg:3: expected a quoted value name, '@' or a [key]"},
         {"", "x.reg:1: empty registry file"},

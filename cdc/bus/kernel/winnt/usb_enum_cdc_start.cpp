@@ -286,6 +286,16 @@ NTSTATUS usb_evt_device_release_hardware(WDFDEVICE device, WDFCMRESLIST resource
         }
     }
 
+    // Data transfers a child left in flight (a read waiting for data, a
+    // completion the device's removal queued) must be back before the
+    // requests carrying them go with the device.
+    if (fdx->pipe_data_in != NULL) {
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_in), WdfIoTargetCancelSentIo);
+    }
+    if (fdx->pipe_data_out != NULL) {
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_out), WdfIoTargetCancelSentIo);
+    }
+
     if (fdx->pipe_comm_notify != NULL) {
         // A reader a child left running must be over before its record goes.
         usb_cdc_notify_quiesce(fdx, NULL);
