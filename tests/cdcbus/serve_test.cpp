@@ -210,9 +210,9 @@ TEST_F(cdcbus_serve, with_a_control_device_the_terminal_answers_in_the_same_way)
     EXPECT_EQ(program.finish(), 0);
 }
 
-// Needs the routed slots of control-device mode: the child keeps its
-// function driver while the modem is away.
-TEST_F(cdcbus_serve, DISABLED_with_a_control_device_the_terminal_lives_across_unplug_and_replug) {
+// The child keeps its function driver, and the terminal its path, while the
+// modem is away; the system sleeping and the modem idling leave it working.
+TEST_F(cdcbus_serve, with_a_control_device_the_terminal_lives_across_unplug_replug_sleep_and_idle) {
     served_program program({"--control-device", "--root-device"});
     program.send("plug modem");
     program.send("open 0");
@@ -225,6 +225,11 @@ TEST_F(cdcbus_serve, DISABLED_with_a_control_device_the_terminal_lives_across_un
     program.send("replug");
     EXPECT_NE(program.line_with("plug "), "");
     std::string again = converse(fd, "AT\r", "OK");
+    EXPECT_NE(again.find("OK"), std::string::npos) << again;
+    program.send("sleep");
+    program.send("resume");
+    program.send("idle 0");
+    again = converse(fd, "AT\r", "OK");
     EXPECT_NE(again.find("OK"), std::string::npos) << again;
     close(fd);
     EXPECT_EQ(program.finish(), 0);
