@@ -13,7 +13,7 @@ corpus="$build/fuzz-corpus"
 
 mkdir -p "$corpus"/{descriptors,sysfs,reg,script,bus_calls} "$build/fuzz-crashes"
 "$fuzz/fuzz_seeds" "$corpus"
-for f in /work/shared/descriptors/*.bin "$root"/devices/descriptors/*.bin; do
+for f in "$root"/../shared/descriptors/*.bin "$root"/devices/descriptors/*.bin; do
     [ -f "$f" ] || continue
     cp "$f" "$corpus/sysfs/"
     # Plugged as it is, and as one function per interface group.
