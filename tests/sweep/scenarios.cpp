@@ -3,13 +3,11 @@
 // goes on past a failure as a child driver would: what it cannot do it skips,
 // and it always leaves the host as it found it (devices unplugged, interfaces
 // let go), so the fresh plug that follows shows whether the driver recovered.
-#include "sweep/sweep.h"
-
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,6 +18,7 @@
 #include "devices/catalogue.h"
 #include "sim/host.h"
 #include "sim/kernel.h"
+#include "sweep/sweep.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_object.h"
 #include "wdf/wdf_request.h"
@@ -56,14 +55,12 @@ class run {
     // ---- Setup -------------------------------------------------------------------
     void make_host() {
         host_ = std::make_unique<sim::host>();
-        if (getenv("SWEEP_LEVEL") != nullptr) sim::debugger_mirror(stderr);
+        if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
         // Error level only: whatever prints is a failure the driver reported.
-        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", getenv("SWEEP_LEVEL") ? 4 : 1);
+        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", getenv("CDC_TRACE") ? 4 : 1);
         if (control_mode_) host_->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     }
-    bool load() {
-        return ok(host_->load_driver(CDC_DRIVER_IMAGE));
-    }
+    bool load() { return ok(host_->load_driver(CDC_DRIVER_IMAGE)); }
     void add_control_device() {
         sim::device_stack_config root;
         root.enumerator = "ROOT";
@@ -162,13 +159,13 @@ class run {
     }
     void read_async(CDC_BUS_INTERFACE* b, WDFDEVICE c, std::vector<uint8_t>* buffer) {
         transfer_record& r = record("read");
-        r.owed = ok_bool(b->cdc_data_in_async(c, buffer->data(), static_cast<ULONG>(buffer->size()),
-                                              transfer_record::done, &r, 0));
+        r.owed = ok_bool(
+            b->cdc_data_in_async(c, buffer->data(), static_cast<ULONG>(buffer->size()), transfer_record::done, &r, 0));
     }
     void write_async(CDC_BUS_INTERFACE* b, WDFDEVICE c, std::vector<uint8_t>* buffer) {
         transfer_record& r = record("write");
-        r.owed = ok_bool(b->cdc_data_out_async(c, buffer->data(), static_cast<ULONG>(buffer->size()),
-                                               transfer_record::done, &r, 0));
+        r.owed = ok_bool(
+            b->cdc_data_out_async(c, buffer->data(), static_cast<ULONG>(buffer->size()), transfer_record::done, &r, 0));
     }
     void control_async(CDC_BUS_INTERFACE* b, WDFDEVICE c) {
         transfer_record& r = record("control");
@@ -196,14 +193,14 @@ class run {
     bool ok(NTSTATUS status) {
         if (!NT_SUCCESS(status)) {
             failure_returned_ = true;
-            if (getenv("SWEEP_LEVEL") != nullptr) fprintf(stderr, "sweep: step failed with %08x\n", unsigned(status));
+            if (getenv("CDC_TRACE") != nullptr) fprintf(stderr, "sweep: step failed with %08x\n", unsigned(status));
         }
         return NT_SUCCESS(status);
     }
     bool ok_bool(BOOLEAN value) {
         if (!value) {
             failure_returned_ = true;
-            if (getenv("SWEEP_LEVEL") != nullptr) fprintf(stderr, "sweep: step refused\n");
+            if (getenv("CDC_TRACE") != nullptr) fprintf(stderr, "sweep: step refused\n");
         }
         return value != FALSE;
     }
@@ -320,7 +317,7 @@ void control_device_replug(run& r) {
     child_state& state = control_children.emplace_back();
     if (b != nullptr) {
         r.ok(b->cdc_data_io_ctrl_cbs_init(child, 1, child_state::final_cb, child_state::final_cb, child_state::is_open,
-                                           nullptr, nullptr, &state));
+                                          nullptr, nullptr, &state));
         state.open = true;
         if (r.open_data_path(b, child)) {
             bool moved = false;
@@ -362,10 +359,7 @@ void power_idle_sleep(run& r) {
 
 const std::vector<scenario>& all() {
     static const std::vector<scenario> list = {
-        {{"plug", "load, plug, start, children, unplug (USB-direct)"},
-         false,
-         [](run&) {},
-         plug_start_children_unplug},
+        {{"plug", "load, plug, start, children, unplug (USB-direct)"}, false, [](run&) {}, plug_start_children_unplug},
         {{"data", "data path: init, enable, notify, write, read, control, disable, uninit, unplug"},
          false,
          [](run& r) {

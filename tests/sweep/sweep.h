@@ -18,9 +18,9 @@ const std::vector<scenario_info>& scenarios();
 
 // What one run saw; problems empty means it passed.
 struct run_report {
-    uint64_t points = 0;      // fault points the scenario's window made
-    bool injected = false;    // the armed point was reached and failed
-    std::string site;         // the API that failed
+    uint64_t points = 0;    // fault points the scenario's window made
+    bool injected = false;  // the armed point was reached and failed
+    std::string site;       // the API that failed
     bool failure_returned = false;
     std::vector<std::string> error_lines;  // at error level, normalised
     std::vector<std::string> problems;

@@ -181,7 +181,8 @@ int main(int argc, char** argv) {
         uint64_t failed = 0;
         uint64_t problems = 0;
         if (!baseline.passed) {
-            for (const auto& p : baseline.problems) printf("sweep: %s without a failure: %s\n", name.c_str(), p.c_str());
+            for (const auto& p : baseline.problems)
+                printf("sweep: %s without a failure: %s\n", name.c_str(), p.c_str());
             problems += baseline.problems.size();
         }
         uint64_t last = baseline.points;
