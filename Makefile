@@ -13,7 +13,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench check check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build format clean
+.PHONY: all deps build demo bench sweep check check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build format clean
 
 all: build
 
@@ -32,6 +32,11 @@ demo: build
 bench: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target cdcbench
 	$(BUILD)/bench/cdcbench $(BENCH_FLAGS)
+
+# Every fault point of every scenario failed in turn, one process per run.
+sweep: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target cdcsweep
+	$(BUILD)/tests/cdcsweep -j$(JOBS)
 
 check: windows check-plain check-asan check-tsan check-fuzz
 

@@ -17,6 +17,7 @@ struct fault_state {
     std::mutex lock;
     std::map<std::string, armed_fault, std::less<>> armed;  // guarded by lock
     std::map<std::string, uint64_t, std::less<>> calls;     // guarded by lock
+    std::string last_failed;                                // guarded by lock
 };
 
 fault_state& faults() {
@@ -63,7 +64,10 @@ bool fault_should_fail(const char* site, NTSTATUS* status) {
     NTSTATUS result = STATUS_SUCCESS;
     count_down(s, name, &failed, &result);
     if (name != kEverySite) count_down(s, kEverySite, &failed, &result);
-    if (failed && status != nullptr) *status = result;
+    if (failed) {
+        s.last_failed.assign(name);
+        if (status != nullptr) *status = result;
+    }
     return failed;
 }
 
@@ -79,11 +83,18 @@ uint64_t fault_site_calls(const std::string& site) {
     return it != s.calls.end() ? it->second : 0;
 }
 
+std::string fault_last_failed_site() {
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.last_failed;
+}
+
 void fault_reset() {
     fault_state& s = faults();
     std::lock_guard<std::mutex> guard(s.lock);
     s.armed.clear();
     s.calls.clear();
+    s.last_failed.clear();
 }
 
 }  // namespace sim

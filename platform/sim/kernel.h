@@ -92,6 +92,8 @@ bool fault_should_fail(const char* site, NTSTATUS* status);
 // Calls a site has made since the last reset ("*": all sites), so a test can
 // fail each call of a scenario in turn.
 uint64_t fault_site_calls(const std::string& site);
+// The site of the latest injected failure ("" when none since the reset).
+std::string fault_last_failed_site();
 void fault_reset();
 
 // ---- Verifier ------------------------------------------------------------

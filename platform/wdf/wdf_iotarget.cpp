@@ -52,6 +52,8 @@ extern "C" {
 NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
     require_irql_max(DISPATCH_LEVEL, "WdfIoTargetStart");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfIoTargetStart", &injected)) return injected;
     std::vector<io_operation*> released;
     {
         std::lock_guard<std::mutex> guard(target->lock);

@@ -130,6 +130,9 @@ extern "C" {
 NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID, LONG, PCCH) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
+    // A failed power-up: no reference is taken.
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfDeviceStopIdle", &injected)) return injected;
     bool queue = false;
     {
         std::lock_guard<std::mutex> guard(power().lock);

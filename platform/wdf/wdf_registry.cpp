@@ -101,6 +101,8 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
     if (ValueName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfRegistryQueryValue", &injected)) return injected;
     auto v = current_registry().value(k->path, value_name(ValueName));
     if (!v) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -119,6 +121,8 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
     if (ValueName == nullptr || Value == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfRegistryQueryULong", &injected)) return injected;
     auto v = current_registry().value(k->path, value_name(ValueName));
     if (!v) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -136,6 +140,8 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
     if (ValueName == nullptr || (Value == nullptr && ValueByteLength == nullptr)) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfRegistryQueryUnicodeString", &injected)) return injected;
     auto v = current_registry().value(k->path, value_name(ValueName));
     if (!v) {
         return STATUS_OBJECT_NAME_NOT_FOUND;

@@ -514,6 +514,14 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
             sim::bug_check(WDF_VIOLATION, "sending a request that is still pending",
                            req != nullptr ? req->handle() : op, caller);
         }
+        // Refused before it reaches the target (no IRP, no memory): the
+        // caller sees the status in the request, nothing completes it.
+        NTSTATUS injected;
+        if (sim::fault_should_fail(caller, &injected)) {
+            op->status = injected;
+            if (req != nullptr) req->status = injected;
+            return false;
+        }
         std::lock_guard<std::mutex> target_guard(target->lock);
         if (target->state == WdfIoTargetDeleted || target->state == WdfIoTargetClosed ||
             target->state == WdfIoTargetClosedForQueryRemove) {
@@ -761,6 +769,8 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
     if (ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfRequestReuse", &injected)) return injected;
     {
         std::lock_guard<std::mutex> guard(req->op.lock);
         if (pending(req->op.state)) {

@@ -474,6 +474,8 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_
     if (Params->Size != sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS)) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail(select_setting_site, &injected)) return injected;
     size_t index = itf->settings.size();
     switch (Params->Type) {
         case WdfUsbInterfaceSelectSettingTypeSetting:

@@ -293,6 +293,8 @@ NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOI
     if (ConfigDescriptorLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfUsbTargetDeviceRetrieveConfigDescriptor", &injected)) return injected;
     if (usb->configuration.empty()) {
         return STATUS_INVALID_DEVICE_STATE;
     }
@@ -399,6 +401,7 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
     NTSTATUS status = memory_range(memory, TransferOffset, &buffer, &length);
     if (!NT_SUCCESS(status)) return status;
     if (length > 0xffff) return STATUS_INVALID_PARAMETER;
+    if (sim::fault_should_fail(caller, &status)) return status;
     if (!format_begin(request, &status)) return status;
     sim::usb::setup_packet setup = sim::usb::setup_packet::from_bytes(SetupPacket->Generic.Bytes);
     setup.wLength = static_cast<uint16_t>(length);
@@ -482,6 +485,8 @@ NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice) {
     const char* caller = "WdfUsbTargetDeviceResetPortSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
+    NTSTATUS injected;
+    if (sim::fault_should_fail(caller, &injected)) return injected;
     if (!usb->dev().connected()) {
         return STATUS_NO_SUCH_DEVICE;
     }

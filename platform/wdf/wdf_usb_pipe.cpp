@@ -47,6 +47,7 @@ NTSTATUS format_transfer(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY Memory, 
     if (!NT_SUCCESS(status)) return status;
     status = check_transfer(pipe, read, length);
     if (!NT_SUCCESS(status)) return status;
+    if (sim::fault_should_fail(caller, &status)) return status;
     if (!format_begin(request, &status)) return status;
     format_memory(request, memory);
     std::lock_guard<std::mutex> guard(request->op.lock);

@@ -141,6 +141,7 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, CDC_DEVICE_CONTEXT);
     status = WdfDeviceCreate(init, &attributes, &pdo);
     if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceCreate failed, status %lx\n", __func__, status);
         return status;
     }
 

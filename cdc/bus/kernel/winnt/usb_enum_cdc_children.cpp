@@ -73,6 +73,7 @@ NTSTATUS usb_child_plugin(WDFDEVICE parent, PCDC_IDS ids, ULONG unique_id, ULONG
         return STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: child_unique_id %ld not reported, status %lx\n", __func__, unique_id, status);
         WdfObjectDereferenceActual(ids->device, NULL, __LINE__, __FILE__);
     }
     return status;

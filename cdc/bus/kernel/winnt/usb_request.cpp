@@ -80,9 +80,14 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
 
     if (rqx->status >= 0 && rqx->request != NULL) {
         WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-        WdfRequestReuse(rqx->request, &params);
-        WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
-        return STATUS_SUCCESS;
+        status = WdfRequestReuse(rqx->request, &params);
+        if (NT_SUCCESS(status)) {
+            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            return STATUS_SUCCESS;
+        }
+        // Still carrying its last use: replaced like a failed one.
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestReuse failed, status %lx\n", __func__, status);
+        rqx->status = status;
     }
 
     QD_TRACE(TRACE_LEVEL_INFO, "%s: request %s, status %lx, usbd status %lx\n", __func__,
@@ -103,7 +108,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     attributes.ParentObject = rqx->memory;
     status = WdfRequestCreate(&attributes, target, &rqx->request);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: failed creating a new request %lx\n", __func__, status);
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed creating a new request %lx\n", __func__, status);
         rqx->request = NULL;
         return status;
     }
