@@ -227,8 +227,11 @@ TEST_F(cdcbus_serve, with_a_control_device_the_terminal_lives_across_unplug_repl
     std::string again = converse(fd, "AT\r", "OK");
     EXPECT_NE(again.find("OK"), std::string::npos) << again;
     program.send("sleep");
+    EXPECT_NE(program.line_with("sleep: 0x00000000"), "");
     program.send("resume");
+    EXPECT_NE(program.line_with("resume: 0x00000000"), "");
     program.send("idle 0");
+    EXPECT_NE(program.line_with("idle: "), "");
     again = converse(fd, "AT\r", "OK");
     EXPECT_NE(again.find("OK"), std::string::npos) << again;
     close(fd);

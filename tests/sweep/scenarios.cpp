@@ -56,8 +56,9 @@ class run {
     void make_host() {
         host_ = std::make_unique<sim::host>();
         if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
-        // Error level only: whatever prints is a failure the driver reported.
-        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", getenv("CDC_TRACE") ? 4 : 1);
+        // Errors and notices only: whatever prints is a failure the driver
+        // reported (a registry value it could not read is a notice).
+        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", getenv("CDC_TRACE") ? 4 : 3);
         if (control_mode_) host_->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     }
     bool load() { return ok(host_->load_driver(CDC_DRIVER_IMAGE)); }
@@ -425,8 +426,10 @@ void second_plug(run& r, std::vector<std::string>* problems) {
 
 }  // namespace
 
+// Addresses differ from run to run; statuses are what a failure shows, so
+// they are kept.
 std::string normalise_line(const std::string& line) {
-    static const std::regex hex("(0x)?[0-9A-Fa-f]{8,}");
+    static const std::regex hex("(0x)?[0-9A-Fa-f]{12,}");
     return std::regex_replace(line, hex, "#");
 }
 
@@ -469,7 +472,11 @@ run_report run_scenario(const std::string& name, unsigned fail_point, const std:
         const bool new_line = std::any_of(report.error_lines.begin(), report.error_lines.end(), [&](const auto& l) {
             return std::find(baseline.begin(), baseline.end(), l) == baseline.end();
         });
-        if (!new_line) report.problems.push_back("the failure was neither returned nor traced at error level");
+        // The one read that cannot be traced is the debug level's own: the
+        // default level applies, below the notice, and the run prints less.
+        const bool level_fell_back =
+            report.site == "WdfRegistryQueryULong" && report.error_lines.size() < baseline.size();
+        if (!new_line && !level_fell_back) report.problems.push_back("the failure was neither returned nor traced");
     }
 
     second_plug(r, &report.problems);

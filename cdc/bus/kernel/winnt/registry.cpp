@@ -37,10 +37,8 @@ NTSTATUS qd_registry_rw_ulong(WDFDRIVER driver, WDFDEVICE device, PCWSTR name, P
     WdfRegistryClose(key);
 
     if (!NT_SUCCESS(status)) {
-        // Absent is the usual case; any other failure hides a setting the
-        // administrator made, so it is an error the log must show.
-        QD_TRACE(status == STATUS_OBJECT_NAME_NOT_FOUND ? TRACE_LEVEL_NOTICE : TRACE_LEVEL_ERROR,
-                 "%s: %s parameter %ws ended with %lx (probably doesn't exist)\n", __func__, qd_reading, name, status);
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: %s parameter %ws ended with %lx (probably doesn't exist)\n", __func__,
+                 qd_reading, name, status);
     }
     return status;
 }
@@ -77,10 +75,8 @@ NTSTATUS qd_registry_rw_unicode_str(WDFDRIVER driver, PUNICODE_STRING str, PUSHO
         }
     }
     if (!NT_SUCCESS(status)) {
-        // Absent is the usual case; any other failure hides a setting the
-        // administrator made, so it is an error the log must show.
-        QD_TRACE(status == STATUS_OBJECT_NAME_NOT_FOUND ? TRACE_LEVEL_NOTICE : TRACE_LEVEL_ERROR,
-                 "%s: %s parameter %ws ended with %lx (probably doesn't exist)\n", __func__, qd_reading, name, status);
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: %s parameter %ws ended with %lx (probably doesn't exist)\n", __func__,
+                 qd_reading, name, status);
     }
     if (byte_len != NULL) {
         *byte_len = queried_len;
