@@ -19,6 +19,7 @@
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "sim/symbols.h"
+#include "tests/control/control_fixture.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_object.h"
 
@@ -46,56 +47,8 @@ struct child_driver_state {
     static LONG is_open(PVOID ctx) { return static_cast<child_driver_state*>(ctx)->open ? 1 : 0; }
 };
 
-class control_route : public ::testing::Test {
+class control_route : public control_test::control_fixture {
  protected:
-    void SetUp() override {
-        host_ = std::make_unique<sim::host>();
-        if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
-        host_->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
-        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
-        ASSERT_EQ(host_->load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
-        sim::device_stack_config root;
-        root.enumerator = "ROOT";
-        root.device_id = "CDCBUS";
-        root.instance_id = "0000";
-        control_ = &host_->add_device(root);
-        ASSERT_EQ(host_->start_device(*control_), STATUS_SUCCESS);
-    }
-
-    void TearDown() override {
-        // A child driver lets go of the interface before its PDO goes.
-        for (auto& bus : interfaces_) {
-            if (wdf::is_live(static_cast<WDFOBJECT>(bus.header.Context))) {
-                bus.header.InterfaceDereference(bus.header.Context);
-            }
-        }
-        // Unloading bug checks on any reference or object left behind.
-        host_.reset();
-    }
-
-    // Plugs an ACM modem into a port; the stack of its function device.
-    sim::device_stack* plug(const std::string& location = sim::plug_options().location) {
-        auto dev = std::make_shared<sim::usb::device>(catalogue::acm_modem());
-        sim::plug_options options;
-        options.whole_device = true;
-        options.location = location;
-        auto stacks = host_->plug(dev, options);
-        EXPECT_EQ(stacks.size(), 1u);
-        devices_.push_back(dev);
-        return stacks.empty() ? nullptr : stacks[0];
-    }
-
-    std::vector<sim::child_info> children() const { return host_->children(*control_); }
-
-    CDC_BUS_INTERFACE& bus(WDFDEVICE child) {
-        interfaces_.emplace_back();
-        CDC_BUS_INTERFACE& bus = interfaces_.back();
-        EXPECT_EQ(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
-                                       CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)),
-                  STATUS_SUCCESS);
-        return bus;
-    }
-
     static CDC_DEVICE_CONTEXT* pdx(WDFDEVICE child) {
         return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child, "CDC_DEVICE_CONTEXT"));
     }
@@ -108,18 +61,6 @@ class control_route : public ::testing::Test {
         return static_cast<ULONG>(b.cdc_data_io_ctrl_cbs_init(child, 1, child_driver_state::on_start_final,
                                                               child_driver_state::on_stop_final,
                                                               child_driver_state::is_open, nullptr, nullptr, &state));
-    }
-
-    static size_t traced(const std::string& line) {
-        auto lines = sim::debugger_lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
-    static size_t traced_prefix(const std::string& prefix) {
-        size_t n = 0;
-        for (const auto& line : sim::debugger_lines()) {
-            if (line.rfind(prefix, 0) == 0) n++;
-        }
-        return n;
     }
 
     // A child that stays (detached) after its device is surprise removed.
@@ -143,10 +84,6 @@ class control_route : public ::testing::Test {
     child_driver_state& driver_state_for_test() { return states_.emplace_back(); }
 
     std::deque<child_driver_state> states_;
-    std::unique_ptr<sim::host> host_;
-    sim::device_stack* control_ = nullptr;
-    std::vector<std::shared_ptr<sim::usb::device>> devices_;
-    std::deque<CDC_BUS_INTERFACE> interfaces_;
 };
 
 // ---- Fixed results without a serving device or a control device -------------------

@@ -1,0 +1,190 @@
+// The children of the control device follow the power of the USB function
+// device serving them: their drivers hear stop before the device leaves D0
+// and start once it is back, the final pair when it starts or goes for good.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/control/control_fixture.h"
+
+namespace {
+
+using names = std::vector<std::string>;
+
+constexpr UCHAR get_line_coding = 0x21;
+
+// A child driver's control callbacks, recording the order they came in.
+struct recorder {
+    std::mutex lock;
+    names calls;  // guarded by lock
+    bool open = true;
+
+    void add(const char* name) {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(name);
+    }
+    names take() {
+        std::lock_guard<std::mutex> guard(lock);
+        names out;
+        out.swap(calls);
+        return out;
+    }
+    static LONG start_final(PVOID ctx) { return static_cast<recorder*>(ctx)->add("start-final"), 0; }
+    static LONG stop_final(PVOID ctx) { return static_cast<recorder*>(ctx)->add("stop-final"), 0; }
+    static LONG start(PVOID ctx) { return static_cast<recorder*>(ctx)->add("start"), 0; }
+    static LONG stop(PVOID ctx) { return static_cast<recorder*>(ctx)->add("stop"), 0; }
+    static LONG is_open(PVOID ctx) { return static_cast<recorder*>(ctx)->open ? 1 : 0; }
+};
+
+class power_coordination : public control_test::control_fixture {
+ protected:
+    // A modem that can idle (IdleTimeout in its hardware key) and its child,
+    // with the recorder's callbacks installed.
+    WDFDEVICE plug_with_callbacks(recorder& r, ULONG idle_timeout = 0) {
+        if (idle_timeout != 0) {
+            host_->registry().set_dword(std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_0001\\" +
+                                            sim::plug_options().location + "\\Device Parameters",
+                                        "IdleTimeout", idle_timeout);
+        }
+        usb_ = plug();
+        auto kids = children();
+        EXPECT_EQ(kids.size(), 1u);
+        WDFDEVICE child = kids.at(0).device;
+        bus_ = &bus(child);
+        EXPECT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, recorder::start_final, recorder::stop_final,
+                                                  recorder::is_open, recorder::stop, recorder::start, &r),
+                  STATUS_SUCCESS);
+        sim::debugger_clear();
+        return child;
+    }
+
+    // Outlives the test body: the removal at tear-down still calls back.
+    recorder rec_;
+    sim::device_stack* usb_ = nullptr;
+    CDC_BUS_INTERFACE* bus_ = nullptr;
+};
+
+TEST_F(power_coordination, sleep_stops_the_children_before_the_device_sleeps_and_resume_starts_them_after) {
+    recorder& r = rec_;
+    plug_with_callbacks(r);
+    ASSERT_EQ(host_->sleep(), STATUS_SUCCESS);
+    // Self-managed I/O suspend first, then the D0 exit to D3: both stop.
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+    EXPECT_EQ(traced("ctrl_usb_device_d0_exit: entered, target_state WdfPowerDeviceD3"), 1u);
+    ASSERT_EQ(host_->resume(), STATUS_SUCCESS);
+    EXPECT_EQ(r.take(), (names{"start", "start"}));
+    EXPECT_EQ(traced("ctrl_usb_device_d0_entry: entered, prev_state WdfPowerDeviceD3"), 1u);
+    // The control device came back after the USB device and found its child.
+    EXPECT_EQ(traced("ctrl_evt_device_d0_entry: coming from WdfPowerDeviceD3"), 1u);
+    EXPECT_EQ(traced("ctrl_evt_device_d0_entry: detected 1 children"), 1u);
+    EXPECT_EQ(traced_prefix("wait_for_usb_devs_wake_up: Failed"), 0u);
+}
+
+TEST_F(power_coordination, idle_stops_the_children_and_a_childs_wakeup_starts_them_again) {
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r, 5);
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD2);
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+    EXPECT_EQ(traced("ctrl_usb_device_d0_exit: entered, target_state WdfPowerDeviceD2"), 2u);
+
+    // The child's driver wakes its device before it talks to it.
+    EXPECT_EQ(bus_->qd_device_wakeup_sync(child, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD0);
+    EXPECT_EQ(r.take(), (names{"start", "start"}));
+    EXPECT_FALSE(bus_->qd_is_idle(child));
+}
+
+TEST_F(power_coordination, a_closed_child_that_asked_for_the_open_test_hears_nothing) {
+    recorder& r = rec_;
+    r.open = false;
+    plug_with_callbacks(r, 5);
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    ASSERT_EQ(host_->sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(host_->resume(), STATUS_SUCCESS);
+    EXPECT_EQ(r.take(), names{});
+    EXPECT_GE(traced("ctrl_usb_device_d0_entry_exit: child device is closed"), 2u);
+}
+
+TEST_F(power_coordination, unplug_and_replug_bring_the_final_pair_around_the_registration) {
+    recorder& r = rec_;
+    plug_with_callbacks(r);
+    host_->unplug(devices_.back());
+    // The removal suspends self-managed I/O before the D0 exit to D3Final.
+    EXPECT_EQ(r.take(), (names{"stop", "stop-final"}));
+    // The child heard of it while the device still served it.
+    auto lines = sim::debugger_lines();
+    auto stop =
+        std::find(lines.begin(), lines.end(), "ctrl_usb_device_d0_exit: entered, target_state WdfPowerDeviceD3Final");
+    auto removed = std::find(lines.begin(), lines.end(), "ctrl_remove_usb_device: entered");
+    ASSERT_NE(stop, lines.end());
+    EXPECT_LT(stop, removed);
+
+    sim::plug_options options;
+    options.whole_device = true;
+    host_->plug(devices_.back(), options);
+    EXPECT_EQ(r.take(), names{"start-final"});
+    EXPECT_EQ(children().size(), 1u);
+}
+
+TEST_F(power_coordination, a_failing_child_callback_fails_the_transition_and_the_others_still_run) {
+    struct failing {
+        static LONG stop(PVOID) { return 5; }
+    };
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r);
+    // A second registration replaces the first: only the stop fails now.
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, recorder::start_final, recorder::stop_final, recorder::is_open,
+                                              failing::stop, recorder::start, &r),
+              STATUS_SUCCESS);
+    ASSERT_EQ(host_->sleep(), STATUS_SUCCESS);
+    EXPECT_EQ(traced("ctrl_usb_device_d0_entry_exit: Failed to change state, entry=0, from_or_to_final=0, status=0x5"),
+              2u);
+    EXPECT_EQ(traced("ctrl_usb_device_d0_entry_exit: returning failure, status=0x5"), 2u);
+    // The D0 exit reports it; the framework goes on to sleep all the same.
+    EXPECT_EQ(traced("usb_evt_device_d0_exit: done, 5"), 1u);
+    ASSERT_EQ(host_->resume(), STATUS_SUCCESS);
+    EXPECT_EQ(r.take(), (names{"start", "start"}));
+}
+
+TEST_F(power_coordination, the_suspend_waits_five_times_for_a_control_transfer_that_stays_in_flight) {
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r, 5);
+    ASSERT_EQ(bus_->cdc_data_io_init(child, 2, 2), STATUS_SUCCESS);
+    ASSERT_EQ(bus_->cdc_transport_enable(child), STATUS_SUCCESS);
+    devices_.back()->hold_next_control(sim::usb::match::class_or_vendor);
+    UCHAR coding[7] = {};
+    struct done_flag {
+        std::atomic<int> calls{0};
+        std::atomic<NTSTATUS> status{STATUS_SUCCESS};
+        static VOID on_done(PVOID ctx, NTSTATUS status, ULONG) {
+            static_cast<done_flag*>(ctx)->status = status;
+            static_cast<done_flag*>(ctx)->calls++;
+        }
+    } done;
+    ASSERT_EQ(bus_->class_control_async(child, TRUE, get_line_coding, 0, sizeof(coding), coding, done_flag::on_done,
+                                        &done, nullptr, 0),
+              STATUS_PENDING);
+
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    EXPECT_EQ(traced("usb_evt_dev_self_managed_io_suspend: Failed to stop control request after 10 attempts!"), 1u);
+    EXPECT_EQ(static_cast<DEVICE_CONTEXT*>(wdf::context_by_name(usb_->device(), "DEVICE_CONTEXT"))->control_req_state,
+              1);
+
+    // The child gives up on it; back in D0 control transfers go again.
+    EXPECT_EQ(bus_->control_request_purge(child), STATUS_SUCCESS);
+    host_->settle();
+    EXPECT_EQ(done.calls.load(), 1);
+    EXPECT_EQ(done.status.load(), STATUS_CANCELLED);
+    EXPECT_EQ(bus_->qd_device_wakeup_sync(child, FALSE), STATUS_SUCCESS);
+    ULONG bytes = 0;
+    EXPECT_EQ(bus_->class_control_sync(child, TRUE, get_line_coding, 0, sizeof(coding), coding, &bytes, 0),
+              STATUS_UNSUCCESSFUL);  // the bare device stalls class requests, but it was sent
+    EXPECT_EQ(devices_.back()->control_traffic(sim::usb::match::class_or_vendor).size(), 2u);
+    EXPECT_EQ(bus_->cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+}  // namespace
