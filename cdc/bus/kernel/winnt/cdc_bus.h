@@ -359,6 +359,9 @@ FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS req_manager_create(_In_ PREQ_MANAGER manager, _In_ WDFUSBDEVICE usb_device,
                                                            _In_opt_ WDFUSBPIPE pipe, _In_ ULONG count);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS req_manager_destroy(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN req_manager_close(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,
                            _In_opt_ PFN_CDC_DATA_COMPLETE cb_complete, _In_opt_ PVOID cb_ctx, _Out_ WDFMEMORY* memory,
