@@ -70,6 +70,12 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
     }
     WriteUCharRelease(&fdx->notify_reader_stop, 1);
     WdfSpinLockRelease(fdx->notify_lock);
+    if (fdx->notify_cb_thread == KeGetCurrentThread()) {
+        // Called from a child's notification callback: the completion on this
+        // thread ends the reader once the callback returns; waiting for it
+        // here would wait for ourselves.
+        return STATUS_SUCCESS;
+    }
 
     interval.QuadPart = -10000;
     for (ULONG polls = 0; polls < CDC_NOTIFY_STOP_POLLS; polls++) {
@@ -178,6 +184,7 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), rqx);
 
     if (NT_SUCCESS(status)) {
+        fdx->notify_cb_thread = KeGetCurrentThread();
         usb_child_iteration_begin(fdx->ids.device, &list, &iterator);
         while (NT_SUCCESS(usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE)) &&
                child != NULL) {
@@ -189,6 +196,7 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
             }
         }
         WdfChildListEndIteration(list, &iterator);
+        fdx->notify_cb_thread = NULL;
     }
 
     WdfSpinLockAcquire(fdx->notify_lock);
