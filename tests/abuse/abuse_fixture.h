@@ -85,6 +85,26 @@ class completions {
     std::function<void(NTSTATUS, ULONG)> action_;
 };
 
+// An ACM modem that answers GET_LINE_CODING (bRequest 0x21) with a fixed
+// coding and stalls every other class request.
+class modem : public sim::usb::device {
+ public:
+    using sim::usb::device::device;
+
+ protected:
+    sim::usb::control_reply handle_class_or_vendor(const sim::usb::setup_packet& setup, uint8_t* data) override {
+        static const uint8_t coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8};
+        sim::usb::control_reply reply;
+        if (setup.bRequest == 0x21 && setup.wLength >= sizeof(coding)) {
+            memcpy(data, coding, sizeof(coding));
+            reply.length = sizeof(coding);
+        } else {
+            reply.usbd_status = USBD_STATUS_STALL_PID;
+        }
+        return reply;
+    }
+};
+
 class abuse : public ::testing::TestWithParam<mode> {
  protected:
     void SetUp() override {
@@ -101,7 +121,7 @@ class abuse : public ::testing::TestWithParam<mode> {
             control_ = &host_->add_device(root);
             ASSERT_EQ(host_->start_device(*control_), STATUS_SUCCESS);
         }
-        device_ = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+        device_ = std::make_shared<modem>(sim::usb::catalogue::acm_modem());
         sim::plug_options options;
         options.whole_device = true;
         auto stacks = host_->plug(device_, options);

@@ -20,7 +20,7 @@ NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
 
 // Sends the notification read (again). The lock only guards the decision:
 // no request is ever sent with it held.
-NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
+static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     PREQUEST_CONTEXT rqx;
     WDFUSBPIPE pipe;
     NTSTATUS status;
@@ -34,8 +34,10 @@ NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
         return STATUS_SUCCESS;
     }
     pipe = fdx->pipe_comm_notify;
-    // A stop under way: a read sent now would outlive it.
-    if (pipe == NULL || fdx->notify_reader_stop != 0) {
+    // A stop under way: a read sent now would outlive it. A reader already
+    // running (a read in flight, or its completion about to re-send it)
+    // needs no second read.
+    if (pipe == NULL || fdx->notify_reader_stop != 0 || (!rearm && fdx->notify_busy != 0)) {
         WdfSpinLockRelease(fdx->notify_lock);
         return STATUS_SUCCESS;
     }
@@ -47,12 +49,14 @@ NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
     status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
                             QD_DIR_IN, TRUE, 0, NULL);
     if (!NT_SUCCESS(status)) {
-        // No completion will come to end the reader.
-        InterlockedAnd(&fdx->ref_count, 0);
+        // No completion will come to end the reader; the registrations stay
+        // counted and the next one tries again.
         InterlockedDecrement(&fdx->notify_busy);
     }
     return status;
 }
+
+NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) { return usb_notify_read_send(fdx, FALSE); }
 
 // Stops the reader: the read in flight is cancelled, also one that a
 // completion re-sends meanwhile, until a completion has ended the reader or
@@ -85,7 +89,6 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
         WdfSpinLockAcquire(fdx->notify_lock);
         ended = ReadAcquire(&fdx->notify_busy) == 0;
         if (ended) {
-            InterlockedAnd(&fdx->ref_count, 0);
             WriteUCharRelease(&fdx->notify_reader_stop, 0);
         }
         request = fdx->notify_req != NULL ? fdx->notify_req->request : NULL;
@@ -129,12 +132,13 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
         cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
         n = InterlockedIncrement(&fdx->ref_count);
-        if (n <= 1) {
-            usb_interrupt_pipe_start_cont_reader(fdx);
-        } else {
+        if (n > 1) {
             QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n",
                      "usb_cdc_set_notify_cb", n);
         }
+        // Also past the first: a reader that ended on a failed read, or is
+        // being stopped, has none in flight; a running one is left alone.
+        usb_interrupt_pipe_start_cont_reader(fdx);
         return TRUE;
     }
     if (ReadAcquire(&fdx->ref_count) == 0 || !cdc_child_release(cdc_pdx, fdx, &cdc_pdx->notify_refs)) {
@@ -143,6 +147,11 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
     n = InterlockedDecrement(&fdx->ref_count);
     if (n <= 0) {
         usb_interrupt_pipe_stop_cont_reader(fdx);
+        // A registration that came while the reader stopped found it
+        // stopping and sent nothing: the reader is its to restart.
+        if (ReadAcquire(&fdx->ref_count) > 0) {
+            usb_interrupt_pipe_start_cont_reader(fdx);
+        }
     }
     return TRUE;
 }
@@ -203,13 +212,12 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     rearm = fdx->notify_reader_stop == 0 && NT_SUCCESS(status);
     if (!rearm) {
         QD_TRACE(TRACE_LEVEL_NOTICE, "%s: interrupt reader ended with status 0x%lx\n", __func__, status);
-        InterlockedAnd(&fdx->ref_count, 0);
         // Last: a stop waiting for the reader to end reads it without the lock.
         WriteUCharRelease(&fdx->notify_reader_stop, 0);
     }
     WdfSpinLockRelease(fdx->notify_lock);
     if (rearm) {
-        usb_interrupt_pipe_start_cont_reader(fdx);
+        usb_notify_read_send(fdx, TRUE);
     }
     // Last touch of the record: a quiesce waits for this before freeing it.
     InterlockedDecrement(&fdx->notify_busy);
