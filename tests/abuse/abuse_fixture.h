@@ -155,6 +155,21 @@ class abuse : public ::testing::TestWithParam<mode> {
         return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child_, "CDC_DEVICE_CONTEXT"));
     }
 
+    // Busy records of a pool, read under its lock as the driver does.
+    static ULONG busy(REQ_MANAGER& manager) {
+        WdfSpinLockAcquire(manager.lock);
+        ULONG n = WdfCollectionGetCount(manager.busy);
+        WdfSpinLockRelease(manager.lock);
+        return n;
+    }
+
+    static ULONG purging(REQ_MANAGER& manager) {
+        WdfSpinLockAcquire(manager.lock);
+        ULONG n = manager.purge_in_progress;
+        WdfSpinLockRelease(manager.lock);
+        return n;
+    }
+
     static size_t traced(const std::string& line) {
         auto lines = sim::debugger_lines();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));

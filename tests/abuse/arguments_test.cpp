@@ -39,7 +39,7 @@ TEST_P(arguments, async_transfers_without_a_callback_or_context_complete_silentl
     EXPECT_TRUE(bus_.cdc_data_out_async(child_, text, sizeof(text), nullptr, &done, no_timeout));
     EXPECT_TRUE(bus_.cdc_data_out_async(child_, text, sizeof(text), completions::callback, nullptr, no_timeout));
     EXPECT_TRUE(eventually([&] { return device_->traffic().size() >= before + 2; }));
-    EXPECT_TRUE(eventually([&] { return WdfCollectionGetCount(fdx()->req_out.busy) == 0; }));
+    EXPECT_TRUE(eventually([&] { return busy(fdx()->req_out) == 0; }));
     EXPECT_EQ(done.all().size(), 0u);
     UCHAR buffer[8] = {};
     ULONG bytes = 0;

@@ -45,7 +45,7 @@ TEST_P(concurrent, writes_from_several_threads_either_go_out_whole_or_are_refuse
     size_t received = 0;
     while (device_->take_out(data_out).has_value()) received++;
     EXPECT_EQ(received, static_cast<size_t>(sent));
-    EXPECT_EQ(WdfCollectionGetCount(fdx()->req_out.busy), 0u);
+    EXPECT_EQ(busy(fdx()->req_out), 0u);
     close_data_path();
 }
 
@@ -96,8 +96,8 @@ TEST_P(concurrent, reads_purges_and_aborts_at_once_leave_nothing_busy) {
     });
     ASSERT_TRUE(done.wait_for(static_cast<size_t>(started)));
     for (const auto& e : done.all()) EXPECT_EQ(e.status, STATUS_CANCELLED);
-    EXPECT_TRUE(eventually([&] { return WdfCollectionGetCount(fdx()->req_in.busy) == 0; }));
-    EXPECT_TRUE(eventually([&] { return fdx()->req_in.purge_in_progress == 0; }));
+    EXPECT_TRUE(eventually([&] { return busy(fdx()->req_in) == 0; }));
+    EXPECT_TRUE(eventually([&] { return purging(fdx()->req_in) == 0; }));
     close_data_path();
 }
 

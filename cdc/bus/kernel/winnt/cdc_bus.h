@@ -318,8 +318,11 @@ FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
 // The child's counts now belong to fdx; those on any earlier device are gone
 // with it.
 FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
-    if (cdc_pdx->held_on != fdx->ids.device) {
-        cdc_pdx->held_on = fdx->ids.device;
+    PVOID held_on = ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on);
+    // One caller moves the counts to the new device, also when a child
+    // calls from several threads at once.
+    if (held_on != fdx->ids.device &&
+        InterlockedCompareExchangePointer((PVOID volatile*)&cdc_pdx->held_on, fdx->ids.device, held_on) == held_on) {
         InterlockedExchange(&cdc_pdx->data_io_refs, 0);
         InterlockedExchange(&cdc_pdx->enable_refs, 0);
         InterlockedExchange(&cdc_pdx->notify_refs, 0);
@@ -331,7 +334,7 @@ FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx
 FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
     LONG current;
 
-    if (cdc_pdx->held_on != fdx->ids.device) {
+    if (ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on) != fdx->ids.device) {
         return FALSE;
     }
     do {
@@ -345,7 +348,7 @@ FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTE
 
 // A child detached from or re-attached to a function device holds nothing on it.
 FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
-    cdc_pdx->held_on = NULL;
+    WritePointerRelease((PVOID volatile*)&cdc_pdx->held_on, NULL);
     InterlockedExchange(&cdc_pdx->data_io_refs, 0);
     InterlockedExchange(&cdc_pdx->enable_refs, 0);
     InterlockedExchange(&cdc_pdx->notify_refs, 0);

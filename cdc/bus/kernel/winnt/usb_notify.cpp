@@ -27,17 +27,21 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", __func__);
     WdfSpinLockAcquire(fdx->notify_lock);
+    // A reader already running (a read in flight, or its completion, which
+    // recycles the request, about to re-send it) needs no second read.
+    if (!rearm && ReadAcquire(&fdx->notify_busy) != 0) {
+        WdfSpinLockRelease(fdx->notify_lock);
+        return STATUS_SUCCESS;
+    }
     rqx = fdx->notify_req;
     if (rqx == NULL || rqx->request == NULL) {
         WdfSpinLockRelease(fdx->notify_lock);
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", __func__);
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_start_cont_reader");
         return STATUS_SUCCESS;
     }
     pipe = fdx->pipe_comm_notify;
-    // A stop under way: a read sent now would outlive it. A reader already
-    // running (a read in flight, or its completion about to re-send it)
-    // needs no second read.
-    if (pipe == NULL || fdx->notify_reader_stop != 0 || (!rearm && fdx->notify_busy != 0)) {
+    // A stop under way: a read sent now would outlive it.
+    if (pipe == NULL || fdx->notify_reader_stop != 0) {
         WdfSpinLockRelease(fdx->notify_lock);
         return STATUS_SUCCESS;
     }
@@ -74,7 +78,7 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
     }
     WriteUCharRelease(&fdx->notify_reader_stop, 1);
     WdfSpinLockRelease(fdx->notify_lock);
-    if (fdx->notify_cb_thread == KeGetCurrentThread()) {
+    if (ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread()) {
         // Called from a child's notification callback: the completion on this
         // thread ends the reader once the callback returns; waiting for it
         // here would wait for ourselves.
@@ -92,12 +96,18 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
             WriteUCharRelease(&fdx->notify_reader_stop, 0);
         }
         request = fdx->notify_req != NULL ? fdx->notify_req->request : NULL;
+        // The completion recycles the request under the lock: the reference
+        // keeps this one valid for the cancel after the lock is gone.
+        if (!ended && request != NULL) {
+            WdfObjectReference(request);
+        }
         WdfSpinLockRelease(fdx->notify_lock);
         if (ended) {
             return STATUS_SUCCESS;
         }
         if (request != NULL) {
             WdfRequestCancelSentRequest(request);
+            WdfObjectDereference(request);
         }
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -126,8 +136,12 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
         return FALSE;
     }
     cdc_pdx = cdc_get_device_context(child);
+    // The pair under the reader's lock: a packet never meets one callback
+    // with another's context.
+    WdfSpinLockAcquire(fdx->notify_lock);
     cdc_pdx->notify_cb_ctx = notify_cb_ctx;
     cdc_pdx->notify_cb = notify_cb;
+    WdfSpinLockRelease(fdx->notify_lock);
 
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
         cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
@@ -190,22 +204,26 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     }
     rqx->status = status;
     rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+    WdfSpinLockAcquire(fdx->notify_lock);
     usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), rqx);
+    WdfSpinLockRelease(fdx->notify_lock);
 
     if (NT_SUCCESS(status)) {
-        fdx->notify_cb_thread = KeGetCurrentThread();
+        WritePointerRelease((PVOID volatile*)&fdx->notify_cb_thread, KeGetCurrentThread());
         usb_child_iteration_begin(fdx->ids.device, &list, &iterator);
         while (NT_SUCCESS(usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE)) &&
                child != NULL) {
             PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+            WdfSpinLockAcquire(fdx->notify_lock);
             PFN_CDC_NOTIFY_CB notify_cb = cdc_pdx->notify_cb;
             PVOID notify_cb_ctx = cdc_pdx->notify_cb_ctx;
+            WdfSpinLockRelease(fdx->notify_lock);
             if (notify_cb != NULL && notify_cb_ctx != NULL) {
                 notify_cb(notify_cb_ctx, buffer, bytes);
             }
         }
         WdfChildListEndIteration(list, &iterator);
-        fdx->notify_cb_thread = NULL;
+        WritePointerRelease((PVOID volatile*)&fdx->notify_cb_thread, NULL);
     }
 
     WdfSpinLockAcquire(fdx->notify_lock);
