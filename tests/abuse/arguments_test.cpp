@@ -126,7 +126,9 @@ TEST_P(arguments, control_callbacks_without_finals_or_context_are_refused_in_con
               expected);
     EXPECT_EQ(bus_.cdc_data_io_ctrl_cbs_init(child_, 1, cb, nullptr, nullptr, nullptr, nullptr, &ctx), expected);
     EXPECT_EQ(pdx()->ctrl_cbs_ctx, nullptr);
-    EXPECT_FALSE(bus_.cdc_set_notify_cb(child_, nullptr, [](PVOID, PVOID, ULONG) {}) == FALSE);
+    // A callback without a context is an unset: nothing is counted or started.
+    EXPECT_TRUE(bus_.cdc_set_notify_cb(child_, nullptr, [](PVOID, PVOID, ULONG) {}));
+    EXPECT_EQ(device_->pending(notify_in), 0u);
     EXPECT_EQ(fdx()->ref_count, 0);
 }
 

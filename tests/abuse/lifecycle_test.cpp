@@ -71,6 +71,7 @@ TEST_P(lifecycle, init_twice_counts_and_needs_two_uninits) {
     EXPECT_EQ(fdx()->req_out.destroyed, 1u);
     // A third is one too many: refused as not this child's, count stays at 0.
     EXPECT_EQ(bus_.cdc_data_io_uninit(child_), STATUS_SUCCESS);
+    EXPECT_EQ(traced("usb_cdc_data_io_uninit: no request pools of this child"), 1u);
     EXPECT_EQ(fdx()->data_io_count, 0);
 }
 
