@@ -120,8 +120,9 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;   // 1 from the notification read's send until its completion is done
-    volatile LONG routed_calls;  // control-mode calls running on this device, pinned
+    volatile LONG notify_busy;           // 1 from the notification read's send until its completion is done
+    PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
+    volatile LONG routed_calls;          // control-mode calls running on this device, pinned
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
@@ -317,8 +318,11 @@ FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
 // The child's counts now belong to fdx; those on any earlier device are gone
 // with it.
 FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
-    if (cdc_pdx->held_on != fdx->ids.device) {
-        cdc_pdx->held_on = fdx->ids.device;
+    PVOID held_on = ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on);
+    // One caller moves the counts to the new device, also when a child
+    // calls from several threads at once.
+    if (held_on != fdx->ids.device &&
+        InterlockedCompareExchangePointer((PVOID volatile*)&cdc_pdx->held_on, fdx->ids.device, held_on) == held_on) {
         InterlockedExchange(&cdc_pdx->data_io_refs, 0);
         InterlockedExchange(&cdc_pdx->enable_refs, 0);
         InterlockedExchange(&cdc_pdx->notify_refs, 0);
@@ -330,7 +334,7 @@ FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx
 FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
     LONG current;
 
-    if (cdc_pdx->held_on != fdx->ids.device) {
+    if (ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on) != fdx->ids.device) {
         return FALSE;
     }
     do {
@@ -344,7 +348,7 @@ FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTE
 
 // A child detached from or re-attached to a function device holds nothing on it.
 FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
-    cdc_pdx->held_on = NULL;
+    WritePointerRelease((PVOID volatile*)&cdc_pdx->held_on, NULL);
     InterlockedExchange(&cdc_pdx->data_io_refs, 0);
     InterlockedExchange(&cdc_pdx->enable_refs, 0);
     InterlockedExchange(&cdc_pdx->notify_refs, 0);
@@ -359,6 +363,9 @@ FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS req_manager_create(_In_ PREQ_MANAGER manager, _In_ WDFUSBDEVICE usb_device,
                                                            _In_opt_ WDFUSBPIPE pipe, _In_ ULONG count);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS req_manager_destroy(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN req_manager_close(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,
                            _In_opt_ PFN_CDC_DATA_COMPLETE cb_complete, _In_opt_ PVOID cb_ctx, _Out_ WDFMEMORY* memory,

@@ -174,7 +174,10 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
             break;
         }
         PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+        // Under the lock the pinning reads it with.
+        WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
         cdc_pdx->usb_device = NULL;
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         cdc_child_forget(cdc_pdx);
         if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
             cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {

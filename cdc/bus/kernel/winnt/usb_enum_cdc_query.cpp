@@ -106,9 +106,11 @@ NTSTATUS usb_cdc_get_string_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR inde
     // The device's characters are counted, not terminated: print at most that many.
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, string desc %.*ws, length: %d\n", "usb_cdc_get_string", (int)chars, text,
              chars);
-    RtlUnicodeStringPrintf(string, L"%.*ws", (int)chars, text);
+    // A string buffer smaller than the capacity the child claimed holds only
+    // part of the text: that is no success.
+    status = RtlUnicodeStringPrintf(string, L"%.*ws", (int)chars, text);
     WdfObjectDelete(memory);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS usb_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length) {

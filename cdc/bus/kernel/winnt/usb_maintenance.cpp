@@ -43,6 +43,7 @@ NTSTATUS usb_device_reset_pipe(WDFUSBPIPE pipe, BOOLEAN sync) {
 // period. A wake-up already running is not waited for.
 NTSTATUS usb_device_wakeup_fdx(PDEVICE_CONTEXT fdx, BOOLEAN sync, BOOLEAN reset_in_pipe) {
     NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN passive;
 
     UNREFERENCED_PARAMETER(sync);
     if (fdx == NULL) {
@@ -52,18 +53,26 @@ NTSTATUS usb_device_wakeup_fdx(PDEVICE_CONTEXT fdx, BOOLEAN sync, BOOLEAN reset_
     if (InterlockedCompareExchange(&fdx->wakeup_in_progress, 1, 0) != 0) {
         return STATUS_SUCCESS;
     }
+    // A child may start a control transfer from its completion callback, at
+    // dispatch level: there the wake-up cannot wait for D0, and the hardware
+    // id (a Unicode string) cannot be printed.
+    passive = KeGetCurrentIrql() == PASSIVE_LEVEL;
     if (fdx->idle_timeout != 0) {
-        status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
-        if (!NT_SUCCESS(status)) {
+        status = WdfDeviceStopIdle(fdx->ids.device, passive);
+        if (!NT_SUCCESS(status) && passive) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ws  %sBlocking WdfDeviceStopIdle failed, status %lx\n",
                      "usb_device_wakeup", fdx->ids.hwid, "", status);
+        } else if (!NT_SUCCESS(status)) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceStopIdle failed, status %lx\n", "usb_device_wakeup", status);
         } else if (fdx->idle_timeout != 0) {
             WdfDeviceResumeIdle(fdx->ids.device);
         }
     }
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "<--->%ws IdleTimeout=%d %s %s status=%lx TID=0x%p [%s():%d]\n", fdx->ids.hwid,
-             fdx->idle_timeout, "sync", reset_in_pipe ? "reset_in_pipe" : "", status, KeGetCurrentThread(),
-             "usb_device_wakeup", 2214);
+    if (passive) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "<--->%ws IdleTimeout=%d %s %s status=%lx TID=0x%p [%s():%d]\n", fdx->ids.hwid,
+                 fdx->idle_timeout, "sync", reset_in_pipe ? "reset_in_pipe" : "", status, KeGetCurrentThread(),
+                 "usb_device_wakeup", 2214);
+    }
     InterlockedExchange(&fdx->wakeup_in_progress, 0);
     return status;
 }

@@ -20,17 +20,23 @@ NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
 
 // Sends the notification read (again). The lock only guards the decision:
 // no request is ever sent with it held.
-NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
+static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     PREQUEST_CONTEXT rqx;
     WDFUSBPIPE pipe;
     NTSTATUS status;
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", __func__);
     WdfSpinLockAcquire(fdx->notify_lock);
+    // A reader already running (a read in flight, or its completion, which
+    // recycles the request, about to re-send it) needs no second read.
+    if (!rearm && ReadAcquire(&fdx->notify_busy) != 0) {
+        WdfSpinLockRelease(fdx->notify_lock);
+        return STATUS_SUCCESS;
+    }
     rqx = fdx->notify_req;
     if (rqx == NULL || rqx->request == NULL) {
         WdfSpinLockRelease(fdx->notify_lock);
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", __func__);
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_start_cont_reader");
         return STATUS_SUCCESS;
     }
     pipe = fdx->pipe_comm_notify;
@@ -47,12 +53,14 @@ NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) {
     status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
                             QD_DIR_IN, TRUE, 0, NULL);
     if (!NT_SUCCESS(status)) {
-        // No completion will come to end the reader.
-        InterlockedAnd(&fdx->ref_count, 0);
+        // No completion will come to end the reader; the registrations stay
+        // counted and the next one tries again.
         InterlockedDecrement(&fdx->notify_busy);
     }
     return status;
 }
+
+NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) { return usb_notify_read_send(fdx, FALSE); }
 
 // Stops the reader: the read in flight is cancelled, also one that a
 // completion re-sends meanwhile, until a completion has ended the reader or
@@ -70,6 +78,12 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
     }
     WriteUCharRelease(&fdx->notify_reader_stop, 1);
     WdfSpinLockRelease(fdx->notify_lock);
+    if (ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread()) {
+        // Called from a child's notification callback: the completion on this
+        // thread ends the reader once the callback returns; waiting for it
+        // here would wait for ourselves.
+        return STATUS_SUCCESS;
+    }
 
     interval.QuadPart = -10000;
     for (ULONG polls = 0; polls < CDC_NOTIFY_STOP_POLLS; polls++) {
@@ -79,16 +93,21 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
         WdfSpinLockAcquire(fdx->notify_lock);
         ended = ReadAcquire(&fdx->notify_busy) == 0;
         if (ended) {
-            InterlockedAnd(&fdx->ref_count, 0);
             WriteUCharRelease(&fdx->notify_reader_stop, 0);
         }
         request = fdx->notify_req != NULL ? fdx->notify_req->request : NULL;
+        // The completion recycles the request under the lock: the reference
+        // keeps this one valid for the cancel after the lock is gone.
+        if (!ended && request != NULL) {
+            WdfObjectReference(request);
+        }
         WdfSpinLockRelease(fdx->notify_lock);
         if (ended) {
             return STATUS_SUCCESS;
         }
         if (request != NULL) {
             WdfRequestCancelSentRequest(request);
+            WdfObjectDereference(request);
         }
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -117,18 +136,23 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
         return FALSE;
     }
     cdc_pdx = cdc_get_device_context(child);
+    // The pair under the reader's lock: a packet never meets one callback
+    // with another's context.
+    WdfSpinLockAcquire(fdx->notify_lock);
     cdc_pdx->notify_cb_ctx = notify_cb_ctx;
     cdc_pdx->notify_cb = notify_cb;
+    WdfSpinLockRelease(fdx->notify_lock);
 
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
         cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
         n = InterlockedIncrement(&fdx->ref_count);
-        if (n <= 1) {
-            usb_interrupt_pipe_start_cont_reader(fdx);
-        } else {
+        if (n > 1) {
             QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n",
                      "usb_cdc_set_notify_cb", n);
         }
+        // Also past the first: a reader that ended on a failed read, or is
+        // being stopped, has none in flight; a running one is left alone.
+        usb_interrupt_pipe_start_cont_reader(fdx);
         return TRUE;
     }
     if (ReadAcquire(&fdx->ref_count) == 0 || !cdc_child_release(cdc_pdx, fdx, &cdc_pdx->notify_refs)) {
@@ -137,6 +161,11 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
     n = InterlockedDecrement(&fdx->ref_count);
     if (n <= 0) {
         usb_interrupt_pipe_stop_cont_reader(fdx);
+        // A registration that came while the reader stopped found it
+        // stopping and sent nothing: the reader is its to restart.
+        if (ReadAcquire(&fdx->ref_count) > 0) {
+            usb_interrupt_pipe_start_cont_reader(fdx);
+        }
     }
     return TRUE;
 }
@@ -175,33 +204,38 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     }
     rqx->status = status;
     rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+    WdfSpinLockAcquire(fdx->notify_lock);
     usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), rqx);
+    WdfSpinLockRelease(fdx->notify_lock);
 
     if (NT_SUCCESS(status)) {
+        WritePointerRelease((PVOID volatile*)&fdx->notify_cb_thread, KeGetCurrentThread());
         usb_child_iteration_begin(fdx->ids.device, &list, &iterator);
         while (NT_SUCCESS(usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE)) &&
                child != NULL) {
             PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
+            WdfSpinLockAcquire(fdx->notify_lock);
             PFN_CDC_NOTIFY_CB notify_cb = cdc_pdx->notify_cb;
             PVOID notify_cb_ctx = cdc_pdx->notify_cb_ctx;
+            WdfSpinLockRelease(fdx->notify_lock);
             if (notify_cb != NULL && notify_cb_ctx != NULL) {
                 notify_cb(notify_cb_ctx, buffer, bytes);
             }
         }
         WdfChildListEndIteration(list, &iterator);
+        WritePointerRelease((PVOID volatile*)&fdx->notify_cb_thread, NULL);
     }
 
     WdfSpinLockAcquire(fdx->notify_lock);
     rearm = fdx->notify_reader_stop == 0 && NT_SUCCESS(status);
     if (!rearm) {
         QD_TRACE(TRACE_LEVEL_NOTICE, "%s: interrupt reader ended with status 0x%lx\n", __func__, status);
-        InterlockedAnd(&fdx->ref_count, 0);
         // Last: a stop waiting for the reader to end reads it without the lock.
         WriteUCharRelease(&fdx->notify_reader_stop, 0);
     }
     WdfSpinLockRelease(fdx->notify_lock);
     if (rearm) {
-        usb_interrupt_pipe_start_cont_reader(fdx);
+        usb_notify_read_send(fdx, TRUE);
     }
     // Last touch of the record: a quiesce waits for this before freeing it.
     InterlockedDecrement(&fdx->notify_busy);

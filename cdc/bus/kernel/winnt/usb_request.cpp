@@ -156,11 +156,12 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
     return STATUS_SUCCESS;
 }
 
-NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
-    WDFMEMORY memory;
+// Marks an idle manager destroyed, which keeps prepare away; FALSE, and
+// nothing changed, while a record is busy or a purge is outstanding.
+BOOLEAN req_manager_close(PREQ_MANAGER manager) {
     BOOLEAN idle;
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "req_manager_destroy");
     WdfSpinLockAcquire(manager->lock);
     idle = WdfCollectionGetCount(manager->busy) == 0 && manager->purge_in_progress == 0;
     if (idle) {
@@ -168,11 +169,18 @@ NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
     }
     WdfSpinLockRelease(manager->lock);
     if (!idle) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: pending requests\n", __func__);
-        return STATUS_UNSUCCESSFUL;
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: pending requests\n", "req_manager_destroy");
     }
+    return idle;
+}
 
-    // destroyed keeps prepare away, so the free list only shrinks here.
+VOID req_manager_reopen(PREQ_MANAGER manager) { InterlockedExchange((volatile LONG*)&manager->destroyed, 0); }
+
+// Frees the free records of a closed manager; destroyed keeps prepare away, so
+// the free list only shrinks here.
+VOID req_manager_drain(PREQ_MANAGER manager) {
+    WDFMEMORY memory;
+
     for (;;) {
         WdfSpinLockAcquire(manager->lock);
         memory = (WDFMEMORY)WdfCollectionGetFirstItem(manager->free);
@@ -185,6 +193,13 @@ NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
         }
         usb_request_free(&memory);
     }
+}
+
+NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
+    if (!req_manager_close(manager)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    req_manager_drain(manager);
     return STATUS_SUCCESS;
 }
 
@@ -319,8 +334,6 @@ NTSTATUS usb_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n) 
 // Only pools this child counted on fdx are given back: those of a device
 // that served it before died with that device.
 NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
-    NTSTATUS status;
-
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_data_io_uninit");
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -335,17 +348,25 @@ NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: still in use\n", "usb_cdc_data_io_uninit");
             return STATUS_SUCCESS;
         }
-        status = req_manager_destroy(&fdx->req_out);
-        if (!NT_SUCCESS(status)) {
-            return status;
+        // Both pools idle before either goes: a refusal leaves the child's
+        // pools, its count and the device's count as they were.
+        if (!req_manager_close(&fdx->req_out)) {
+            goto refused;
         }
-        status = req_manager_destroy(&fdx->req_in);
-        if (!NT_SUCCESS(status)) {
-            return status;
+        if (!req_manager_close(&fdx->req_in)) {
+            req_manager_reopen(&fdx->req_out);
+            goto refused;
         }
+        req_manager_drain(&fdx->req_out);
+        req_manager_drain(&fdx->req_in);
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", "usb_cdc_data_io_uninit");
     return STATUS_SUCCESS;
+
+refused:
+    InterlockedIncrement(&fdx->data_io_count);
+    cdc_child_hold(cdc_get_device_context(child), fdx, &cdc_get_device_context(child)->data_io_refs);
+    return STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS usb_cdc_data_io_uninit(WDFDEVICE child) { return usb_cdc_data_io_uninit_fdx(child, cdc_serving_fdx(child)); }

@@ -1,0 +1,119 @@
+// Slots called from inside the child's own completion and notification
+// callbacks, where a child driver chains its next step.
+#include "abuse/abuse_fixture.h"
+
+namespace cdc::abuse_test {
+namespace {
+
+using from_callback = abuse;
+
+TEST_P(from_callback, a_read_reissued_from_its_completion_keeps_reading) {
+    open_data_path();
+    UCHAR read[64] = {};
+    completions done;
+    std::atomic<int> reissued{0};
+    done.on_complete([&](NTSTATUS status, ULONG) {
+        if (NT_SUCCESS(status) && reissued < 2) {
+            reissued++;
+            EXPECT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &done, no_timeout));
+        }
+    });
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &done, no_timeout));
+    for (int i = 0; i < 3; i++) {
+        device_->push_in(data_in, {'A'});
+        ASSERT_TRUE(done.wait_for(static_cast<size_t>(i) + 1));
+    }
+    EXPECT_EQ(reissued, 2);
+    EXPECT_TRUE(eventually([&] { return busy(fdx()->req_in) == 0; }));
+    close_data_path();
+}
+
+TEST_P(from_callback, a_purge_from_a_completion_cancels_the_other_reads) {
+    open_data_path(3, 2);
+    UCHAR first[64] = {};
+    UCHAR second[64] = {};
+    completions done;
+    std::atomic<NTSTATUS> purge{-1};
+    done.on_complete([&](NTSTATUS, ULONG) {
+        if (purge == -1) purge = bus_.cdc_inout_purge(child_, TRUE);
+    });
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, first, sizeof(first), completions::callback, &done, no_timeout));
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, second, sizeof(second), completions::callback, &done, no_timeout));
+    device_->push_in(data_in, {'A'});
+    ASSERT_TRUE(done.wait_for(2));
+    EXPECT_EQ(purge, STATUS_SUCCESS);
+    // The cancelled read may report before the one whose callback purged.
+    auto all = done.all();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& e) { return e.status == STATUS_SUCCESS; }), 1);
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& e) { return e.status == STATUS_CANCELLED; }), 1);
+    EXPECT_TRUE(eventually([&] { return purging(fdx()->req_in) == 0; }));
+    close_data_path();
+}
+
+TEST_P(from_callback, uninit_from_the_last_completion_gives_the_pools_back) {
+    open_data_path();
+    ASSERT_EQ(bus_.cdc_transport_disable(child_), STATUS_SUCCESS);
+    UCHAR read[64] = {};
+    completions done;
+    std::atomic<NTSTATUS> uninit{-1};
+    done.on_complete([&](NTSTATUS, ULONG) { uninit = bus_.cdc_data_io_uninit(child_); });
+    // The data path stays usable while the pools exist: the pipes are those of setting 0.
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &done, no_timeout));
+    device_->push_in(data_in, {'A'});
+    ASSERT_TRUE(done.wait_for(1));
+    // The record went back before the callback ran: nothing is busy.
+    EXPECT_EQ(uninit, STATUS_SUCCESS);
+    EXPECT_EQ(fdx()->data_io_count, 0);
+    EXPECT_EQ(fdx()->req_in.destroyed, 1u);
+}
+
+TEST_P(from_callback, unsetting_the_notification_callback_from_inside_it_stops_the_reader) {
+    struct state {
+        CDC_BUS_INTERFACE* bus;
+        WDFDEVICE child;
+        std::atomic<int> calls{0};
+        std::atomic<int> unset{-1};
+    } s{&bus_, child_};
+    auto cb = [](PVOID ctx, PVOID, ULONG) {
+        auto* st = static_cast<state*>(ctx);
+        st->calls++;
+        st->unset = st->bus->cdc_set_notify_cb(st->child, nullptr, nullptr);
+    };
+    ASSERT_TRUE(bus_.cdc_set_notify_cb(child_, &s, cb));
+    device_->push_in(notify_in, {0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0});
+    ASSERT_TRUE(eventually([&] { return s.unset != -1; }));
+    EXPECT_EQ(s.unset, TRUE);
+    EXPECT_TRUE(eventually([&] { return ReadAcquire(&fdx()->notify_busy) == 0; }));
+    EXPECT_EQ(fdx()->ref_count, 0);
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    EXPECT_EQ(traced("usb_interrupt_pipe_stop_cont_reader: Request not cancelled yet"), 0u);
+    EXPECT_EQ(s.calls, 1);
+    // A fresh registration starts it again.
+    ASSERT_TRUE(bus_.cdc_set_notify_cb(child_, &s, cb));
+    EXPECT_EQ(device_->pending(notify_in), 1u);
+    EXPECT_TRUE(bus_.cdc_set_notify_cb(child_, nullptr, nullptr));
+}
+
+TEST_P(from_callback, a_control_transfer_from_a_control_completion_finds_the_channel_free) {
+    open_data_path();
+    UCHAR line[7] = {};
+    completions done;
+    std::atomic<NTSTATUS> again{-1};
+    done.on_complete([&](NTSTATUS, ULONG) {
+        if (again == -1) {
+            again = bus_.class_control_async(child_, TRUE, 0x21, 0, 7, line, completions::callback, &done, nullptr, 0);
+        }
+    });
+    ASSERT_EQ(bus_.class_control_async(child_, TRUE, 0x21, 0, 7, line, completions::callback, &done, nullptr, 0),
+              STATUS_PENDING);
+    // The channel is free before the callback runs: the chained one goes out.
+    ASSERT_TRUE(done.wait_for(2));
+    EXPECT_EQ(again, STATUS_PENDING);
+    EXPECT_TRUE(eventually([&] { return ReadAcquire(&fdx()->control_req_state) == 0; }));
+    close_data_path();
+}
+
+INSTANTIATE_TEST_SUITE_P(modes, from_callback, ::testing::Values(mode::direct, mode::control), mode_name);
+
+}  // namespace
+}  // namespace cdc::abuse_test
