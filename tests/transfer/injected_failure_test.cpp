@@ -63,6 +63,19 @@ TEST_F(injected_failure, a_child_the_framework_cannot_create_is_traced_and_the_n
     EXPECT_EQ(plug(sim::usb::catalogue::acm_modem()).size(), 1u);
 }
 
+// A report the child list says it already holds gives back the reference
+// the report took on the function device: unloading finds none left.
+TEST_F(injected_failure, a_child_already_reported_gives_back_its_reference) {
+    sim::fault_fail_nth("WdfChildListAddOrUpdateChildDescriptionAsPresent", 1, STATUS_OBJECT_NAME_EXISTS);
+    device_ = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+    sim::plug_options options;
+    options.whole_device = true;
+    auto stacks = host_->plug(device_, options);
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_TRUE(traced_with("Failed adding child_unique_id"));
+    host_->unplug(device_);
+}
+
 TEST_F(injected_failure, an_unreadable_setting_falls_back_to_its_default_and_is_traced) {
     sim::debugger_clear();
     sim::fault_fail_nth("WdfRegistryQueryULong", 1, STATUS_INSUFFICIENT_RESOURCES);
