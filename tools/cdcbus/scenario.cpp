@@ -474,7 +474,7 @@ class session {
                 std::vector<uint8_t> data = a.bytes;
                 NTSTATUS status = driver(a, c).class_request(a.in, a.request, a.value, a.length, &data);
                 report_status("class request", status);
-                if (a.in && NT_SUCCESS(status))
+                if (a.in && NT_SUCCESS(status) && status != STATUS_CTRL_USB_DEVICE_ABSENT)
                     fprintf(report_, "%sclass request read %s\n", prefix_, hex_bytes(data).c_str());
                 break;
             }
@@ -629,6 +629,14 @@ class session {
     void quiesce() {
         size_t before = SIZE_MAX;
         for (int round = 0; round < 1000; round++) {
+            host_.settle();
+            // A serial port takes a returning device up on its own thread.
+            for (const auto& c : children_) {
+                if (!c.present) continue;
+                if (auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo))) {
+                    d->wait_device_work();
+                }
+            }
             host_.settle();
             sim::io_threads_stop();
             for (auto& p : plugged_) {
