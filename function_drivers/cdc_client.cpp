@@ -26,6 +26,7 @@ cdc_client::cdc_client(WDFDEVICE pdo, std::string name, const client_options& op
 
 cdc_client::~cdc_client() {
     if (open_) close();
+    stop_device_work();
 }
 
 bool cdc_client::is_open() const { return open_; }
