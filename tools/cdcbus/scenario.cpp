@@ -645,7 +645,10 @@ class session {
             }
             refresh_children();
             size_t now = activity();
-            if (now == before) return;
+            if (now == before) {
+                note_pipes();
+                return;
+            }
             before = now;
         }
     }
