@@ -52,7 +52,8 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     app.add_flag("--json", opts.json, "Prints the summary as JSON on stdout; the trace goes to stderr");
     app.add_option("--location", opts.location, "Location part of the device interface string (the port)");
     app.add_flag("--whole-device", opts.whole_device,
-                 "Binds the driver to the whole device instead of letting the composite parent split it");
+                 "Binds the driver to the whole device by its VID/PID, as a vendor INF naming it would");
+    app.add_option("--inf", opts.infs, "Installs the driver package FILE besides the project's INF (repeatable)");
     app.add_option("--script", opts.script,
                    "Runs the scenario in FILE, one action a line (plug, open, write, expect, fault, unplug, ...)");
     app.add_flag("--serve", opts.serve,
