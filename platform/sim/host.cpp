@@ -392,10 +392,10 @@ device_stack* host::plug_function(const std::shared_ptr<usb::device>& dev, const
     }
     // The model's .HW values land in the instance's Device Parameters as
     // the device is installed, before its driver is added.
-    write_inf_values(registry(),
-                     std::string(enum_key()) + "\\USB\\" + config.device_id + "\\" + config.instance_id +
-                         "\\Device Parameters",
-                     defaults);
+    write_inf_values(
+        registry(),
+        std::string(enum_key()) + "\\USB\\" + config.device_id + "\\" + config.instance_id + "\\Device Parameters",
+        defaults);
     device_stack& stack = add_device(config);
     if (stack.node_.device != nullptr) {
         start_node(stack.node_);

@@ -263,7 +263,7 @@ struct driver_binding {
     std::string id;           // the device's ID the model matched
     bool by_hardware_id = false;
     unsigned rank = 0;
-    std::string problem;           // why the node has no driver beyond no match ("" when none)
+    std::string problem;            // why the node has no driver beyond no match ("" when none)
     device_stack* stack = nullptr;  // the driver's stack, when the host's driver bound
 };
 
@@ -447,9 +447,9 @@ class host {
     std::vector<pnp_event> log_;
     std::vector<std::pair<std::u16string, function_driver_factory>> function_drivers_;
     function_driver_factory default_function_driver_;
-    driver_store driver_store_;         // the INFs installed
-    driver_store system_store_;         // usb.inf
-    inf_model whole_device_model_;      // plug_options.whole_device with INFs installed
+    driver_store driver_store_;     // the INFs installed
+    driver_store system_store_;     // usb.inf
+    inf_model whole_device_model_;  // plug_options.whole_device with INFs installed
     usb_binding last_binding_;
     // Held by the scenario thread through every scenario call, and by a
     // thread bringing a device back to D0: one PnP or power operation at a time.

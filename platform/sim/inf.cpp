@@ -160,7 +160,8 @@ class parser {
     explicit parser(std::map<std::string, section> sections) : sections_(std::move(sections)) {
         if (const section* s = find("Strings")) {
             for (const entry& e : s->entries) {
-                if (!e.has_key || e.values.size() != 1) throw inf_error{e.line, "a string needs the form key = \"text\""};
+                if (!e.has_key || e.values.size() != 1)
+                    throw inf_error{e.line, "a string needs the form key = \"text\""};
                 strings_[upper(e.key)] = e.values[0];
             }
         }
@@ -377,6 +378,12 @@ std::optional<inf_file> inf_file::parse(const std::string& text, const std::stri
         }
         field("Provider", &inf.provider_);
         unsigned ver_line = field("DriverVer", &inf.driver_ver_);
+        for (const entry& e : version.entries) {
+            if (!e.has_key || !same(e.key, "DriverVer")) continue;
+            std::vector<std::string> parts = p.values(e);
+            if (parts.size() > 1) inf.driver_ver_ += "," + parts[1];
+            break;
+        }
         unsigned mm = 0, dd = 0, yyyy = 0;
         if (std::sscanf(inf.driver_ver_.c_str(), "%u/%u/%u", &mm, &dd, &yyyy) != 3 || mm < 1 || mm > 12 || dd < 1 ||
             dd > 31 || yyyy < 1980) {
@@ -485,7 +492,8 @@ std::optional<inf_match> driver_store::best_match(const std::vector<std::string>
                     for (size_t d = 0; d < ids.size(); d++) {
                         if (!same(ids[d], model.ids[m])) continue;
                         unsigned kind = (list == 0 ? 0 : 2) + (model_hardware ? 0 : 1);
-                        unsigned position = static_cast<unsigned>(std::min<size_t>(d * 0x10 + (m == 0 ? 0 : m - 1), 0xFFF));
+                        unsigned position =
+                            static_cast<unsigned>(std::min<size_t>(d * 0x10 + (m == 0 ? 0 : m - 1), 0xFFF));
                         unsigned rank = kind * 0x1000 + position;
                         if (!best || rank < best->rank) {
                             best = inf_match{inf.name(), &model, ids[d], list == 0, rank};

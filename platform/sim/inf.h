@@ -38,15 +38,15 @@ struct inf_reg_value {
 };
 
 struct inf_model {
-    std::string section;      // the decorated models section it is listed in
-    unsigned line = 0;        // where
-    std::string description;  // strings substituted
-    std::string install;      // the install section named, undecorated
+    std::string section;           // the decorated models section it is listed in
+    unsigned line = 0;             // where
+    std::string description;       // strings substituted
+    std::string install;           // the install section named, undecorated
     std::vector<std::string> ids;  // hardware ID, then compatible IDs
     // From the install section as the x64 platform reads it.
     std::string service;  // the function driver's service; empty: none
     std::string kmdf_service;
-    std::string kmdf_version;  // KmdfLibraryVersion, e.g. "1.9"
+    std::string kmdf_version;                    // KmdfLibraryVersion, e.g. "1.9"
     std::vector<inf_reg_value> hardware_values;  // .HW AddReg: the device's Device Parameters
 };
 
@@ -88,7 +88,7 @@ class inf_file {
 struct inf_match {
     std::string inf;  // the INF's name
     const inf_model* model = nullptr;
-    std::string id;  // the device's ID that matched
+    std::string id;            // the device's ID that matched
     bool hardware_id = false;  // one of the device's hardware IDs (else a compatible ID)
     unsigned rank = 0;
 };

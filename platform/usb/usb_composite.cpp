@@ -11,7 +11,7 @@ struct function_group {
     uint8_t first_interface = 0;
     std::vector<uint8_t> interfaces;
     size_t association_offset = 0;  // 0: not under an association
-    const parsed_association* association = nullptr;
+    USB_INTERFACE_ASSOCIATION_DESCRIPTOR association{};
 };
 
 bool contains(const std::vector<uint8_t>& values, uint8_t value) {
@@ -54,13 +54,13 @@ std::vector<function_group> group_interfaces(const parsed_configuration& config)
             }
         }
         if (owner == nullptr) {
-            groups.push_back({ifc.number, {ifc.number}, 0, nullptr});
+            groups.push_back({ifc.number, {ifc.number}, 0, {}});
             continue;
         }
         auto group = std::find_if(groups.begin(), groups.end(),
-                                  [owner](const function_group& g) { return g.association == owner; });
+                                  [owner](const function_group& g) { return g.association_offset == owner->offset; });
         if (group == groups.end()) {
-            groups.push_back({owner->descriptor.bFirstInterface, {ifc.number}, owner->offset, owner});
+            groups.push_back({owner->descriptor.bFirstInterface, {ifc.number}, owner->offset, owner->descriptor});
         } else {
             group->interfaces.push_back(ifc.number);
         }
@@ -195,14 +195,15 @@ std::vector<usb_function> split_functions(const descriptor_set& device, split_mo
     }
 
     const std::vector<uint8_t>& first = device.configurations[0];
-    for (const function_group& group : group_interfaces(parse_configuration(first))) {
+    const parsed_configuration config = parse_configuration(first);
+    for (const function_group& group : group_interfaces(config)) {
         usb_function function;
         function.hardware_id = interface_hardware_id(vid, pid, group.first_interface);
         function.interface_function = true;
         function.first_interface = group.first_interface;
-        if (group.association != nullptr) {
+        if (group.association_offset != 0) {
             function.has_association = true;
-            function.association = group.association->descriptor;
+            function.association = group.association;
         }
         function.descriptors = device;
         function.descriptors.configurations = {

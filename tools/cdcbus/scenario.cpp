@@ -925,6 +925,16 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
         fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
         exit_status = 1;
     }
+    for (const auto& file : opts.infs) {
+        std::string name =
+            file.substr(file.find_last_of("/\\") == std::string::npos ? 0 : file.find_last_of("/\\") + 1);
+        bool used = false;
+        for (const auto& b : run.bindings()) {
+            used = used || b.device.inf == name;
+            for (const auto& f : b.functions) used = used || f.inf == name;
+        }
+        if (!used) fprintf(err, "cdcbus: %s: no model of it matches a device of this run\n", file.c_str());
+    }
     if (opts.json) {
         print_json(run.summaries(), out, run.bindings());
     } else {

@@ -21,9 +21,9 @@ struct options {
     bool json = false;
     std::string location;  // empty: the host's default port
     bool whole_device = false;
-    std::string script;  // scenario script; empty: none
-    std::string pcap;    // capture file; empty: none
-    bool serve = false;  // actions from `in` until it ends, serial children on pseudo-terminals
+    std::string script;             // scenario script; empty: none
+    std::string pcap;               // capture file; empty: none
+    bool serve = false;             // actions from `in` until it ends, serial children on pseudo-terminals
     std::vector<std::string> infs;  // driver packages installed besides the project's
 };
 

@@ -61,9 +61,9 @@ nlohmann::json binding_json(const binding_summary& b) {
                         {"compatible_ids", b.compatible_ids},
                         {"loaded", b.loaded}};
     if (b.matched) {
-        j["match"] = {{"inf", b.inf},         {"models", b.models},
-                      {"model", b.description}, {"service", b.service},
-                      {"id", b.id},           {"by", b.by_hardware_id ? "hardware_id" : "compatible_id"}};
+        j["match"] = {
+            {"inf", b.inf},         {"models", b.models}, {"model", b.description},
+            {"service", b.service}, {"id", b.id},         {"by", b.by_hardware_id ? "hardware_id" : "compatible_id"}};
     } else {
         j["match"] = nullptr;
     }
