@@ -231,6 +231,18 @@ TEST(cdcbus_inf, a_vendor_inf_takes_the_device_by_its_vid_pid) {
     EXPECT_TRUE(contains(r.err, "cdcbus: " + path + ": no model of it matches a device of this run\n")) << r.err;
 }
 
+TEST(cdcbus_inf, the_control_device_binds_by_its_root_hardware_id) {
+    auto r = run({"--json", "--control-device", "--root-device"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto json = nlohmann::json::parse(r.out);
+    const auto& root = json["bindings"][0];
+    EXPECT_EQ(root["device_id"], "ROOT\\CDCBUS");
+    EXPECT_EQ(root["match"]["model"], "CDC bus control device");
+    EXPECT_EQ(root["match"]["id"], "ROOT\\CDCBUS");
+    EXPECT_EQ(root["match"]["by"], "hardware_id");
+    EXPECT_TRUE(root["loaded"]);
+}
+
 TEST(cdcbus_inf, a_malformed_inf_is_refused_with_its_file_and_line) {
     auto path = write_temp("broken.inf", "[Version]\nSignature=\"$Windows NT$\"\n[Manufacturer\n");
     auto r = run({"--inf", path, descriptors("dump-ch340.bin")});
