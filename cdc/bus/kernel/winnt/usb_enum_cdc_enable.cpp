@@ -8,18 +8,26 @@
 // fresh request record, both handed to the reader. The registry override
 // names the pipe by address and has none without a communication interface.
 static NTSTATUS pipe_comm_notify_set(PDEVICE_CONTEXT fdx) {
-    WDFUSBPIPE pipe;
+    ULONG maxps = fdx->notify_maxps;
+    ULONG ep = fdx->notify_ep;
     WDFMEMORY memory = NULL;
+    WDFUSBPIPE pipe;
     NTSTATUS status;
 
+    // The sizes children read only change with what the device says.
     if (fdx->cdc_override_configuration == 0) {
-        pipe = usb_ifc_get_pipe(fdx->usb_ifc_comm, WdfUsbPipeTypeInterrupt, QD_PIPE_DIR_IN, &fdx->notify_maxps,
-                                &fdx->notify_ep);
+        pipe = usb_ifc_get_pipe(fdx->usb_ifc_comm, WdfUsbPipeTypeInterrupt, QD_PIPE_DIR_IN, &maxps, &ep);
     } else if (fdx->usb_ifc_comm != NULL) {
-        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, fdx->notify_ep, &fdx->notify_maxps);
+        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, ep, &maxps);
     } else {
         usb_cdc_notify_attach(fdx, fdx->pipe_comm_notify, NULL);
         return STATUS_SUCCESS;
+    }
+    if (fdx->notify_maxps != maxps) {
+        fdx->notify_maxps = maxps;
+    }
+    if (fdx->notify_ep != ep) {
+        fdx->notify_ep = ep;
     }
     if (pipe == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: notification endpoint not found\n", __func__);
@@ -101,7 +109,9 @@ static VOID usb_cdc_data_pipes_publish(PDEVICE_CONTEXT fdx, WDFUSBPIPE out, ULON
         WdfSpinLockAcquire(fdx->req_in.lock);
     }
     fdx->pipe_data_in = in;
-    fdx->data_in_maxps = in_maxps;
+    if (fdx->data_in_maxps != in_maxps) {
+        fdx->data_in_maxps = in_maxps;
+    }
     if (fdx->req_in.lock != NULL) {
         WdfSpinLockRelease(fdx->req_in.lock);
     }
@@ -219,11 +229,15 @@ BOOLEAN usb_cdc_enable_disable(PDEVICE_CONTEXT fdx, BOOLEAN enable) {
             }
             if (out == NULL) {
                 out = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_OUT, &out_maxps, &out_ep);
-                fdx->data_out_ep = out_ep;
+                if (fdx->data_out_ep != out_ep) {
+                    fdx->data_out_ep = out_ep;
+                }
             }
             if (in == NULL) {
                 in = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_IN, &in_maxps, &in_ep);
-                fdx->data_in_ep = in_ep;
+                if (fdx->data_in_ep != in_ep) {
+                    fdx->data_in_ep = in_ep;
+                }
             }
         }
         usb_cdc_data_pipes_publish(fdx, out, out_maxps, in, in_maxps);

@@ -17,9 +17,13 @@ NTSTATUS pipe_comm_notify_request_make(WDFUSBPIPE pipe, WDFMEMORY* memory) {
     return status;
 }
 
-// At the start, before any child can reach the reader.
+// At the start, before any child can reach the reader; a release took the
+// last record away and left the reader suspended.
 NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
+
+    fdx->notify_suspended = 0;
+    InterlockedExchange(&fdx->notify_busy, 0);
 
     status = pipe_comm_notify_request_make(fdx->pipe_comm_notify, &fdx->notify_req_mem);
     if (NT_SUCCESS(status)) {
@@ -306,8 +310,9 @@ BOOLEAN usb_cdc_notify_detach(PDEVICE_CONTEXT fdx) {
     }
     WdfSpinLockAcquire(fdx->notify_lock);
     fdx->notify_suspended = 1;
+    memory = fdx->notify_req_mem;
     WdfSpinLockRelease(fdx->notify_lock);
-    if (!NT_SUCCESS(usb_interrupt_pipe_stop_cont_reader(fdx))) {
+    if (memory != NULL && !NT_SUCCESS(usb_interrupt_pipe_stop_cont_reader(fdx))) {
         WdfSpinLockAcquire(fdx->notify_lock);
         fdx->notify_suspended = 0;
         WdfSpinLockRelease(fdx->notify_lock);
