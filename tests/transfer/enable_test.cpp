@@ -99,6 +99,21 @@ TEST_F(data_path, always_enabled_devices_keep_their_pipes) {
     EXPECT_TRUE(settings_selected().empty());
 }
 
+// Each opening makes a control record and a notification record and each
+// closing frees them whole: the framework's objects stay flat.
+TEST_F(data_path, opening_and_closing_leaves_no_objects_behind) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    const size_t after_first = wdf::live_objects().size();
+    for (int i = 0; i < 200; i++) {
+        ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+        ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(wdf::live_objects().size(), after_first);
+}
+
 // A device that lets a test act while the host switches one of its
 // interfaces' settings, after the device took the new setting and before the
 // host has its new pipes.
