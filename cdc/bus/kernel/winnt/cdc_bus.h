@@ -123,7 +123,7 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;           // 1 from the notification read's send until its completion is done
+    volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
     volatile LONG routed_calls;          // control-mode calls running on this device, pinned
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
