@@ -120,11 +120,13 @@ TEST_F(data_path, opening_and_closing_leaves_no_objects_behind) {
 class switch_watching_device : public sim::usb::device {
  public:
     using sim::usb::device::device;
-    std::function<void()> during_switch;
+    std::function<void()> during_switch;  // once, at the next switch
 
     void on_interface(uint8_t interface_number, uint8_t alternate_setting) override {
         sim::usb::device::on_interface(interface_number, alternate_setting);
-        if (during_switch) during_switch();
+        std::function<void()> hook = std::move(during_switch);
+        during_switch = nullptr;
+        if (hook) hook();
     }
 };
 
@@ -144,7 +146,6 @@ TEST_F(data_path, a_registration_during_a_switch_keeps_its_reader) {
 
     ASSERT_TRUE(first.cdc_set_notify_cb(children[0], &first_heard, counter::callback));
     device->during_switch = [&] {
-        device->during_switch = nullptr;
         // Another child's thread, as a child driver would call.
         std::thread registration([&] { second.cdc_set_notify_cb(children[1], &second_heard, counter::callback); });
         registration.join();

@@ -59,6 +59,7 @@ static VOID usb_notify_reader_ended(PDEVICE_CONTEXT fdx) {
 // reader has really ended, and always under the lock.
 static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     PREQUEST_CONTEXT rqx;
+    BOOLEAN not_ready;
     WDFUSBPIPE pipe;
     NTSTATUS status;
 
@@ -74,13 +75,13 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     pipe = fdx->pipe_comm_notify;
     // Not ready, a stop under way (a read sent now would outlive it), or the
     // record being taken away for a setting switch.
-    if (rqx == NULL || rqx->request == NULL || pipe == NULL || fdx->notify_reader_stop != 0 ||
-        fdx->notify_suspended != 0) {
+    not_ready = rqx == NULL || rqx->request == NULL;
+    if (not_ready || pipe == NULL || fdx->notify_reader_stop != 0 || fdx->notify_suspended != 0) {
         if (rearm) {
             usb_notify_reader_ended(fdx);
         }
         WdfSpinLockRelease(fdx->notify_lock);
-        if (rqx == NULL || rqx->request == NULL) {
+        if (not_ready) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_start_cont_reader");
         }
         return STATUS_SUCCESS;
