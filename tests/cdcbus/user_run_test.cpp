@@ -124,10 +124,12 @@ TEST(cdcbus_open_port, restarts_after_a_failed_port_reset_fail_and_the_port_stil
 // ---- Other functions -------------------------------------------------------------------------
 
 TEST(cdcbus_functions, a_vendor_adapter_that_stalls_the_line_requests_opens_and_carries_data) {
-    auto r = run_script("ch340.txt", "plug " + descriptors("dump-ch340.bin") +
-                                         "\n"
-                                         "open 0\n"
-                                         "write 0 \"x\"\n");
+    auto r = run_script("ch340.txt",
+                        "plug " + descriptors("dump-ch340.bin") +
+                            "\n"
+                            "open 0\n"
+                            "write 0 \"x\"\n",
+                        {"--whole-device"});  // the vendor class binds only when told to
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.err, "cdcbus: open: 0x00000000\n")) << r.err;
     json summary = summary_of(r);
