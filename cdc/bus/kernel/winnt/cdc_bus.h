@@ -230,8 +230,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ctrl_usb_device_final_stop(_In_ WDFDEVICE de
 // Detaches the children matching ids that departing serves (NULL: only
 // the pending ones, for a not-in-use report) and removes them unless one is
 // open or another device serves that identity by now.
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
-    ctrl_try_to_remove_children(_In_ PCDC_IDS ids, _In_opt_ WDFDEVICE departing);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_IDS ids, _In_opt_ WDFDEVICE departing);
 // TRUE on the thread running this device's children's control callbacks
 // inside the device's own power transition.
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN usb_in_own_power_callback(_In_ PDEVICE_CONTEXT fdx);

@@ -61,9 +61,7 @@ static PDEVICE_CONTEXT ctrl_route_enter(WDFDEVICE child, const char* caller, PCT
     return pin->fdx;
 }
 
-static VOID ctrl_route_leave(WDFDEVICE child, PCTRL_ROUTE_PIN pin) {
-    ctrl_lock_unlock_usb_device(child, FALSE, pin);
-}
+static VOID ctrl_route_leave(WDFDEVICE child, PCTRL_ROUTE_PIN pin) { ctrl_lock_unlock_usb_device(child, FALSE, pin); }
 
 NTSTATUS ctrl_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                  PVOID buffer, PULONG bytes_transferred, LONGLONG timeout) {
