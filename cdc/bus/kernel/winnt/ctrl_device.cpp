@@ -64,18 +64,17 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, device %p\n", __func__, device);
 
-    // No call can pin the device before it is listed, and the last
-    // unregistration waited for every pin: the rundown starts afresh.
-    InterlockedExchange(&fdx->route_refs, 1);
-    InterlockedExchange(&fdx->route_departing, 0);
-    KeInitializeEvent(&fdx->route_drained, NotificationEvent, FALSE);
-
     WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
     if (ctrl_usb_device_is_listed(device)) {
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: The USB FDO is already listed\n", __func__);
         return STATUS_CTRL_USB_DEVICE_ALREADY_LISTED;
     }
+    // No call can pin a device that is not listed, and its last
+    // unregistration waited for every pin: the rundown starts afresh.
+    InterlockedExchange(&fdx->route_refs, 1);
+    InterlockedExchange(&fdx->route_departing, 0);
+    KeInitializeEvent(&fdx->route_drained, NotificationEvent, FALSE);
     status = WdfCollectionAdd(drv_ctx.usb_devices, device);
     if (!NT_SUCCESS(status)) {
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
