@@ -469,11 +469,6 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS) {
-    validate_device(Device, "WdfDeviceIndicateWakeStatus");
-    not_implemented("WdfDeviceIndicateWakeStatus");
-}
-
 VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION) {
     validate_device(Device, "WdfDeviceSetFailed");
     not_implemented("WdfDeviceSetFailed");

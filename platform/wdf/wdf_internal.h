@@ -169,6 +169,7 @@ class collection_object : public object {
 class spin_lock_object : public object {
  public:
     spin_lock_object() : object(object_type::spin_lock) {}
+    ~spin_lock_object() override;
     std::mutex mutex;
     std::atomic<std::thread::id> owner{};
     KIRQL saved_irql = PASSIVE_LEVEL;

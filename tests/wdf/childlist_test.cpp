@@ -192,7 +192,7 @@ TEST_F(child_list, a_child_reported_during_prepare_hardware_gets_its_pdo_right_a
                          "testbus\\CHILD_3\\0003 prepare_hardware", "testbus\\CHILD_3\\0003 d0_entry(D3Final)"}));
 }
 
-TEST_F(child_list, the_scan_callback_runs_once_after_start_and_its_scan_replaces_earlier_reports) {
+TEST_F(child_list, the_scan_callback_runs_at_start_before_self_managed_io_and_replaces_earlier_reports) {
     config().scan_callback = true;
     config().scan_reports = {4, 5};
     config().prepare_reports = {3};
@@ -200,7 +200,7 @@ TEST_F(child_list, the_scan_callback_runs_once_after_start_and_its_scan_replaces
     EXPECT_EQ(serials(), (ulongs{4, 5}));
     EXPECT_EQ(counts().create_calls, 2u) << "3 went missing in the scan before it had a PDO";
     EXPECT_EQ(bus->events(), (std::vector<std::string>{"device_add", "prepare_hardware", "d0_entry(D3Final)",
-                                                       "self_managed_io_init", "scan_for_children"}));
+                                                       "scan_for_children", "self_managed_io_init"}));
     host.settle();
     EXPECT_EQ(bus->events().size(), 5u) << "one scan only";
 }

@@ -171,6 +171,78 @@ TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
     EXPECT_TRUE(host.idle(device()));
 }
 
+// ---- Scanning and the children's wake ------------------------------------------------
+
+// A child's function driver that, as its power policy owner, arms it for wake.
+class arming_driver : public sim::function_driver {
+ public:
+    std::string name() const override { return "arming"; }
+    NTSTATUS open() override { return STATUS_SUCCESS; }
+    void close() override {}
+    bool is_open() const override { return false; }
+    bool arms_for_wake() const override { return true; }
+};
+
+TEST_F(power, every_entry_into_d0_scans_after_d0_entry_and_before_self_managed_io) {
+    config().scan_callback = true;
+    config().scan_reports = {1};
+    start_idle_bus(true);
+    EXPECT_EQ(since(0), (strings{"device_add", "prepare_hardware", "d0_entry(D3Final)", "scan_for_children",
+                                 "self_managed_io_init"}));
+    ASSERT_NE(pdo_of(1), nullptr);
+
+    ASSERT_TRUE(host.idle(device()));
+    size_t mark = bus->events().size();
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D2)", "scan_for_children", "self_managed_io_restart", "disarm_wake"}));
+    WdfDeviceResumeIdle(device());
+
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    mark = bus->events().size();
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D2)", "scan_for_children", "self_managed_io_restart", "disarm_wake"}));
+    EXPECT_NE(pdo_of(1), nullptr) << "reported again, the child stays";
+}
+
+TEST_F(power, a_pdo_wait_wake_is_completed_once_by_its_bus_driver) {
+    host.register_function_driver("testbus\CHILD_1", [](WDFDEVICE) { return std::make_unique<arming_driver>(); });
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    ASSERT_EQ(report(2), STATUS_SUCCESS);
+    host.settle();
+    WDFDEVICE armed = pdo_of(1);
+    WDFDEVICE unarmed = pdo_of(2);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST) << "in D0";
+
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(device(), STATUS_SUCCESS), STATUS_INVALID_DEVICE_STATE)
+        << "the bus's own wait-wake goes to the device below it";
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_PENDING), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_CANCELLED), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(unarmed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST);
+
+    // Woken, the child returns to D0 (its parent first) through the PnP manager.
+    size_t mark = host.pnp_log().size();
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST) << "completed";
+    host.settle();
+    EXPECT_EQ(host.power_state(armed), WdfPowerDeviceD0);
+    EXPECT_EQ(host.power_state(unarmed), WdfPowerDeviceD3);
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\CHILD_1\0001: wake_signalled", std::string(bus_path) + ": d0_entry(D2)",
+                       std::string(bus_path) + ": self_managed_io_restart", std::string(bus_path) + ": disarm_wake",
+                       "testbus\CHILD_1\0001: d0_entry(D3)", "testbus\CHILD_1\0001: self_managed_io_restart"}));
+
+    // A failed wake leaves the child where it is.
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_UNSUCCESSFUL), STATUS_SUCCESS);
+    host.settle();
+    EXPECT_EQ(host.power_state(armed), WdfPowerDeviceD3);
+    strings child_steps = log_of("testbus\\CHILD_1");
+    ASSERT_FALSE(child_steps.empty());
+    EXPECT_EQ(child_steps.back(), "wake_failed");
+}
+
 // ---- Removal from a low-power state -------------------------------------------------
 
 TEST_F(power, removal_from_idle_does_not_return_to_d0_and_exits_d0_only_once) {
