@@ -41,8 +41,10 @@
 //   (WdfDeviceIndicateWakeStatus) logs "wake_signalled" (then the PDO returns
 //   to D0 through the PnP manager's queue) or "wake_failed". A
 //   failing return to D0 fails the device: it is removed as a failed device
-//   is (no D0 exit when D0 entry failed). A device removed while in a
-//   low-power state gets no self-managed I/O suspend and no D0 exit; release
+//   is (no D0 exit when D0 entry failed). An orderly removal of a device in a
+//   low-power state brings it (its parents first) back to D0 before its
+//   removal, as the query-remove does; a surprise removal does not: such a
+//   device gets no self-managed I/O suspend and no D0 exit; release
 //   hardware, self-managed I/O flush and cleanup still run. Devices idle
 //   only when the scenario says so (idle()): the platform clock passing the
 //   time-out does not idle them. WdfDeviceStopIdle on a low-power device
@@ -150,6 +152,7 @@ struct pnp_node {
     bool removed = false;
     bool removing = false;                      // its removal has begun
     bool armed_for_wake = false;                // armed when it left D0
+    bool waking_for_removal = false;            // an orderly removal is bringing it back to D0
     std::unique_ptr<function_driver> function;  // a PDO's function driver, once it started
 };
 

@@ -213,6 +213,16 @@ void host::remove_node(pnp_node& node, bool surprise) {
     if (node.removed) {
         return;
     }
+    // An orderly removal begins with a query-remove, which brings an idle
+    // device (its parents first) back to D0; a device that vanished is not
+    // powered up.
+    if (!surprise && node.started && !node.removing && !node.waking_for_removal && !sleeping_ &&
+        wdf::power_state(node.device) != WdfPowerDeviceD0) {
+        node.waking_for_removal = true;
+        wake_node(node);
+        node.waking_for_removal = false;
+        if (node.removed) return;
+    }
     while (!node.children.empty()) {
         remove_node(*node.children.back(), surprise);
     }
