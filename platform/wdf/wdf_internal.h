@@ -163,7 +163,7 @@ class collection_object : public object {
  public:
     collection_object() : object(object_type::collection) {}
     void on_delete() override;
-    std::mutex lock;  // each call takes it, as the framework's collection does
+    std::mutex lock;             // each call takes it, as the framework's collection does
     std::vector<object*> items;  // guarded by lock
 };
 
