@@ -17,8 +17,8 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* us
         fdx = usb_get_device_context(*usb_device);
         target = fdx->usb_device;
         InterlockedDecrement(&fdx->routed_calls);
-        WdfObjectDereferenceActual(*usb_device, NULL, __LINE__, __FILE__);
-        WdfObjectDereferenceActual(target, NULL, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(*usb_device, NULL, __LINE__, (PCHAR)__FILE__);
+        WdfObjectDereferenceActual(target, NULL, __LINE__, (PCHAR)__FILE__);
         return TRUE;
     }
     if (drv_ctx.control_device == NULL) {
@@ -32,8 +32,8 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* us
     device = cdc_pdx->usb_device;
     if (device != NULL && ctrl_usb_device_is_listed(device)) {
         fdx = usb_get_device_context(device);
-        WdfObjectReferenceActual(device, NULL, __LINE__, __FILE__);
-        WdfObjectReferenceActual(fdx->usb_device, NULL, __LINE__, __FILE__);
+        WdfObjectReferenceActual(device, NULL, __LINE__, (PCHAR)__FILE__);
+        WdfObjectReferenceActual(fdx->usb_device, NULL, __LINE__, (PCHAR)__FILE__);
         InterlockedIncrement(&fdx->routed_calls);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         *usb_device = device;
