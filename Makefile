@@ -108,13 +108,16 @@ $(WIN_BUILD)/wdf_record_sizes.o: platform/wdf/wdf_record_sizes.cpp $(WIN_BUILD)/
 # Debian's interpreter, which has python3-pefile.
 PEFILE_PYTHON ?= /usr/bin/python3
 
+WIN_CHECK_ARGS := --exports ntoskrnl.exe=$(WIN_BUILD)/ntoskrnl.exports --exports hal.dll=$(WIN_BUILD)/hal.exports \
+	--exports wdfldr.sys=platform/windows/wdfldr.def
+
 check-windows: windows
 	x86_64-w64-mingw32-nm --defined-only $(WIN_LIBDIR)/libntoskrnl.a 2>/dev/null | \
 		awk '$$2 == "T" { print $$3 }' | sort -u > $(WIN_BUILD)/ntoskrnl.exports
 	x86_64-w64-mingw32-nm --defined-only $(WIN_LIBDIR)/libhal.a 2>/dev/null | \
 		awk '$$2 == "T" { print $$3 }' | sort -u > $(WIN_BUILD)/hal.exports
-	$(PEFILE_PYTHON) tools/check_sys.py $(WIN_BUILD)/cdcbus.sys --exports ntoskrnl.exe=$(WIN_BUILD)/ntoskrnl.exports \
-		--exports hal.dll=$(WIN_BUILD)/hal.exports --exports wdfldr.sys=platform/windows/wdfldr.def
+	$(PEFILE_PYTHON) tools/check_sys.py $(WIN_BUILD)/cdcbus.sys $(WIN_CHECK_ARGS)
+	$(PEFILE_PYTHON) tools/check_sys_test.py $(WIN_BUILD)/cdcbus.sys $(WIN_CHECK_ARGS)
 
 # libFuzzer targets (tests/fuzz) in their own build: every library and the
 # driver built with clang and ASan+UBSan, each target run for FUZZ_SECONDS on
