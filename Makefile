@@ -57,7 +57,7 @@ check-tsan: deps
 # sources against mingw-w64's DDK headers and our KMDF 1.9 headers (only
 # those, copied apart so that the DDK's own ntddk.h, usb.h, ... are found),
 # with kernel code generation (no exceptions or RTTI, no guarded statics, no
-# stack probes). platform/windows adds what the WDK links in: the KMDF stub
+# stack probes) and STRICT, so each handle type stays distinct as on the platform. platform/windows adds what the WDK links in: the KMDF stub
 # that binds to the framework loader, and ntstrsafe routines mingw-w64 lacks.
 # The image imports from ntoskrnl.exe, HAL.dll and WDFLDR.SYS only.
 WIN_CXX ?= x86_64-w64-mingw32-g++
@@ -67,7 +67,7 @@ WIN_LIBDIR ?= /usr/x86_64-w64-mingw32/lib
 WIN_BUILD ?= build-windows
 WIN_KMDF_HEADERS := $(wildcard platform/include/wdf*.h)
 WIN_CXXFLAGS ?= -std=c++17 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -fno-threadsafe-statics \
-	-mno-stack-arg-probe -D_KERNEL_MODE -I$(WIN_BUILD)/kmdf -isystem $(WIN_DDK) \
+	-mno-stack-arg-probe -D_KERNEL_MODE -DSTRICT -I$(WIN_BUILD)/kmdf -isystem $(WIN_DDK) \
 	-include platform/windows/mingw_ddk_gaps.h
 WIN_LDFLAGS ?= -nostdlib -Wl,--subsystem,native -Wl,--entry,FxDriverEntry -Wl,--image-base,0x140000000 \
 	-Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--file-alignment,0x200 \
@@ -85,7 +85,7 @@ $(WIN_BUILD)/cdcbus.sys: $(WIN_OBJECTS) $(WIN_BUILD)/libwdfldr.a tools/pe_checks
 $(WIN_BUILD)/libwdfldr.a: platform/windows/wdfldr.def | $(WIN_BUILD)/kmdf
 	$(WIN_DLLTOOL) -d $< -l $@
 
-$(WIN_BUILD)/kmdf: $(WIN_KMDF_HEADERS) | deps
+$(WIN_BUILD)/kmdf: $(WIN_KMDF_HEADERS) Makefile | deps
 	@mkdir -p $@
 	cp $(WIN_KMDF_HEADERS) $@/
 	@touch $@
