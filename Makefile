@@ -57,8 +57,9 @@ check-tsan: deps
 # sources against mingw-w64's DDK headers and our KMDF 1.9 headers (only
 # those, copied apart so that the DDK's own ntddk.h, usb.h, ... are found),
 # with kernel code generation (no exceptions or RTTI, no guarded statics, no
-# stack probes) and STRICT, so each handle type stays distinct as on the platform. platform/windows adds what the WDK links in: the KMDF stub
-# that binds to the framework loader, and ntstrsafe routines mingw-w64 lacks.
+# stack probes) and STRICT, so each handle type stays distinct as on the
+# platform. platform/windows adds what the WDK links in: the KMDF stub that
+# binds to the framework loader, and ntstrsafe routines mingw-w64 lacks.
 # The image imports from ntoskrnl.exe, HAL.dll and WDFLDR.SYS only.
 WIN_CXX ?= x86_64-w64-mingw32-g++
 WIN_DLLTOOL ?= x86_64-w64-mingw32-dlltool
