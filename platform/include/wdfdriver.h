@@ -36,7 +36,7 @@ WDFAPI_FUNCTION(NTSTATUS, WdfDriverCreate,
                 (PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes,
                  PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver),
                 (DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver))
-#ifdef _WIN32
+#ifdef WDF_CALLS_THROUGH_TABLE
 FORCEINLINE WDFDRIVER WdfGetDriver(VOID) { return WdfDriverGlobals->Driver; }
 #else
 WDFDRIVER WdfGetDriver(VOID);

@@ -172,7 +172,7 @@ typedef enum _WDFFUNCENUM {
 
 WDF_EXTERN_C_END
 
-#ifdef _WIN32
+#ifdef WDF_CALLS_THROUGH_TABLE
 // Each routine is an inline call through its slot with the driver's globals
 // first, so the image imports nothing from the framework itself.
 #define WDF_WITH_GLOBALS(...) (PWDF_DRIVER_GLOBALS DriverGlobals, __VA_ARGS__)

@@ -4,6 +4,12 @@
 
 #include "wdftypes.h"
 
+// A Windows build calls the framework through the table the loader fills in;
+// a host program can ask for the same to check those calls.
+#if defined(_WIN32) && !defined(WDF_CALLS_THROUGH_TABLE)
+#define WDF_CALLS_THROUGH_TABLE
+#endif
+
 WDF_EXTERN_C_START
 
 #define WDF_DRIVER_GLOBALS_NAME_LEN (32)
@@ -16,7 +22,7 @@ typedef struct _WDF_DRIVER_GLOBALS {
     BOOLEAN DisplaceDriverUnload;
 } WDF_DRIVER_GLOBALS, *PWDF_DRIVER_GLOBALS;
 
-#ifdef _WIN32
+#ifdef WDF_CALLS_THROUGH_TABLE
 typedef VOID (*WDFFUNC)(VOID);
 extern WDFFUNC WdfFunctions[];
 extern PWDF_DRIVER_GLOBALS WdfDriverGlobals;
