@@ -1,7 +1,11 @@
 #include "scenario.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -106,6 +110,31 @@ child_summary summarize(const sim::child_info& child) {
     c.address = child.pnp_capabilities.Address;
     c.ui_number = child.pnp_capabilities.UINumber;
     return c;
+}
+
+binding_summary summarize(const sim::driver_binding& b) {
+    binding_summary s;
+    s.device_id = b.device_id;
+    s.instance_id = b.instance_id;
+    s.hardware_ids = b.hardware_ids;
+    s.compatible_ids = b.compatible_ids;
+    s.matched = b.matched;
+    s.inf = b.inf;
+    s.models = b.models;
+    s.description = b.description;
+    s.service = b.service;
+    s.id = b.id;
+    s.by_hardware_id = b.by_hardware_id;
+    s.problem = b.problem;
+    s.loaded = b.stack != nullptr;
+    return s;
+}
+
+usb_device_summary summarize(const sim::usb_binding& b) {
+    usb_device_summary s;
+    s.device = summarize(b.device);
+    for (const auto& f : b.functions) s.functions.push_back(summarize(f));
+    return s;
 }
 
 driver_summary summarize(const function_drivers::driver_report& report) {
@@ -222,6 +251,13 @@ class session {
     // Unplugs what is still plugged in; the drivers' reports and the
     // devices' traffic are then final.
     void finish() {
+        // The devices still plugged in leave a running system, as a user
+        // would wake the machine before pulling them.
+        if (host_.sleeping()) {
+            fprintf(trace_, "cdcbus: the system sleeps at the end; resuming\n");
+            host_.resume();
+            quiesce();
+        }
         for (auto it = plugged_.rbegin(); it != plugged_.rend(); ++it) {
             if (it->present) remove(*it, false);
         }
@@ -237,6 +273,8 @@ class session {
     }
 
     std::vector<device_summary>& summaries() { return summaries_; }
+    const std::vector<usb_device_summary>& bindings() const { return bindings_; }
+    void add_binding(const usb_device_summary& b) { bindings_.push_back(b); }
     bool start_failed() const { return start_failed_; }
 
  private:
@@ -344,7 +382,10 @@ class session {
         return *d;
     }
 
+    // The pipe of the setting in force now: enabling the data path may
+    // switch to a setting with other pipes than the one plugged.
     uint8_t endpoint(const action& a, const child_entry& c, const std::string& role) {
+        note_pipes();
         for (const auto& pipe : summaries_[c.summary].pipes) {
             if (pipe.role == role) return static_cast<uint8_t>(pipe.endpoint);
         }
@@ -413,6 +454,7 @@ class session {
                     if (p.present) last = &p;
                 }
                 if (last == nullptr) fail(a, "nothing is plugged in");
+                refuse_pnp_while_sleeping(a);
                 remove(*last, a.type == k::surprise_remove);
                 return;
             }
@@ -445,7 +487,9 @@ class session {
             case k::expect: {
                 function_drivers::cdc_client& d = driver(a, c);
                 std::vector<uint8_t> read = d.read_bytes();
-                if (std::search(read.begin(), read.end(), a.bytes.begin(), a.bytes.end()) == read.end()) {
+                // Nothing expected is always there, even in nothing read.
+                if (!a.bytes.empty() &&
+                    std::search(read.begin(), read.end(), a.bytes.begin(), a.bytes.end()) == read.end()) {
                     fail(a, "expected child " + a.child + " to have read \"" + escape_text(a.bytes) + "\", it read \"" +
                                 escape_text(read) + "\"");
                 }
@@ -461,7 +505,7 @@ class session {
                 std::vector<uint8_t> data = a.bytes;
                 NTSTATUS status = driver(a, c).class_request(a.in, a.request, a.value, a.length, &data);
                 report_status("class request", status);
-                if (a.in && NT_SUCCESS(status))
+                if (a.in && NT_SUCCESS(status) && status != STATUS_CTRL_USB_DEVICE_ABSENT)
                     fprintf(report_, "%sclass request read %s\n", prefix_, hex_bytes(data).c_str());
                 break;
             }
@@ -509,6 +553,37 @@ class session {
         return fault::make_gone();
     }
 
+    // Adds the pipes each started function has in force now to its summary,
+    // so that the summary lists, and its traffic counts, every pipe used.
+    void note_pipes() {
+        for (const auto& p : plugged_) {
+            if (!p.present) continue;
+            for (size_t s = 0; s < p.stacks.size(); s++) {
+                if (!p.stacks[s]->started()) continue;
+                device_summary now = describe(*p.stacks[s]);
+                std::vector<pipe_summary>& pipes = summaries_[p.summaries[s]].pipes;
+                for (const auto& pipe : now.pipes) {
+                    bool listed = std::any_of(pipes.begin(), pipes.end(), [&](const pipe_summary& q) {
+                        return q.endpoint == pipe.endpoint && q.role == pipe.role;
+                    });
+                    if (!listed) pipes.push_back(pipe);
+                }
+            }
+        }
+    }
+
+    // A port holds one device, and nothing is plugged or unplugged while the
+    // system sleeps: such a line is refused, not run.
+    void refuse_pnp_while_sleeping(const action& a) {
+        if (host_.sleeping()) fail(a, "the system sleeps; resume first");
+    }
+
+    void refuse_port_in_use(const action& a, const std::string& location) {
+        for (const auto& p : plugged_) {
+            if (p.present && p.location == location) fail(a, "a device is plugged in at " + location + " already");
+        }
+    }
+
     void plug(const action& a) {
         sim::plug_options plug;
         if (!a.location.empty()) {
@@ -517,6 +592,8 @@ class session {
             plug.location = opts_.location;
         }
         plug.whole_device = opts_.whole_device;
+        refuse_pnp_while_sleeping(a);
+        refuse_port_in_use(a, plug.location);
         sim::devices::model_options model;
         model.location = plug.location;
         plugged_device p;
@@ -533,7 +610,13 @@ class session {
     void plug_stacks(plugged_device& p, const sim::plug_options& plug) {
         p.stacks.clear();
         p.summaries.clear();
-        for (sim::device_stack* stack : host_.plug(p.dev, plug)) {
+        std::vector<sim::device_stack*> stacks = host_.plug(p.dev, plug);
+        bindings_.push_back(summarize(host_.last_binding()));
+        if (serving_ && stacks.empty()) {
+            fprintf(report_, "plug %s at %s: no driver\n", bindings_.back().device.device_id.c_str(),
+                    bindings_.back().device.instance_id.c_str());
+        }
+        for (sim::device_stack* stack : stacks) {
             if (!NT_SUCCESS(stack->start_status())) start_failed_ = true;
             p.stacks.push_back(stack);
             p.summaries.push_back(summaries_.size());
@@ -549,13 +632,15 @@ class session {
     void replug(const action& a) {
         if (last_removed_ >= plugged_.size() || plugged_[last_removed_].present) fail(a, "nothing was unplugged");
         plugged_device& p = plugged_[last_removed_];
+        sim::plug_options plug;
+        plug.location = a.location.empty() ? p.location : a.location;
+        plug.whole_device = opts_.whole_device;
+        refuse_pnp_while_sleeping(a);
+        refuse_port_in_use(a, plug.location);
         // Its earlier summaries keep their transfers: the device's record
         // restarts with the new plugging.
         for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev, p.traffic_seen);
         p.traffic_seen = p.dev->traffic().size();
-        sim::plug_options plug;
-        plug.location = a.location.empty() ? p.location : a.location;
-        plug.whole_device = opts_.whole_device;
         p.location = plug.location;
         p.present = true;
         p.gone->store(false);
@@ -582,13 +667,25 @@ class session {
         size_t before = SIZE_MAX;
         for (int round = 0; round < 1000; round++) {
             host_.settle();
+            // A serial port takes a returning device up on its own thread.
+            for (const auto& c : children_) {
+                if (!c.present) continue;
+                if (auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo))) {
+                    d->wait_device_work();
+                }
+            }
+            host_.settle();
             sim::io_threads_stop();
             for (auto& p : plugged_) {
-                if (p.present && p.gone->exchange(false)) remove(p, true);
+                // A device gone while the system sleeps leaves at resume.
+                if (p.present && !host_.sleeping() && p.gone->exchange(false)) remove(p, true);
             }
             refresh_children();
             size_t now = activity();
-            if (now == before) return;
+            if (now == before) {
+                note_pipes();
+                return;
+            }
             before = now;
         }
     }
@@ -651,6 +748,7 @@ class session {
     std::vector<plugged_device> plugged_;
     std::vector<child_entry> children_;
     std::vector<device_summary> summaries_;
+    std::vector<usb_device_summary> bindings_;  // one per plug, in order
     bool start_failed_ = false;
 };
 
@@ -685,6 +783,19 @@ std::vector<action> demonstration() {
 }
 
 }  // namespace
+
+std::string project_inf_path() {
+    if (const char* env = getenv("CDCBUS_INF")) return env;
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        std::string beside = dir.substr(0, dir.rfind('/')) + "/cdcbus.inf";
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+    }
+    return CDC_PROJECT_INF;
+}
 
 // Reads actions a line at a time until `in` ends; each line's outcome is on
 // `out` before the next line is read.
@@ -768,6 +879,16 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
     }
 
     sim::host host;
+    // Packages first: their defaults are what a .reg file and the options override.
+    std::vector<std::string> infs = {project_inf_path()};
+    infs.insert(infs.end(), opts.infs.begin(), opts.infs.end());
+    for (const auto& file : infs) {
+        std::string error;
+        if (!host.install_inf(file, &error)) {
+            fprintf(err, "cdcbus: %s\n", error.c_str());
+            return 2;
+        }
+    }
     for (const auto& file : opts.reg_files) {
         std::string error;
         if (!host.registry().load_reg_file(file, &error)) {
@@ -804,13 +925,37 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
         root.device_id = "CDCBUS";
         root.instance_id = "0000";
         root.description = "CDC bus control device";
-        sim::device_stack* control = &host.add_device(root);
-        if (!NT_SUCCESS(control->add_status())) {
-            exit_status = 1;
-        } else if (!NT_SUCCESS(host.start_device(*control))) {
+        root.hardware_ids = {"ROOT\\CDCBUS"};
+        // A root-enumerated device gets the driver its INF model names.
+        std::optional<sim::inf_match> match = host.match_driver(root.hardware_ids, {});
+        sim::driver_binding node;
+        node.device_id = root.enumerator + "\\" + root.device_id;
+        node.instance_id = root.instance_id;
+        node.hardware_ids = root.hardware_ids;
+        if (match) {
+            node.matched = true;
+            node.inf = match->inf;
+            node.models = match->model->section;
+            node.description = match->model->description;
+            node.service = match->model->service;
+            node.id = match->id;
+            node.by_hardware_id = match->hardware_id;
+        }
+        if (match && match->model->service == sim::host::driver_service()) {
+            sim::device_stack* control = &host.add_device(root);
+            node.stack = control;
+            if (!NT_SUCCESS(control->add_status())) {
+                exit_status = 1;
+            } else if (!NT_SUCCESS(host.start_device(*control))) {
+                exit_status = 1;
+            }
+            run.set_control(control);
+        } else {
             exit_status = 1;
         }
-        run.set_control(control);
+        sim::usb_binding root_binding;
+        root_binding.device = node;
+        run.add_binding(summarize(root_binding));
     }
 
     if (opts.serve) {
@@ -840,10 +985,20 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
         fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
         exit_status = 1;
     }
+    for (const auto& file : opts.infs) {
+        std::string name =
+            file.substr(file.find_last_of("/\\") == std::string::npos ? 0 : file.find_last_of("/\\") + 1);
+        bool used = false;
+        for (const auto& b : run.bindings()) {
+            used = used || b.device.inf == name;
+            for (const auto& f : b.functions) used = used || f.inf == name;
+        }
+        if (!used) fprintf(err, "cdcbus: %s: no model of it matches a device of this run\n", file.c_str());
+    }
     if (opts.json) {
-        print_json(run.summaries(), out);
+        print_json(run.summaries(), out, run.bindings());
     } else {
-        print_summary(run.summaries(), out);
+        print_summary(run.summaries(), out, run.bindings());
     }
     if (!failure.empty()) {
         const std::string& where = opts.script.empty() ? std::string("demonstration") : opts.script;
