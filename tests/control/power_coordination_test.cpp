@@ -256,8 +256,9 @@ TEST_F(power_coordination, a_device_removed_while_idle_still_brings_its_children
     ASSERT_TRUE(host_->idle(usb_->device()));
     EXPECT_EQ(r.take(), (names{"stop", "stop"}));
 
-    // Removed in D2: no D0 exit to D3Final; the hardware stop says it.
-    host_->unplug(devices_.back());
+    // Surprise-removed in D2: nothing powers it up, so no D0 exit to
+    // D3Final; the hardware stop says it.
+    host_->surprise_remove(devices_.back());
     EXPECT_EQ(r.take(), names{"stop-final"});
     EXPECT_EQ(traced("ctrl_usb_device_final_stop: removed in a low-power state, stopping the children"), 1u);
     // The child heard it while the device still served it.
@@ -274,6 +275,19 @@ TEST_F(power_coordination, a_device_removed_while_idle_still_brings_its_children
     EXPECT_EQ(r.take(), names{"start-final"});
     host_->unplug(devices_.back());
     EXPECT_EQ(r.take(), (names{"stop", "stop-final"}));
+}
+
+TEST_F(power_coordination, an_orderly_removal_of_an_idle_device_brings_it_up_and_stops_it_in_order) {
+    recorder& r = rec_;
+    plug_with_callbacks(r, 5);
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+
+    // The query-remove takes it back to D0 first: the ordinary D0 exit to
+    // D3Final brings the stop-final, the hardware stop has nothing to add.
+    host_->unplug(devices_.back());
+    EXPECT_EQ(r.take(), (names{"start", "start", "stop", "stop-final"}));
+    EXPECT_EQ(traced("ctrl_usb_device_final_stop: removed in a low-power state, stopping the children"), 0u);
 }
 
 }  // namespace
