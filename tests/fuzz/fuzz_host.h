@@ -64,7 +64,7 @@ inline void pin_driver_image() {
 // A host with the driver loaded, tracing at the most verbose level so the
 // trace formatting sees every value the input leads to. Destroying it
 // unloads the driver, which bug checks on anything left behind.
-inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t seed) {
+inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t seed, bool control_device = false) {
     if (threaded_completions) {
         sim::set_completion_seed(seed);
     } else {
@@ -72,6 +72,7 @@ inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t s
     }
     auto host = std::make_unique<sim::host>();
     host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
+    if (control_device) host->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     if (host->load_driver(CDC_DRIVER_IMAGE) != STATUS_SUCCESS) {
         fprintf(stderr, "the driver did not load\n");
         abort();
