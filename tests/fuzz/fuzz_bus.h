@@ -22,6 +22,12 @@ class scripted_device : public sim::usb::device {
     scripted_device(sim::usb::descriptor_set set, std::vector<uint8_t> answers)
         : device(std::move(set)), answers_(std::move(answers)) {}
 
+    void set_answers(std::vector<uint8_t> answers) {
+        std::lock_guard<std::mutex> guard(lock_);
+        answers_ = std::move(answers);
+        pos_ = 0;
+    }
+
  protected:
     sim::usb::control_reply handle_class_or_vendor(const sim::usb::setup_packet& setup, uint8_t* data) override {
         std::lock_guard<std::mutex> guard(lock_);
@@ -100,6 +106,8 @@ inline endpoints find_endpoints(const sim::usb::descriptor_set& set) {
 // Buffers handed to asynchronous calls, kept until the host is gone.
 class buffers {
  public:
+    void clear() { held_.clear(); }
+
     uint8_t* get(size_t size, input& in) {
         held_.emplace_back(size ? size : 1);
         auto& b = held_.back();
@@ -115,7 +123,8 @@ inline LONGLONG timeout_from(input& in) { return -static_cast<LONGLONG>(1 + in.u
 
 // What one child driver keeps between its calls.
 struct child_state {
-    int opened = 0;  // data_io_init calls not yet undone
+    int opened = 0;   // data_io_init calls not yet undone
+    int enabled = 0;  // transport enables not yet undone
 };
 
 // The number of slot operations call_slot knows; device operations follow.
@@ -149,8 +158,8 @@ inline void call_slot(CDC_BUS_INTERFACE& bus, WDFDEVICE child, uint8_t op, input
             const UCHAR request = in.u8();
             const USHORT value = in.u16();
             const USHORT length = in.u8();
-            bus.class_control_async(child, dir_in, request, value, length, held.get(length, in), on_complete,
-                                    nullptr, nullptr, in.u8() & 1 ? timeout_from(in) : 0);
+            bus.class_control_async(child, dir_in, request, value, length, held.get(length, in), on_complete, nullptr,
+                                    nullptr, in.u8() & 1 ? timeout_from(in) : 0);
             break;
         }
         case 3: {
@@ -160,10 +169,10 @@ inline void call_slot(CDC_BUS_INTERFACE& bus, WDFDEVICE child, uint8_t op, input
             break;
         }
         case 4:
-            bus.cdc_transport_enable(child);
+            if (bus.cdc_transport_enable(child) == STATUS_SUCCESS) state.enabled++;
             break;
         case 5:
-            bus.cdc_transport_disable(child);
+            if (bus.cdc_transport_disable(child) == STATUS_SUCCESS && state.enabled > 0) state.enabled--;
             break;
         case 6:
             bus.cdc_restart_io_target(child, in.u8() & 1);

@@ -210,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t choice[port_count] = {in.u8(), in.u8()};
     scenario s(in);
     {
-        auto host = cdc_fuzz::make_host((flags & 1) != 0, in.u8(), true);
+        auto host = cdc_fuzz::make_host((flags & 1) != 0, in.u8(), true, flags & 4 ? 4 : 1);
         sim::device_stack_config root;
         root.enumerator = "ROOT";
         root.device_id = "CDCBUS";
