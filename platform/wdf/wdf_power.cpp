@@ -190,4 +190,14 @@ POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
     return system_action.load();
 }
 
+// Only a PDO owns its wait-wake request (its function driver sends it
+// there); completing it is how its bus driver tells of a wake.
+NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS WaitWakeStatus) {
+    require_irql_max(DISPATCH_LEVEL, "WdfDeviceIndicateWakeStatus");
+    auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceIndicateWakeStatus");
+    if (WaitWakeStatus == STATUS_PENDING || WaitWakeStatus == STATUS_CANCELLED) return STATUS_INVALID_PARAMETER;
+    if (!dev->is_pdo()) return STATUS_INVALID_DEVICE_STATE;
+    return indicate_wake(dev, WaitWakeStatus) ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+}
+
 }  // extern "C"
