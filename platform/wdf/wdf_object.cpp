@@ -395,11 +395,11 @@ WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
     return it->second->handle();
 }
 
-VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     wdf::reference(wdf::validate(Handle, "WdfObjectReferenceActual"), Tag, Line, File);
 }
 
-VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     auto* obj = reinterpret_cast<object*>(Handle);
     bool known;
     {
