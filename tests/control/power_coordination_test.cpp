@@ -104,7 +104,7 @@ TEST_F(power_coordination, idle_stops_the_children_and_a_childs_wakeup_starts_th
 // device the removal waits to drain.
 TEST_F(power_coordination, a_wakeup_whose_power_up_fails_returns_before_the_device_is_removed) {
     struct failing {
-        static LONG start(PVOID) { return 5; }
+        static LONG start(PVOID) { return STATUS_UNSUCCESSFUL; }
     };
     recorder& r = rec_;
     WDFDEVICE child = plug_with_callbacks(r, 5);
