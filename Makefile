@@ -4,7 +4,9 @@
 # the driver/bare ratios. `make windows` compiles the driver's sources for
 # x64 Windows with the mingw-w64 cross compiler and links build-windows/cdcbus.sys.
 # `make fuzz` builds the libFuzzer targets with clang and runs each for
-# FUZZ_SECONDS. Missing Debian packages are installed first.
+# FUZZ_SECONDS, printing executions per second; `make fuzz-coverage` prints
+# the driver coverage their corpora reach. Missing Debian packages are
+# installed first.
 
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -13,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build format clean
+.PHONY: all deps build demo bench sweep check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -135,6 +137,11 @@ fuzz: fuzz-build
 
 check-fuzz: fuzz-build
 	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(CHECK_FUZZ_SECONDS)
+
+# The driver's lines and branches the fuzz corpora reach, and the error paths
+# they miss.
+fuzz-coverage: fuzz-build
+	bash tests/fuzz/coverage.sh $(FUZZ_BUILD)
 
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_FUZZ=ON -DCDC_WERROR=ON

@@ -478,6 +478,8 @@ class host {
     std::deque<wdf::device*> eject_queue_;                  // guarded by queue_lock_
     std::deque<std::shared_ptr<usb::device>> cycle_queue_;  // guarded by queue_lock_
     std::deque<wdf::device*> wake_queue_;                   // guarded by queue_lock_
+    std::deque<wdf::device*> failed_queue_;                 // guarded by queue_lock_: power-ups failed in StopIdle
+    bool in_stop_idle_ = false;                             // guarded by pnp_lock_: powering up for WdfDeviceStopIdle
 };
 
 // The host currently alive (one per process at a time), or nullptr.

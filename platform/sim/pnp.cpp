@@ -472,6 +472,7 @@ void host::process_queue() {
         wdf::device* relations = nullptr;
         wdf::device* ejected = nullptr;
         wdf::device* woken = nullptr;
+        wdf::device* failed = nullptr;
         std::shared_ptr<usb::device> cycled;
         {
             std::lock_guard<std::mutex> guard(queue_lock_);
@@ -481,6 +482,9 @@ void host::process_queue() {
             } else if (!wake_queue_.empty()) {
                 woken = wake_queue_.front();
                 wake_queue_.pop_front();
+            } else if (!failed_queue_.empty()) {
+                failed = failed_queue_.front();
+                failed_queue_.pop_front();
             } else if (!eject_queue_.empty()) {
                 ejected = eject_queue_.front();
                 eject_queue_.pop_front();
@@ -497,6 +501,9 @@ void host::process_queue() {
         } else if (woken != nullptr) {
             pnp_node* node = node_of(woken);
             if (node != nullptr && node->started && !node->removing) wake_node(*node);
+        } else if (failed != nullptr) {
+            pnp_node* node = node_of(failed);
+            if (node != nullptr && node->started && !node->removing) remove_node(*node, false);
         } else if (ejected != nullptr) {
             if (pnp_node* node = node_of(ejected)) eject(*node);
         } else {

@@ -151,7 +151,16 @@ NTSTATUS host::enter_d0(pnp_node& node) {
     }
     if (!NT_SUCCESS(status)) {
         record(node, "power_up_failed");
-        remove_node(node, false);
+        if (in_stop_idle_) {
+            // The PnP manager tears the stack down from its own thread, once
+            // the WdfDeviceStopIdle that failed has returned to its caller.
+            std::lock_guard<std::mutex> guard(queue_lock_);
+            if (std::find(failed_queue_.begin(), failed_queue_.end(), node.device) == failed_queue_.end()) {
+                failed_queue_.push_back(node.device);
+            }
+        } else {
+            remove_node(node, false);
+        }
     }
     return status;
 }
@@ -174,7 +183,13 @@ NTSTATUS host::wait_for_d0(wdf::device* dev) {
     for (;;) {
         pnp_node* node = node_of(dev);
         if (node == nullptr || !node->started || node->removing) return STATUS_INVALID_DEVICE_STATE;
-        if (!sleeping_) return wake_node(*node);
+        if (!sleeping_) {
+            const bool nested = in_stop_idle_;
+            in_stop_idle_ = true;
+            const NTSTATUS status = wake_node(*node);
+            in_stop_idle_ = nested;
+            return status;
+        }
         if (scenario_thread) {
             bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION,
                       "WdfDeviceStopIdle waits for D0 while the system sleeps, on the thread that would resume it",

@@ -99,6 +99,28 @@ TEST_F(power_coordination, idle_stops_the_children_and_a_childs_wakeup_starts_th
     EXPECT_FALSE(bus_->qd_is_idle(child));
 }
 
+// The failed power-up is torn down by the PnP manager after the wake-up
+// returned, so the routed call that asked for it is not still pinning the
+// device the removal waits to drain.
+TEST_F(power_coordination, a_wakeup_whose_power_up_fails_returns_before_the_device_is_removed) {
+    struct failing {
+        static LONG start(PVOID) { return STATUS_UNSUCCESSFUL; }
+    };
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r, 5);
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, recorder::start_final, recorder::stop_final, recorder::is_open,
+                                              recorder::stop, failing::start, &r),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    sim::debugger_clear();
+    EXPECT_NE(bus_->qd_device_wakeup_sync(child, FALSE), STATUS_SUCCESS);
+    EXPECT_FALSE(usb_->removed());
+    host_->settle();
+    EXPECT_TRUE(usb_->removed());
+    EXPECT_EQ(traced("ctrl_remove_usb_device: entered"), 1u);
+    EXPECT_EQ(traced_prefix("ctrl_usb_device_drain: "), 0u);
+}
+
 TEST_F(power_coordination, a_closed_child_that_asked_for_the_open_test_hears_nothing) {
     recorder& r = rec_;
     r.open = false;

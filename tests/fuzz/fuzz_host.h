@@ -61,17 +61,21 @@ inline void pin_driver_image() {
     }
 }
 
-// A host with the driver loaded, tracing at the most verbose level so the
-// trace formatting sees every value the input leads to. Destroying it
-// unloads the driver, which bug checks on anything left behind.
-inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t seed) {
+// A host with the driver loaded, by default tracing at the most verbose level
+// so the trace formatting sees every value the input leads to; the bus-call
+// targets let the input choose a quiet level, as most of their time would
+// otherwise go to formatting traces. Destroying the host unloads the driver,
+// which bug checks on anything left behind.
+inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t seed, bool control_device = false,
+                                            ULONG debug_level = 4) {
     if (threaded_completions) {
         sim::set_completion_seed(seed);
     } else {
         sim::set_completion_mode(sim::completion_mode::inline_send);
     }
     auto host = std::make_unique<sim::host>();
-    host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
+    host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", debug_level);
+    if (control_device) host->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     if (host->load_driver(CDC_DRIVER_IMAGE) != STATUS_SUCCESS) {
         fprintf(stderr, "the driver did not load\n");
         abort();

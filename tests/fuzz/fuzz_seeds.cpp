@@ -1,7 +1,7 @@
 // Writes the seed corpora: the built-in devices' descriptors in the sysfs
 // format (raw for the loader, behind a header for the plugged device), and
 // registry files and scripts of the kinds the project's tests use.
-//   fuzz_seeds <corpus-root>   ->  <root>/{descriptors,sysfs,reg,script}/
+//   fuzz_seeds <corpus-root>   ->  <root>/{descriptors,sysfs,reg,script,bus_calls,control_calls}/
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -24,6 +24,32 @@ void write(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+using bytes = std::vector<uint8_t>;
+
+bytes operator+(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A child's session in the bus-call targets' encoding (fuzz_bus.h): open the
+// data path, move data both ways, take notifications, ask every query, meet
+// device faults, and close again.
+bytes child_session() {
+    return bytes{13, 2, 2, 4, 11, 1} +                           // pools, transport, notifications
+           bytes{8, 3, 0, 'A', 'T', '\r'} +                      // write async
+           bytes{36, 3, 'O', 'K', '\r', 7, 3, 0, 0, 0, 0} +      // data arrives, read async
+           bytes{37, 2, 0xA1, 0x20} +                            // a notification
+           bytes{0, 1, 0x21, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1} +  // GET_LINE_CODING
+           bytes{2, 0, 0x22, 3, 0, 0, 1, 1} +                    // SET_CONTROL_LINE_STATE, timed
+           bytes{1, 0xA1, 0x21, 0, 0, 0, 0, 7, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1} +
+           bytes{3, 0x21, 0x22, 1, 0, 0, 0, 0, 0, 0} +
+           bytes{10, 2, 0, 'h', 'i', 1, 9, 4, 0, 0, 0, 0, 0, 1} +  // sync write, sync read timing out
+           bytes{24, 15, 25, 255, 0x24, 25, 2, 0x06, 26, 127, 1, 26, 1, 2, 27, 28, 29, 30, 1, 1, 31, 32, 33, 34, 35} +
+           bytes{38, 1, 38, 0x05, 38, 0x09, 38, 0x0C, 38, 0x11, 69} +  // faults at each endpoint
+           bytes{8, 1, 0, 'x', 7, 1, 0, 0, 39, 40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 41, 50, 42} +
+           bytes{6, 1, 6, 0, 12, 1, 12, 0, 23, 22, 16, 15, 17, 1, 18, 7, 1, 19, 20, 1, 21} + bytes{5, 11, 0, 14, 42};
+}
 
 }  // namespace
 
@@ -61,6 +87,43 @@ int main(int argc, char** argv) {
             input.insert(input.end(), bytes.begin(), bytes.end());
             write(root + "/descriptors/" + name + "-" + std::to_string(i) + ".bin", input);
         }
+    }
+
+    // The USB-direct bus-call target: device, flags (threaded completions,
+    // surprise removal, verbose traces), completion seed, the device's answers,
+    // the session.
+    for (uint8_t device = 0; device < 8; device++) {
+        for (uint8_t flags = 0; flags < 8; flags++) {
+            write(root + "/bus_calls/session-" + std::to_string(device) + "-" + std::to_string(flags) + ".bin",
+                  bytes{device, flags, 7, 4, 0, 4, 2, 0x10} + child_session());
+        }
+    }
+    // The control-device target: flags, the device at each port, completion
+    // seed, each port's answers; then plugging (the children asking for the
+    // power callbacks, checking whether they are open), a session on the first
+    // child, and the devices going and coming back around sleep and idle.
+    const uint8_t plug0 = 160, plug1 = 161, unplug0 = 164, surprise0 = 166, surprise1 = 167, sleep0 = 168, idle0 = 170,
+                  event0 = 172, settle0 = 178;
+    for (uint8_t device = 0; device < 8; device += 3) {
+        const bytes head{0, device, static_cast<uint8_t>(device + 4), 3, 2, 0, 4, 0};
+        // Open children: callbacks with the open check, the child marks itself open.
+        const bytes plug_both = bytes{plug0, 1, 1, 1, plug1, 0, 1, 1, 38, 0, 38, 1};
+        // Child 0 opens its data path, writes, reads, asks a few queries.
+        const bytes calls = bytes{13, 0, 2, 2, 4, 0, 11, 0, 1, 8, 0, 3, 0, 'A', 'T', '\r', 7, 0, 3, 0, 0, 0, 0} +
+                            bytes{0, 0, 1, 0x21, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1} +
+                            bytes{24, 0, 15, 33, 0, 33, 1, 31, 0};
+        write(root + "/control_calls/replug-" + std::to_string(device) + ".bin",
+              head + plug_both + calls + bytes{unplug0, plug0, 0, 33, 0, 20, 0, 1, surprise1, 21, 0, 21, 1, settle0});
+        write(root + "/control_calls/surprise-" + std::to_string(device) + ".bin",
+              head + plug_both + calls +
+                  bytes{surprise0, 13, 0, 1, 1, 14, 0, 5, 0, 33, 0, 21, 0, plug0, 1, 33, 0, 5, 0, 14, 0, settle0});
+        write(root + "/control_calls/power-" + std::to_string(device) + ".bin",
+              head + plug_both + calls + bytes{sleep0,    1,         33,     0, 39, 0, 1,      idle0,  20,
+                                               0,         1,         event0, 3, 39, 1, 1,      sleep0, 1,
+                                               surprise0, surprise1, 21,     0, 21, 1, settle0});
+        write(root + "/control_calls/closed-" + std::to_string(device) + ".bin",
+              head + bytes{plug0, 0, 1, 0, plug1, 1, 0} + calls +
+                  bytes{unplug0, 21, 0, plug0, 1, 0, 0, 36, 0, 1, 37, 0, 36, 0, 0, surprise0, 21, 0, settle0});
     }
 
     write(root + "/reg/parameters.reg",
