@@ -179,9 +179,12 @@ TEST_F(data_path, two_children_switching_at_once_switch_one_at_a_time) {
     ASSERT_TRUE(first.cdc_set_notify_cb(children[0], &heard, counter::callback));
     device_->clear_traffic();
 
-    constexpr int rounds = 1500;
+    constexpr int rounds = 3000;
     std::atomic<int> failures{0};
+    std::atomic<int> ready{0};
     auto loop = [&](CDC_BUS_INTERFACE& b, WDFDEVICE child) {
+        ready++;
+        while (ready.load() < 2) std::this_thread::yield();
         for (int i = 0; i < rounds; i++) {
             if (b.cdc_transport_enable(child) != STATUS_SUCCESS) failures++;
             if (b.cdc_transport_disable(child) != STATUS_SUCCESS) failures++;
