@@ -131,8 +131,9 @@ typedef struct _DEVICE_CONTEXT {
     // unregistration drops the registration's 1 and waits for route_drained,
     // which the release that brings the count to 0 sets.
     volatile LONG route_refs;
-    volatile LONG route_departing;  // interlocked; 1 once unregistered: pinned calls send nothing more
-    KEVENT route_drained;           // notification event; initialised at registration
+    volatile LONG
+        route_departing;   // interlocked; 1 once unregistered: a synchronous data transfer sent later cancels itself
+    KEVENT route_drained;  // notification event; initialised at registration
     // The thread that runs the children's control callbacks inside this
     // device's own power transition, else NULL: there nothing waits for D0.
     PKTHREAD volatile power_cb_thread;
