@@ -2,7 +2,7 @@
 # builds and runs every test (plain, then AddressSanitizer+UBSan, then
 # ThreadSanitizer). `make bench` runs the data-path benchmarks and prints
 # the driver/bare ratios. `make windows` compiles the driver's sources for
-# x64 Windows (LLP64, 16-bit wchar_t) with the mingw-w64 cross compiler.
+# x64 Windows with the mingw-w64 cross compiler and links build-windows/cdcbus.sys.
 # `make fuzz` builds the libFuzzer targets with clang and runs each for
 # FUZZ_SECONDS. Missing Debian packages are installed first.
 
@@ -13,7 +13,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep check check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build format clean
+.PHONY: all deps build demo bench sweep check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build format clean
 
 all: build
 
@@ -38,7 +38,7 @@ sweep: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target cdcsweep
 	$(BUILD)/tests/cdcsweep -j$(JOBS)
 
-check: windows check-plain check-asan check-tsan check-fuzz
+check: check-windows check-plain check-asan check-tsan check-fuzz
 
 check-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -53,27 +53,72 @@ check-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
-# The driver as Windows' compilers see it: the same sources against the same
-# headers, with kernel code generation (no red zone, no exceptions or RTTI, no
-# guarded statics). Objects and a static library; there is no WDK to link with.
+# The driver as a Windows x64 kernel image, built with mingw-w64: the same
+# sources against mingw-w64's DDK headers and our KMDF 1.9 headers (only
+# those, copied apart so that the DDK's own ntddk.h, usb.h, ... are found),
+# with kernel code generation (no exceptions or RTTI, no guarded statics, no
+# stack probes) and STRICT, so each handle type stays distinct as on the
+# platform. platform/windows adds what the WDK links in: the KMDF stub that
+# binds to the framework loader, and ntstrsafe routines mingw-w64 lacks.
+# The image imports from ntoskrnl.exe, HAL.dll and WDFLDR.SYS only.
 WIN_CXX ?= x86_64-w64-mingw32-g++
-WIN_AR ?= x86_64-w64-mingw32-ar
+WIN_DLLTOOL ?= x86_64-w64-mingw32-dlltool
+WIN_DDK ?= /usr/x86_64-w64-mingw32/include/ddk
+WIN_LIBDIR ?= /usr/x86_64-w64-mingw32/lib
 WIN_BUILD ?= build-windows
+WIN_KMDF_HEADERS := $(wildcard platform/include/wdf*.h)
 WIN_CXXFLAGS ?= -std=c++17 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -fno-threadsafe-statics \
-	-mno-red-zone -D_KERNEL_MODE -Iplatform/include
+	-mno-stack-arg-probe -D_KERNEL_MODE -DSTRICT -I$(WIN_BUILD)/kmdf -isystem $(WIN_DDK) \
+	-include platform/windows/mingw_ddk_gaps.h
+WIN_LDFLAGS ?= -nostdlib -Wl,--subsystem,native -Wl,--entry,FxDriverEntry -Wl,--image-base,0x140000000 \
+	-Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--file-alignment,0x200 \
+	-Wl,--section-alignment,0x1000 -Wl,--no-insert-timestamp -s
 WIN_SOURCES := $(wildcard cdc/bus/kernel/winnt/*.cpp)
-WIN_OBJECTS := $(patsubst cdc/bus/kernel/winnt/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES))
+WIN_OBJECTS := $(patsubst cdc/bus/kernel/winnt/%.cpp,$(WIN_BUILD)/%.o,$(WIN_SOURCES)) \
+	$(WIN_BUILD)/kmdf_stub.o $(WIN_BUILD)/mingw_ddk_gaps.o $(WIN_BUILD)/wdf_record_sizes.o
 
-windows: $(WIN_BUILD)/cdcbus.a
+windows: $(WIN_BUILD)/cdcbus.sys
 
-$(WIN_BUILD)/cdcbus.a: $(WIN_OBJECTS)
-	$(WIN_AR) rcs $@ $^
+$(WIN_BUILD)/cdcbus.sys: $(WIN_OBJECTS) $(WIN_BUILD)/libwdfldr.a tools/pe_checksum.py
+	$(WIN_CXX) $(WIN_LDFLAGS) -o $@ $(WIN_OBJECTS) -L$(WIN_BUILD) -lwdfldr -L$(WIN_LIBDIR) -lntoskrnl -lhal
+	python3 tools/pe_checksum.py $@
 
-$(WIN_BUILD)/%.o: cdc/bus/kernel/winnt/%.cpp | deps
-	@mkdir -p $(WIN_BUILD)
+$(WIN_BUILD)/libwdfldr.a: platform/windows/wdfldr.def | $(WIN_BUILD)/kmdf
+	$(WIN_DLLTOOL) -d $< -l $@
+
+$(WIN_BUILD)/kmdf: $(WIN_KMDF_HEADERS) Makefile | deps
+	@mkdir -p $@
+	cp $(WIN_KMDF_HEADERS) $@/
+	@touch $@
+
+$(WIN_BUILD)/%.o: cdc/bus/kernel/winnt/%.cpp $(WIN_BUILD)/kmdf
+	$(WIN_CXX) $(WIN_CXXFLAGS) -MMD -MP -c $< -o $@
+
+$(WIN_BUILD)/%.o: platform/windows/%.cpp $(WIN_BUILD)/kmdf
+	$(WIN_CXX) $(WIN_CXXFLAGS) -MMD -MP -c $< -o $@
+
+$(WIN_BUILD)/wdf_record_sizes.o: platform/wdf/wdf_record_sizes.cpp $(WIN_BUILD)/kmdf
 	$(WIN_CXX) $(WIN_CXXFLAGS) -MMD -MP -c $< -o $@
 
 -include $(WIN_OBJECTS:.o=.d)
+
+# What Windows demands of the image, checked with pefile: PE32+ for AMD64,
+# native subsystem, entry, checksum, relocations, no writable code, and
+# imports only from the kernel, the HAL and the framework loader, each a name
+# the module exports (mingw-w64's import libraries list the exports).
+# Debian's interpreter, which has python3-pefile.
+PEFILE_PYTHON ?= /usr/bin/python3
+
+WIN_CHECK_ARGS := --exports ntoskrnl.exe=$(WIN_BUILD)/ntoskrnl.exports --exports hal.dll=$(WIN_BUILD)/hal.exports \
+	--exports wdfldr.sys=platform/windows/wdfldr.def
+
+check-windows: windows
+	x86_64-w64-mingw32-nm --defined-only $(WIN_LIBDIR)/libntoskrnl.a 2>/dev/null | \
+		awk '$$2 == "T" { print $$3 }' | sort -u > $(WIN_BUILD)/ntoskrnl.exports
+	x86_64-w64-mingw32-nm --defined-only $(WIN_LIBDIR)/libhal.a 2>/dev/null | \
+		awk '$$2 == "T" { print $$3 }' | sort -u > $(WIN_BUILD)/hal.exports
+	$(PEFILE_PYTHON) tools/check_sys.py $(WIN_BUILD)/cdcbus.sys $(WIN_CHECK_ARGS)
+	$(PEFILE_PYTHON) tools/check_sys_test.py $(WIN_BUILD)/cdcbus.sys $(WIN_CHECK_ARGS)
 
 # libFuzzer targets (tests/fuzz) in their own build: every library and the
 # driver built with clang and ASan+UBSan, each target run for FUZZ_SECONDS on

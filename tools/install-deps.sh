@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev tshark
-          g++-mingw-w64-x86-64 clang libclang-rt-dev)
+          g++-mingw-w64-x86-64 python3-pefile clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

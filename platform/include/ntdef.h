@@ -47,6 +47,12 @@ typedef void* PVOID;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 
+// A distinct opaque pointer type per kind of handle.
+#define DECLARE_HANDLE(n)  \
+    typedef struct n##__ { \
+        int unused;        \
+    } * n
+
 typedef uint8_t UCHAR, *PUCHAR;
 typedef uint8_t BYTE, *PBYTE;
 typedef uint8_t BOOLEAN, *PBOOLEAN;

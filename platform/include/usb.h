@@ -6,6 +6,15 @@
 
 typedef LONG USBD_STATUS;
 
+// The bus driver's request block: the framework builds and sends them, the
+// driver only passes the pointer type around.
+typedef struct _URB URB, *PURB;
+
+typedef struct _USBD_VERSION_INFORMATION {
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version;
+} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
+
 #define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
 #define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
 #define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)

@@ -11,6 +11,7 @@
 #include "wdfobject.h"
 #include "wdfregistry.h"
 #include "wdfrequest.h"
+#include "wdfstatus.h"
 #include "wdfstring.h"
 #include "wdfsync.h"
 #include "wdftypes.h"

@@ -130,26 +130,37 @@ FORCEINLINE VOID WDF_CHILD_RETRIEVE_INFO_INIT(PWDF_CHILD_RETRIEVE_INFO Info,
     Info->IdentificationDescription = IdentificationDescription;
 }
 
-NTSTATUS WdfChildListCreate(WDFDEVICE Device, PWDF_CHILD_LIST_CONFIG Config, PWDF_OBJECT_ATTRIBUTES ChildListAttributes,
-                            WDFCHILDLIST* ChildList);
-WDFDEVICE WdfChildListGetDevice(WDFCHILDLIST ChildList);
-VOID WdfChildListBeginScan(WDFCHILDLIST ChildList);
-VOID WdfChildListEndScan(WDFCHILDLIST ChildList);
-NTSTATUS WdfChildListAddOrUpdateChildDescriptionAsPresent(
-    WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
-    PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription);
-NTSTATUS WdfChildListUpdateChildDescriptionAsMissing(
-    WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription);
-VOID WdfChildListUpdateAllChildDescriptionsAsPresent(WDFCHILDLIST ChildList);
-VOID WdfChildListBeginIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator);
-NTSTATUS WdfChildListRetrieveNextDevice(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator, WDFDEVICE* Device,
-                                        PWDF_CHILD_RETRIEVE_INFO Info);
-VOID WdfChildListEndIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator);
-WDFDEVICE WdfChildListRetrievePdo(WDFCHILDLIST ChildList, PWDF_CHILD_RETRIEVE_INFO RetrieveInfo);
-NTSTATUS WdfChildListRetrieveAddressDescription(WDFCHILDLIST ChildList,
-                                                PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
-                                                PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription);
-BOOLEAN WdfChildListRequestChildEject(WDFCHILDLIST ChildList,
-                                      PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription);
+WDFAPI_FUNCTION(NTSTATUS, WdfChildListCreate,
+                (WDFDEVICE Device, PWDF_CHILD_LIST_CONFIG Config, PWDF_OBJECT_ATTRIBUTES ChildListAttributes,
+                 WDFCHILDLIST* ChildList),
+                (Device, Config, ChildListAttributes, ChildList))
+WDFAPI_FUNCTION(WDFDEVICE, WdfChildListGetDevice, (WDFCHILDLIST ChildList), (ChildList))
+WDFAPI_FUNCTION(VOID, WdfChildListBeginScan, (WDFCHILDLIST ChildList), (ChildList))
+WDFAPI_FUNCTION(VOID, WdfChildListEndScan, (WDFCHILDLIST ChildList), (ChildList))
+WDFAPI_FUNCTION(NTSTATUS, WdfChildListAddOrUpdateChildDescriptionAsPresent,
+                (WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
+                 PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription),
+                (ChildList, IdentificationDescription, AddressDescription))
+WDFAPI_FUNCTION(NTSTATUS, WdfChildListUpdateChildDescriptionAsMissing,
+                (WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription),
+                (ChildList, IdentificationDescription))
+WDFAPI_FUNCTION(VOID, WdfChildListUpdateAllChildDescriptionsAsPresent, (WDFCHILDLIST ChildList), (ChildList))
+WDFAPI_FUNCTION(VOID, WdfChildListBeginIteration, (WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator),
+                (ChildList, Iterator))
+WDFAPI_FUNCTION(NTSTATUS, WdfChildListRetrieveNextDevice,
+                (WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator, WDFDEVICE* Device,
+                 PWDF_CHILD_RETRIEVE_INFO Info),
+                (ChildList, Iterator, Device, Info))
+WDFAPI_FUNCTION(VOID, WdfChildListEndIteration, (WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator),
+                (ChildList, Iterator))
+WDFAPI_FUNCTION(WDFDEVICE, WdfChildListRetrievePdo, (WDFCHILDLIST ChildList, PWDF_CHILD_RETRIEVE_INFO RetrieveInfo),
+                (ChildList, RetrieveInfo))
+WDFAPI_FUNCTION(NTSTATUS, WdfChildListRetrieveAddressDescription,
+                (WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
+                 PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription),
+                (ChildList, IdentificationDescription, AddressDescription))
+WDFAPI_FUNCTION(BOOLEAN, WdfChildListRequestChildEject,
+                (WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription),
+                (ChildList, IdentificationDescription))
 
 WDF_EXTERN_C_END

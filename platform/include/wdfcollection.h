@@ -4,12 +4,13 @@
 #include "wdfobject.h"
 
 WDF_EXTERN_C_START
-NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection);
-ULONG WdfCollectionGetCount(WDFCOLLECTION Collection);
-NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object);
-VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item);
-VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index);
-WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index);
-WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection);
-WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection);
+WDFAPI_FUNCTION(NTSTATUS, WdfCollectionCreate, (PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection),
+                (CollectionAttributes, Collection))
+WDFAPI_FUNCTION(ULONG, WdfCollectionGetCount, (WDFCOLLECTION Collection), (Collection))
+WDFAPI_FUNCTION(NTSTATUS, WdfCollectionAdd, (WDFCOLLECTION Collection, WDFOBJECT Object), (Collection, Object))
+WDFAPI_FUNCTION(VOID, WdfCollectionRemove, (WDFCOLLECTION Collection, WDFOBJECT Item), (Collection, Item))
+WDFAPI_FUNCTION(VOID, WdfCollectionRemoveItem, (WDFCOLLECTION Collection, ULONG Index), (Collection, Index))
+WDFAPI_FUNCTION(WDFOBJECT, WdfCollectionGetItem, (WDFCOLLECTION Collection, ULONG Index), (Collection, Index))
+WDFAPI_FUNCTION(WDFOBJECT, WdfCollectionGetFirstItem, (WDFCOLLECTION Collection), (Collection))
+WDFAPI_FUNCTION(WDFOBJECT, WdfCollectionGetLastItem, (WDFCOLLECTION Collection), (Collection))
 WDF_EXTERN_C_END

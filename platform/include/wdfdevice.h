@@ -54,20 +54,11 @@ typedef enum _WDF_POWER_POLICY_SX_WAKE_USER_CONTROL {
     WakeAllowUserControl
 } WDF_POWER_POLICY_SX_WAKE_USER_CONTROL;
 
-typedef enum _WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE {
-    DriverManagedIdleTimeout = 0,
-    SystemManagedIdleTimeout = 1,
-    SystemManagedIdleTimeoutWithHint = 2
-} WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE;
-
 typedef enum _WDF_SPECIAL_FILE_TYPE {
     WdfSpecialFileUndefined = 0,
     WdfSpecialFilePaging = 1,
     WdfSpecialFileHibernation,
     WdfSpecialFileDump,
-    WdfSpecialFileBoot,
-    WdfSpecialFilePostDisplay,
-    WdfSpecialFileGuestAssigned,
     WdfSpecialFileMax
 } WDF_SPECIAL_FILE_TYPE;
 
@@ -76,16 +67,6 @@ typedef enum _WDF_DEVICE_FAILED_ACTION {
     WdfDeviceFailedAttemptRestart,
     WdfDeviceFailedNoRestart
 } WDF_DEVICE_FAILED_ACTION;
-
-typedef enum _DEVICE_RELATION_TYPE {
-    BusRelations,
-    EjectionRelations,
-    PowerRelations,
-    RemovalRelations,
-    TargetDeviceRelation,
-    SingleBusRelations,
-    TransportRelations
-} DEVICE_RELATION_TYPE;
 
 #define WDF_S0_IDLE_ENABLED_VALUE_NAME L"IdleInWorkingState"
 #define WDF_SX_WAKE_ENABLED_VALUE_NAME L"WakeFromSleepState"
@@ -128,9 +109,6 @@ typedef VOID EVT_WDF_DEVICE_USAGE_NOTIFICATION(WDFDEVICE Device, WDF_SPECIAL_FIL
 typedef EVT_WDF_DEVICE_USAGE_NOTIFICATION* PFN_WDF_DEVICE_USAGE_NOTIFICATION;
 typedef VOID EVT_WDF_DEVICE_RELATIONS_QUERY(WDFDEVICE Device, DEVICE_RELATION_TYPE RelationType);
 typedef EVT_WDF_DEVICE_RELATIONS_QUERY* PFN_WDF_DEVICE_RELATIONS_QUERY;
-typedef NTSTATUS EVT_WDF_DEVICE_USAGE_NOTIFICATION_EX(WDFDEVICE Device, WDF_SPECIAL_FILE_TYPE NotificationType,
-                                                      BOOLEAN IsInNotificationPath);
-typedef EVT_WDF_DEVICE_USAGE_NOTIFICATION_EX* PFN_WDF_DEVICE_USAGE_NOTIFICATION_EX;
 
 typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS {
     ULONG Size;
@@ -150,7 +128,6 @@ typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS {
     PFN_WDF_DEVICE_QUERY_STOP EvtDeviceQueryStop;
     PFN_WDF_DEVICE_USAGE_NOTIFICATION EvtDeviceUsageNotification;
     PFN_WDF_DEVICE_RELATIONS_QUERY EvtDeviceRelationsQuery;
-    PFN_WDF_DEVICE_USAGE_NOTIFICATION_EX EvtDeviceUsageNotificationEx;
 } WDF_PNPPOWER_EVENT_CALLBACKS, *PWDF_PNPPOWER_EVENT_CALLBACKS;
 
 FORCEINLINE VOID WDF_PNPPOWER_EVENT_CALLBACKS_INIT(PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks) {
@@ -236,8 +213,6 @@ typedef struct _WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS {
     WDF_POWER_POLICY_S0_IDLE_USER_CONTROL UserControlOfIdleSettings;
     WDF_TRI_STATE Enabled;
     WDF_TRI_STATE PowerUpIdleDeviceOnSystemWake;
-    WDF_POWER_POLICY_IDLE_TIMEOUT_TYPE IdleTimeoutType;
-    WDF_TRI_STATE ExcludeD3Cold;
 } WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS, *PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS;
 
 FORCEINLINE VOID WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings,
@@ -248,8 +223,6 @@ FORCEINLINE VOID WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(PWDF_DEVICE_POWER_PO
     Settings->UserControlOfIdleSettings = IdleAllowUserControl;
     Settings->Enabled = WdfUseDefault;
     Settings->PowerUpIdleDeviceOnSystemWake = WdfUseDefault;
-    Settings->IdleTimeoutType = DriverManagedIdleTimeout;
-    Settings->ExcludeD3Cold = WdfUseDefault;
     Settings->IdleCaps = IdleCaps;
     Settings->DxState = (IdleCaps == IdleCannotWakeFromS0) ? PowerDeviceD3 : PowerDeviceMaximum;
 }
@@ -324,7 +297,6 @@ typedef struct _WDF_PDO_EVENT_CALLBACKS {
     PVOID EvtDeviceSetLock;
     PFN_WDF_DEVICE_ENABLE_WAKE_AT_BUS EvtDeviceEnableWakeAtBus;
     PFN_WDF_DEVICE_DISABLE_WAKE_AT_BUS EvtDeviceDisableWakeAtBus;
-    PVOID EvtDeviceReportedMissing;
 } WDF_PDO_EVENT_CALLBACKS, *PWDF_PDO_EVENT_CALLBACKS;
 
 FORCEINLINE VOID WDF_PDO_EVENT_CALLBACKS_INIT(PWDF_PDO_EVENT_CALLBACKS Callbacks) {
@@ -333,86 +305,128 @@ FORCEINLINE VOID WDF_PDO_EVENT_CALLBACKS_INIT(PWDF_PDO_EVENT_CALLBACKS Callbacks
 }
 
 // ---- Device init -------------------------------------------------------------
-VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                            PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
-VOID WdfDeviceInitSetPowerPolicyEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                               PWDF_POWER_POLICY_EVENT_CALLBACKS PowerPolicyEventCallbacks);
-VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner);
-VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
-VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType);
-VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive);
-VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit);
-VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit);
-NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName);
-VOID WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG DeviceCharacteristics, BOOLEAN OrInValues);
-VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit);
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetPnpPowerEventCallbacks,
+                (PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks),
+                (DeviceInit, PnpPowerEventCallbacks))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetPowerPolicyEventCallbacks,
+                (PWDFDEVICE_INIT DeviceInit, PWDF_POWER_POLICY_EVENT_CALLBACKS PowerPolicyEventCallbacks),
+                (DeviceInit, PowerPolicyEventCallbacks))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetPowerPolicyOwnership, (PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner),
+                (DeviceInit, IsPowerPolicyOwner))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetIoType, (PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType),
+                (DeviceInit, IoType))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetDeviceType, (PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType),
+                (DeviceInit, DeviceType))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetExclusive, (PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive),
+                (DeviceInit, IsExclusive))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetPowerNotPageable, (PWDFDEVICE_INIT DeviceInit), (DeviceInit))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetPowerPageable, (PWDFDEVICE_INIT DeviceInit), (DeviceInit))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceInitAssignName, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceName),
+                (DeviceInit, DeviceName))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitSetCharacteristics,
+                (PWDFDEVICE_INIT DeviceInit, ULONG DeviceCharacteristics, BOOLEAN OrInValues),
+                (DeviceInit, DeviceCharacteristics, OrInValues))
+WDFAPI_FUNCTION(VOID, WdfDeviceInitFree, (PWDFDEVICE_INIT DeviceInit), (DeviceInit))
 
 // ---- FDO init ----------------------------------------------------------------
-NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                 ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS WdfFdoInitAllocAndQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                         POOL_TYPE PoolType, PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
-                                         WDFMEMORY* PropertyMemory);
-NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
-                                   PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
-VOID WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit);
-VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_LIST_CONFIG Config,
-                                         PWDF_OBJECT_ATTRIBUTES DefaultChildListAttributes);
-WDFCHILDLIST WdfFdoGetDefaultChildList(WDFDEVICE Fdo);
-NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface, USHORT Size,
-                                 USHORT Version, PVOID InterfaceSpecificData);
+WDFAPI_FUNCTION(NTSTATUS, WdfFdoInitQueryProperty,
+                (PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                 PVOID PropertyBuffer, PULONG ResultLength),
+                (DeviceInit, DeviceProperty, BufferLength, PropertyBuffer, ResultLength))
+WDFAPI_FUNCTION(NTSTATUS, WdfFdoInitAllocAndQueryProperty,
+                (PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty, POOL_TYPE PoolType,
+                 PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes, WDFMEMORY* PropertyMemory),
+                (DeviceInit, DeviceProperty, PoolType, PropertyMemoryAttributes, PropertyMemory))
+WDFAPI_FUNCTION(NTSTATUS, WdfFdoInitOpenRegistryKey,
+                (PWDFDEVICE_INIT DeviceInit, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                 PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key),
+                (DeviceInit, DeviceInstanceKeyType, DesiredAccess, KeyAttributes, Key))
+WDFAPI_FUNCTION(VOID, WdfFdoInitSetFilter, (PWDFDEVICE_INIT DeviceInit), (DeviceInit))
+WDFAPI_FUNCTION(VOID, WdfFdoInitSetDefaultChildListConfig,
+                (PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_LIST_CONFIG Config,
+                 PWDF_OBJECT_ATTRIBUTES DefaultChildListAttributes),
+                (DeviceInit, Config, DefaultChildListAttributes))
+WDFAPI_FUNCTION(WDFCHILDLIST, WdfFdoGetDefaultChildList, (WDFDEVICE Fdo), (Fdo))
+WDFAPI_FUNCTION(NTSTATUS, WdfFdoQueryForInterface,
+                (WDFDEVICE Fdo, LPCGUID InterfaceType, PINTERFACE Interface, USHORT Size, USHORT Version,
+                 PVOID InterfaceSpecificData),
+                (Fdo, InterfaceType, Interface, Size, Version, InterfaceSpecificData))
 
 // ---- PDO init ----------------------------------------------------------------
-NTSTATUS WdfPdoInitAssignDeviceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceID);
-NTSTATUS WdfPdoInitAssignInstanceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING InstanceID);
-NTSTATUS WdfPdoInitAddHardwareID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING HardwareID);
-NTSTATUS WdfPdoInitAddCompatibleID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING CompatibleID);
-NTSTATUS WdfPdoInitAssignContainerID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING ContainerID);
-NTSTATUS WdfPdoInitAddDeviceText(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceDescription,
-                                 PCUNICODE_STRING DeviceLocation, LCID LocaleId);
-VOID WdfPdoInitSetDefaultLocale(PWDFDEVICE_INIT DeviceInit, LCID LocaleId);
-NTSTATUS WdfPdoInitAssignRawDevice(PWDFDEVICE_INIT DeviceInit, CONST GUID* DeviceClassGuid);
-VOID WdfPdoInitSetEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_PDO_EVENT_CALLBACKS DispatchTable);
-VOID WdfPdoInitAllowForwardingRequestToParent(PWDFDEVICE_INIT DeviceInit);
-PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice);
-NTSTATUS WdfPdoMarkMissing(WDFDEVICE Device);
-VOID WdfPdoRequestEject(WDFDEVICE Device);
-WDFDEVICE WdfPdoGetParent(WDFDEVICE Device);
-NTSTATUS WdfPdoRetrieveIdentificationDescription(
-    WDFDEVICE Device, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription);
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAssignDeviceID, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceID),
+                (DeviceInit, DeviceID))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAssignInstanceID, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING InstanceID),
+                (DeviceInit, InstanceID))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAddHardwareID, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING HardwareID),
+                (DeviceInit, HardwareID))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAddCompatibleID, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING CompatibleID),
+                (DeviceInit, CompatibleID))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAssignContainerID, (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING ContainerID),
+                (DeviceInit, ContainerID))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAddDeviceText,
+                (PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceDescription, PCUNICODE_STRING DeviceLocation,
+                 LCID LocaleId),
+                (DeviceInit, DeviceDescription, DeviceLocation, LocaleId))
+WDFAPI_FUNCTION(VOID, WdfPdoInitSetDefaultLocale, (PWDFDEVICE_INIT DeviceInit, LCID LocaleId), (DeviceInit, LocaleId))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoInitAssignRawDevice, (PWDFDEVICE_INIT DeviceInit, CONST GUID* DeviceClassGuid),
+                (DeviceInit, DeviceClassGuid))
+WDFAPI_FUNCTION(VOID, WdfPdoInitSetEventCallbacks, (PWDFDEVICE_INIT DeviceInit, PWDF_PDO_EVENT_CALLBACKS DispatchTable),
+                (DeviceInit, DispatchTable))
+WDFAPI_FUNCTION(VOID, WdfPdoInitAllowForwardingRequestToParent, (PWDFDEVICE_INIT DeviceInit), (DeviceInit))
+WDFAPI_FUNCTION(PWDFDEVICE_INIT, WdfPdoInitAllocate, (WDFDEVICE ParentDevice), (ParentDevice))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoMarkMissing, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(VOID, WdfPdoRequestEject, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(WDFDEVICE, WdfPdoGetParent, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(NTSTATUS, WdfPdoRetrieveIdentificationDescription,
+                (WDFDEVICE Device, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription),
+                (Device, IdentificationDescription))
 
 // ---- Devices -----------------------------------------------------------------
-NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
-WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device);
-NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                        PCUNICODE_STRING ReferenceString);
-VOID WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                      PCUNICODE_STRING ReferenceString, BOOLEAN IsInterfaceEnabled);
-NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                                PCUNICODE_STRING ReferenceString, WDFSTRING String);
-NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                                PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, POOL_TYPE PoolType,
-                                        PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes, WDFMEMORY* PropertyMemory);
-NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
-                                  PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
-VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
-VOID WdfDeviceSetPowerCapabilities(WDFDEVICE Device, PWDF_DEVICE_POWER_CAPABILITIES PowerCapabilities);
-VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATION BusInformation);
-NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
-NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
-NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID Tag, LONG Line, PCCH File);
-VOID WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID Tag, LONG Line, PCCH File);
-POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device);
-NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS WaitWakeStatus);
-VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION FailedAction);
-WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device);
-NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig);
-
-#define WdfDeviceStopIdle(Device, WaitForD0) WdfDeviceStopIdleWithTag(Device, WaitForD0, NULL)
-#define WdfDeviceStopIdleWithTag(Device, WaitForD0, Tag) \
-    WdfDeviceStopIdleActual(Device, WaitForD0, Tag, __LINE__, __FILE__)
-#define WdfDeviceResumeIdle(Device) WdfDeviceResumeIdleWithTag(Device, NULL)
-#define WdfDeviceResumeIdleWithTag(Device, Tag) WdfDeviceResumeIdleActual(Device, Tag, __LINE__, __FILE__)
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceCreate,
+                (PWDFDEVICE_INIT * DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device),
+                (DeviceInit, DeviceAttributes, Device))
+WDFAPI_FUNCTION(WDFDRIVER, WdfDeviceGetDriver, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceCreateDeviceInterface,
+                (WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString),
+                (Device, InterfaceClassGUID, ReferenceString))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetDeviceInterfaceState,
+                (WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString,
+                 BOOLEAN IsInterfaceEnabled),
+                (Device, InterfaceClassGUID, ReferenceString, IsInterfaceEnabled))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceRetrieveDeviceInterfaceString,
+                (WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString, WDFSTRING String),
+                (Device, InterfaceClassGUID, ReferenceString, String))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceQueryProperty,
+                (WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength, PVOID PropertyBuffer,
+                 PULONG ResultLength),
+                (Device, DeviceProperty, BufferLength, PropertyBuffer, ResultLength))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceAllocAndQueryProperty,
+                (WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, POOL_TYPE PoolType,
+                 PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes, WDFMEMORY* PropertyMemory),
+                (Device, DeviceProperty, PoolType, PropertyMemoryAttributes, PropertyMemory))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceOpenRegistryKey,
+                (WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
+                 PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key),
+                (Device, DeviceInstanceKeyType, DesiredAccess, KeyAttributes, Key))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetPnpCapabilities, (WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities),
+                (Device, PnpCapabilities))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetPowerCapabilities,
+                (WDFDEVICE Device, PWDF_DEVICE_POWER_CAPABILITIES PowerCapabilities), (Device, PowerCapabilities))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetBusInformationForChildren, (WDFDEVICE Device, PPNP_BUS_INFORMATION BusInformation),
+                (Device, BusInformation))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceAssignS0IdleSettings,
+                (WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings), (Device, Settings))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceAssignSxWakeSettings,
+                (WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings), (Device, Settings))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceStopIdle, (WDFDEVICE Device, BOOLEAN WaitForD0), (Device, WaitForD0))
+WDFAPI_FUNCTION(VOID, WdfDeviceResumeIdle, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(POWER_ACTION, WdfDeviceGetSystemPowerAction, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceIndicateWakeStatus, (WDFDEVICE Device, NTSTATUS WaitWakeStatus),
+                (Device, WaitWakeStatus))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetFailed, (WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION FailedAction),
+                (Device, FailedAction))
+WDFAPI_FUNCTION(WDFIOTARGET, WdfDeviceGetIoTarget, (WDFDEVICE Device), (Device))
+WDFAPI_FUNCTION(NTSTATUS, WdfDeviceAddQueryInterface, (WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig),
+                (Device, InterfaceConfig))
 
 WDF_EXTERN_C_END

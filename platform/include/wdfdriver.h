@@ -32,11 +32,18 @@ FORCEINLINE VOID WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config, PFN_WDF_DRIVE
     Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
 }
 
-NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                         PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+WDFAPI_FUNCTION(NTSTATUS, WdfDriverCreate,
+                (PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                 PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver),
+                (DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver))
+#ifdef WDF_CALLS_THROUGH_TABLE
+FORCEINLINE WDFDRIVER WdfGetDriver(VOID) { return WdfDriverGlobals->Driver; }
+#else
 WDFDRIVER WdfGetDriver(VOID);
-NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
-                                            PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key);
-PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver);
+#endif
+WDFAPI_FUNCTION(NTSTATUS, WdfDriverOpenParametersRegistryKey,
+                (WDFDRIVER Driver, ACCESS_MASK DesiredAccess, PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key),
+                (Driver, DesiredAccess, KeyAttributes, Key))
+WDFAPI_FUNCTION(PWSTR, WdfDriverGetRegistryPath, (WDFDRIVER Driver), (Driver))
 
 WDF_EXTERN_C_END

@@ -58,14 +58,21 @@ FORCEINLINE VOID WDF_MEMORY_DESCRIPTOR_INIT_MDL(PWDF_MEMORY_DESCRIPTOR Descripto
     Descriptor->u.MdlType.BufferLength = BufferLength;
 }
 
-NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
-                         WDFMEMORY* Memory, PVOID* Buffer);
-NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
-                                     WDFMEMORY* Memory);
-NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY Memory, PVOID Buffer, size_t BufferSize);
-PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
-NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo);
-NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
-                                 size_t NumBytesToCopyFrom);
+WDFAPI_FUNCTION(NTSTATUS, WdfMemoryCreate,
+                (PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
+                 WDFMEMORY* Memory, PVOID* Buffer),
+                (Attributes, PoolType, PoolTag, BufferSize, Memory, Buffer))
+WDFAPI_FUNCTION(NTSTATUS, WdfMemoryCreatePreallocated,
+                (PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize, WDFMEMORY* Memory),
+                (Attributes, Buffer, BufferSize, Memory))
+WDFAPI_FUNCTION(NTSTATUS, WdfMemoryAssignBuffer, (WDFMEMORY Memory, PVOID Buffer, size_t BufferSize),
+                (Memory, Buffer, BufferSize))
+WDFAPI_FUNCTION(PVOID, WdfMemoryGetBuffer, (WDFMEMORY Memory, size_t* BufferSize), (Memory, BufferSize))
+WDFAPI_FUNCTION(NTSTATUS, WdfMemoryCopyToBuffer,
+                (WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo),
+                (SourceMemory, SourceOffset, Buffer, NumBytesToCopyTo))
+WDFAPI_FUNCTION(NTSTATUS, WdfMemoryCopyFromBuffer,
+                (WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer, size_t NumBytesToCopyFrom),
+                (DestinationMemory, DestinationOffset, Buffer, NumBytesToCopyFrom))
 
 WDF_EXTERN_C_END

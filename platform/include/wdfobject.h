@@ -65,13 +65,18 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
     WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
-PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
-NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context);
-WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer);
-VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File);
-VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File);
-NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object);
-VOID WdfObjectDelete(WDFOBJECT Object);
+WDFAPI_FUNCTION(PVOID, WdfObjectGetTypedContextWorker, (WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo),
+                (Handle, TypeInfo))
+WDFAPI_FUNCTION(NTSTATUS, WdfObjectAllocateContext,
+                (WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context),
+                (Handle, ContextAttributes, Context))
+WDFAPI_FUNCTION(WDFOBJECT, WdfObjectContextGetObject, (PVOID ContextPointer), (ContextPointer))
+WDFAPI_FUNCTION(VOID, WdfObjectReferenceActual, (WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File),
+                (Handle, Tag, Line, File))
+WDFAPI_FUNCTION(VOID, WdfObjectDereferenceActual, (WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File),
+                (Handle, Tag, Line, File))
+WDFAPI_FUNCTION(NTSTATUS, WdfObjectCreate, (PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object), (Attributes, Object))
+WDFAPI_FUNCTION(VOID, WdfObjectDelete, (WDFOBJECT Object), (Object))
 
 WDF_EXTERN_C_END
 
@@ -94,6 +99,6 @@ WDF_EXTERN_C_END
     ((type*)WdfObjectGetTypedContextWorker((WDFOBJECT)(handle), WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType))
 
 #define WdfObjectReference(Handle) WdfObjectReferenceWithTag(Handle, NULL)
-#define WdfObjectReferenceWithTag(Handle, Tag) WdfObjectReferenceActual(Handle, Tag, __LINE__, __FILE__)
+#define WdfObjectReferenceWithTag(Handle, Tag) WdfObjectReferenceActual(Handle, Tag, __LINE__, (PCHAR)__FILE__)
 #define WdfObjectDereference(Handle) WdfObjectDereferenceWithTag(Handle, NULL)
-#define WdfObjectDereferenceWithTag(Handle, Tag) WdfObjectDereferenceActual(Handle, Tag, __LINE__, __FILE__)
+#define WdfObjectDereferenceWithTag(Handle, Tag) WdfObjectDereferenceActual(Handle, Tag, __LINE__, (PCHAR)__FILE__)

@@ -154,24 +154,26 @@ typedef VOID EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET 
                                                 PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
 typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 
-// The part of the WDM IRP the framework's users touch (wdm.h declares the type).
-struct _IRP {
-    PMDL MdlAddress;
-    IO_STATUS_BLOCK IoStatus;
-};
-
-NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST* Request);
-NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
-BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
-NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
-VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                    WDFCONTEXT CompletionContext);
-VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params);
-BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);
-VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
-VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
-ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request);
-VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information);
-PIRP WdfRequestWdmGetIrp(WDFREQUEST Request);
+WDFAPI_FUNCTION(NTSTATUS, WdfRequestCreate,
+                (PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST* Request),
+                (RequestAttributes, IoTarget, Request))
+WDFAPI_FUNCTION(NTSTATUS, WdfRequestReuse, (WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams),
+                (Request, ReuseParams))
+WDFAPI_FUNCTION(BOOLEAN, WdfRequestSend, (WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options),
+                (Request, Target, Options))
+WDFAPI_FUNCTION(NTSTATUS, WdfRequestGetStatus, (WDFREQUEST Request), (Request))
+WDFAPI_FUNCTION(VOID, WdfRequestSetCompletionRoutine,
+                (WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                 WDFCONTEXT CompletionContext),
+                (Request, CompletionRoutine, CompletionContext))
+WDFAPI_FUNCTION(VOID, WdfRequestGetCompletionParams, (WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params),
+                (Request, Params))
+WDFAPI_FUNCTION(BOOLEAN, WdfRequestCancelSentRequest, (WDFREQUEST Request), (Request))
+WDFAPI_FUNCTION(VOID, WdfRequestComplete, (WDFREQUEST Request, NTSTATUS Status), (Request, Status))
+WDFAPI_FUNCTION(VOID, WdfRequestCompleteWithInformation, (WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information),
+                (Request, Status, Information))
+WDFAPI_FUNCTION(ULONG_PTR, WdfRequestGetInformation, (WDFREQUEST Request), (Request))
+WDFAPI_FUNCTION(VOID, WdfRequestSetInformation, (WDFREQUEST Request, ULONG_PTR Information), (Request, Information))
+WDFAPI_FUNCTION(PIRP, WdfRequestWdmGetIrp, (WDFREQUEST Request), (Request))
 
 WDF_EXTERN_C_END

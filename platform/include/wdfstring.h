@@ -4,6 +4,9 @@
 #include "wdfobject.h"
 
 WDF_EXTERN_C_START
-NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String);
-VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString);
+WDFAPI_FUNCTION(NTSTATUS, WdfStringCreate,
+                (PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String),
+                (UnicodeString, StringAttributes, String))
+WDFAPI_FUNCTION(VOID, WdfStringGetUnicodeString, (WDFSTRING String, PUNICODE_STRING UnicodeString),
+                (String, UnicodeString))
 WDF_EXTERN_C_END

@@ -1,17 +1,26 @@
 // Framework handle types and common definitions. Every handle is a distinct
-// opaque pointer type; the platform validates each one it is given.
+// opaque pointer type; the platform validates each one it is given. Like the
+// WDK's, these headers expect the kernel's headers (ntddk.h) before them.
 #pragma once
 
 #include "wdm.h"
 
-#define WDF_EXTERN_C_START EXTERN_C_START
-#define WDF_EXTERN_C_END EXTERN_C_END
+#ifdef __cplusplus
+#define WDF_EXTERN_C extern "C"
+#define WDF_EXTERN_C_START extern "C" {
+#define WDF_EXTERN_C_END }
+#else
+#define WDF_EXTERN_C
+#define WDF_EXTERN_C_START
+#define WDF_EXTERN_C_END
+#endif
 #define WDFAPI
 
-#define DECLARE_HANDLE(n)  \
-    typedef struct n##__ { \
-        int unused;        \
-    } * n
+// The kernel headers have no BYTE; the framework's records use it.
+#ifndef __WDF_BYTE_DEFINED__
+#define __WDF_BYTE_DEFINED__
+typedef UCHAR BYTE;
+#endif
 
 typedef HANDLE WDFOBJECT, *PWDFOBJECT;
 typedef PVOID WDFCONTEXT;
@@ -48,11 +57,11 @@ DECLARE_HANDLE(WDFCMRESLIST);
 
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 
-#define WDF_NO_OBJECT_ATTRIBUTES nullptr
-#define WDF_NO_EVENT_CALLBACK nullptr
-#define WDF_NO_HANDLE nullptr
-#define WDF_NO_CONTEXT nullptr
-#define WDF_NO_SEND_OPTIONS nullptr
+#define WDF_NO_OBJECT_ATTRIBUTES (NULL)
+#define WDF_NO_EVENT_CALLBACK (NULL)
+#define WDF_NO_HANDLE (NULL)
+#define WDF_NO_CONTEXT (NULL)
+#define WDF_NO_SEND_OPTIONS (NULL)
 
 #define WDF_STRUCTURE_SIZE(T) ((ULONG)sizeof(T))
 
@@ -65,3 +74,5 @@ typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 
 #define WDF_ABS_TIMEOUT_IN_MS(Time) ((LONGLONG)(Time)*10000LL)
 #define WDF_REL_TIMEOUT_IN_US(Time) ((LONGLONG)(Time) * -10LL)
 #define WDF_ABS_TIMEOUT_IN_US(Time) ((LONGLONG)(Time)*10LL)
+
+#include "wdffuncenum.h"

@@ -1,16 +1,27 @@
-// USB target devices, interfaces and pipes.
+// USB target devices, interfaces and pipes. Like the WDK's, this header
+// includes none of the USB headers: the driver includes usb.h and usbdlib.h
+// before it.
 #pragma once
 
-#include "usb.h"
-#include "usbspec.h"
 #include "wdfiotarget.h"
 #include "wdfmemory.h"
 #include "wdfobject.h"
 #include "wdfrequest.h"
 
-WDF_EXTERN_C_START
+// The request-type fields, where the USB headers have not defined them.
+#ifndef BMREQUEST_HOST_TO_DEVICE
+#define BMREQUEST_HOST_TO_DEVICE 0
+#define BMREQUEST_DEVICE_TO_HOST 1
+#define BMREQUEST_STANDARD 0
+#define BMREQUEST_CLASS 1
+#define BMREQUEST_VENDOR 2
+#define BMREQUEST_TO_DEVICE 0
+#define BMREQUEST_TO_INTERFACE 1
+#define BMREQUEST_TO_ENDPOINT 2
+#define BMREQUEST_TO_OTHER 3
+#endif
 
-typedef struct _URB* PURB;
+WDF_EXTERN_C_START
 
 typedef enum _WDF_USB_REQUEST_TYPE {
     WdfUsbRequestTypeInvalid = 0,
@@ -186,11 +197,6 @@ typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
     } Parameters;
 } WDF_USB_REQUEST_COMPLETION_PARAMS;
 
-typedef struct _USBD_VERSION_INFORMATION {
-    ULONG USBDI_Version;
-    ULONG Supported_USB_Version;
-} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
-
 typedef struct _WDF_USB_DEVICE_INFORMATION {
     ULONG Size;
     USBD_VERSION_INFORMATION UsbdVersionInformation;
@@ -327,70 +333,95 @@ FORCEINLINE BOOLEAN WDF_USB_PIPE_DIRECTION_OUT(UCHAR EndpointAddress) {
 }
 
 // ---- Device ------------------------------------------------------------------
-NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice);
-NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
-                                                    PUSHORT ConfigDescriptorLength);
-VOID WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor);
-NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information);
-NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                        PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
-UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice);
-WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex);
-NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                                            PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
-                                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
-                                                            PULONG BytesTransferred);
-NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                           PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
-                                                           WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset);
-NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES StringMemoryAttributes,
-                                               WDFMEMORY* StringMemory, PUSHORT NumCharacters, UCHAR StringIndex,
-                                               USHORT LangID);
-NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                       PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String, PUSHORT NumCharacters,
-                                       UCHAR StringIndex, USHORT LangID);
-NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice);
-NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(WDFUSBDEVICE UsbDevice);
-NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice);
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceCreate,
+                (WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice),
+                (Device, Attributes, UsbDevice))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceRetrieveConfigDescriptor,
+                (WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor, PUSHORT ConfigDescriptorLength),
+                (UsbDevice, ConfigDescriptor, ConfigDescriptorLength))
+WDFAPI_FUNCTION(VOID, WdfUsbTargetDeviceGetDeviceDescriptor,
+                (WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor), (UsbDevice, UsbDeviceDescriptor))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceRetrieveInformation,
+                (WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information), (UsbDevice, Information))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceSelectConfig,
+                (WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                 PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params),
+                (UsbDevice, PipeAttributes, Params))
+WDFAPI_FUNCTION(UCHAR, WdfUsbTargetDeviceGetNumInterfaces, (WDFUSBDEVICE UsbDevice), (UsbDevice))
+WDFAPI_FUNCTION(WDFUSBINTERFACE, WdfUsbTargetDeviceGetInterface, (WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex),
+                (UsbDevice, InterfaceIndex))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceSendControlTransferSynchronously,
+                (WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                 PWDF_USB_CONTROL_SETUP_PACKET SetupPacket, PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
+                 PULONG BytesTransferred),
+                (UsbDevice, Request, RequestOptions, SetupPacket, MemoryDescriptor, BytesTransferred))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceFormatRequestForControlTransfer,
+                (WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
+                 WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset),
+                (UsbDevice, Request, SetupPacket, TransferMemory, TransferOffset))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceAllocAndQueryString,
+                (WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES StringMemoryAttributes, WDFMEMORY* StringMemory,
+                 PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID),
+                (UsbDevice, StringMemoryAttributes, StringMemory, NumCharacters, StringIndex, LangID))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceQueryString,
+                (WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String,
+                 PUSHORT NumCharacters, UCHAR StringIndex, USHORT LangID),
+                (UsbDevice, Request, RequestOptions, String, NumCharacters, StringIndex, LangID))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceResetPortSynchronously, (WDFUSBDEVICE UsbDevice), (UsbDevice))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceCyclePortSynchronously, (WDFUSBDEVICE UsbDevice), (UsbDevice))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetDeviceIsConnectedSynchronous, (WDFUSBDEVICE UsbDevice), (UsbDevice))
 
 FORCEINLINE WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice) { return (WDFIOTARGET)UsbDevice; }
 
 // ---- Interface -----------------------------------------------------------------
-BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterface);
-BYTE WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE UsbInterface);
-VOID WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex,
-                                  PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor);
-BYTE WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex);
-VOID WdfUsbInterfaceGetEndpointInformation(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex, UCHAR EndpointIndex,
-                                           PWDF_USB_PIPE_INFORMATION EndpointInfo);
-BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE Interface);
-BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
-WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
-                                            PWDF_USB_PIPE_INFORMATION PipeInfo);
-NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
-                                      PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
+WDFAPI_FUNCTION(BYTE, WdfUsbInterfaceGetInterfaceNumber, (WDFUSBINTERFACE UsbInterface), (UsbInterface))
+WDFAPI_FUNCTION(BYTE, WdfUsbInterfaceGetNumSettings, (WDFUSBINTERFACE UsbInterface), (UsbInterface))
+WDFAPI_FUNCTION(VOID, WdfUsbInterfaceGetDescriptor,
+                (WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex, PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor),
+                (UsbInterface, SettingIndex, InterfaceDescriptor))
+WDFAPI_FUNCTION(BYTE, WdfUsbInterfaceGetNumEndpoints, (WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex),
+                (UsbInterface, SettingIndex))
+WDFAPI_FUNCTION(VOID, WdfUsbInterfaceGetEndpointInformation,
+                (WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex, UCHAR EndpointIndex,
+                 PWDF_USB_PIPE_INFORMATION EndpointInfo),
+                (UsbInterface, SettingIndex, EndpointIndex, EndpointInfo))
+WDFAPI_FUNCTION(BYTE, WdfUsbInterfaceGetConfiguredSettingIndex, (WDFUSBINTERFACE Interface), (Interface))
+WDFAPI_FUNCTION(BYTE, WdfUsbInterfaceGetNumConfiguredPipes, (WDFUSBINTERFACE UsbInterface), (UsbInterface))
+WDFAPI_FUNCTION(WDFUSBPIPE, WdfUsbInterfaceGetConfiguredPipe,
+                (WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex, PWDF_USB_PIPE_INFORMATION PipeInfo),
+                (UsbInterface, PipeIndex, PipeInfo))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbInterfaceSelectSetting,
+                (WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                 PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params),
+                (UsbInterface, PipesAttributes, Params))
 
 // ---- Pipe ----------------------------------------------------------------------
-VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation);
-BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
-BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe);
-WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe);
-VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe);
-NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory,
-                                              PWDFMEMORY_OFFSET ReadOffset);
-NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY WriteMemory,
-                                               PWDFMEMORY_OFFSET WriteOffset);
-NTSTATUS WdfUsbTargetPipeReadSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                           PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                           PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesRead);
-NTSTATUS WdfUsbTargetPipeWriteSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesWritten);
-NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions);
-NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions);
+WDFAPI_FUNCTION(VOID, WdfUsbTargetPipeGetInformation, (WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation),
+                (Pipe, PipeInformation))
+WDFAPI_FUNCTION(BOOLEAN, WdfUsbTargetPipeIsInEndpoint, (WDFUSBPIPE Pipe), (Pipe))
+WDFAPI_FUNCTION(BOOLEAN, WdfUsbTargetPipeIsOutEndpoint, (WDFUSBPIPE Pipe), (Pipe))
+WDFAPI_FUNCTION(WDF_USB_PIPE_TYPE, WdfUsbTargetPipeGetType, (WDFUSBPIPE Pipe), (Pipe))
+WDFAPI_FUNCTION(VOID, WdfUsbTargetPipeSetNoMaximumPacketSizeCheck, (WDFUSBPIPE Pipe), (Pipe))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeFormatRequestForRead,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory, PWDFMEMORY_OFFSET ReadOffset),
+                (Pipe, Request, ReadMemory, ReadOffset))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeFormatRequestForWrite,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY WriteMemory, PWDFMEMORY_OFFSET WriteOffset),
+                (Pipe, Request, WriteMemory, WriteOffset))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeReadSynchronously,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                 PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesRead),
+                (Pipe, Request, RequestOptions, MemoryDescriptor, BytesRead))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeWriteSynchronously,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                 PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesWritten),
+                (Pipe, Request, RequestOptions, MemoryDescriptor, BytesWritten))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeAbortSynchronously,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions),
+                (Pipe, Request, RequestOptions))
+WDFAPI_FUNCTION(NTSTATUS, WdfUsbTargetPipeResetSynchronously,
+                (WDFUSBPIPE Pipe, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions),
+                (Pipe, Request, RequestOptions))
 
 FORCEINLINE WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe) { return (WDFIOTARGET)Pipe; }
 

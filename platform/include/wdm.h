@@ -309,10 +309,24 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+// The part of the IRP the framework's users touch.
+struct _IRP {
+    PMDL MdlAddress;
+    IO_STATUS_BLOCK IoStatus;
+};
+
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations,
+    EjectionRelations,
+    PowerRelations,
+    RemovalRelations,
+    TargetDeviceRelation,
+    SingleBusRelations,
+    TransportRelations
+} DEVICE_RELATION_TYPE;
+
 #define IRP_MJ_PNP 0x1b
 #define IRP_MN_QUERY_INTERFACE 0x08
-
-DEFINE_GUID(GUID_BUS_TYPE_INTERNAL, 0x1530ea73L, 0x086b, 0x11d1, 0xa0, 0x9f, 0x00, 0xc0, 0x4f, 0xc3, 0x40, 0xb1);
 
 EXTERN_C_END
 

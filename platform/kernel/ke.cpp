@@ -2,9 +2,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "sim/kernel.h"
@@ -160,11 +163,78 @@ KIRQL irql_raise(KIRQL level) {
 
 void irql_lower(KIRQL level) { lower_to(level, "sim::irql_lower"); }
 
+namespace {
+
+// The order spin locks have been taken in, across all threads, as Driver
+// Verifier's deadlock detection records it: an edge from each lock held to
+// each lock acquired while it was held. A lock that becomes reachable from
+// itself is an inversion, reported at once, whether or not two threads ever
+// met in it.
+struct lock_order {
+    std::mutex lock;
+    std::unordered_map<const void*, std::vector<const void*>> after;  // guarded by lock
+};
+
+lock_order& order() {
+    static auto* o = new lock_order();  // outlives every static destructor
+    return *o;
+}
+
+// Under the order's lock: whether `to` was ever taken after `from`, directly or through others.
+bool reaches(const lock_order& o, const void* from, const void* to) {
+    std::vector<const void*> stack{from};
+    std::unordered_set<const void*> seen{from};
+    while (!stack.empty()) {
+        const void* at = stack.back();
+        stack.pop_back();
+        auto it = o.after.find(at);
+        if (it == o.after.end()) continue;
+        for (const void* next : it->second) {
+            if (next == to) return true;
+            if (seen.insert(next).second) stack.push_back(next);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void spin_lock_note_acquire(const void* lock, const char* caller) {
     if (std::find(held_spin_locks.begin(), held_spin_locks.end(), lock) != held_spin_locks.end()) {
         bug_check(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired by the thread that already holds it", lock, caller);
     }
+    const void* inverted = nullptr;
+    if (!held_spin_locks.empty()) {
+        lock_order& o = order();
+        std::lock_guard<std::mutex> guard(o.lock);
+        for (const void* held : held_spin_locks) {
+            std::vector<const void*>& known = o.after[held];
+            if (std::find(known.begin(), known.end(), lock) != known.end()) continue;
+            if (reaches(o, lock, held)) {
+                inverted = held;
+                break;
+            }
+            known.push_back(lock);
+        }
+    }
+    if (inverted != nullptr) {
+        char rule[160];
+        snprintf(rule, sizeof(rule),
+                 "lock order inversion: spin lock %p acquired while holding %p, which was taken after it before", lock,
+                 inverted);
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, rule, lock, caller);
+    }
     held_spin_locks.push_back(lock);
+}
+
+void spin_lock_forget(const void* lock) {
+    lock_order& o = order();
+    std::lock_guard<std::mutex> guard(o.lock);
+    o.after.erase(lock);
+    for (auto& entry : o.after) {
+        std::vector<const void*>& v = entry.second;
+        v.erase(std::remove(v.begin(), v.end(), lock), v.end());
+    }
 }
 
 void spin_lock_note_release(const void* lock, const char* caller) {

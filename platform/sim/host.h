@@ -8,15 +8,13 @@
 // the scenario API.
 // - Start: EvtDevicePrepareHardware (no resources: NULL lists),
 //   EvtDeviceD0Entry(WdfPowerDeviceD3Final), EvtDeviceD0EntryPostInterruptsEnabled,
-//   EvtDeviceSelfManagedIoInit. A failed prepare hardware is followed by
+//   each child list's EvtChildListScanForChildren, EvtDeviceSelfManagedIoInit. A failed prepare hardware is followed by
 //   EvtDeviceReleaseHardware, a failed D0 entry by EvtDeviceReleaseHardware
 //   too; either way the device is removed.
 // - Enumeration: a child list's changes (committed at the driver's outermost
 //   End of a scan or iteration, at once outside both) invalidate the bus
 //   relations of its device. The PnP manager handles that after the current
-//   PnP operation returns, never inside a driver callback: when a started
-//   device first gets its relations asked it calls each list's
-//   EvtChildListScanForChildren, then removes the PDOs of descriptions gone
+//   PnP operation returns, never inside a driver callback: it removes the PDOs of descriptions gone
 //   missing (a surprise removal, the device having vanished) and creates and
 //   starts a PDO for each new present description. A child reported during
 //   the parent's prepare hardware gets its PDO right after the parent's start.
@@ -35,12 +33,18 @@
 // - Power (power.cpp): leaving D0 for a low-power state runs
 //   EvtDeviceSelfManagedIoSuspend, EvtDeviceD0ExitPreInterruptsDisabled(target),
 //   EvtDeviceD0Exit(target); returning runs EvtDeviceD0Entry(previous),
-//   EvtDeviceD0EntryPostInterruptsEnabled(previous),
-//   EvtDeviceSelfManagedIoRestart. A device armed for wake logs
-//   "arm_for_wake" before it leaves and "disarm_wake" after it is back. A
+//   EvtDeviceD0EntryPostInterruptsEnabled(previous), each child list's
+//   EvtChildListScanForChildren (on every entry into D0, as at start),
+//   EvtDeviceSelfManagedIoRestart. A device armed for wake (its wait-wake
+//   request pending) logs "arm_for_wake" before it leaves and "disarm_wake"
+//   after it is back. A PDO's wait-wake that its bus driver completes
+//   (WdfDeviceIndicateWakeStatus) logs "wake_signalled" (then the PDO returns
+//   to D0 through the PnP manager's queue) or "wake_failed". A
 //   failing return to D0 fails the device: it is removed as a failed device
-//   is (no D0 exit when D0 entry failed). A device removed while in a
-//   low-power state gets no self-managed I/O suspend and no D0 exit; release
+//   is (no D0 exit when D0 entry failed). An orderly removal of a device in a
+//   low-power state brings it (its parents first) back to D0 before its
+//   removal, as the query-remove does; a surprise removal does not: such a
+//   device gets no self-managed I/O suspend and no D0 exit; release
 //   hardware, self-managed I/O flush and cleanup still run. Devices idle
 //   only when the scenario says so (idle()): the platform clock passing the
 //   time-out does not idle them. WdfDeviceStopIdle on a low-power device
@@ -131,6 +135,9 @@ class function_driver {
     virtual bool is_open() const = 0;
     // The device is going away; surprise: it is already gone.
     virtual void removing(bool surprise) { (void)surprise; }
+    // As the device's power policy owner: whether it sends the PDO a
+    // wait-wake request whenever the device leaves D0.
+    virtual bool arms_for_wake() const { return false; }
 };
 
 // Makes the function driver of a PDO; nullptr loads none.
@@ -148,6 +155,7 @@ struct pnp_node {
     bool removed = false;
     bool removing = false;                      // its removal has begun
     bool armed_for_wake = false;                // armed when it left D0
+    bool waking_for_removal = false;            // an orderly removal is bringing it back to D0
     std::unique_ptr<function_driver> function;  // a PDO's function driver, once it started
 };
 
@@ -409,6 +417,7 @@ class host {
     // The PnP manager (pnp.cpp).
     void record(pnp_node& node, const std::string& event);
     void start_node(pnp_node& node);
+    void scan_children(pnp_node& node);
     void fail_start(pnp_node& node, NTSTATUS status);
     void power_down(pnp_node& node, int reached, bool surprise);
     void remove_node(pnp_node& node, bool surprise);
@@ -436,6 +445,8 @@ class host {
     // A WdfDeviceStopIdle that waits: the device back in D0, or why not.
     NTSTATUS wait_for_d0(wdf::device* dev);
     void queue_wake(wdf::device* dev);
+    // WdfDeviceIndicateWakeStatus on a PDO: false when no wait-wake is pending.
+    bool indicate_wake(wdf::device* dev, NTSTATUS status);
 
  private:
     void* module_ = nullptr;

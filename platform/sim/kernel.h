@@ -62,8 +62,12 @@ void irql_lower(KIRQL level);
 // ---- Spin locks held, per thread -----------------------------------------------
 // The verifier's record of the spin locks each thread holds. Acquiring one
 // the thread already holds (the same-thread deadlock) and releasing one it
-// does not hold are bug checks naming `caller`.
+// does not hold are bug checks naming `caller`; so is acquiring one in an
+// order that inverts an order seen before on any thread (A then B, later B
+// then A, or a longer cycle): Driver Verifier's deadlock detection.
 void spin_lock_note_acquire(const void* lock, const char* caller);
+// A spin lock that is deleted leaves the recorded order (its address may be reused).
+void spin_lock_forget(const void* lock);
 void spin_lock_note_release(const void* lock, const char* caller);
 size_t spin_locks_held();  // by the calling thread
 // Called when a driver callback returns: a spin lock it took and still holds

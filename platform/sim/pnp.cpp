@@ -123,6 +123,7 @@ void host::start_node(pnp_node& node) {
         fail_start(node, status);
         return;
     }
+    scan_children(node);
     if (cb.EvtDeviceSelfManagedIoInit != nullptr) {
         record(node, "self_managed_io_init");
         driver_call call(in_callback_, "EvtDeviceSelfManagedIoInit", node.device);
@@ -137,13 +138,18 @@ void host::start_node(pnp_node& node) {
     node.started = true;
 
     // The PnP manager's first bus relations query of the started device.
+    invalidate_relations(node.device);
+}
+
+// Every entry into D0 (the start's included) scans the device's child lists
+// after D0 entry, before self-managed I/O starts or restarts.
+void host::scan_children(pnp_node& node) {
     for (wdf::child_list* list : wdf::child_lists_of(node.device)) {
         if (list->config.EvtChildListScanForChildren == nullptr) continue;
         record(node, "scan_for_children");
         driver_call call(in_callback_, "EvtChildListScanForChildren");
         wdf::scan_for_children(list);
     }
-    invalidate_relations(node.device);
 }
 
 // A function device whose start failed is removed with its stack; a PDO stays
@@ -206,6 +212,16 @@ void host::power_down(pnp_node& node, int reached, bool surprise) {
 void host::remove_node(pnp_node& node, bool surprise) {
     if (node.removed) {
         return;
+    }
+    // An orderly removal begins with a query-remove, which brings an idle
+    // device (its parents first) back to D0; a device that vanished is not
+    // powered up.
+    if (!surprise && node.started && !node.removing && !node.waking_for_removal && !sleeping_ &&
+        wdf::power_state(node.device) != WdfPowerDeviceD0) {
+        node.waking_for_removal = true;
+        wake_node(node);
+        node.waking_for_removal = false;
+        if (node.removed) return;
     }
     while (!node.children.empty()) {
         remove_node(*node.children.back(), surprise);

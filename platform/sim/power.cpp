@@ -21,6 +21,11 @@ NTSTATUS request_d0(device* dev, bool wait) {
     return STATUS_PENDING;
 }
 
+bool indicate_wake(device* dev, NTSTATUS status) {
+    sim::host* h = sim::current_host();
+    return h != nullptr && h->indicate_wake(dev, status);
+}
+
 }  // namespace wdf
 
 namespace sim {
@@ -52,6 +57,9 @@ bool idle_arms_wake(const wdf::device& dev) {
 }
 
 bool wake_from_sx(const wdf::device& dev) { return dev.wake_settings_set && dev.wake_settings.Enabled != WdfFalse; }
+
+// A PDO's function driver, its power policy owner, may arm it itself.
+bool function_arms(const pnp_node& node) { return node.function != nullptr && node.function->arms_for_wake(); }
 
 std::string call_name(const char* event, WDF_POWER_DEVICE_STATE state) {
     return std::string(event) + "(" + power_state_text(state) + ")";
@@ -131,6 +139,7 @@ NTSTATUS host::enter_d0(pnp_node& node) {
             status = cb.EvtDeviceD0EntryPostInterruptsEnabled(handle, previous);
         }
     }
+    if (NT_SUCCESS(status)) scan_children(node);
     if (NT_SUCCESS(status) && cb.EvtDeviceSelfManagedIoRestart != nullptr) {
         record(node, "self_managed_io_restart");
         driver_call call(in_callback_, "EvtDeviceSelfManagedIoRestart", node.device);
@@ -175,6 +184,20 @@ NTSTATUS host::wait_for_d0(wdf::device* dev) {
     }
 }
 
+bool host::indicate_wake(wdf::device* dev, NTSTATUS status) {
+    std::lock_guard<std::recursive_mutex> guard(pnp_lock_);
+    pnp_node* node = node_of(dev);
+    if (node == nullptr || !node->armed_for_wake) return false;
+    node->armed_for_wake = false;
+    if (!NT_SUCCESS(status)) {
+        record(*node, "wake_failed");
+        return true;
+    }
+    record(*node, "wake_signalled");
+    queue_wake(dev);
+    return true;
+}
+
 void host::queue_wake(wdf::device* dev) {
     std::lock_guard<std::mutex> guard(queue_lock_);
     if (std::find(wake_queue_.begin(), wake_queue_.end(), dev) == wake_queue_.end()) wake_queue_.push_back(dev);
@@ -194,7 +217,7 @@ void host::idle_children(pnp_node& node) {
     for (pnp_node* child : children) {
         idle_children(*child);
         if (child->started && wdf::power_state(child->device) == WdfPowerDeviceD0) {
-            leave_d0(*child, idle_state(*child->device), idle_arms_wake(*child->device));
+            leave_d0(*child, idle_state(*child->device), idle_arms_wake(*child->device) || function_arms(*child));
         }
     }
 }
@@ -243,7 +266,7 @@ NTSTATUS host::sleep() {
         const bool wake = wake_from_sx(**it);
         WDF_POWER_DEVICE_STATE target =
             wake ? from_device_state((*it)->wake_settings.DxState, WdfPowerDeviceD2) : WdfPowerDeviceD3;
-        NTSTATUS status = leave_d0(*node, target, wake);
+        NTSTATUS status = leave_d0(*node, target, wake || function_arms(*node));
         if (NT_SUCCESS(first) && !NT_SUCCESS(status)) first = status;
     }
     sleeping_ = true;

@@ -78,6 +78,8 @@ descriptor_reply answer_get_descriptor(const descriptor_set& device, uint8_t typ
         case USB_STRING_DESCRIPTOR_TYPE: {
             if (device.languages.empty()) return stall();
             if (index == 0) return send(language_descriptor_bytes(device.languages), length);
+            auto raw = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
+            if (raw != device.other_descriptors.end()) return send(raw->second, length);
             auto listed = std::find(device.languages.begin(), device.languages.end(), langid);
             const std::u16string* text = device.string(index);
             if (listed == device.languages.end() || text == nullptr) return stall();

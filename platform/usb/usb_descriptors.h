@@ -59,7 +59,8 @@ struct descriptor_set {
     // Strings by index, answered in every listed language.
     std::map<uint8_t, std::u16string> strings;
     // Any other descriptor the device answers (device qualifier, BOS, other
-    // speed configuration), keyed by USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX.
+    // speed configuration, a string sent exactly as given in every listed
+    // language), keyed by USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX.
     std::map<uint16_t, std::vector<uint8_t>> other_descriptors;
 
     const std::u16string* string(uint8_t index) const;

@@ -335,6 +335,10 @@ std::vector<device*> create_pending(child_list* list, bool* retry) {
             delete_object(pdo);  // a failed callback's device goes with the child
             pdo = nullptr;
         }
+        if (pdo == nullptr && NT_SUCCESS(status)) {
+            sim::bug_check(WDF_VIOLATION, "EvtChildListCreateDevice returned success without creating a device",
+                           handle_of(list), "EvtChildListCreateDevice");
+        }
         guard.lock();
         e = find_serial_locked(list, serial);  // not erased while creating
         e->creating = false;
@@ -658,31 +662,35 @@ VOID WdfChildListEndIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR I
     finish_change(list, guard);
 }
 
+// As the framework looks a child up: with the list's own compare routine
+// (the info's is for iterations); a child reported missing keeps its PDO
+// until the PnP manager has removed it. A malformed info finds nothing.
 WDFDEVICE WdfChildListRetrievePdo(WDFCHILDLIST ChildList, PWDF_CHILD_RETRIEVE_INFO RetrieveInfo) {
     auto* list = validate_list(ChildList, "WdfChildListRetrievePdo");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListRetrievePdo");
-    if (RetrieveInfo == nullptr || RetrieveInfo->Size != sizeof(WDF_CHILD_RETRIEVE_INFO) ||
+    if (RetrieveInfo == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL required pointer RetrieveInfo", ChildList, "WdfChildListRetrievePdo");
+    }
+    if (RetrieveInfo->Size != sizeof(WDF_CHILD_RETRIEVE_INFO) ||
         !NT_SUCCESS(check_identification(list, RetrieveInfo->IdentificationDescription)) ||
         !NT_SUCCESS(check_address(list, RetrieveInfo->AddressDescription))) {
-        sim::bug_check(WDF_VIOLATION, "malformed WDF_CHILD_RETRIEVE_INFO or description", RetrieveInfo,
-                       "WdfChildListRetrievePdo");
-    }
-    compare_routine compare = RetrieveInfo->EvtChildListIdentificationDescriptionCompare != nullptr
-                                  ? RetrieveInfo->EvtChildListIdentificationDescriptionCompare
-                                  : list->config.EvtChildListIdentificationDescriptionCompare;
-    std::lock_guard<std::recursive_mutex> guard(list->lock);
-    child_entry* e = find_locked(list, compare, RetrieveInfo->IdentificationDescription);
-    if (e == nullptr) {
-        RetrieveInfo->Status = WdfChildListRetrieveDeviceNoSuchDevice;
         return nullptr;
     }
-    RetrieveInfo->Status = status_of(*e);
-    if (e->state != child_state::present) {
+    std::lock_guard<std::recursive_mutex> guard(list->lock);
+    child_entry* e = find_locked(list, list->config.EvtChildListIdentificationDescriptionCompare,
+                                 RetrieveInfo->IdentificationDescription);
+    if (e == nullptr || (e->state == child_state::missing && e->pdo == nullptr)) {
+        RetrieveInfo->Status = WdfChildListRetrieveDeviceNoSuchDevice;
         return nullptr;
     }
     if (RetrieveInfo->AddressDescription != nullptr) {
         copy_address_out(list, *e, RetrieveInfo->AddressDescription);
     }
+    if (e->pdo == nullptr) {
+        RetrieveInfo->Status = WdfChildListRetrieveDeviceNotYetCreated;
+        return nullptr;
+    }
+    RetrieveInfo->Status = WdfChildListRetrieveDeviceSuccess;
     return reinterpret_cast<WDFDEVICE>(e->pdo);
 }
 

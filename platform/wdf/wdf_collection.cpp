@@ -12,17 +12,27 @@ collection_object* validate_collection(WDFCOLLECTION c, const char* caller) {
     return validate_as<collection_object>(c, object_type::collection, caller);
 }
 
-void drop_item(collection_object* c, size_t index, const char* caller) {
+// Takes the item out under the collection's lock; its reference is dropped
+// after, outside it (the item may go with it).
+object* take_item(collection_object* c, size_t index) {
     object* item = c->items[index];
     c->items.erase(c->items.begin() + static_cast<long>(index));
-    dereference(item, c, __LINE__, __FILE__, caller);
+    return item;
 }
 
 }  // namespace
 
 // A collection holds a reference on each item; deleting it lets them go.
 void wdf::collection_object::on_delete() {
-    while (!items.empty()) drop_item(this, items.size() - 1, "WdfObjectDelete");
+    for (;;) {
+        object* item;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (items.empty()) return;
+            item = take_item(this, items.size() - 1);
+        }
+        dereference(item, this, __LINE__, __FILE__, "WdfObjectDelete");
+    }
 }
 
 extern "C" {
@@ -43,7 +53,9 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOL
 }
 
 ULONG WdfCollectionGetCount(WDFCOLLECTION Collection) {
-    return static_cast<ULONG>(validate_collection(Collection, "WdfCollectionGetCount")->items.size());
+    auto* c = validate_collection(Collection, "WdfCollectionGetCount");
+    std::lock_guard<std::mutex> guard(c->lock);
+    return static_cast<ULONG>(c->items.size());
 }
 
 NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
@@ -54,39 +66,53 @@ NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
         return injected;
     }
     reference(item, c, __LINE__, __FILE__);
+    std::lock_guard<std::mutex> guard(c->lock);
     c->items.push_back(item);
     return STATUS_SUCCESS;
 }
 
 VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
     auto* c = validate_collection(Collection, "WdfCollectionRemove");
-    auto it = std::find(c->items.begin(), c->items.end(), reinterpret_cast<object*>(Item));
-    if (it == c->items.end()) {
-        sim::bug_check(WDF_VIOLATION, "item is not in the collection", Item, "WdfCollectionRemove");
+    object* item;
+    {
+        std::lock_guard<std::mutex> guard(c->lock);
+        auto it = std::find(c->items.begin(), c->items.end(), reinterpret_cast<object*>(Item));
+        if (it == c->items.end()) {
+            sim::bug_check(WDF_VIOLATION, "item is not in the collection", Item, "WdfCollectionRemove");
+        }
+        item = take_item(c, static_cast<size_t>(it - c->items.begin()));
     }
-    drop_item(c, static_cast<size_t>(it - c->items.begin()), "WdfCollectionRemove");
+    dereference(item, c, __LINE__, __FILE__, "WdfCollectionRemove");
 }
 
 VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
     auto* c = validate_collection(Collection, "WdfCollectionRemoveItem");
-    if (Index >= c->items.size()) {
-        sim::bug_check(WDF_VIOLATION, "collection index out of range", Collection, "WdfCollectionRemoveItem");
+    object* item;
+    {
+        std::lock_guard<std::mutex> guard(c->lock);
+        if (Index >= c->items.size()) {
+            sim::bug_check(WDF_VIOLATION, "collection index out of range", Collection, "WdfCollectionRemoveItem");
+        }
+        item = take_item(c, Index);
     }
-    drop_item(c, Index, "WdfCollectionRemoveItem");
+    dereference(item, c, __LINE__, __FILE__, "WdfCollectionRemoveItem");
 }
 
 WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index) {
     auto* c = validate_collection(Collection, "WdfCollectionGetItem");
+    std::lock_guard<std::mutex> guard(c->lock);
     return Index < c->items.size() ? c->items[Index]->handle() : nullptr;
 }
 
 WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection) {
     auto* c = validate_collection(Collection, "WdfCollectionGetFirstItem");
+    std::lock_guard<std::mutex> guard(c->lock);
     return c->items.empty() ? nullptr : c->items.front()->handle();
 }
 
 WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection) {
     auto* c = validate_collection(Collection, "WdfCollectionGetLastItem");
+    std::lock_guard<std::mutex> guard(c->lock);
     return c->items.empty() ? nullptr : c->items.back()->handle();
 }
 

@@ -439,11 +439,33 @@ VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATIO
     dev->bus_info_set = true;
 }
 
+// A function device owns its power policy unless its driver gave it away; a
+// PDO only when its driver took it.
+bool power_policy_owner(const device* dev) {
+    if (dev->init.power_policy_owner_set) return dev->init.power_policy_owner != FALSE;
+    return !dev->is_pdo();
+}
+
 NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
     auto* dev = validate_device(Device, "WdfDeviceAssignS0IdleSettings");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignS0IdleSettings");
-    if (Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS)) {
+    if (Settings == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL required pointer Settings", Device, "WdfDeviceAssignS0IdleSettings");
+    }
+    if (!power_policy_owner(dev)) return STATUS_INVALID_DEVICE_REQUEST;
+    if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS)) {
         return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (Settings->DxState < PowerDeviceD1 || Settings->DxState > PowerDeviceMaximum ||
+        Settings->IdleCaps < IdleCannotWakeFromS0 || Settings->IdleCaps > IdleUsbSelectiveSuspend ||
+        Settings->UserControlOfIdleSettings < IdleDoNotAllowUserControl ||
+        Settings->UserControlOfIdleSettings > IdleAllowUserControl || Settings->Enabled < WdfFalse ||
+        Settings->Enabled > WdfUseDefault) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Selective suspend waits for wake from D1 or D2 only.
+    if (Settings->IdleCaps == IdleUsbSelectiveSuspend && Settings->DxState == PowerDeviceD3) {
+        return STATUS_POWER_STATE_INVALID;
     }
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfDeviceAssignS0IdleSettings", &injected)) {
@@ -457,8 +479,18 @@ NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
 NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
     auto* dev = validate_device(Device, "WdfDeviceAssignSxWakeSettings");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignSxWakeSettings");
-    if (Settings == nullptr || Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
+    if (Settings == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL required pointer Settings", Device, "WdfDeviceAssignSxWakeSettings");
+    }
+    if (!power_policy_owner(dev)) return STATUS_INVALID_DEVICE_REQUEST;
+    if (Settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
         return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    if (Settings->DxState < PowerDeviceD1 || Settings->DxState > PowerDeviceMaximum ||
+        Settings->UserControlOfWakeSettings < WakeDoNotAllowUserControl ||
+        Settings->UserControlOfWakeSettings > WakeAllowUserControl || Settings->Enabled < WdfFalse ||
+        Settings->Enabled > WdfUseDefault) {
+        return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfDeviceAssignSxWakeSettings", &injected)) {
@@ -467,11 +499,6 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     dev->wake_settings = *Settings;
     dev->wake_settings_set = true;
     return STATUS_SUCCESS;
-}
-
-NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS) {
-    validate_device(Device, "WdfDeviceIndicateWakeStatus");
-    not_implemented("WdfDeviceIndicateWakeStatus");
 }
 
 VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION) {

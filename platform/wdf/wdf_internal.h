@@ -163,12 +163,14 @@ class collection_object : public object {
  public:
     collection_object() : object(object_type::collection) {}
     void on_delete() override;
-    std::vector<object*> items;
+    std::mutex lock;             // each call takes it, as the framework's collection does
+    std::vector<object*> items;  // guarded by lock
 };
 
 class spin_lock_object : public object {
  public:
     spin_lock_object() : object(object_type::spin_lock) {}
+    ~spin_lock_object() override;
     std::mutex mutex;
     std::atomic<std::thread::id> owner{};
     KIRQL saved_irql = PASSIVE_LEVEL;

@@ -24,8 +24,12 @@ std::vector<sent_operation> collect_sent(io_target* target, bool tracked_only) {
     return out;
 }
 
+// Each cancel also reaches the request: it stays cancelled until reused.
 void cancel_all(io_target* target, const std::vector<sent_operation>& ops) {
-    for (const sent_operation& s : ops) target->cancel_delivered(s.op, s.sequence);
+    for (const sent_operation& s : ops) {
+        io_mark_cancelled(s.op, s.sequence);
+        target->cancel_delivered(s.op, s.sequence);
+    }
 }
 }  // namespace
 
@@ -38,22 +42,14 @@ void io_target::purge() {
         for (io_operation* op = held.head; op != nullptr; op = op->next) held_ops.push_back(op);
         sent_ops = collect_sent(this, false);
     }
-    for (io_operation* op : held_ops) io_cancel_held(op, STATUS_CANCELLED);
+    for (io_operation* op : held_ops) io_cancel_held(op, STATUS_WDF_DEVICE_REMOVED_NOT_SENT);
     cancel_all(this, sent_ops);
     io_wait_target(this, false);
 }
 
-}  // namespace wdf
+namespace {
 
-using namespace wdf;
-
-extern "C" {
-
-NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
-    require_irql_max(DISPATCH_LEVEL, "WdfIoTargetStart");
-    io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
-    NTSTATUS injected;
-    if (sim::fault_should_fail("WdfIoTargetStart", &injected)) return injected;
+NTSTATUS start_target(io_target* target) {
     std::vector<io_operation*> released;
     {
         std::lock_guard<std::mutex> guard(target->lock);
@@ -81,6 +77,53 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
     return STATUS_SUCCESS;
 }
 
+// Stops the target; what it has sent is cancelled for WdfIoTargetCancelSentIo.
+void stop_target(io_target* target, WDF_IO_TARGET_SENT_IO_ACTION action) {
+    std::vector<sent_operation> to_cancel;
+    {
+        std::lock_guard<std::mutex> guard(target->lock);
+        if (target->state == WdfIoTargetDeleted) return;
+        target->state = WdfIoTargetStopped;
+        if (action == WdfIoTargetCancelSentIo) to_cancel = collect_sent(target, true);
+    }
+    cancel_all(target, to_cancel);
+}
+
+}  // namespace
+
+void io_target::cancel_sent() {
+    std::vector<sent_operation> ops;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ops = collect_sent(this, true);
+    }
+    cancel_all(this, ops);
+}
+
+}  // namespace wdf
+
+using namespace wdf;
+
+extern "C" {
+
+NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    require_irql_max(DISPATCH_LEVEL, "WdfIoTargetStart");
+    io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
+    NTSTATUS injected;
+    if (sim::fault_should_fail("WdfIoTargetStart", &injected)) return injected;
+    NTSTATUS status = start_target(target);
+    if (!NT_SUCCESS(status)) return status;
+    std::vector<io_target*> pipes;
+    target->dependents(&pipes, &pipes);
+    for (io_target* pipe : pipes) {
+        start_target(pipe);
+        dereference(pipe, &pipes, 0, nullptr, "WdfIoTargetStart");
+    }
+    return STATUS_SUCCESS;
+}
+
+// A USB device's target stops its configured pipes too, and waits for
+// their I/O as for its own.
 VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
     require_irql_max(Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL, "WdfIoTargetStop");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStop");
@@ -88,19 +131,13 @@ VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
         Action != WdfIoTargetLeaveSentIoPending) {
         sim::bug_check(WDF_VIOLATION, "WdfIoTargetStop with an invalid action", IoTarget, "WdfIoTargetStop");
     }
-    std::vector<sent_operation> to_cancel;
-    {
-        std::lock_guard<std::mutex> guard(target->lock);
-        if (target->state == WdfIoTargetDeleted) {
-            return;
-        }
-        target->state = WdfIoTargetStopped;
-        if (Action == WdfIoTargetCancelSentIo) to_cancel = collect_sent(target, true);
-    }
-    cancel_all(target, to_cancel);
+    std::vector<io_target*> targets{target};
+    target->dependents(&targets, &targets);
+    for (io_target* t : targets) stop_target(t, Action);
     if (Action != WdfIoTargetLeaveSentIoPending) {
-        io_wait_target(target, true);
+        for (io_target* t : targets) io_wait_target(t, true);
     }
+    for (size_t i = 1; i < targets.size(); ++i) dereference(targets[i], &targets, 0, nullptr, "WdfIoTargetStop");
 }
 
 WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget) {

@@ -204,10 +204,9 @@ void delete_object(object* obj) {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
         children = obj->children_;
     }
-    // Children go first, newest first, so a child's cleanup still finds its parent.
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-        delete_object(*it);
-    }
+    // Children go first, in the order they were created (as the framework
+    // walks its child list), so a child's cleanup still finds its parent.
+    for (object* child : children) delete_object(child);
     for (auto& slot : obj->contexts_) {
         if (slot.cleanup != nullptr) {
             slot.cleanup(obj->handle());
@@ -396,11 +395,11 @@ WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
     return it->second->handle();
 }
 
-VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     wdf::reference(wdf::validate(Handle, "WdfObjectReferenceActual"), Tag, Line, File);
 }
 
-VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCCH File) {
+VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     auto* obj = reinterpret_cast<object*>(Handle);
     bool known;
     {

@@ -127,7 +127,7 @@ extern "C" {
 // call returns STATUS_PENDING and the PnP manager finishes the return. A
 // device that is not started (or is being removed) gives
 // STATUS_INVALID_DEVICE_STATE and no reference.
-NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID, LONG, PCCH) {
+NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
     // A failed power-up: no reference is taken.
@@ -173,7 +173,7 @@ NTSTATUS WdfDeviceStopIdleActual(WDFDEVICE Device, BOOLEAN WaitForD0, PVOID, LON
     return NT_SUCCESS(status) ? STATUS_INVALID_DEVICE_STATE : status;
 }
 
-VOID WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID, LONG, PCCH) {
+VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceResumeIdle");
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceResumeIdle");
     std::lock_guard<std::mutex> guard(power().lock);
@@ -188,6 +188,16 @@ VOID WdfDeviceResumeIdleActual(WDFDEVICE Device, PVOID, LONG, PCCH) {
 POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
     validate_as<device>(Device, object_type::device, "WdfDeviceGetSystemPowerAction");
     return system_action.load();
+}
+
+// Only a PDO owns its wait-wake request (its function driver sends it
+// there); completing it is how its bus driver tells of a wake.
+NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS WaitWakeStatus) {
+    require_irql_max(DISPATCH_LEVEL, "WdfDeviceIndicateWakeStatus");
+    auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceIndicateWakeStatus");
+    if (WaitWakeStatus == STATUS_PENDING || WaitWakeStatus == STATUS_CANCELLED) return STATUS_INVALID_PARAMETER;
+    if (!dev->is_pdo()) return STATUS_INVALID_DEVICE_STATE;
+    return indicate_wake(dev, WaitWakeStatus) ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
 }
 
 }  // extern "C"

@@ -40,5 +40,9 @@ void set_system_power_action(POWER_ACTION action);
 // waiting (true: STATUS_SUCCESS once in D0, else why not) or queued for the
 // PnP manager's thread (wait false: STATUS_PENDING).
 NTSTATUS request_d0(device* dev, bool wait);
+// Implemented by the PnP manager: completes a PDO's pending wait-wake request
+// with the status (success: its power policy owner brings it back to D0
+// through the PnP manager's queue); false when none is pending.
+bool indicate_wake(device* dev, NTSTATUS status);
 
 }  // namespace wdf

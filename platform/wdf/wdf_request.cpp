@@ -195,9 +195,27 @@ void fill_completion(request_object* req, io_operation* op) {
     }
 }
 
-// Runs a request's completion routine on this thread, at DISPATCH_LEVEL
-// unless `at_caller_irql` (a completion inside the sender's own send), then
-// lets the request go and takes the operation off its target's counts.
+// Calls a request's completion routine on this thread, at DISPATCH_LEVEL
+// unless `at_caller_irql` (a completion inside the sender's own send).
+void call_routine(request_object* req, io_target* target, PFN_WDF_REQUEST_COMPLETION_ROUTINE routine,
+                  WDFCONTEXT context, bool at_caller_irql) {
+    const KIRQL entry = KeGetCurrentIrql();
+    const bool raise = !at_caller_irql && entry < DISPATCH_LEVEL;
+    if (raise) sim::irql_raise(DISPATCH_LEVEL);
+    const KIRQL level = KeGetCurrentIrql();
+    const size_t locks = sim::spin_locks_held();
+    routine(reinterpret_cast<WDFREQUEST>(req->handle()), reinterpret_cast<WDFIOTARGET>(target->handle()), &req->params,
+            context);
+    sim::check_spin_locks_released(locks, "EvtRequestCompletionRoutine");
+    if (KeGetCurrentIrql() != level) {
+        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "completion routine returned at another IRQL than it was called at",
+                       req->handle(), "EvtRequestCompletionRoutine");
+    }
+    if (raise) sim::irql_lower(entry);
+}
+
+// Runs a request's completion routine, then lets the request go and takes
+// the operation off its target's counts.
 void run_routine(io_operation* op, bool at_caller_irql) {
     request_object* req = op->request;
     PFN_WDF_REQUEST_COMPLETION_ROUTINE routine;
@@ -215,19 +233,7 @@ void run_routine(io_operation* op, bool at_caller_irql) {
         // Completed from here on: the routine may reuse, resend or delete it.
         op->state = io_state::done;
     }
-    const KIRQL entry = KeGetCurrentIrql();
-    const bool raise = !at_caller_irql && entry < DISPATCH_LEVEL;
-    if (raise) sim::irql_raise(DISPATCH_LEVEL);
-    const KIRQL level = KeGetCurrentIrql();
-    const size_t locks = sim::spin_locks_held();
-    routine(reinterpret_cast<WDFREQUEST>(req->handle()), reinterpret_cast<WDFIOTARGET>(target->handle()), &req->params,
-            context);
-    sim::check_spin_locks_released(locks, "EvtRequestCompletionRoutine");
-    if (KeGetCurrentIrql() != level) {
-        sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "completion routine returned at another IRQL than it was called at",
-                       req->handle(), "EvtRequestCompletionRoutine");
-    }
-    if (raise) sim::irql_lower(entry);
+    call_routine(req, target, routine, context, at_caller_irql);
     // The request is let go before the target's counts drop, so a target
     // purge (and a leak check after it) finds it released.
     dereference(req, op, 0, nullptr, "EvtRequestCompletionRoutine");
@@ -293,8 +299,20 @@ void complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t
     const bool counted = op->counted;
     const bool tracked = op->stop_counted;
     if (op->synchronous) {
+        // A synchronous WdfRequestSend runs the request's routine here, on
+        // the completing thread, before its waiter wakes.
+        PFN_WDF_REQUEST_COMPLETION_ROUTINE routine = op->call_routine && req != nullptr ? req->routine : nullptr;
         op->state = io_state::done;
         op->counted = op->stop_counted = false;
+        if (routine != nullptr) {
+            WDFCONTEXT context = req->context;
+            op->in_sync_routine = true;
+            lk.unlock();
+            const bool in_send = !t_sending.empty() && t_sending.back() == op;
+            call_routine(req, target, routine, context, in_send);
+            lk.lock();
+            op->in_sync_routine = false;
+        }
         op->finished.notify_all();
         lk.unlock();
         leave_target(target, counted, tracked);  // the waiter drops the request's reference
@@ -326,6 +344,7 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
     {
         std::lock_guard<std::mutex> guard(op->lock);
         if (op->transfer.sequence != sequence) return false;
+        if (op->request != nullptr) op->request->cancelled = true;
         if (op->state == io_state::delivered) {
             target = op->target;
         } else if (op->state != io_state::held) {
@@ -495,7 +514,7 @@ void format_memory(request_object* req, memory_object* memory) {
 // ---- Sending --------------------------------------------------------------------
 
 bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, bool synchronous,
-              const char* caller) {
+              const char* caller, bool call_routine) {
     ULONG flags = 0;
     LONGLONG timeout = 0;
     if (options != nullptr) {
@@ -529,12 +548,18 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
             if (req != nullptr) req->status = op->status;
             return false;
         }
+        if (req != nullptr && req->cancelled) {
+            op->status = STATUS_CANCELLED;
+            req->status = op->status;
+            return false;
+        }
         // Held while the operation is in flight: a routine deleting its request
         // must not free what the completion thread still reads.
         if (req != nullptr) reference(req, op, 0, nullptr);
         op->target = target;
         op->flags = flags;
         op->synchronous = synchronous;
+        op->call_routine = call_routine;
         op->tracked =
             (flags & (WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)) == 0;
         op->timed_out = false;
@@ -585,7 +610,11 @@ void io_wait(io_operation* op) {
     std::unique_lock<std::mutex> lk(op->lock);
     uint64_t seen = a.progress.load(std::memory_order_relaxed);
     auto still_since = std::chrono::steady_clock::now();
-    while (op->state != io_state::done) {
+    while (op->state != io_state::done || op->in_sync_routine) {
+        if (op->state == io_state::done) {
+            op->finished.wait(lk);  // its routine is running on the completing thread
+            continue;
+        }
         if (!sim::clock_is_virtual()) {
             if (!op->has_deadline || op->timed_out) {
                 op->finished.wait(lk);
@@ -657,14 +686,21 @@ void io_complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, siz
     a.busy.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void io_mark_cancelled(io_operation* op, uint64_t sequence) {
+    std::lock_guard<std::mutex> guard(op->lock);
+    if (op->request != nullptr && op->transfer.sequence == sequence) op->request->cancelled = true;
+}
+
 bool io_cancel_held(io_operation* op, NTSTATUS status) {
     {
         std::lock_guard<std::mutex> guard(op->lock);
         if (op->state != io_state::held) return false;
         // A held operation with a time-out that fired completes as timed out.
         if (status == STATUS_IO_TIMEOUT) op->timed_out = true;
+        if (op->request != nullptr && status != STATUS_WDF_DEVICE_REMOVED_NOT_SENT) op->request->cancelled = true;
     }
-    io_complete(op, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
+    // Held by a target being deleted: never sent, and said so.
+    io_complete(op, status == STATUS_WDF_DEVICE_REMOVED_NOT_SENT ? status : STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
     return true;
 }
 
@@ -782,6 +818,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         req->op.state = io_state::idle;
+        req->cancelled = false;
         req->op.kind = io_kind::none;
         req->op.formatted_for = nullptr;
         req->op.transfer = sim::usb::transfer();
@@ -808,6 +845,20 @@ VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETI
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSend");
     request_object* req = validate_request(Request, "WdfRequestSend");
+    constexpr ULONG valid_flags = WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
+                                  WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET;
+    // Options the framework refuses: the send fails, nothing completes the request.
+    if (Options != nullptr &&
+        (Options->Size != sizeof(WDF_REQUEST_SEND_OPTIONS) || (Options->Flags & ~valid_flags) != 0 ||
+         ((Options->Flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0 &&
+          Options->Flags != WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET))) {
+        std::lock_guard<std::mutex> guard(req->op.lock);
+        if (pending(req->op.state)) {
+            sim::bug_check(WDF_VIOLATION, "sending a request that is still pending", Request, "WdfRequestSend");
+        }
+        req->status = STATUS_INVALID_PARAMETER;
+        return FALSE;
+    }
     io_target* target = validate_target(Target, "WdfRequestSend");
     const bool synchronous = Options != nullptr && (Options->Flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
     if (synchronous) {
@@ -818,37 +869,34 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
         if (pending(req->op.state)) {
             sim::bug_check(WDF_VIOLATION, "sending a request that is still pending", Request, "WdfRequestSend");
         }
-        // Send-and-forget, as the framework checks it: the flag alone, on a
-        // request a queue presented (never one the driver created) that is
-        // not formatted. The send fails; nothing completes the request.
+        // Send-and-forget, as the framework checks it: only a request a queue
+        // presented (never one the driver created), and not a formatted one.
         if (Options != nullptr && (Options->Flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) != 0) {
-            NTSTATUS refusal = STATUS_SUCCESS;
-            if (Options->Flags != WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) {
-                refusal = STATUS_INVALID_PARAMETER;
-            } else if (!req->presented_by_queue || req->op.kind != io_kind::none) {
-                refusal = STATUS_INVALID_DEVICE_REQUEST;
-            }
-            if (!NT_SUCCESS(refusal)) {
-                req->status = refusal;
+            if (!req->presented_by_queue) {
+                req->status = STATUS_INVALID_DEVICE_STATE;
                 return FALSE;
             }
+            if (req->op.kind != io_kind::none) {
+                req->status = STATUS_INVALID_DEVICE_REQUEST;
+                return FALSE;
+            }
+        } else if (!synchronous && req->presented_by_queue && req->routine == nullptr) {
+            // A queue's request sent asynchronously needs a routine to complete it.
+            req->status = STATUS_INVALID_DEVICE_REQUEST;
+            return FALSE;
         }
         if (req->op.kind == io_kind::none) {
             sim::bug_check(WDF_VIOLATION, "sending a request that was not formatted for a target", Request,
                            "WdfRequestSend");
         }
-        if (req->op.formatted_for != target) {
-            sim::bug_check(WDF_VIOLATION, "sending a request to another I/O target than it was formatted for", Request,
-                           "WdfRequestSend");
-        }
     }
-    if (!io_start(&req->op, target, Options, synchronous, "WdfRequestSend")) {
+    // Sent (or held by a stopped target) is TRUE whatever the outcome; a
+    // synchronous send's outcome is the request's status, and its routine,
+    // when one is set, has run before this returns.
+    if (!io_start(&req->op, target, Options, synchronous, "WdfRequestSend", synchronous)) {
         return FALSE;
     }
-    if (synchronous) {
-        io_wait(&req->op);
-        return NT_SUCCESS(req->op.status) ? TRUE : FALSE;
-    }
+    if (synchronous) io_wait(&req->op);
     return TRUE;
 }
 
@@ -882,6 +930,8 @@ BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
     uint64_t sequence;
     {
         std::lock_guard<std::mutex> guard(req->op.lock);
+        // Also before a send, or after its completion: the next send fails.
+        req->cancelled = true;
         if (req->op.state != io_state::held && req->op.state != io_state::delivered) return FALSE;
         sequence = req->op.transfer.sequence;
     }

@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "usb/usb_device.h"
 #include "wdf/wdf_internal.h"
@@ -83,6 +84,8 @@ struct io_operation {
     bool synchronous = false;
     bool tracked = false;  // counted by WdfIoTargetStop (not IGNORE_TARGET_STATE / SEND_AND_FORGET)
     bool timed_out = false;
+    bool call_routine = false;     // a synchronous WdfRequestSend: the request's routine runs at completion
+    bool in_sync_routine = false;  // that routine is running; the waiter waits for it
     bool has_deadline = false;
     int64_t deadline = 0;  // platform clock, 100 ns
     NTSTATUS status = STATUS_SUCCESS;
@@ -126,6 +129,15 @@ class io_target : public object {
     // Called by a deleted target's on_delete: no new sends, held operations
     // cancelled, sent ones cancelled and waited for.
     void purge();
+    // Cancels the delivered operations that respect the target's state,
+    // without waiting for them (what a reset sends first).
+    void cancel_sent();
+    // The targets that stop and start with this one (a USB device's
+    // configured pipes), each referenced with `tag` for the caller to release.
+    virtual void dependents(std::vector<io_target*>* out, void* tag) {
+        (void)out;
+        (void)tag;
+    }
 };
 
 class request_object : public object {
@@ -147,6 +159,9 @@ class request_object : public object {
     WDF_REQUEST_COMPLETION_PARAMS params{};
     WDF_USB_REQUEST_COMPLETION_PARAMS usb{};  // framework-owned, what params point at
     _IRP* irp = nullptr;                      // WdfRequestWdmGetIrp's answer, made on first use
+    // A cancel (the driver's, a time-out's, a stop's or purge's) reached the
+    // request: every send fails with STATUS_CANCELLED until WdfRequestReuse.
+    bool cancelled = false;
 };
 
 // Validation of the request and target handles.
@@ -161,9 +176,10 @@ void format_memory(request_object* request, memory_object* memory);
 
 // Sends an operation. False when the target refused it: op->status (and the
 // request's status) say why and nothing will complete it. Options may be
-// NULL; a bad size bug checks.
+// NULL; a bad size bug checks. `call_routine`: a synchronous send runs the
+// request's completion routine (WdfRequestSend's).
 bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTIONS* options, bool synchronous,
-              const char* caller);
+              const char* caller, bool call_routine = false);
 // Hands an operation io_start (or a target's start) made `delivered` to the
 // target's device, noting that this thread is sending it: a completion inside
 // runs its routine here in inline mode.
@@ -177,6 +193,9 @@ NTSTATUS io_execute(io_operation* op, io_target* target, const WDF_REQUEST_SEND_
 // Completes a delivered or held operation (the device's completion, an abort,
 // a cancel): exactly once per send, else a bug check.
 void io_complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information);
+// Notes that a cancel reached the request behind the operation (when it is
+// still the send with `sequence`): its sends fail until it is reused.
+void io_mark_cancelled(io_operation* op, uint64_t sequence);
 // Completes an operation held in a stopped target with the status; false
 // when it is no longer held.
 bool io_cancel_held(io_operation* op, NTSTATUS status);

@@ -3,6 +3,8 @@
 
 using namespace wdf;
 
+wdf::spin_lock_object::~spin_lock_object() { sim::spin_lock_forget(this); }
+
 extern "C" {
 
 NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock) {

@@ -42,6 +42,8 @@ class usb_device_object : public io_target {
     void on_delete() override;
     void deliver(io_operation* op) override;
     bool cancel_delivered(io_operation* op, uint64_t sequence) override;
+    // Its configured pipes stop and start with it.
+    void dependents(std::vector<io_target*>* out, void* tag) override;
 
     sim::usb::device& dev() const { return *binding->dev; }
     const sim::usb::descriptor_set* view() const { return &binding->function.descriptors; }

@@ -59,9 +59,12 @@ std::vector<interface_plan> first_configuration_plans(const usb_device_object* u
     return plans;
 }
 
+// The framework's selection requests go out whatever the target's state,
+// and give up after 2 s.
 WDF_REQUEST_SEND_OPTIONS internal_options() {
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_SEC(2));
     return options;
 }
 
@@ -113,6 +116,19 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
     for (const choice& c : choices) {
         if (!setting_usable(plans[c.plan].settings[c.setting])) return STATUS_INVALID_PARAMETER;
     }
+    // The pipes of the selection in force are cancelled and deleted before
+    // the device hears of the new one.
+    std::vector<usb_pipe_object*> previous;
+    {
+        std::lock_guard<std::mutex> guard(usb->lock);
+        for (usb_interface_object* itf : usb->interfaces) {
+            previous.insert(previous.end(), itf->pipes.begin(), itf->pipes.end());
+            itf->pipes.clear();
+            itf->configured = false;
+            itf->configured_setting = 0;
+        }
+    }
+    delete_pipes(previous);
     // One function of a composite device shares the device with the others:
     // as the composite parent does, the configuration is set only when the
     // device is not in it yet, and then only the settings that differ.
@@ -502,24 +518,34 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_
     {
         std::lock_guard<std::mutex> guard(usb->lock);
         if (usb->configuration_value == 0) return STATUS_INVALID_DEVICE_STATE;
+        // The setting in force: nothing changes, its pipes stay.
+        if (itf->configured && itf->configured_setting == index) return STATUS_SUCCESS;
     }
-    NTSTATUS status =
-        send_set_interface(usb, itf->number, itf->settings[index].descriptor.bAlternateSetting, select_setting_site);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    // The new pipes first, so a failure leaves everything as it was; then the
+    // old ones are stopped and deleted before the device hears of the change.
     std::vector<usb_pipe_object*> pipes;
-    status = make_pipes(itf, static_cast<uint8_t>(index), PipesAttributes, select_setting_site, &pipes);
+    NTSTATUS status = make_pipes(itf, static_cast<uint8_t>(index), PipesAttributes, select_setting_site, &pipes);
+    if (!NT_SUCCESS(status)) return status;
     std::vector<usb_pipe_object*> old;
     {
         std::lock_guard<std::mutex> guard(usb->lock);
         old.swap(itf->pipes);
-        itf->configured = NT_SUCCESS(status);
-        itf->configured_setting = NT_SUCCESS(status) ? static_cast<uint8_t>(index) : 0;
-        if (NT_SUCCESS(status)) itf->pipes = pipes;
+        itf->configured = false;
+        itf->configured_setting = 0;
     }
     delete_pipes(old);
-    return status;
+    status =
+        send_set_interface(usb, itf->number, itf->settings[index].descriptor.bAlternateSetting, select_setting_site);
+    if (!NT_SUCCESS(status)) {
+        // Past the point of no return: the interface is left without pipes.
+        delete_pipes(pipes);
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(usb->lock);
+    itf->configured = true;
+    itf->configured_setting = static_cast<uint8_t>(index);
+    itf->pipes = pipes;
+    return STATUS_SUCCESS;
 }
 
 }  // extern "C"

@@ -1,7 +1,9 @@
 // WDFUSBDEVICE: creation from the device's descriptors, the cached
 // descriptors and device information, control transfers, string
 // descriptors and port operations.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "sim/kernel.h"
 #include "wdf/wdf_power.h"
@@ -23,6 +25,11 @@ WDF_REQUEST_SEND_OPTIONS internal_options() {
     return options;
 }
 
+// The framework's own time-outs: creation's descriptor reads 5 s, string
+// reads without the caller's options 2 s.
+constexpr LONGLONG create_timeout = WDF_REL_TIMEOUT_IN_SEC(5);
+constexpr LONGLONG string_timeout = WDF_REL_TIMEOUT_IN_SEC(2);
+
 sim::usb::setup_packet get_descriptor_packet(uint8_t type, uint8_t index, uint16_t langid, uint16_t length) {
     sim::usb::setup_packet s;
     s.bmRequestType = 0x80;
@@ -36,6 +43,7 @@ sim::usb::setup_packet get_descriptor_packet(uint8_t type, uint8_t index, uint16
 NTSTATUS get_descriptor(usb_device_object* usb, uint8_t type, uint8_t index, uint16_t length, uint8_t* buffer,
                         size_t* actual) {
     WDF_REQUEST_SEND_OPTIONS options = internal_options();
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, create_timeout);
     return usb_control_sync(usb, usb, nullptr, &options, io_kind::control,
                             get_descriptor_packet(type, index, 0, length), buffer, actual, create_site);
 }
@@ -100,24 +108,39 @@ void delete_failed(object* obj) {
     delete_object(obj);
 }
 
+// A string as the framework reads it: without a buffer only the 2-byte
+// header, for bLength; with one, the header and `*characters` characters.
+// An odd bLength or one below 2 is STATUS_DEVICE_DATA_ERROR; a buffer too
+// small gets what fits and STATUS_BUFFER_OVERFLOW. *characters becomes the
+// string's length either way.
 NTSTATUS read_string(usb_device_object* usb, request_object* request, const WDF_REQUEST_SEND_OPTIONS* options,
-                     uint8_t index, uint16_t langid, uint8_t (&buffer)[MAXIMUM_USB_STRING_LENGTH], size_t* characters,
-                     const char* caller) {
-    WDF_REQUEST_SEND_OPTIONS internal = internal_options();
+                     uint8_t index, uint16_t langid, WCHAR* text, USHORT* characters, const char* caller) {
+    WDF_REQUEST_SEND_OPTIONS defaults;
+    if (options == nullptr) {
+        WDF_REQUEST_SEND_OPTIONS_INIT(&defaults, 0);
+        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&defaults, string_timeout);
+        options = &defaults;
+    }
+    const size_t room = text != nullptr ? *characters : 0;
+    std::vector<uint8_t> buffer(2 + room * sizeof(WCHAR), 0);
+    const size_t asked = std::min<size_t>(buffer.size(), 0xffff);
     size_t actual = 0;
     NTSTATUS status =
-        usb_control_sync(usb, usb, request, options != nullptr ? options : &internal, io_kind::device_string,
-                         get_descriptor_packet(USB_STRING_DESCRIPTOR_TYPE, index, langid, MAXIMUM_USB_STRING_LENGTH),
-                         buffer, &actual, caller);
+        usb_control_sync(usb, usb, request, options, io_kind::device_string,
+                         get_descriptor_packet(USB_STRING_DESCRIPTOR_TYPE, index, langid, static_cast<uint16_t>(asked)),
+                         buffer.data(), &actual, caller);
     if (!NT_SUCCESS(status)) return status;
-    if (actual < 2 || buffer[0] < 2 || buffer[1] != USB_STRING_DESCRIPTOR_TYPE) return STATUS_DEVICE_DATA_ERROR;
-    const size_t length = std::min<size_t>(buffer[0], actual);
-    *characters = (length - 2) / sizeof(WCHAR);
+    const uint8_t length = buffer[0];
+    if ((length & 1) != 0 || length < 2) return STATUS_DEVICE_DATA_ERROR;
+    const size_t count = (length - 2) / sizeof(WCHAR);
     if (request != nullptr) {
         std::lock_guard<std::mutex> guard(request->op.lock);
-        request->usb.Parameters.DeviceString.RequiredSize = buffer[0];
+        request->usb.Parameters.DeviceString.RequiredSize = length;
     }
-    return STATUS_SUCCESS;
+    *characters = static_cast<USHORT>(count);
+    if (text == nullptr) return STATUS_SUCCESS;
+    std::memcpy(text, buffer.data() + 2, std::min(room, count) * sizeof(WCHAR));
+    return room < count ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
 }
 
 request_object* optional_request(WDFREQUEST request, const char* caller) {
@@ -150,6 +173,17 @@ bool usb_bus_suspended(io_target* target, io_operation* op) {
     if (target->owner == nullptr || !power_bus_suspended(target->owner)) return false;
     io_complete(op, STATUS_DEVICE_NOT_READY, USBD_STATUS_NOT_ACCESSED, 0);
     return true;
+}
+
+void usb_device_object::dependents(std::vector<io_target*>* out, void* tag) {
+    std::lock_guard<std::mutex> guard(lock);
+    for (usb_interface_object* itf : interfaces) {
+        if (!itf->configured) continue;
+        for (usb_pipe_object* pipe : itf->pipes) {
+            reference(pipe, tag, 0, nullptr);
+            out->push_back(pipe);
+        }
+    }
 }
 
 bool usb_device_object::cancel_delivered(io_operation* op, uint64_t sequence) {
@@ -421,6 +455,9 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
     return STATUS_SUCCESS;
 }
 
+// The length first, then the text into memory of exactly that size (parent:
+// the driver unless the attributes name one). An empty string succeeds with
+// no memory at all.
 NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES StringMemoryAttributes,
                                                WDFMEMORY* StringMemory, PUSHORT NumCharacters, UCHAR StringIndex,
                                                USHORT LangID) {
@@ -428,31 +465,25 @@ NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJE
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
     if (StringMemory == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        sim::bug_check(WDF_VIOLATION, "NULL required pointer StringMemory", UsbDevice, caller);
     }
     *StringMemory = nullptr;
-    uint8_t buffer[MAXIMUM_USB_STRING_LENGTH] = {};
-    size_t characters = 0;
-    NTSTATUS status = read_string(usb, nullptr, nullptr, StringIndex, LangID, buffer, &characters, caller);
-    if (!NT_SUCCESS(status)) return status;
-    // The memory belongs to the USB device unless the caller names a parent.
-    WDF_OBJECT_ATTRIBUTES attributes;
-    if (StringMemoryAttributes != nullptr) {
-        attributes = *StringMemoryAttributes;
-    } else {
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    }
-    if (attributes.ParentObject == nullptr) attributes.ParentObject = usb->handle();
+    if (NumCharacters != nullptr) *NumCharacters = 0;
+    USHORT characters = 0;
+    NTSTATUS status = read_string(usb, nullptr, nullptr, StringIndex, LangID, nullptr, &characters, caller);
+    if (!NT_SUCCESS(status) || characters == 0) return status;
     WDFMEMORY memory;
     PVOID text;
-    // An empty string still gets a buffer: one terminating character.
-    const size_t bytes = characters != 0 ? characters * sizeof(WCHAR) : sizeof(WCHAR);
-    status = WdfMemoryCreate(&attributes, NonPagedPool, 0, bytes, &memory, &text);
-    if (!NT_SUCCESS(status)) return status;
-    std::memset(text, 0, bytes);
-    std::memcpy(text, buffer + 2, characters * sizeof(WCHAR));
+    status = WdfMemoryCreate(StringMemoryAttributes, NonPagedPool, 0, characters * sizeof(WCHAR), &memory, &text);
+    if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(text, 0, characters * sizeof(WCHAR));
+    status = read_string(usb, nullptr, nullptr, StringIndex, LangID, static_cast<WCHAR*>(text), &characters, caller);
+    if (!NT_SUCCESS(status)) {
+        WdfObjectDelete(memory);
+        return status;
+    }
     *StringMemory = memory;
-    if (NumCharacters != nullptr) *NumCharacters = static_cast<USHORT>(characters);
+    if (NumCharacters != nullptr) *NumCharacters = characters;
     return STATUS_SUCCESS;
 }
 
@@ -466,19 +497,8 @@ NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Reques
     if (NumCharacters == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    uint8_t buffer[MAXIMUM_USB_STRING_LENGTH] = {};
-    size_t characters = 0;
-    NTSTATUS status = read_string(usb, request, RequestOptions, StringIndex, LangID, buffer, &characters, caller);
-    if (!NT_SUCCESS(status)) return status;
-    // Without a buffer: the number of characters needed.
-    if (String == nullptr) {
-        *NumCharacters = static_cast<USHORT>(characters);
-        return STATUS_SUCCESS;
-    }
-    const size_t room = *NumCharacters;
-    std::memcpy(String, buffer + 2, std::min(room, characters) * sizeof(WCHAR));
-    *NumCharacters = static_cast<USHORT>(characters);
-    return room < characters ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    return read_string(usb, request, RequestOptions, StringIndex, LangID, reinterpret_cast<WCHAR*>(String),
+                       NumCharacters, caller);
 }
 
 NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice) {

@@ -207,30 +207,33 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
     return io_execute(op, pipe, RequestOptions, caller);
 }
 
-// Resetting a pipe clears the endpoint's halt: CLEAR_FEATURE(ENDPOINT_HALT)
-// on the default pipe, sent through the pipe's own target.
+// Resetting a pipe clears the endpoint's halt: what the pipe has sent is
+// cancelled (not waited for), then CLEAR_FEATURE(ENDPOINT_HALT) goes out on
+// the default pipe through the pipe's own target, whatever its state.
 NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions) {
     const char* caller = "WdfUsbTargetPipeResetSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, caller);
     request_object* request = Request != nullptr ? validate_request(Request, caller) : nullptr;
-    // A reset with transfers still with the device is refused unless the
-    // pipe's target is stopped or the caller sends it past the target's state.
-    const bool ignore_state =
-        RequestOptions != nullptr && (RequestOptions->Flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE) != 0;
-    {
-        std::lock_guard<std::mutex> guard(pipe->lock);
-        if (!ignore_state && pipe->state == WdfIoTargetStarted && !pipe->sent.empty()) {
-            return STATUS_INVALID_DEVICE_STATE;
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+    if (RequestOptions != nullptr) {
+        if (RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) return STATUS_INFO_LENGTH_MISMATCH;
+        if ((RequestOptions->Flags & ~(WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
+                                       WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE)) != 0) {
+            return STATUS_INVALID_PARAMETER;
         }
+        options = *RequestOptions;
+        options.Flags |= WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE;
     }
+    pipe->cancel_sent();
     sim::usb::setup_packet setup;
     setup.bmRequestType = 0x02;
     setup.bRequest = USB_REQUEST_CLEAR_FEATURE;
     setup.wValue = USB_FEATURE_ENDPOINT_STALL;
     setup.wIndex = pipe->info.EndpointAddress;
-    return usb_control_sync(pipe->device, pipe, request, RequestOptions, io_kind::pipe_reset, setup, nullptr, nullptr,
+    return usb_control_sync(pipe->device, pipe, request, &options, io_kind::pipe_reset, setup, nullptr, nullptr,
                             caller);
 }
 

@@ -96,6 +96,57 @@ TEST_F(usb_power, transfers_to_an_idle_device_fail_without_reaching_it) {
     WdfDeviceResumeIdle(device);
 }
 
+// The child's function driver, its power policy owner, arms it for wake.
+class arming_driver : public sim::function_driver {
+ public:
+    std::string name() const override { return "arming"; }
+    NTSTATUS open() override { return STATUS_SUCCESS; }
+    void close() override {}
+    bool is_open() const override { return false; }
+    bool arms_for_wake() const override { return true; }
+};
+
+TEST_F(usb_power, a_child_armed_for_wake_is_woken_when_its_parent_returns_to_d0) {
+    host_->register_function_driver("usbcdcacm\\VID_1234&PID_0001",
+                                    [](WDFDEVICE) { return std::make_unique<arming_driver>(); });
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    std::vector<sim::child_info> kids = host_->children(*stack_);
+    ASSERT_EQ(kids.size(), 1u);
+    WDFDEVICE child = kids[0].device;
+
+    ASSERT_TRUE(host_->idle(device));
+    EXPECT_EQ(host_->power_state(child), WdfPowerDeviceD3);
+    sim::debugger_clear();
+    // The parent's return to D0 scans its children: the driver completes
+    // the child's wait-wake, and the child follows its parent into D0.
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(child), WdfPowerDeviceD0);
+    std::vector<std::string> steps = host_->children(*stack_)[0].events;
+    EXPECT_NE(std::find(steps.begin(), steps.end(), "wake_signalled"), steps.end());
+    EXPECT_TRUE(traced_with("usb_evt_scan_for_children: WdfDeviceIndicateWakeStatus Failed").empty());
+}
+
+TEST_F(usb_power, a_child_not_armed_stays_idle_when_its_parent_returns_to_d0) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    std::vector<sim::child_info> kids = host_->children(*stack_);
+    ASSERT_EQ(kids.size(), 1u);
+    ASSERT_TRUE(host_->idle(device));
+    sim::debugger_clear();
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(kids[0].device), WdfPowerDeviceD3);
+    EXPECT_EQ(traced_count("usb_evt_scan_for_children: WdfDeviceIndicateWakeStatus Failed c0000010. Probably the "
+                           "child was already waken up"),
+              1u);
+}
+
 TEST_F(usb_power, sleep_and_resume_in_usb_direct_mode) {
     set_value("IdleTimeout", 5);
     WDFDEVICE device = plug_modem();

@@ -210,7 +210,7 @@ TEST_F(request_engine, send_and_forget_is_refused_for_a_driver_request) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
     EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), &options));
-    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_INVALID_DEVICE_STATE);
     // With another flag it is malformed before anything else.
     WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(100));
     EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), &options));
@@ -256,35 +256,38 @@ TEST_F(request_engine, a_referenced_request_can_be_cancelled_after_its_routine_d
 
 // ---- Pipes and the default pipe ------------------------------------------------
 
-TEST_F(request_engine, reset_with_io_pending_on_a_started_pipe_is_refused) {
+TEST_F(request_engine, reset_cancels_what_the_pipe_sent_then_clears_the_halt) {
     completion_log log;
     WDFREQUEST r = formatted_read();
     WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
     ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), WDF_NO_SEND_OPTIONS));
-    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, nullptr), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(device_->pending(0x81), 1u);
-    EXPECT_TRUE(control_traffic(sim::usb::match::clear_feature).empty());
-    // Past the target's state it goes: what is queued is cancelled first.
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
-    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, &options), STATUS_SUCCESS);
+    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, nullptr), STATUS_SUCCESS);
     log.wait();
     EXPECT_EQ(log.status, STATUS_CANCELLED);
+    EXPECT_EQ(device_->pending(0x81), 0u);
     EXPECT_EQ(control_traffic(sim::usb::match::clear_feature).size(), 1u);
+    // The cancel sticks to the request until it is reused.
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), WDF_NO_SEND_OPTIONS));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_CANCELLED);
 }
 
-TEST_F(request_engine, reset_of_a_stopped_pipe_clears_the_halt) {
+TEST_F(request_engine, reset_of_a_stopped_pipe_goes_out_past_the_state_and_leaves_what_it_holds) {
     device_->set_halted(0x81, true);
     EXPECT_EQ(read_sync(nullptr), STATUS_UNSUCCESSFUL);
     WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(in_);
     WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
-    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, &options), STATUS_SUCCESS);
+    completion_log log;
+    WDFREQUEST held = formatted_read();
+    WdfRequestSetCompletionRoutine(held, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(held, target, WDF_NO_SEND_OPTIONS));
+    EXPECT_EQ(WdfUsbTargetPipeResetSynchronously(in_, WDF_NO_HANDLE, nullptr), STATUS_SUCCESS);
     EXPECT_FALSE(device_->halted(0x81));
+    EXPECT_EQ(log.count(), 0) << "held, never sent: nothing to cancel";
     ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
     device_->push_in(0x81, {4});
-    EXPECT_EQ(read_sync(nullptr), STATUS_SUCCESS);
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
 }
 
 TEST_F(request_engine, control_transfers_synchronous_and_asynchronous) {

@@ -252,6 +252,111 @@ TEST_F(usb_requests, completions_run_on_at_least_two_threads) {
     EXPECT_NE(g.first, g.second);
 }
 
+// ---- What WdfRequestSend answers ----------------------------------------------------
+
+TEST_F(usb_requests, a_synchronous_send_is_true_when_sent_and_runs_the_routine_first) {
+    // A stalled read: the send still went out, so TRUE; the outcome is the
+    // request's status, and the routine has run before the send returned.
+    device_->inject(0x81, sim::usb::fault::make_stall());
+    device_->push_in(0x81, {1});
+    completion_log log;
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+    EXPECT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), &options));
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(log.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log.usbd_status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(WdfRequestGetStatus(r), log.status);
+
+    // Timed out: sent, so TRUE again, with STATUS_IO_TIMEOUT in the routine.
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(irq_, r, memory(16), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(10));
+    EXPECT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(irq_), &options));
+    EXPECT_EQ(log.count(), 2);
+    EXPECT_EQ(log.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_IO_TIMEOUT);
+}
+
+TEST_F(usb_requests, a_refused_send_is_false_with_the_reason_in_the_request) {
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, nullptr, nullptr), STATUS_SUCCESS);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0x1000);  // no such flag
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(out_), &options));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_INVALID_PARAMETER);
+    options.Size = sizeof(options) - 8;
+    options.Flags = 0;
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(out_), &options));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(device_->traffic().empty());
+}
+
+TEST_F(usb_requests, a_request_sent_to_another_target_does_what_it_was_formatted_for) {
+    // The transfer block names the pipe; the target only tracks the request.
+    device_->push_in(0x81, {'h', 'i'});
+    completion_log log;
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetDeviceGetIoTarget(usb_), nullptr));
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_SUCCESS);
+    EXPECT_EQ(log.length, 2u);
+    EXPECT_EQ(log.target, WdfUsbTargetDeviceGetIoTarget(usb_));
+}
+
+TEST_F(usb_requests, a_cancel_sticks_to_the_request_until_it_is_reused) {
+    WDFREQUEST r = request();
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    completion_log log;
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    // Cancelled before it was ever sent: nothing to cancel, yet the send fails.
+    EXPECT_FALSE(WdfRequestCancelSentRequest(r));
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_CANCELLED);
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    EXPECT_EQ(log.count(), 0);
+    EXPECT_EQ(device_->pending(0x81), 0u);
+
+    // Reused, it goes out again; a time-out is a cancel too.
+    WDF_REQUEST_REUSE_PARAMS reuse;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(10));
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), &options));
+    sim::clock_advance(20 * 10000);
+    log.wait();
+    EXPECT_EQ(log.status, STATUS_IO_TIMEOUT);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_CANCELLED);
+
+    // So is a stop that cancels what was sent.
+    ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+    EXPECT_EQ(log.count(), 2);
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    EXPECT_FALSE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
+    EXPECT_EQ(WdfRequestGetStatus(r), STATUS_CANCELLED);
+}
+
 // ---- Cancellation and time-outs ------------------------------------------------------
 
 TEST_F(usb_requests, cancelling_a_pending_read_completes_it_cancelled) {
@@ -328,6 +433,27 @@ TEST_F(usb_requests, stop_with_cancel_completes_sent_requests_before_returning) 
     ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
 }
 
+TEST_F(usb_requests, stopping_and_starting_the_usb_device_stops_and_starts_its_pipes) {
+    completion_log sent;
+    start_read(&sent);
+    WDFIOTARGET device_target = WdfUsbTargetDeviceGetIoTarget(usb_);
+    WdfIoTargetStop(device_target, WdfIoTargetCancelSentIo);
+    EXPECT_EQ(sent.count(), 1) << "the pipe's read was cancelled before the stop returned";
+    EXPECT_EQ(sent.status, STATUS_CANCELLED);
+    EXPECT_EQ(WdfIoTargetGetState(WdfUsbTargetPipeGetIoTarget(in_)), WdfIoTargetStopped);
+    EXPECT_EQ(WdfIoTargetGetState(WdfUsbTargetPipeGetIoTarget(out_)), WdfIoTargetStopped);
+
+    completion_log held;
+    start_read(&held);
+    device_->push_in(0x81, {7});
+    EXPECT_EQ(held.count(), 0);
+    ASSERT_EQ(WdfIoTargetStart(device_target), STATUS_SUCCESS);
+    EXPECT_EQ(WdfIoTargetGetState(WdfUsbTargetPipeGetIoTarget(in_)), WdfIoTargetStarted);
+    held.wait();
+    EXPECT_EQ(held.status, STATUS_SUCCESS);
+    EXPECT_EQ(held.length, 1u);
+}
+
 TEST_F(usb_requests, ignore_target_state_sends_through_a_stopped_target) {
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetLeaveSentIoPending);
     WDF_REQUEST_SEND_OPTIONS options;
@@ -372,22 +498,27 @@ TEST_F(usb_requests, unplugging_completes_pending_transfers_with_no_such_device)
     EXPECT_EQ(log.usbd_status, USBD_STATUS_DEVICE_GONE);
 }
 
-TEST_F(usb_requests, reselecting_cancels_io_on_the_old_pipes) {
+TEST_F(usb_requests, reselecting_cancels_io_on_the_old_pipes_before_the_device_is_told) {
     completion_log log;
     start_read(&log);
     ASSERT_EQ(select_all(usb_), STATUS_SUCCESS);
     EXPECT_EQ(log.count(), 1);
     EXPECT_EQ(log.status, STATUS_CANCELLED);
     in_ = pipe(usb_, 0x81);
+    std::vector<transfer_record> traffic = device_->traffic();
+    ASSERT_EQ(traffic.size(), 2u);
+    EXPECT_EQ(traffic[0].endpoint, 0x81);
+    EXPECT_EQ(traffic[1].packet().bRequest, USB_REQUEST_SET_CONFIGURATION);
 }
 
-TEST_F(usb_requests, deleting_a_stopped_pipe_cancels_the_requests_it_holds) {
+TEST_F(usb_requests, deleting_a_stopped_pipe_fails_the_requests_it_holds_as_never_sent) {
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetLeaveSentIoPending);
     completion_log log;
     start_read(&log);
     ASSERT_EQ(select_all(usb_), STATUS_SUCCESS);
     EXPECT_EQ(log.count(), 1);
-    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    EXPECT_EQ(log.status, STATUS_WDF_DEVICE_REMOVED_NOT_SENT);
+    for (const transfer_record& t : device_->traffic()) EXPECT_NE(t.endpoint, 0x81);
 }
 
 // ---- Control transfers and strings ----------------------------------------------------
@@ -427,7 +558,7 @@ TEST_F(usb_requests, a_synchronous_control_transfer_honours_its_time_out) {
     EXPECT_EQ(control_traffic().back().packet().wLength, 7);
 }
 
-TEST_F(usb_requests, strings_come_in_one_call_or_two) {
+TEST_F(usb_requests, strings_are_read_length_first_then_text) {
     WDFMEMORY text = nullptr;
     USHORT characters = 0;
     ASSERT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, WDF_NO_OBJECT_ATTRIBUTES, &text, &characters, 2, 0x0409),
@@ -437,6 +568,12 @@ TEST_F(usb_requests, strings_come_in_one_call_or_two) {
     auto* units = static_cast<const char16_t*>(WdfMemoryGetBuffer(text, &size));
     EXPECT_EQ(std::u16string(units, characters), u"Gadget");
     EXPECT_EQ(size, 12u);
+    std::vector<transfer_record> strings = control_traffic(sim::usb::match::get_descriptor(USB_STRING_DESCRIPTOR_TYPE));
+    ASSERT_EQ(strings.size(), 2u);
+    EXPECT_EQ(strings[0].packet().wLength, 2) << "bLength first";
+    EXPECT_EQ(strings[1].packet().wLength, 14);
+    EXPECT_EQ(strings[1].packet().wIndex, 0x0409);
+    EXPECT_EQ(strings[1].packet().wValue, 0x0302);
 
     USHORT needed = 0;
     EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, nullptr, nullptr, nullptr, &needed, 3, 0x0409), STATUS_SUCCESS);
@@ -448,11 +585,38 @@ TEST_F(usb_requests, strings_come_in_one_call_or_two) {
     room = 4;
     EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb_, request(), nullptr, serial, &room, 3, 0x0409), STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(serial), 4), u"SN42");
+    EXPECT_EQ(control_traffic(sim::usb::match::get_descriptor(USB_STRING_DESCRIPTOR_TYPE)).size(), 5u);
+    WdfObjectDelete(text);
+}
 
-    std::vector<transfer_record> strings = control_traffic(sim::usb::match::get_descriptor(USB_STRING_DESCRIPTOR_TYPE));
-    ASSERT_EQ(strings.size(), 4u);
-    EXPECT_EQ(strings[0].packet().wIndex, 0x0409);
-    EXPECT_EQ(strings[0].packet().wValue, 0x0302);
+TEST_F(usb_requests, a_string_needs_an_even_bLength_of_two_or_more_and_an_empty_one_has_no_memory) {
+    descriptor_set set = simple_device();
+    set.strings[4] = u"";
+    set.other_descriptors[USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(USB_STRING_DESCRIPTOR_TYPE, 5)] = {3, 3, 'a'};
+    set.other_descriptors[USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(USB_STRING_DESCRIPTOR_TYPE, 6)] = {1, 3};
+    WDFUSBDEVICE usb = create(set);
+    WDFMEMORY text = reinterpret_cast<WDFMEMORY>(this);
+    USHORT characters = 9;
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb, nullptr, &text, &characters, 4, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(characters, 0);
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb, nullptr, &text, &characters, 5, 0x0409),
+              STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb, nullptr, &text, &characters, 6, 0x0409),
+              STATUS_DEVICE_DATA_ERROR);
+    USHORT needed = 7;
+    EXPECT_EQ(WdfUsbTargetDeviceQueryString(usb, nullptr, nullptr, nullptr, &needed, 4, 0x0409), STATUS_SUCCESS);
+    EXPECT_EQ(needed, 0);
+}
+
+TEST_F(usb_requests, a_string_the_device_never_answers_times_out_after_two_seconds) {
+    device_->hold_next_control(sim::usb::match::get_string(1));
+    WDFMEMORY text = nullptr;
+    USHORT characters = 0;
+    const int64_t before = sim::clock_now();
+    EXPECT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 1, 0x0409), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sim::clock_now() - before, int64_t{2} * 10000000);
+    EXPECT_EQ(text, nullptr);
 }
 
 TEST_F(usb_requests, string_failures) {
@@ -470,11 +634,12 @@ TEST_F(usb_requests, string_failures) {
               STATUS_INSUFFICIENT_RESOURCES);
 }
 
-TEST_F(usb_requests, a_string_belongs_to_the_usb_device_by_default) {
+TEST_F(usb_requests, a_string_belongs_to_the_driver_by_default) {
     WDFMEMORY text = nullptr;
     USHORT characters = 0;
     ASSERT_EQ(WdfUsbTargetDeviceAllocAndQueryString(usb_, nullptr, &text, &characters, 1, 0x0409), STATUS_SUCCESS);
-    EXPECT_EQ(reinterpret_cast<wdf::object*>(text)->parent(), reinterpret_cast<wdf::object*>(usb_));
+    EXPECT_EQ(reinterpret_cast<wdf::object*>(text)->parent(), reinterpret_cast<wdf::object*>(WdfGetDriver()));
+    WdfObjectDelete(text);
 }
 
 TEST_F(usb_requests, request_creation_can_fail) {
@@ -534,12 +699,6 @@ TEST_F(usb_requests_DeathTest, completing_twice_is_a_bug_check) {
 TEST_F(usb_requests_DeathTest, sending_an_unformatted_request_is_a_bug_check) {
     WDFREQUEST r = request();
     EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr), "not formatted");
-}
-
-TEST_F(usb_requests_DeathTest, sending_to_another_target_than_formatted_for_is_a_bug_check) {
-    WDFREQUEST r = request();
-    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForWrite(out_, r, nullptr, nullptr), STATUS_SUCCESS);
-    EXPECT_DEATH(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr), "another I/O target");
 }
 
 TEST_F(usb_requests_DeathTest, stopping_with_a_wait_above_passive_level_is_a_bug_check) {

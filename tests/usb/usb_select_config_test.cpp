@@ -265,13 +265,24 @@ TEST_F(select_config, a_device_stalling_set_configuration_fails_the_selection) {
     EXPECT_EQ(select_all(usb), STATUS_SUCCESS);  // the fault was for one request
 }
 
-TEST_F(select_config, a_failing_set_configuration_keeps_the_previous_selection) {
+TEST_F(select_config, a_failing_set_configuration_leaves_no_pipes_of_the_previous_selection) {
     WDFUSBDEVICE usb = create(acm_modem());
     ASSERT_EQ(select_all(usb), STATUS_SUCCESS);
     WDFUSBPIPE before = pipe(usb, 0x82);
     device_->fail_next_control(sim::usb::match::set_configuration, USBD_STATUS_DEV_NOT_RESPONDING);
     EXPECT_EQ(select_all(usb), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(pipe(usb, 0x82), before);
+    EXPECT_FALSE(wdf::is_live(before)) << "deleted before the device was asked";
+    EXPECT_EQ(pipe(usb, 0x82), nullptr);
+    EXPECT_EQ(select_all(usb), STATUS_SUCCESS);
+    EXPECT_NE(pipe(usb, 0x82), nullptr);
+}
+
+TEST_F(select_config, a_device_that_never_answers_set_configuration_times_out_after_two_seconds) {
+    WDFUSBDEVICE usb = create(acm_modem());
+    device_->hold_next_control(sim::usb::match::set_configuration);
+    const int64_t before = sim::clock_now();
+    EXPECT_EQ(select_all(usb), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sim::clock_now() - before, int64_t{2} * 10000000);
 }
 
 TEST_F(select_config, a_device_refusing_set_interface_fails_the_selection_without_pipes) {
@@ -367,6 +378,50 @@ TEST_F(select_config, select_setting_switches_pipes_and_sends_set_interface) {
     EXPECT_EQ(traffic[0].packet().wValue, 1);
     EXPECT_EQ(traffic[1].packet().wValue, 0);
     EXPECT_EQ(traffic[1].packet().wIndex, 1);
+}
+
+TEST_F(select_config, selecting_the_setting_in_force_changes_nothing) {
+    WDFUSBDEVICE usb = create(ecm_adapter());
+    ASSERT_EQ(select_all(usb), STATUS_SUCCESS);
+    WDFUSBINTERFACE data = itf(usb, 1);
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, 1);
+    ASSERT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_SUCCESS);
+    WDFUSBPIPE in = pipe(usb, 0x82);
+    device_->clear_traffic();
+
+    ASSERT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_SUCCESS);
+    USB_INTERFACE_DESCRIPTOR descriptor;
+    WdfUsbInterfaceGetDescriptor(data, 1, &descriptor);
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_DESCRIPTOR(&params, &descriptor);
+    ASSERT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_SUCCESS);
+    EXPECT_TRUE(control_traffic().empty()) << "no SET_INTERFACE";
+    EXPECT_EQ(pipe(usb, 0x82), in) << "the same pipe object";
+}
+
+TEST_F(select_config, a_new_setting_cancels_and_deletes_the_old_pipes_before_set_interface) {
+    WDFUSBDEVICE usb = create(ecm_adapter());
+    ASSERT_EQ(select_all(usb), STATUS_SUCCESS);
+    WDFUSBINTERFACE data = itf(usb, 1);
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, 1);
+    ASSERT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_SUCCESS);
+    WDFUSBPIPE in = pipe(usb, 0x82);
+    completion_log log;
+    WDFREQUEST r = nullptr;
+    ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, nullptr, &r), STATUS_SUCCESS);
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in, r, nullptr, nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &log);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in), nullptr));
+    // The SET_INTERFACE fails: by then the read was cancelled and the pipe is gone.
+    device_->fail_next_control(sim::usb::match::set_interface);
+    WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, 0);
+    EXPECT_EQ(WdfUsbInterfaceSelectSetting(data, WDF_NO_OBJECT_ATTRIBUTES, &params), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(log.status, STATUS_CANCELLED);
+    EXPECT_FALSE(wdf::is_live(in));
+    EXPECT_EQ(WdfUsbInterfaceGetNumConfiguredPipes(data), 0);
+    WdfObjectDelete(r);
 }
 
 TEST_F(select_config, select_setting_failures) {

@@ -147,6 +147,17 @@ TEST_F(target_create, a_stalled_descriptor_request_fails_creation) {
     EXPECT_EQ(live_of_type(wdf::object_type::usb_device), 0u);
 }
 
+TEST_F(target_create, a_device_that_never_answers_fails_creation_after_five_seconds) {
+    WDFDEVICE d = bind(simple_device());
+    device_->hold_next_control(sim::usb::match::get_descriptor(USB_DEVICE_DESCRIPTOR_TYPE));
+    WDFUSBDEVICE usb = nullptr;
+    const int64_t before = sim::clock_now();
+    EXPECT_EQ(WdfUsbTargetDeviceCreate(d, nullptr, &usb), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sim::clock_now() - before, int64_t{5} * 10000000);
+    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(live_of_type(wdf::object_type::usb_device), 0u);
+}
+
 // ---- Broken descriptors --------------------------------------------------------
 
 struct broken_case {

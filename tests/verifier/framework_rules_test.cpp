@@ -3,6 +3,9 @@
 // WdfDeviceStopIdle / WdfDeviceResumeIdle.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "wdf.h"
@@ -82,6 +85,50 @@ TEST_F(framework_rules, a_context_is_readable_in_its_destroy_callback) {
     g_seen_in_destroy = 0;
     WdfObjectDelete(object);
     EXPECT_EQ(g_seen_in_destroy, 42);
+}
+
+std::vector<int> g_cleaned;
+
+VOID note_cleanup(WDFOBJECT object) { g_cleaned.push_back(probe_of(object)->value); }
+
+TEST_F(framework_rules, children_are_cleaned_up_in_the_order_they_were_created_before_their_parent) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, destroy_probe);
+    attributes.EvtCleanupCallback = note_cleanup;
+    WDFOBJECT parent;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &parent), STATUS_SUCCESS);
+    probe_of(parent)->value = 0;
+    attributes.ParentObject = parent;
+    for (int i = 1; i <= 3; ++i) {
+        WDFOBJECT child;
+        ASSERT_EQ(WdfObjectCreate(&attributes, &child), STATUS_SUCCESS);
+        probe_of(child)->value = i;
+    }
+    g_cleaned.clear();
+    WdfObjectDelete(parent);
+    EXPECT_EQ(g_cleaned, (std::vector<int>{1, 2, 3, 0}));
+}
+
+TEST_F(framework_rules, a_collection_takes_its_own_lock_on_every_call) {
+    WDFCOLLECTION collection;
+    ASSERT_EQ(WdfCollectionCreate(WDF_NO_OBJECT_ATTRIBUTES, &collection), STATUS_SUCCESS);
+    constexpr int per_thread = 200;
+    std::vector<WDFOBJECT> objects(2 * per_thread);
+    for (WDFOBJECT& o : objects) ASSERT_EQ(WdfObjectCreate(WDF_NO_OBJECT_ATTRIBUTES, &o), STATUS_SUCCESS);
+    auto add = [&](int first) {
+        for (int i = first; i < first + per_thread; ++i) {
+            EXPECT_EQ(WdfCollectionAdd(collection, objects[i]), STATUS_SUCCESS);
+            WdfCollectionGetCount(collection);
+            WdfCollectionGetLastItem(collection);
+        }
+    };
+    std::thread a(add, 0);
+    std::thread b(add, per_thread);
+    a.join();
+    b.join();
+    EXPECT_EQ(WdfCollectionGetCount(collection), static_cast<ULONG>(2 * per_thread));
+    WdfObjectDelete(collection);
+    for (WDFOBJECT o : objects) WdfObjectDelete(o);
 }
 
 TEST_F(framework_rules, stop_idle_counts_nest_and_resume_releases_them) {

@@ -2,6 +2,8 @@
 // with a bug check naming the rule.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "wdf.h"
@@ -39,6 +41,83 @@ TEST_F(verifier, spin_lock_released_without_being_held) {
             WdfSpinLockRelease(lock);
         },
         "BUGCHECK.*spin lock released by a thread that does not hold it");
+}
+
+WDFSPINLOCK new_spin_lock() {
+    WDFSPINLOCK lock = nullptr;
+    WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock);
+    return lock;
+}
+
+void nested(WDFSPINLOCK outer, WDFSPINLOCK inner) {
+    WdfSpinLockAcquire(outer);
+    WdfSpinLockAcquire(inner);
+    WdfSpinLockRelease(inner);
+    WdfSpinLockRelease(outer);
+}
+
+// Two locks taken in both orders, each on its own thread and never at the
+// same time: no deadlock happened, yet the inversion is reported.
+void invert_across_threads() {
+    WDFSPINLOCK a = new_spin_lock();
+    WDFSPINLOCK b = new_spin_lock();
+    std::thread first(nested, a, b);
+    first.join();
+    nested(b, a);
+}
+
+void cycle_of_three() {
+    WDFSPINLOCK a = new_spin_lock();
+    WDFSPINLOCK b = new_spin_lock();
+    WDFSPINLOCK c = new_spin_lock();
+    nested(a, b);
+    nested(b, c);
+    nested(c, a);
+}
+
+TEST_F(verifier, spin_locks_taken_in_both_orders) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            invert_across_threads();
+        },
+        "BUGCHECK.*lock order inversion.*WdfSpinLockAcquire");
+}
+
+TEST_F(verifier, a_cycle_through_three_spin_locks) {
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            cycle_of_three();
+        },
+        "BUGCHECK.*lock order inversion");
+}
+
+TEST_F(verifier, one_order_kept_is_no_finding_and_a_deleted_lock_leaves_the_record) {
+    sim::host host;
+    load(host);
+    WDFSPINLOCK a, b;
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &a), STATUS_SUCCESS);
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &b), STATUS_SUCCESS);
+    for (int i = 0; i < 2; ++i) {
+        WdfSpinLockAcquire(a);
+        WdfSpinLockAcquire(b);
+        WdfSpinLockRelease(b);
+        WdfSpinLockRelease(a);
+    }
+    WdfObjectDelete(a);
+    WdfObjectDelete(b);
+    // New locks may take the old addresses; their order starts afresh.
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &b), STATUS_SUCCESS);
+    ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &a), STATUS_SUCCESS);
+    WdfSpinLockAcquire(b);
+    WdfSpinLockAcquire(a);
+    WdfSpinLockRelease(a);
+    WdfSpinLockRelease(b);
+    WdfObjectDelete(a);
+    WdfObjectDelete(b);
 }
 
 TEST_F(verifier, waiting_while_holding_a_spin_lock) {

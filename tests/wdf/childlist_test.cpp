@@ -192,7 +192,7 @@ TEST_F(child_list, a_child_reported_during_prepare_hardware_gets_its_pdo_right_a
                          "testbus\\CHILD_3\\0003 prepare_hardware", "testbus\\CHILD_3\\0003 d0_entry(D3Final)"}));
 }
 
-TEST_F(child_list, the_scan_callback_runs_once_after_start_and_its_scan_replaces_earlier_reports) {
+TEST_F(child_list, the_scan_callback_runs_at_start_before_self_managed_io_and_replaces_earlier_reports) {
     config().scan_callback = true;
     config().scan_reports = {4, 5};
     config().prepare_reports = {3};
@@ -200,7 +200,7 @@ TEST_F(child_list, the_scan_callback_runs_once_after_start_and_its_scan_replaces
     EXPECT_EQ(serials(), (ulongs{4, 5}));
     EXPECT_EQ(counts().create_calls, 2u) << "3 went missing in the scan before it had a PDO";
     EXPECT_EQ(bus->events(), (std::vector<std::string>{"device_add", "prepare_hardware", "d0_entry(D3Final)",
-                                                       "self_managed_io_init", "scan_for_children"}));
+                                                       "scan_for_children", "self_managed_io_init"}));
     host.settle();
     EXPECT_EQ(bus->events().size(), 5u) << "one scan only";
 }
@@ -311,7 +311,7 @@ TEST_F(iteration, retrieve_next_checks_its_bracket_and_sizes) {
     WdfChildListEndIteration(list(), &iterator);
 }
 
-TEST_F(iteration, retrieve_pdo_answers_per_state_with_the_infos_compare_routine) {
+TEST_F(iteration, retrieve_pdo_answers_per_state_with_the_lists_compare_routine) {
     child_description d = make_description(1);
     WDF_CHILD_RETRIEVE_INFO info;
     WDF_CHILD_RETRIEVE_INFO_INIT(&info, &d.header);
@@ -322,17 +322,22 @@ TEST_F(iteration, retrieve_pdo_answers_per_state_with_the_infos_compare_routine)
     EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), nullptr);
     EXPECT_EQ(info.Status, WdfChildListRetrieveDeviceNotYetCreated);
 
+    // Missing, but its PDO is still there until the PnP manager removes it.
     d = make_description(2);
-    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), nullptr);
-    EXPECT_EQ(info.Status, WdfChildListRetrieveDeviceNoSuchDevice);
+    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), pdo_of(2));
+    EXPECT_EQ(info.Status, WdfChildListRetrieveDeviceSuccess);
 
     d = make_description(1, 5);
-    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), nullptr) << "bytes differ";
     info.EvtChildListIdentificationDescriptionCompare = [](WDFCHILDLIST, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER a,
                                                            PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER b) -> BOOLEAN {
         return reinterpret_cast<child_description*>(a)->serial == reinterpret_cast<child_description*>(b)->serial;
     };
-    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), pdo_of(1));
+    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), nullptr) << "the list compares the bytes; the info's routine "
+                                                                  "is for iterations";
+    EXPECT_EQ(info.Status, WdfChildListRetrieveDeviceNoSuchDevice);
+
+    info.Size = 8;
+    EXPECT_EQ(WdfChildListRetrievePdo(list(), &info), nullptr) << "malformed: nothing found, no bug check";
 }
 
 TEST_F(child_list, changes_during_an_iteration_are_committed_at_its_end) {
@@ -404,13 +409,17 @@ TEST_F(child_list, a_device_created_by_a_failing_callback_is_deleted_with_the_ch
     EXPECT_FALSE(wdf::is_live(created));
 }
 
-TEST_F(child_list, success_without_a_device_drops_the_child) {
-    start_bus();
-    config().create = [](WDFCHILDLIST, child_description*, PWDFDEVICE_INIT) { return STATUS_SUCCESS; };
-    report(1);
-    host.settle();
-    EXPECT_EQ(serials(), ulongs{});
-    EXPECT_EQ(report(1), STATUS_SUCCESS);
+class child_list_death : public bus_death_test {};
+
+TEST_F(child_list_death, success_without_a_device_is_a_verifier_finding) {
+    EXPECT_DEATH(
+        {
+            start_bus();
+            config().create = [](WDFCHILDLIST, child_description*, PWDFDEVICE_INIT) { return STATUS_SUCCESS; };
+            report(1);
+            host.settle();
+        },
+        "BUGCHECK.*EvtChildListCreateDevice returned success without creating a device");
 }
 
 TEST_F(child_list, a_retry_answer_is_called_again_until_it_creates_or_the_framework_gives_up) {

@@ -171,9 +171,110 @@ TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
     EXPECT_TRUE(host.idle(device()));
 }
 
+TEST_F(power, idle_and_wake_settings_are_checked_as_the_framework_checks_them) {
+    start_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, IdleUsbSelectiveSuspend);
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake;
+    WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wake);
+    // The PDO's power policy belongs to its function driver.
+    EXPECT_EQ(WdfDeviceAssignS0IdleSettings(pdo_of(1), &idle), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(WdfDeviceAssignSxWakeSettings(pdo_of(1), &wake), STATUS_INVALID_DEVICE_REQUEST);
+
+    idle.DxState = PowerDeviceD0;
+    EXPECT_EQ(WdfDeviceAssignS0IdleSettings(device(), &idle), STATUS_INVALID_PARAMETER);
+    idle.DxState = PowerDeviceD3;
+    EXPECT_EQ(WdfDeviceAssignS0IdleSettings(device(), &idle), STATUS_POWER_STATE_INVALID)
+        << "selective suspend waits for wake in D1 or D2";
+    idle.DxState = PowerDeviceD2;
+    idle.Enabled = static_cast<WDF_TRI_STATE>(3);
+    EXPECT_EQ(WdfDeviceAssignS0IdleSettings(device(), &idle), STATUS_INVALID_PARAMETER);
+    idle.Enabled = WdfUseDefault;
+    EXPECT_EQ(WdfDeviceAssignS0IdleSettings(device(), &idle), STATUS_SUCCESS);
+
+    wake.DxState = PowerDeviceUnspecified;
+    EXPECT_EQ(WdfDeviceAssignSxWakeSettings(device(), &wake), STATUS_INVALID_PARAMETER);
+    wake.DxState = PowerDeviceMaximum;
+    EXPECT_EQ(WdfDeviceAssignSxWakeSettings(device(), &wake), STATUS_SUCCESS);
+}
+
+// ---- Scanning and the children's wake ------------------------------------------------
+
+// A child's function driver that, as its power policy owner, arms it for wake.
+class arming_driver : public sim::function_driver {
+ public:
+    std::string name() const override { return "arming"; }
+    NTSTATUS open() override { return STATUS_SUCCESS; }
+    void close() override {}
+    bool is_open() const override { return false; }
+    bool arms_for_wake() const override { return true; }
+};
+
+TEST_F(power, every_entry_into_d0_scans_after_d0_entry_and_before_self_managed_io) {
+    config().scan_callback = true;
+    config().scan_reports = {1};
+    start_idle_bus(true);
+    EXPECT_EQ(since(0), (strings{"device_add", "prepare_hardware", "d0_entry(D3Final)", "scan_for_children",
+                                 "self_managed_io_init"}));
+    ASSERT_NE(pdo_of(1), nullptr);
+
+    ASSERT_TRUE(host.idle(device()));
+    size_t mark = bus->events().size();
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D2)", "scan_for_children", "self_managed_io_restart", "disarm_wake"}));
+    WdfDeviceResumeIdle(device());
+
+    ASSERT_EQ(host.sleep(), STATUS_SUCCESS);
+    mark = bus->events().size();
+    ASSERT_EQ(host.resume(), STATUS_SUCCESS);
+    EXPECT_EQ(since(mark), (strings{"d0_entry(D2)", "scan_for_children", "self_managed_io_restart", "disarm_wake"}));
+    EXPECT_NE(pdo_of(1), nullptr) << "reported again, the child stays";
+}
+
+TEST_F(power, a_pdo_wait_wake_is_completed_once_by_its_bus_driver) {
+    host.register_function_driver("testbus\\CHILD_1", [](WDFDEVICE) { return std::make_unique<arming_driver>(); });
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    ASSERT_EQ(report(2), STATUS_SUCCESS);
+    host.settle();
+    WDFDEVICE armed = pdo_of(1);
+    WDFDEVICE unarmed = pdo_of(2);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST) << "in D0";
+
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(device(), STATUS_SUCCESS), STATUS_INVALID_DEVICE_STATE)
+        << "the bus's own wait-wake goes to the device below it";
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_PENDING), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_CANCELLED), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(unarmed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST);
+
+    // Woken, the child returns to D0 (its parent first) through the PnP manager.
+    size_t mark = host.pnp_log().size();
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_SUCCESS);
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_SUCCESS), STATUS_INVALID_DEVICE_REQUEST) << "completed";
+    host.settle();
+    EXPECT_EQ(host.power_state(armed), WdfPowerDeviceD0);
+    EXPECT_EQ(host.power_state(unarmed), WdfPowerDeviceD3);
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\\CHILD_1\\0001: wake_signalled", std::string(bus_path) + ": d0_entry(D2)",
+                       std::string(bus_path) + ": self_managed_io_restart", std::string(bus_path) + ": disarm_wake",
+                       "testbus\\CHILD_1\\0001: d0_entry(D3)", "testbus\\CHILD_1\\0001: self_managed_io_restart"}));
+
+    // A failed wake leaves the child where it is.
+    ASSERT_TRUE(host.idle(device()));
+    EXPECT_EQ(WdfDeviceIndicateWakeStatus(armed, STATUS_UNSUCCESSFUL), STATUS_SUCCESS);
+    host.settle();
+    EXPECT_EQ(host.power_state(armed), WdfPowerDeviceD3);
+    strings child_steps = log_of("testbus\\CHILD_1");
+    ASSERT_FALSE(child_steps.empty());
+    EXPECT_EQ(child_steps.back(), "wake_failed");
+}
+
 // ---- Removal from a low-power state -------------------------------------------------
 
-TEST_F(power, removal_from_idle_does_not_return_to_d0_and_exits_d0_only_once) {
+TEST_F(power, orderly_removal_from_idle_powers_up_first_then_exits_d0_for_good) {
     start_idle_bus();
     ASSERT_EQ(report(1), STATUS_SUCCESS);
     host.settle();
@@ -181,11 +282,30 @@ TEST_F(power, removal_from_idle_does_not_return_to_d0_and_exits_d0_only_once) {
     size_t mark = host.pnp_log().size();
 
     host.remove_device(*bus);
+    const std::string b = std::string(bus_path) + ": ";
+    const std::string c = "testbus\\CHILD_1\\0001: ";
     EXPECT_EQ(steps_since(mark),
-              (strings{"testbus\\CHILD_1\\0001: release_hardware", "testbus\\CHILD_1\\0001: self_managed_io_flush",
-                       "testbus\\CHILD_1\\0001: self_managed_io_cleanup", "testbus\\CHILD_1\\0001: removed",
-                       std::string(bus_path) + ": release_hardware", std::string(bus_path) + ": self_managed_io_flush",
-                       std::string(bus_path) + ": self_managed_io_cleanup", std::string(bus_path) + ": removed"}));
+              (strings{b + "d0_entry(D2)", b + "self_managed_io_restart", b + "disarm_wake", c + "d0_entry(D3)",
+                       c + "self_managed_io_restart", c + "self_managed_io_suspend", c + "d0_exit(D3Final)",
+                       c + "release_hardware", c + "self_managed_io_flush", c + "self_managed_io_cleanup",
+                       c + "removed", b + "self_managed_io_suspend", b + "d0_exit(D3Final)", b + "release_hardware",
+                       b + "self_managed_io_flush", b + "self_managed_io_cleanup", b + "removed"}));
+}
+
+TEST_F(power, a_child_gone_missing_while_idle_is_not_powered_up_and_exits_d0_only_once) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    ASSERT_TRUE(host.idle(device()));
+    size_t mark = host.pnp_log().size();
+
+    ASSERT_EQ(report_missing(1), STATUS_SUCCESS);
+    host.settle();
+    EXPECT_EQ(steps_since(mark),
+              (strings{"testbus\\CHILD_1\\0001: surprise_removal", "testbus\\CHILD_1\\0001: release_hardware",
+                       "testbus\\CHILD_1\\0001: self_managed_io_flush",
+                       "testbus\\CHILD_1\\0001: self_managed_io_cleanup", "testbus\\CHILD_1\\0001: removed"}));
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
 }
 
 TEST_F(power, a_failing_d0_entry_on_resume_fails_and_removes_the_device) {

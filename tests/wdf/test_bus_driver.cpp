@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/strings.h"
+#include "wdmguid.h"
 
 namespace test_bus {
 

@@ -4,6 +4,10 @@
 #include <ntddk.h>
 #include <ntstrsafe.h>
 #include <wdf.h>
+#include <wdmguid.h>
+// wdfusb.h needs the USB stack's headers first.
+#include <usb.h>
+#include <usbdlib.h>
 #include <wdfusb.h>
 
 #include "cdc_bus_interface.h"

@@ -34,7 +34,7 @@ NTSTATUS cdc_device_create(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPT
         listed = ctrl_usb_device_is_listed(description->ids.device);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         if (!listed) {
-            WdfObjectDereferenceActual(description->ids.device, NULL, __LINE__, __FILE__);
+            WdfObjectDereferenceActual(description->ids.device, NULL, __LINE__, (PCHAR)__FILE__);
             QD_TRACE(TRACE_LEVEL_INFO, "%s: device %p does not exist, probably already disconnected\n", __func__,
                      description->ids.device);
             status = STATUS_UNSUCCESSFUL;
@@ -50,7 +50,7 @@ NTSTATUS cdc_device_create(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPT
     if (NT_SUCCESS(status)) {
         status = cdc_devnode_create(&init, description);
     }
-    WdfObjectDereferenceActual(description->ids.device, NULL, __LINE__, __FILE__);
+    WdfObjectDereferenceActual(description->ids.device, NULL, __LINE__, (PCHAR)__FILE__);
 
 exit:
     QD_TRACE(TRACE_LEVEL_INFO, "%s: done, status 0x%lx\n", __func__, status);

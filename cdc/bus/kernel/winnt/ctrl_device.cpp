@@ -130,7 +130,7 @@ static WDFUSBPIPE ctrl_pool_pipe(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
     WdfSpinLockAcquire(manager->lock);
     current = *pipe;
     if (current != NULL) {
-        WdfObjectReferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, __FILE__);
+        WdfObjectReferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, (PCHAR)__FILE__);
     }
     WdfSpinLockRelease(manager->lock);
     return current;
@@ -141,7 +141,7 @@ static VOID ctrl_pool_pipe_flush(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
 
     if (current != NULL) {
         ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(current));
-        WdfObjectDereferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, (PCHAR)__FILE__);
     }
 }
 
@@ -341,7 +341,7 @@ static WDFDEVICE ctrl_usb_device_get_referenced(ULONG index, PVOID tag) {
     WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
     device = (WDFDEVICE)WdfCollectionGetItem(drv_ctx.usb_devices, index);
     if (device != NULL) {
-        WdfObjectReferenceActual(device, tag, __LINE__, __FILE__);
+        WdfObjectReferenceActual(device, tag, __LINE__, (PCHAR)__FILE__);
     }
     WdfSpinLockRelease(drv_ctx.usb_devices_lock);
     return device;
@@ -373,7 +373,7 @@ static VOID wait_for_usb_devs_wake_up(ULONG n) {
             tries = 0;
             i++;
         }
-        WdfObjectDereferenceActual(device, (PVOID)wait_for_usb_devs_wake_up, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(device, (PVOID)wait_for_usb_devs_wake_up, __LINE__, (PCHAR)__FILE__);
     }
 }
 
@@ -406,7 +406,7 @@ NTSTATUS ctrl_evt_device_d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previ
             }
             PDEVICE_CONTEXT fdx = usb_get_device_context(usb_device);
             usb_children_plugin(device, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
-            WdfObjectDereferenceActual(usb_device, (PVOID)ctrl_evt_device_d0_entry, __LINE__, __FILE__);
+            WdfObjectDereferenceActual(usb_device, (PVOID)ctrl_evt_device_d0_entry, __LINE__, (PCHAR)__FILE__);
         }
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Done\n", __func__);
     } else {

@@ -14,8 +14,8 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_P
     if (!lock) {
         // The rundown first: the references keep fdx in memory until the end.
         ctrl_route_release(pin->fdx);
-        WdfObjectDereferenceActual(pin->device, NULL, __LINE__, __FILE__);
-        WdfObjectDereferenceActual(pin->target, NULL, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(pin->device, NULL, __LINE__, (PCHAR)__FILE__);
+        WdfObjectDereferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
         return TRUE;
     }
 
@@ -32,8 +32,8 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_P
         pin->device = device;
         pin->fdx = usb_get_device_context(device);
         pin->target = pin->fdx->usb_device;
-        WdfObjectReferenceActual(pin->device, NULL, __LINE__, __FILE__);
-        WdfObjectReferenceActual(pin->target, NULL, __LINE__, __FILE__);
+        WdfObjectReferenceActual(pin->device, NULL, __LINE__, (PCHAR)__FILE__);
+        WdfObjectReferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
         InterlockedIncrement(&pin->fdx->route_refs);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         return TRUE;

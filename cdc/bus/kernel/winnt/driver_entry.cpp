@@ -1,4 +1,8 @@
 // Driver entry, driver-wide state and the tracing threshold.
+#include <ntddk.h>
+// The GUIDs the driver's headers declare are defined here, once.
+#include <initguid.h>
+
 #include "cdc_bus.h"
 
 ULONG qd_debug_level = TRACE_LEVEL_INFO;

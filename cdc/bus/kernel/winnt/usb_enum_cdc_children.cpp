@@ -65,16 +65,16 @@ NTSTATUS usb_child_plugin(WDFDEVICE parent, PCDC_IDS ids, ULONG unique_id, ULONG
     }
     description.create_attempted = 0;
 
-    WdfObjectReferenceActual(ids->device, NULL, __LINE__, __FILE__);
+    WdfObjectReferenceActual(ids->device, NULL, __LINE__, (PCHAR)__FILE__);
     status = WdfChildListAddOrUpdateChildDescriptionAsPresent(list, &description.header, NULL);
     if (status == STATUS_OBJECT_NAME_EXISTS) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed adding child_unique_id %ld\n", __func__, unique_id);
-        WdfObjectDereferenceActual(ids->device, NULL, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(ids->device, NULL, __LINE__, (PCHAR)__FILE__);
         return STATUS_INVALID_PARAMETER;
     }
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: child_unique_id %ld not reported, status %lx\n", __func__, unique_id, status);
-        WdfObjectDereferenceActual(ids->device, NULL, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(ids->device, NULL, __LINE__, (PCHAR)__FILE__);
     }
     return status;
 }

@@ -96,6 +96,11 @@ NTSTATUS usb_cdc_get_string_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR inde
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (memory == NULL) {
+        // An empty string comes without memory.
+        *length = 0;
+        return RtlUnicodeStringPrintf(string, L"%ws", L"");
+    }
     if (chars > *length) {
         *length = chars;
         WdfObjectDelete(memory);

@@ -1,0 +1,6 @@
+// GUIDs of the kernel's PnP notifications and bus types.
+#pragma once
+
+#include "ntdef.h"
+
+DEFINE_GUID(GUID_BUS_TYPE_INTERNAL, 0x1530ea73L, 0x086b, 0x11d1, 0xa0, 0x9f, 0x00, 0xc0, 0x4f, 0xc3, 0x40, 0xb1);
