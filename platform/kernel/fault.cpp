@@ -1,5 +1,6 @@
 // Fault injection: each creating or allocating service asks here whether this
 // call must fail.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -15,9 +16,10 @@ struct armed_fault {
 
 struct fault_state {
     std::mutex lock;
-    std::map<std::string, armed_fault, std::less<>> armed;  // guarded by lock
-    std::map<std::string, uint64_t, std::less<>> calls;     // guarded by lock
-    std::string last_failed;                                // guarded by lock
+    std::map<std::string, armed_fault, std::less<>> armed;              // guarded by lock
+    std::map<std::string, uint64_t, std::less<>> calls;                 // guarded by lock
+    std::string last_failed;                                            // guarded by lock
+    std::map<std::string, std::function<void()>, std::less<>> actions;  // guarded by lock
 };
 
 fault_state& faults() {
@@ -50,9 +52,25 @@ void fault_fail_nth(const std::string& site, unsigned nth, NTSTATUS status) {
         s.armed[site] = armed_fault{nth, status};
 }
 
+void fault_on_call(const std::string& site, std::function<void()> action) {
+    fault_state& s = faults();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.actions[site] = std::move(action);
+}
+
 bool fault_should_fail(const char* site, NTSTATUS* status) {
     const std::string_view name = site != nullptr ? site : "";
     fault_state& s = faults();
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        const auto it = s.actions.find(name);
+        if (it != s.actions.end()) {
+            action = std::move(it->second);
+            s.actions.erase(it);
+        }
+    }
+    if (action) action();
     std::lock_guard<std::mutex> guard(s.lock);
     // Looked up by view so the steady path allocates nothing once a site is known.
     const auto counter = s.calls.find(name);
@@ -95,6 +113,7 @@ void fault_reset() {
     s.armed.clear();
     s.calls.clear();
     s.last_failed.clear();
+    s.actions.clear();
 }
 
 }  // namespace sim

@@ -96,6 +96,10 @@ bool fault_should_fail(const char* site, NTSTATUS* status);
 // Calls a site has made since the last reset ("*": all sites), so a test can
 // fail each call of a scenario in turn.
 uint64_t fault_site_calls(const std::string& site);
+// Runs action once, on the calling thread and outside the injector's lock,
+// at the next call of site (before that call decides whether to fail), so a
+// test can act at a precise point of a driver's path. Cleared by fault_reset.
+void fault_on_call(const std::string& site, std::function<void()> action);
 // The site of the latest injected failure ("" when none since the reset).
 std::string fault_last_failed_site();
 void fault_reset();

@@ -272,6 +272,58 @@ TEST_F(power_coordination, a_child_talking_from_its_start_final_on_replug_with_a
               STATUS_SUCCESS);
 }
 
+// An ECM child's driver that opens its data path from its start-final, inside
+// the device's own D0 entry, and records how that went.
+struct opening_child {
+    CDC_BUS_INTERFACE* bus = nullptr;
+    WDFDEVICE child = nullptr;
+    std::atomic<int> start_final{0};
+    std::atomic<NTSTATUS> enable_status{STATUS_PENDING};
+
+    static LONG on_start_final(PVOID ctx) {
+        auto* self = static_cast<opening_child*>(ctx);
+        self->start_final++;
+        self->enable_status = self->bus->cdc_transport_enable(self->child);
+        return 0;
+    }
+    static LONG on_stop_final(PVOID) { return 0; }
+    static LONG is_open(PVOID) { return 1; }
+};
+
+TEST_F(power_coordination, a_child_opening_its_data_path_from_its_start_final_with_an_idle_time_out_switches_at_once) {
+    host_->registry().set_dword(std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_0003\\" +
+                                    sim::plug_options().location + "\\Device Parameters",
+                                "IdleTimeout", 5);
+    auto ecm = std::make_shared<sim::usb::device>(sim::usb::catalogue::ecm_adapter());
+    sim::plug_options options;
+    options.whole_device = true;
+    ASSERT_EQ(host_->plug(ecm, options).size(), 1u);
+    ASSERT_EQ(children().size(), 1u);
+    WDFDEVICE child = children().at(0).device;
+    bus_ = &bus(child);
+    opening_child opener;
+    opener.bus = bus_;
+    opener.child = child;
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, opening_child::on_start_final, opening_child::on_stop_final,
+                                              opening_child::is_open, nullptr, nullptr, &opener),
+              STATUS_SUCCESS);
+    host_->unplug(ecm);
+    ASSERT_EQ(children().size(), 1u);
+    ecm->clear_traffic();
+
+    ASSERT_EQ(host_->plug(ecm, options).size(), 1u);
+    EXPECT_EQ(opener.start_final.load(), 1);
+    EXPECT_EQ(opener.enable_status.load(), STATUS_SUCCESS);
+    std::vector<uint16_t> settings;
+    for (const auto& r : ecm->control_traffic(sim::usb::match::set_interface)) settings.push_back(r.packet().wValue);
+    EXPECT_EQ(settings, std::vector<uint16_t>{1});
+    // From a child's own thread the device is held in D0 as usual.
+    EXPECT_EQ(bus_->cdc_transport_disable(child), STATUS_SUCCESS);
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, recorder::start_final, recorder::stop_final, recorder::is_open,
+                                              recorder::stop, recorder::start, &rec_),
+              STATUS_SUCCESS);
+}
+
 TEST_F(power_coordination, a_device_removed_while_idle_still_brings_its_children_their_stop_final) {
     recorder& r = rec_;
     plug_with_callbacks(r, 5);

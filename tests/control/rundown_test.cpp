@@ -125,4 +125,42 @@ TEST_F(control_rundown, a_departing_device_leaves_alone_the_children_another_dev
     EXPECT_EQ(b.cdc_transport_disable(c), STATUS_SUCCESS);
 }
 
+// A synchronous read with no time-out, routed to a device that sends nothing,
+// that passed its pin before the unplug but goes out only after the
+// unregistration cancelled what was in flight: it is cancelled all the same,
+// the read fails and the unplug completes.
+TEST_F(control_rundown, a_synchronous_read_sent_after_the_removal_cancelled_the_io_still_ends) {
+    plug();
+    WDFDEVICE c = children().at(0).device;
+    CDC_BUS_INTERFACE& b = bus(c);
+    ASSERT_EQ(b.cdc_data_io_init(c, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+
+    std::atomic<bool> unplugged{false};
+    std::thread remover;
+    // Formatting the read: after the pin, before the send.
+    sim::fault_on_call("WdfUsbTargetPipeFormatRequestForRead", [&] {
+        remover = std::thread([&] {
+            host_->unplug(devices_.back());
+            unplugged = true;
+        });
+        // The drain has cancelled what was sent and waits for this call.
+        EXPECT_TRUE(eventually([&] { return traced("ctrl_usb_device_drain: 1 calls running") == 1; }));
+    });
+    std::vector<uint8_t> buffer(64);
+    std::atomic<int> read{-1};
+    std::thread reader([&] { read = b.cdc_data_in_sync(c, buffer.data(), 64, 0) ? 1 : 0; });
+    const bool ended = eventually([&] { return read.load() != -1; });
+    if (!ended) {
+        // Let the stuck read go so the test can end.
+        devices_.back()->push_in(0x82, {1});
+    }
+    reader.join();
+    if (remover.joinable()) remover.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(read.load(), 0);
+    EXPECT_TRUE(unplugged.load());
+    EXPECT_TRUE(children().empty());
+}
+
 }  // namespace

@@ -72,8 +72,14 @@ TEST_F(device_add, usb_role_registers_interface_capabilities_and_bus_information
 
     auto* fdx = static_cast<DEVICE_CONTEXT*>(stack.context("DEVICE_CONTEXT"));
     ASSERT_NE(fdx, nullptr);
+    // Zeroed, but for the data path's lock: a free synchronization event.
+    EXPECT_EQ(fdx->enable_lock.Header.Type, SynchronizationEvent);
+    EXPECT_EQ(fdx->enable_lock.Header.SignalState, 1);
+    DEVICE_CONTEXT copy;
+    memcpy(&copy, fdx, sizeof(copy));
+    memset(&copy.enable_lock, 0, sizeof(copy.enable_lock));
     DEVICE_CONTEXT zero{};
-    EXPECT_EQ(memcmp(fdx, &zero, sizeof(zero)), 0);
+    EXPECT_EQ(memcmp(&copy, &zero, sizeof(zero)), 0);
 }
 
 TEST_F(device_add, root_device_is_refused_while_the_feature_is_off) {

@@ -164,5 +164,59 @@ TEST_F(data_path, a_registration_during_a_switch_keeps_its_reader) {
     EXPECT_EQ(first.cdc_transport_disable(children[0]), STATUS_SUCCESS);
 }
 
+// Two children opening and closing the data path of one function at the same
+// time: each opening or closing runs whole before the next begins, so the
+// settings selected alternate, the last closing leaves setting 0, and the
+// reader one child keeps registered hears the device afterwards.
+TEST_F(data_path, two_children_switching_at_once_switch_one_at_a_time) {
+    descriptor_set set = sim::usb::catalogue::ecm_adapter();
+    set_value(set, "ExtraControlEnabled", 1);
+    auto children = plug(set);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& first = bus(children[0]);
+    CDC_BUS_INTERFACE& second = bus(children[1]);
+    counter heard;
+    ASSERT_TRUE(first.cdc_set_notify_cb(children[0], &heard, counter::callback));
+    device_->clear_traffic();
+
+    constexpr int rounds = 3000;
+    std::atomic<int> failures{0};
+    std::atomic<int> ready{0};
+    auto loop = [&](CDC_BUS_INTERFACE& b, WDFDEVICE child) {
+        ready++;
+        while (ready.load() < 2) std::this_thread::yield();
+        for (int i = 0; i < rounds; i++) {
+            if (b.cdc_transport_enable(child) != STATUS_SUCCESS) failures++;
+            if (b.cdc_transport_disable(child) != STATUS_SUCCESS) failures++;
+        }
+    };
+    std::thread one([&] { loop(first, children[0]); });
+    std::thread two([&] { loop(second, children[1]); });
+    one.join();
+    two.join();
+    EXPECT_EQ(failures.load(), 0);
+
+    std::vector<uint8_t> settings = settings_selected();
+    ASSERT_FALSE(settings.empty());
+    EXPECT_EQ(settings.size() % 2, 0u);
+    EXPECT_EQ(settings.back(), 0);
+    for (size_t i = 0; i < settings.size(); i++) {
+        ASSERT_EQ(settings[i], i % 2 == 0 ? 1 : 0) << "switch " << i;
+    }
+    // Closed: no data pipe.
+    std::vector<uint8_t> frame(60, 0xee);
+    ASSERT_EQ(first.cdc_data_io_init(children[0], 1, 1), STATUS_SUCCESS);
+    EXPECT_FALSE(first.cdc_data_out_sync(children[0], frame.data(), 60, no_timeout));
+    EXPECT_EQ(first.cdc_data_io_uninit(children[0]), STATUS_SUCCESS);
+
+    sim::io_threads_stop();
+    ASSERT_EQ(device_->pending(0x81), 1u);
+    device_->push_in(0x81, {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00});
+    host_->settle();
+    sim::io_threads_stop();
+    EXPECT_EQ(heard.packets.load(), 1);
+    EXPECT_TRUE(first.cdc_set_notify_cb(children[0], nullptr, nullptr));
+}
+
 }  // namespace
 }  // namespace cdc::transfer_test

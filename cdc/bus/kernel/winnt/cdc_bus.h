@@ -97,7 +97,7 @@ typedef struct _DEVICE_CONTEXT {
     WDFUSBPIPE pipe_data_out;
     ULONG data_pipe_type;
     volatile LONG ref_count;
-    volatile LONG enable_count;
+    volatile LONG enable_count;  // interlocked; its 0/1 transitions and the switch they make under enable_lock
     volatile LONG data_io_count;
     ULONG notify_ep;
     ULONG data_in_ep;
@@ -135,12 +135,17 @@ typedef struct _DEVICE_CONTEXT {
     // unregistration drops the registration's 1 and waits for route_drained,
     // which the release that brings the count to 0 sets.
     volatile LONG route_refs;
-    volatile LONG route_departing;  // interlocked; 1 once unregistered: pinned calls send nothing more
-    KEVENT route_drained;           // notification event; initialised at registration
+    volatile LONG
+        route_departing;   // interlocked; 1 once unregistered: a synchronous data transfer sent later cancels itself
+    KEVENT route_drained;  // notification event; initialised at registration
     // The thread that runs the children's control callbacks inside this
     // device's own power transition, else NULL: there nothing waits for D0.
     PKTHREAD volatile power_cb_thread;
     volatile LONG final_stopped;  // interlocked; 1 from the children's stop-final to the next D0 entry
+    // A synchronization event used as a mutex (signalled: free), held at
+    // PASSIVE_LEVEL across an opening or closing of the data path: the
+    // count's decision, the setting switch and the control record.
+    KEVENT enable_lock;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);

@@ -110,9 +110,10 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
 }
 
 // Cancels what is in flight on an I/O target and lets it take requests again:
-// a pinned call blocked in a transfer gets its answer and returns; what it
-// sends afterwards sees route_departing first or, sent already, is cancelled
-// by the hardware stop's own stop of the targets.
+// a pinned call blocked in a transfer gets its answer and returns; a
+// synchronous data transfer it sends afterwards sees route_departing and
+// cancels itself, an asynchronous one is cancelled by the hardware stop's
+// own stop of the data pipes.
 static VOID ctrl_io_target_flush(WDFIOTARGET target) {
     WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
     WdfIoTargetStart(target);
@@ -160,10 +161,10 @@ VOID ctrl_route_release(PDEVICE_CONTEXT fdx) {
 static VOID ctrl_usb_device_drain(PDEVICE_CONTEXT fdx) {
     InterlockedExchange(&fdx->route_departing, 1);
     if (ReadAcquire(&fdx->route_refs) > 1) {
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: %ld calls running\n", __func__, ReadAcquire(&fdx->route_refs) - 1);
         ctrl_pool_pipe_flush(&fdx->req_in, &fdx->pipe_data_in);
         ctrl_pool_pipe_flush(&fdx->req_out, &fdx->pipe_data_out);
         ctrl_io_target_flush(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device));
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: %ld calls running\n", __func__, ReadAcquire(&fdx->route_refs) - 1);
     }
     ctrl_route_release(fdx);
     KeWaitForSingleObject(&fdx->route_drained, Executive, KernelMode, FALSE, NULL);

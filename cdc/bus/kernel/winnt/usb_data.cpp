@@ -95,6 +95,61 @@ NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY me
 
 static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFUSBPIPE pipe);
 
+// A synchronous transfer is sent like an asynchronous one and waited for
+// here, so that it can still be cancelled once it is out: the removal of a
+// function device in control-device mode cancels what is in flight once,
+// and a call that sends after that cancels its own requests.
+typedef struct _USB_SYNC_WAIT {
+    KEVENT done;                // notification event: every request sent has completed
+    volatile LONG outstanding;  // interlocked; requests sent and not completed, plus 1 until the sends are over
+} USB_SYNC_WAIT, *PUSB_SYNC_WAIT;
+
+static VOID usb_sync_wait_release(PUSB_SYNC_WAIT wait, LONG count) {
+    if (InterlockedExchangeAdd(&wait->outstanding, -count) == count) {
+        KeSetEvent(&wait->done, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+static VOID usb_sync_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                              WDFCONTEXT context) {
+    UNREFERENCED_PARAMETER(request);
+    UNREFERENCED_PARAMETER(target);
+    UNREFERENCED_PARAMETER(params);
+    usb_sync_wait_release((PUSB_SYNC_WAIT)context, 1);
+}
+
+// Sends the pair as usb_read_write does and returns once what went out is
+// back; the status is the first failure of the pair.
+static NTSTATUS usb_read_write_wait(PDEVICE_CONTEXT fdx, WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY memory,
+                                    WDFUSBPIPE pipe, ULONG direction, LONGLONG timeout, PULONG sent) {
+    const LONG expected = zlp_request != NULL ? 2 : 1;
+    USB_SYNC_WAIT wait;
+    NTSTATUS status;
+
+    KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+    wait.outstanding = expected + 1;
+    status = usb_read_write(request, zlp_request, memory, pipe, usb_sync_complete, &wait,
+                            zlp_request != NULL ? usb_sync_complete : NULL, &wait, direction, TRUE, timeout, sent);
+    if (*sent != 0 && InterlockedCompareExchange(&fdx->route_departing, 1, 1) != 0) {
+        // The removal's cancel may have run before these went out.
+        WdfRequestCancelSentRequest(request);
+        if (*sent == 2) {
+            WdfRequestCancelSentRequest(zlp_request);
+        }
+    }
+    usb_sync_wait_release(&wait, expected - (LONG)*sent + 1);
+    KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, NULL);
+    if (*sent != 0) {
+        NTSTATUS data = WdfRequestGetStatus(request);
+        if (!NT_SUCCESS(data)) {
+            status = data;
+        } else if (*sent == 2 && NT_SUCCESS(status)) {
+            status = WdfRequestGetStatus(zlp_request);
+        }
+    }
+    return status;
+}
+
 static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
     if (fdx->zlp_enabled != 0 && fdx->data_out_maxps > 0) {
         return length > 0 && length % fdx->data_out_maxps == 0;
@@ -186,15 +241,19 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         zlp_rqx->zlp_status = STATUS_SUCCESS;
         data_rqx->zlp_partner = zlp_mem;
     }
-    status =
-        usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
-                       async ? (direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete) : NULL,
-                       async ? (WDFCONTEXT)data_mem : NULL, zlp_rqx != NULL && async ? usb_cdc_data_out_complete : NULL,
-                       zlp_rqx != NULL && async ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
-    if (async && NT_SUCCESS(status)) {
+    if (!async) {
+        status = usb_read_write_wait(fdx, data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
+                                     direction, timeout, &sent);
+        goto exit;
+    }
+    status = usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
+                            direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete,
+                            (WDFCONTEXT)data_mem, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
+                            zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
+    if (NT_SUCCESS(status)) {
         return TRUE;
     }
-    if (async && sent == 1 && zlp_rqx != NULL) {
+    if (sent == 1 && zlp_rqx != NULL) {
         // The data went out but its zero-length packet did not: the write is
         // under way, and whichever of the two ends last reports it (the data
         // request may be back already).
@@ -204,7 +263,7 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         }
         return TRUE;
     }
-    if (async && zlp_rqx != NULL) {
+    if (zlp_rqx != NULL) {
         // Neither went out.
         zlp_rqx->pair_outstanding = 0;
         data_rqx->zlp_partner = NULL;

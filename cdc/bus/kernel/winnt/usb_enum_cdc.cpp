@@ -98,6 +98,7 @@ NTSTATUS usb_evt_device_add(WDFDRIVER driver, PWDFDEVICE_INIT device_init) {
 
     fdx = usb_get_device_context(device);
     RtlZeroMemory(fdx, sizeof(DEVICE_CONTEXT));
+    KeInitializeEvent(&fdx->enable_lock, SynchronizationEvent, TRUE);
 
     WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnp_caps);
     pnp_caps.SurpriseRemovalOK = WdfTrue;

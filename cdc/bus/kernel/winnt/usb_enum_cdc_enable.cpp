@@ -117,11 +117,12 @@ static VOID usb_cdc_data_pipes_publish(PDEVICE_CONTEXT fdx, WDFUSBPIPE out, ULON
     }
 }
 
-// Selects the data interface's setting for opening or closing, holding the
-// device in D0 meanwhile. The switch deletes the pipes of the old setting:
-// no data transfer may be on them and the notification reader is stopped
-// around it and restarted on the new record.
-static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, PCSTR caller) {
+// Selects the data interface's setting for opening or closing; the caller
+// holds the device in D0 (power: how taking that hold went). The switch
+// deletes the pipes of the old setting: no data transfer may be on them and
+// the notification reader is stopped around it and restarted on the new
+// record.
+static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, NTSTATUS power, PCSTR caller) {
     WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
     UCHAR setting = (UCHAR)(enable ? fdx->alt_enable : fdx->alt_disable);
     WDFMEMORY memory = NULL;
@@ -132,26 +133,17 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
     if (enable && !usb_cdc_data_pipes_drop(fdx, caller)) {
         return FALSE;
     }
-    if (fdx->idle_timeout != 0) {
-        status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
-        if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceStopIdle Failed %lx\n", caller, status);
-            return FALSE;
-        }
+    if (!NT_SUCCESS(power)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceStopIdle Failed %lx\n", caller, power);
+        return FALSE;
     }
 
     if (!usb_cdc_notify_detach(fdx)) {
-        if (fdx->idle_timeout != 0) {
-            WdfDeviceResumeIdle(fdx->ids.device);
-        }
         return FALSE;
     }
 
     WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, setting);
     status = WdfUsbInterfaceSelectSetting(fdx->usb_ifc_data, WDF_NO_OBJECT_ATTRIBUTES, &params);
-    if (fdx->idle_timeout != 0) {
-        WdfDeviceResumeIdle(fdx->ids.device);
-    }
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed setting alt %d, status 0x%lx, fdx->usb_ifc_data %p\n", caller, setting,
                  status, fdx->usb_ifc_data);
@@ -178,30 +170,75 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
     return TRUE;
 }
 
+// Holds the device in D0 for a setting switch the caller may make, before
+// enable_lock is taken: a child's control callback inside the device's own
+// power transition may open or close the path too, and must not find the
+// lock held by a thread waiting for the D0 that transition brings. There,
+// on the transition's own thread, nothing is taken: the device is in D0 or
+// entering it, and cannot leave it before the callback returns.
+static NTSTATUS usb_cdc_path_power_hold(PDEVICE_CONTEXT fdx, PBOOLEAN held) {
+    NTSTATUS status;
+
+    *held = FALSE;
+    if (fdx->idle_timeout == 0 || fdx->alt_enable == fdx->alt_disable || usb_in_own_power_callback(fdx)) {
+        return STATUS_SUCCESS;
+    }
+    status = WdfDeviceStopIdle(fdx->ids.device, TRUE);
+    *held = NT_SUCCESS(status);
+    return status;
+}
+
+static VOID usb_cdc_path_lock(PDEVICE_CONTEXT fdx) {
+    KeWaitForSingleObject(&fdx->enable_lock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID usb_cdc_path_unlock(PDEVICE_CONTEXT fdx, BOOLEAN held) {
+    KeSetEvent(&fdx->enable_lock, IO_NO_INCREMENT, FALSE);
+    if (held) {
+        WdfDeviceResumeIdle(fdx->ids.device);
+    }
+}
+
+static BOOLEAN usb_cdc_open_close(PDEVICE_CONTEXT fdx, BOOLEAN enable, NTSTATUS power);
+
 // Opens (enable) or closes the data path. Returns FALSE on any failure; the
 // caller's count is not undone.
 BOOLEAN usb_cdc_enable_disable(PDEVICE_CONTEXT fdx, BOOLEAN enable) {
-    BOOLEAN toggle_alt_setting;
+    BOOLEAN held;
+    NTSTATUS power;
+    BOOLEAN done;
 
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", __func__);
         return FALSE;
     }
+    power = usb_cdc_path_power_hold(fdx, &held);
+    usb_cdc_path_lock(fdx);
+    done = usb_cdc_open_close(fdx, enable, power);
+    usb_cdc_path_unlock(fdx, held);
+    return done;
+}
+
+// The switch itself, under enable_lock.
+static BOOLEAN usb_cdc_open_close(PDEVICE_CONTEXT fdx, BOOLEAN enable, NTSTATUS power) {
+    static const char name[] = "usb_cdc_enable_disable";
+    BOOLEAN toggle_alt_setting;
+
     toggle_alt_setting = fdx->alt_enable != fdx->alt_disable;
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, enable %ld, toggle_alt_setting %ld, cdc_override_configuration %ld\n",
-             __func__, (LONG)enable, (LONG)toggle_alt_setting, (LONG)fdx->cdc_override_configuration);
+             name, (LONG)enable, (LONG)toggle_alt_setting, (LONG)fdx->cdc_override_configuration);
 
     if (!enable) {
         if (!toggle_alt_setting) {
-            QD_TRACE(TRACE_LEVEL_INFO, "%s: this device is always enabled\n", __func__);
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: this device is always enabled\n", name);
             return TRUE;
         }
-        if (!usb_cdc_data_pipes_drop(fdx, __func__)) {
+        if (!usb_cdc_data_pipes_drop(fdx, name)) {
             return FALSE;
         }
     }
 
-    if (toggle_alt_setting && !usb_cdc_alt_setting_select(fdx, enable, __func__)) {
+    if (toggle_alt_setting && !usb_cdc_alt_setting_select(fdx, enable, power, name)) {
         return FALSE;
     }
 
@@ -242,25 +279,33 @@ BOOLEAN usb_cdc_enable_disable(PDEVICE_CONTEXT fdx, BOOLEAN enable) {
         }
         usb_cdc_data_pipes_publish(fdx, out, out_maxps, in, in_maxps);
         if (out == NULL || in == NULL) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: data in/out endpoints not found\n", __func__);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: data in/out endpoints not found\n", name);
             return FALSE;
         }
     }
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", name);
     return TRUE;
 }
 
 // Counted: only an enable that takes the count to 1 or below opens the path;
-// a concurrent second enable returns at once. A failure keeps the count.
+// a concurrent second enable waits for that opening. A failure keeps the
+// count.
 NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
 
+    BOOLEAN held;
+    NTSTATUS power;
+
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
 
+    // Another child's closing or opening is over before the count is
+    // looked at, and this one's is over before another's begins.
+    power = usb_cdc_path_power_hold(fdx, &held);
+    usb_cdc_path_lock(fdx);
     if (InterlockedIncrement(&fdx->enable_count) > 1) {
         // Already open.
-    } else if (!usb_cdc_enable_disable(fdx, TRUE)) {
+    } else if (!usb_cdc_open_close(fdx, TRUE, power)) {
         status = STATUS_UNSUCCESSFUL;
     } else {
         status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &fdx->control_req_mem, 0);
@@ -273,6 +318,7 @@ NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
             usb_request_free(&fdx->control_req_mem);
         }
     }
+    usb_cdc_path_unlock(fdx, held);
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
     return status;
@@ -283,8 +329,13 @@ NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
 NTSTATUS usb_cdc_disable(PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
 
+    BOOLEAN held;
+    NTSTATUS power;
+
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
 
+    power = usb_cdc_path_power_hold(fdx, &held);
+    usb_cdc_path_lock(fdx);
     if (InterlockedDecrement(&fdx->enable_count) > 0) {
         // Others still have it open.
     } else {
@@ -298,9 +349,10 @@ NTSTATUS usb_cdc_disable(PDEVICE_CONTEXT fdx) {
         } else {
             usb_request_free(&fdx->control_req_mem);
             QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: finished successfully\n", "control_request_delete");
-            status = usb_cdc_enable_disable(fdx, FALSE) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+            status = usb_cdc_open_close(fdx, FALSE, power) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
         }
     }
+    usb_cdc_path_unlock(fdx, held);
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
     return status;
