@@ -160,6 +160,37 @@ TEST_F(control_and_notify, one_control_request_at_a_time_and_free_before_the_cal
               STATUS_DEVICE_BUSY);
 }
 
+TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_request_keeps_its_record) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+
+    modem_->hold_next_control(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("control_request_delete: error, control request is still in progress"));
+
+    // The held transfer still owns the record: reopening must not replace it
+    // under that transfer.
+    const size_t before = wdf::live_objects().size();
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    EXPECT_EQ(wdf::live_objects().size(), before);
+
+    EXPECT_EQ(b.control_request_purge(child), STATUS_SUCCESS);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_CANCELLED);
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(2));
+    EXPECT_EQ(done.all()[1].status, STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
 TEST_F(control_and_notify, clear_halt_is_a_pipe_reset_also_when_asynchronous) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);

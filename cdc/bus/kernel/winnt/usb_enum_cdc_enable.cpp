@@ -308,7 +308,11 @@ NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
     } else if (!usb_cdc_open_close(fdx, TRUE, power)) {
         status = STATUS_UNSUCCESSFUL;
     } else {
-        status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &fdx->control_req_mem, 0);
+        // A closing that met a control transfer left the record to it: that
+        // transfer may be reading the field, and the record is still good.
+        if (fdx->control_req_mem == NULL) {
+            status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &fdx->control_req_mem, 0);
+        }
         if (NT_SUCCESS(status)) {
             InterlockedCompareExchange(&fdx->control_req_state, 0, 2);
             InterlockedExchange(&fdx->io_enabled, 1);
