@@ -161,7 +161,6 @@ int explore_many(const explore::scenario& s, const options& o) {
 
 int replay(const explore::scenario& s, const options& o) {
     explore::set_debug_level(4);
-    sim::debugger_mirror(stderr);
     sim::sched::config cfg = config_for(s, o, o.replay_seed);
     cfg.trace = true;
     const sim::sched::outcome out = sim::sched::run(cfg, [&] { s.run(); });

@@ -297,7 +297,7 @@ struct routed_child {
         gate_guard guard(lock);
         if (!served) {
             // Routed calls of a child whose device is gone are refused, never lost.
-            uint8_t none[2];
+            uint8_t none[7];
             bus.class_control_sync(child, TRUE, 0x21, 0, sizeof(none), none, nullptr, -kSecond);
             return;
         }
@@ -489,6 +489,7 @@ std::string location() { return sim::plug_options().location; }
 
 world::world(bool control_device) {
     host = std::make_unique<sim::host>();
+    if (g_debug_level > 1) sim::debugger_mirror(stderr);
     host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", static_cast<uint32_t>(g_debug_level));
     if (control_device) host->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     expect(host->load_driver(CDC_DRIVER_IMAGE) == STATUS_SUCCESS, "the driver loads");
