@@ -100,6 +100,9 @@ void zlp_purge() {
     expect(bus.cdc_data_io_init(child, 4, 4) == STATUS_SUCCESS, "the child sets its data path up");
     expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
     ledger writes;
+    // One of the sends ahead is refused (no memory for its IRP), which one
+    // is the schedule's choice.
+    sim::fault_fail_nth("WdfRequestSend", 1 + static_cast<unsigned>(sim::sched::choose(8)));
     {
         actors people;
         people.start("child writing", [&] {
@@ -411,14 +414,14 @@ void notify_stop() {
 }
 
 const std::vector<scenario> table = {
-    {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 1500,
+    {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
-    {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 1500, zlp_purge},
-    {"surprise-removal", "a child's transfers against surprise removal", 2500, surprise_removal},
-    {"orderly-removal", "a child's transfers against orderly removal", 2500, orderly_removal},
-    {"control-device", "control-device mode: routed calls against unplug and replug", 4000, control_device},
-    {"idle-wake", "idle time-out and wake against transfers and StopIdle", 2500, idle_wake},
-    {"notify-stop", "the notification reader's stop against completions re-sending it", 1000, notify_stop},
+    {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 220, zlp_purge},
+    {"surprise-removal", "a child's transfers against surprise removal", 190, surprise_removal},
+    {"orderly-removal", "a child's transfers against orderly removal", 190, orderly_removal},
+    {"control-device", "control-device mode: routed calls against unplug and replug", 370, control_device},
+    {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
+    {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
 };
 
 }  // namespace
