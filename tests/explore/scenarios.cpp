@@ -273,6 +273,8 @@ struct routed_child {
             return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
         }
         served = true;
+        // As a serial driver does on start: raise DTR and RTS.
+        bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, -kSecond);
         return 0;
     }
     LONG stop_final() {
@@ -312,9 +314,11 @@ struct routed_child {
     }
 };
 
-void control_device() {
+void control_device(bool idle) {
     world w(true);
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    sim::usb::descriptor_set set = catalogue::acm_modem();
+    if (idle) w.device_value(set, "IdleTimeout", 5);
+    std::vector<WDFDEVICE> children = w.plug(set);
     expect(children.size() == 1, "the control device owns the modem's child");
     routed_child c;
     c.child = children[0];
@@ -345,6 +349,9 @@ void control_device() {
     c.bus.header.InterfaceDereference(c.bus.header.Context);
     expect(c.transfers.all_done(), "every accepted transfer completed");
 }
+
+void control_device_plain() { control_device(false); }
+void control_device_idle() { control_device(true); }
 
 // ---- (e) idle time-out and wake against transfers and StopIdle ------------------
 
@@ -419,7 +426,8 @@ const std::vector<scenario> table = {
     {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 220, zlp_purge},
     {"surprise-removal", "a child's transfers against surprise removal", 190, surprise_removal},
     {"orderly-removal", "a child's transfers against orderly removal", 190, orderly_removal},
-    {"control-device", "control-device mode: routed calls against unplug and replug", 370, control_device},
+    {"control-device", "control-device mode: routed calls against unplug and replug", 370, control_device_plain},
+    {"control-device-idle", "the same with an idle time-out on the modem", 370, control_device_idle},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
 };
