@@ -21,6 +21,10 @@ for f in "$root"/../shared/descriptors/*.bin "$root"/devices/descriptors/*.bin; 
     { printf '\4\0\0\0'; cat "$f"; } >"$corpus/descriptors/$(basename "$f" .bin)-1.bin"
 done
 cp "$corpus"/descriptors/* "$corpus/bus_calls/"
+# Inputs that once crashed a target run first in every fuzz run.
+for dir in "$here"/regressions/*/; do
+    [ -d "$dir" ] && cp "$dir"* "$corpus/$(basename "$dir")/"
+done
 
 status=0
 for target in descriptors sysfs reg script bus_calls; do
