@@ -89,6 +89,38 @@ void notify_switch() {
     expect(a.cdc_data_io_uninit(children[0]) == STATUS_SUCCESS, "child 0 closes its data path");
 }
 
+// One child opens and closes its data path while the other restarts and
+// purges the pipes they share: maintenance must never meet a pipe the switch
+// deleted.
+void maintenance_switch() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    w.device_value(set, "ExtraControlEnabled", 1);
+    std::vector<WDFDEVICE> children = w.plug(set);
+    expect(children.size() == 2, "the ECM function with extra control has two children");
+    CDC_BUS_INTERFACE& a = w.bus(children[0]);
+    CDC_BUS_INTERFACE& b = w.bus(children[1]);
+    expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
+    expect(b.cdc_data_io_init(children[1], 2, 2) == STATUS_SUCCESS, "child 1 sets its data path up");
+    {
+        actors people;
+        people.start("child 0 switching", [&] {
+            for (int i = 0; i < 2; i++) {
+                if (a.cdc_transport_enable(children[0]) == STATUS_SUCCESS) a.cdc_transport_disable(children[0]);
+            }
+        });
+        people.start("child 1 maintaining", [&] {
+            for (int i = 0; i < 2; i++) {
+                b.qd_clear_data(children[1]);
+                b.qd_abort_reads(children[1]);
+                b.cdc_restart_io_target(children[1], i % 2 == 0);
+            }
+        });
+    }
+    expect(a.cdc_data_io_uninit(children[0]) == STATUS_SUCCESS, "child 0 closes its data path");
+    expect(b.cdc_data_io_uninit(children[1]) == STATUS_SUCCESS, "child 1 closes its data path");
+}
+
 // ---- (b) writes needing ZLPs against purge and pipe restart ------------------
 
 void zlp_purge() {
@@ -423,6 +455,8 @@ void notify_stop() {
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
+    {"maintenance-switch", "two children on one ECM function: enable/disable against restart and purge", 300,
+     maintenance_switch},
     {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 220, zlp_purge},
     {"surprise-removal", "a child's transfers against surprise removal", 190, surprise_removal},
     {"orderly-removal", "a child's transfers against orderly removal", 190, orderly_removal},
