@@ -32,50 +32,21 @@ std::string format(const char* pattern, unsigned a, unsigned b = 0, unsigned c =
 
 // ---- The USB hub's side: what it reports for each function's PDO ---------------
 
-// What the bus reports a function as: its class, and the string that names it.
-struct function_identity {
-    uint8_t cls = 0, subclass = 0, protocol = 0;
-    uint8_t name_string = 0;  // 0: the device's product string
-};
-
-// An interface function takes its class and name from its association (as
-// the composite parent reports it), else from its first interface; a whole
-// device its class from the device descriptor unless that defers to the
-// interfaces.
-function_identity identify(const usb::usb_function& function) {
-    const USB_DEVICE_DESCRIPTOR& d = function.descriptors.device;
-    function_identity id;
-    if (!function.interface_function && d.bDeviceClass != 0) {
-        id.cls = d.bDeviceClass;
-        id.subclass = d.bDeviceSubClass;
-        id.protocol = d.bDeviceProtocol;
-        return id;
-    }
-    if (function.descriptors.configurations.empty()) return id;
+// The string that names a function: its association's, else (for a
+// composite function) its first interface's; 0 for the product string.
+uint8_t name_string(const usb::usb_function& function) {
+    if (!function.interface_function) return 0;
+    if (function.has_association) return function.association.iFunction;
+    if (function.descriptors.configurations.empty()) return 0;
     usb::parsed_configuration config = usb::parse_configuration(function.descriptors.configurations[0]);
-    for (const auto& a : config.associations) {
-        if (function.interface_function && a.descriptor.bFirstInterface == function.first_interface) {
-            id.cls = a.descriptor.bFunctionClass;
-            id.subclass = a.descriptor.bFunctionSubClass;
-            id.protocol = a.descriptor.bFunctionProtocol;
-            id.name_string = a.descriptor.iFunction;
-            return id;
-        }
-    }
     const usb::parsed_interface* ifc = config.find_interface(function.first_interface);
-    if (ifc != nullptr && !ifc->settings.empty()) {
-        const USB_INTERFACE_DESCRIPTOR& i = ifc->settings[0].descriptor;
-        id.cls = i.bInterfaceClass;
-        id.subclass = i.bInterfaceSubClass;
-        id.protocol = i.bInterfaceProtocol;
-        id.name_string = function.interface_function ? i.iInterface : 0;
-    }
-    return id;
+    return ifc != nullptr && !ifc->settings.empty() ? ifc->settings[0].descriptor.iInterface : 0;
 }
 
-std::string function_description(const usb::usb_function& function, const function_identity& id) {
+std::string function_description(const usb::usb_function& function) {
     const usb::descriptor_set& d = function.descriptors;
-    const std::u16string* name = id.name_string != 0 ? d.string(id.name_string) : nullptr;
+    const uint8_t index = name_string(function);
+    const std::u16string* name = index != 0 ? d.string(index) : nullptr;
     if (name == nullptr && d.device.iProduct != 0) name = d.string(d.device.iProduct);
     return name != nullptr ? wdf::to_utf8(*name) : "USB Device";
 }
@@ -91,20 +62,15 @@ std::string function_instance_id(const std::string& location, const usb::usb_fun
 
 device_stack_config usb_function_config(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
                                         const plug_options& options) {
-    const USB_DEVICE_DESCRIPTOR& d = function.descriptors.device;
     device_stack_config config;
     config.enumerator = "USB";
     config.device_id = function.hardware_id;
     config.instance_id = function_instance_id(options.location, function);
-    function_identity id = identify(function);
-    config.description = function_description(function, id);
+    config.description = function_description(function);
     config.location_information = "Port_#0001.Hub_#0001";
-    std::string vid_pid = format("VID_%04X&PID_%04X", d.idVendor, d.idProduct);
-    std::string mi = function.interface_function ? format("&MI_%02X", function.first_interface) : "";
-    config.hardware_ids = {"USB\\" + vid_pid + format("&REV_%04X", d.bcdDevice) + mi, "USB\\" + vid_pid + mi};
-    config.compatible_ids = {format("USB\\Class_%02x&SubClass_%02x&Prot_%02x", id.cls, id.subclass, id.protocol),
-                             format("USB\\Class_%02x&SubClass_%02x", id.cls, id.subclass),
-                             format("USB\\Class_%02x", id.cls)};
+    usb::usb_ids ids = usb::function_ids(dev->descriptors(), function);
+    config.hardware_ids = ids.hardware;
+    config.compatible_ids = ids.compatible;
     config.usb = std::make_shared<usb::function_binding>(usb::function_binding{dev, function});
     return config;
 }
@@ -201,6 +167,7 @@ host::host() {
     wdf::current_registry().clear();
     // What installing the driver's service leaves in the registry.
     registry().create_key(parameters_key());
+    system_store_.install(system_usb_inf(), registry());
 }
 
 host::~host() {
@@ -335,28 +302,71 @@ std::vector<device_stack*> host::plug(std::shared_ptr<usb::device> dev, const pl
     return stacks;
 }
 
+// The hub validates configuration 0 and reports the device; the best INF
+// model for its IDs decides what loads: the host's driver on the whole
+// device, the generic parent (whose functions are matched in turn), or
+// nothing the host runs.
 std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options) {
     for (const auto& p : plugged_) {
         if (p.dev == dev) bug_check(WDF_VIOLATION, "device is already plugged in", dev.get(), "sim::host::plug");
     }
     dev->set_connected(true);
     dev->hub_enumerate(static_cast<uint8_t>(plugged_.size() + 1));
-    auto mode = options.whole_device ? usb::split_mode::whole_device : usb::split_mode::composite;
+    const usb::descriptor_set& descriptors = dev->descriptors();
+    usb::usb_function whole = usb::split_functions(descriptors, usb::split_mode::whole_device)[0];
+    device_stack_config device = usb_function_config(dev, whole, options);
     std::vector<device_stack*> stacks;
-    for (const usb::usb_function& function : usb::split_functions(dev->descriptors(), mode)) {
-        device_stack_config config = usb_function_config(dev, function, options);
-        for (const auto& s : stacks_) {
-            if (!s->removed() && s->config().enumerator == "USB" && s->config().device_id == config.device_id &&
-                s->config().instance_id == config.instance_id) {
-                bug_check(WDF_VIOLATION, "another device is plugged in at this location", s->node_.device,
-                          "sim::host::plug");
+    last_binding_ = usb_binding{};
+
+    std::string invalid = descriptors.configurations.empty()
+                              ? std::string("no configuration")
+                              : usb::validate_configuration(descriptors.configurations[0]);
+    if (!invalid.empty()) {
+        // Windows' hub reports the device under a fixed ID that no driver takes.
+        device.device_id = std::string(usb::validation_failure_id).substr(4);
+        device.hardware_ids = {usb::validation_failure_id};
+        device.compatible_ids.clear();
+        last_binding_.device = bind_node(device, nullptr);
+        last_binding_.device.problem = "invalid configuration descriptor: " + invalid;
+    } else if (!inf_binding()) {
+        const bool split = !options.whole_device && usb::is_composite(descriptors);
+        last_binding_.device = bind_node(device, nullptr);
+        if (!split) {
+            last_binding_.device.stack = plug_function(dev, whole, options, {});
+            stacks.push_back(last_binding_.device.stack);
+        } else {
+            for (const usb::usb_function& function : usb::split_functions(descriptors)) {
+                driver_binding node = bind_node(usb_function_config(dev, function, options), nullptr);
+                node.stack = plug_function(dev, function, options, {});
+                stacks.push_back(node.stack);
+                last_binding_.functions.push_back(node);
             }
         }
-        device_stack& stack = add_device(config);
-        stacks.push_back(&stack);
-        if (stack.node_.device != nullptr) {
-            start_node(stack.node_);
-            process_queue();
+    } else {
+        std::optional<inf_match> match = match_driver(device.hardware_ids, device.compatible_ids);
+        if (options.whole_device) {
+            whole_device_model_.description = "(--whole-device)";
+            whole_device_model_.ids = {device.hardware_ids[1]};
+            whole_device_model_.service = driver_service_name;
+            inf_match vendor{"(--whole-device)", &whole_device_model_, device.hardware_ids[1], true, 0x10};
+            if (!match || vendor.rank <= match->rank) match = vendor;
+        }
+        last_binding_.device = bind_node(device, match ? &*match : nullptr);
+        const std::string service = match ? match->model->service : std::string();
+        if (service == driver_service_name) {
+            last_binding_.device.stack = plug_function(dev, whole, options, match->model->hardware_values);
+            stacks.push_back(last_binding_.device.stack);
+        } else if (service == generic_parent_service && usb::is_composite(descriptors)) {
+            for (const usb::usb_function& function : usb::split_functions(descriptors)) {
+                device_stack_config config = usb_function_config(dev, function, options);
+                std::optional<inf_match> fm = match_driver(config.hardware_ids, config.compatible_ids);
+                driver_binding node = bind_node(config, fm ? &*fm : nullptr);
+                if (fm && fm->model->service == driver_service_name) {
+                    node.stack = plug_function(dev, function, options, fm->model->hardware_values);
+                    stacks.push_back(node.stack);
+                }
+                last_binding_.functions.push_back(node);
+            }
         }
     }
     plugged_.push_back({dev, options, stacks});
@@ -369,6 +379,68 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
     };
     return stacks;
 }
+
+device_stack* host::plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
+                                  const plug_options& options, const std::vector<inf_reg_value>& defaults) {
+    device_stack_config config = usb_function_config(dev, function, options);
+    for (const auto& s : stacks_) {
+        if (!s->removed() && s->config().enumerator == "USB" && s->config().device_id == config.device_id &&
+            s->config().instance_id == config.instance_id) {
+            bug_check(WDF_VIOLATION, "another device is plugged in at this location", s->node_.device,
+                      "sim::host::plug");
+        }
+    }
+    // The model's .HW values land in the instance's Device Parameters as
+    // the device is installed, before its driver is added.
+    write_inf_values(
+        registry(),
+        std::string(enum_key()) + "\\USB\\" + config.device_id + "\\" + config.instance_id + "\\Device Parameters",
+        defaults);
+    device_stack& stack = add_device(config);
+    if (stack.node_.device != nullptr) {
+        start_node(stack.node_);
+        process_queue();
+    }
+    return &stack;
+}
+
+driver_binding host::bind_node(const device_stack_config& config, const inf_match* match) const {
+    driver_binding b;
+    b.device_id = config.enumerator + "\\" + config.device_id;
+    b.instance_id = config.instance_id;
+    b.hardware_ids = config.hardware_ids;
+    b.compatible_ids = config.compatible_ids;
+    if (match != nullptr) {
+        b.matched = true;
+        b.inf = match->inf;
+        b.models = match->model->section;
+        b.description = match->model->description;
+        b.service = match->model->service;
+        b.id = match->id;
+        b.by_hardware_id = match->hardware_id;
+        b.rank = match->rank;
+    }
+    return b;
+}
+
+bool host::install_inf(const std::string& path, std::string* error) {
+    std::optional<inf_file> inf = inf_file::load(path, error);
+    if (!inf) return false;
+    install_inf(std::move(*inf));
+    return true;
+}
+
+void host::install_inf(inf_file inf) { driver_store_.install(std::move(inf), registry()); }
+
+std::optional<inf_match> host::match_driver(const std::vector<std::string>& hardware_ids,
+                                            const std::vector<std::string>& compatible_ids) const {
+    std::optional<inf_match> installed = driver_store_.best_match(hardware_ids, compatible_ids);
+    std::optional<inf_match> system = system_store_.best_match(hardware_ids, compatible_ids);
+    if (system && (!installed || system->rank < installed->rank)) return system;
+    return installed;
+}
+
+const char* host::driver_service() { return driver_service_name; }
 
 void host::unplug(const std::shared_ptr<usb::device>& dev) {
     auto guard = enter("sim::host::unplug");

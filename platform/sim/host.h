@@ -63,10 +63,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/inf.h"
 #include "sim/registry.h"
 #include "sim/sched.h"
 #include "wdf.h"
@@ -82,6 +84,7 @@ namespace sim {
 namespace usb {
 class device;
 struct function_binding;
+struct usb_function;
 }  // namespace usb
 
 // The PDO a bus driver below reports: what the function driver's stack is
@@ -241,8 +244,35 @@ struct plug_options {
     // The port's instance id. A composite device's functions replace its last
     // '&' component with their first interface number: ...&0000, ...&0002.
     std::string location = "6&1a2b3c4d&0&1";
-    // One function with the whole device even when it is composite.
+    // One function with the whole device even when it is composite. With
+    // INFs installed: as if a vendor INF named the device's
+    // USB\VID_vvvv&PID_pppp for the driver.
     bool whole_device = false;
+};
+
+// The driver the PnP manager chose for one device node, by INF model.
+struct driver_binding {
+    std::string device_id;  // "USB\VID_1234&PID_5678&MI_00"
+    std::string instance_id;
+    std::vector<std::string> hardware_ids;
+    std::vector<std::string> compatible_ids;
+    bool matched = false;
+    std::string inf;          // "cdcbus.inf"
+    std::string models;       // the models section, "CdcBus.NTamd64"
+    std::string description;  // the model's device description
+    std::string service;      // the function driver's service, "cdcbus", "usbccgp"
+    std::string id;           // the device's ID the model matched
+    bool by_hardware_id = false;
+    unsigned rank = 0;
+    std::string problem;            // why the node has no driver beyond no match ("" when none)
+    device_stack* stack = nullptr;  // the driver's stack, when the host's driver bound
+};
+
+// What plugging a USB device made: the hub's node and, when the generic
+// parent loaded on it, its function nodes.
+struct usb_binding {
+    driver_binding device;
+    std::vector<driver_binding> functions;
 };
 
 class host {
@@ -268,6 +298,24 @@ class host {
     // calls EvtDriverUnload, deletes the framework driver object, unloads the
     // image and bug checks if anything leaked.
     void unload_driver();
+
+    // ---- Driver packages -----------------------------------------------------------
+    // Installs an INF: its services' registry defaults are written now, its
+    // models decide binding from the next plug on. While none is installed
+    // the loaded driver takes every USB device (split by the composite
+    // parent unless plug_options.whole_device), as a test host wants it.
+    // usb.inf's generic parent is always there. Returns false with
+    // "<file>:<line>: <what>" for a malformed package.
+    bool install_inf(const std::string& path, std::string* error);
+    void install_inf(inf_file inf);
+    bool inf_binding() const { return !driver_store_.empty(); }
+    // The best model among the installed packages for these IDs.
+    std::optional<inf_match> match_driver(const std::vector<std::string>& hardware_ids,
+                                          const std::vector<std::string>& compatible_ids) const;
+    // What the latest plug bound where.
+    const usb_binding& last_binding() const { return last_binding_; }
+    // The service the loaded driver runs as ("cdcbus").
+    static const char* driver_service();
 
     // ---- Devices -----------------------------------------------------------------
     // Builds a device stack on a PDO and calls the driver's device add only.
@@ -351,6 +399,9 @@ class host {
     std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api) const;
     void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
+    device_stack* plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
+                                const plug_options& options, const std::vector<inf_reg_value>& defaults);
+    driver_binding bind_node(const device_stack_config& config, const inf_match* match) const;
     void remove_stack(device_stack& stack, bool surprise);
     void remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise);
     pnp_node* node_of(const wdf::device* dev) const;
@@ -397,6 +448,10 @@ class host {
     std::vector<pnp_event> log_;
     std::vector<std::pair<std::u16string, function_driver_factory>> function_drivers_;
     function_driver_factory default_function_driver_;
+    driver_store driver_store_;     // the INFs installed
+    driver_store system_store_;     // usb.inf
+    inf_model whole_device_model_;  // plug_options.whole_device with INFs installed
+    usb_binding last_binding_;
     // Held by the scenario thread through every scenario call, and by a
     // thread bringing a device back to D0: one PnP or power operation at a time.
     mutable sched::controlled_recursive_mutex pnp_lock_;

@@ -11,33 +11,56 @@ struct function_group {
     uint8_t first_interface = 0;
     std::vector<uint8_t> interfaces;
     size_t association_offset = 0;  // 0: not under an association
+    USB_INTERFACE_ASSOCIATION_DESCRIPTOR association{};
 };
 
 bool contains(const std::vector<uint8_t>& values, uint8_t value) {
     return std::find(values.begin(), values.end(), value) != values.end();
 }
 
+// The associations the generic parent uses: in the order listed, each
+// whose range is non-empty, lies within the interfaces the configuration
+// has and claims no interface an earlier one claimed.
+std::vector<const parsed_association*> usable_associations(const parsed_configuration& config) {
+    std::vector<const parsed_association*> usable;
+    std::vector<uint8_t> claimed;
+    for (const parsed_association& a : config.associations) {
+        const unsigned first = a.descriptor.bFirstInterface;
+        const unsigned count = a.descriptor.bInterfaceCount;
+        bool ok = count != 0;
+        for (unsigned n = first; ok && n < first + count; n++) {
+            ok = n <= 0xff && config.find_interface(static_cast<uint8_t>(n)) != nullptr &&
+                 !contains(claimed, static_cast<uint8_t>(n));
+        }
+        if (!ok) continue;
+        for (unsigned n = first; n < first + count; n++) claimed.push_back(static_cast<uint8_t>(n));
+        usable.push_back(&a);
+    }
+    return usable;
+}
+
 // Interfaces in the order the device lists them; an interface inside the
-// range of an association joins the function of the first such association.
+// range of a usable association joins that association's function.
 std::vector<function_group> group_interfaces(const parsed_configuration& config) {
     std::vector<function_group> groups;
+    std::vector<const parsed_association*> associations = usable_associations(config);
     for (const parsed_interface& ifc : config.interfaces) {
         const parsed_association* owner = nullptr;
-        for (const parsed_association& a : config.associations) {
-            unsigned first = a.descriptor.bFirstInterface;
-            if (ifc.number >= first && ifc.number < first + a.descriptor.bInterfaceCount) {
-                owner = &a;
+        for (const parsed_association* a : associations) {
+            unsigned first = a->descriptor.bFirstInterface;
+            if (ifc.number >= first && ifc.number < first + a->descriptor.bInterfaceCount) {
+                owner = a;
                 break;
             }
         }
         if (owner == nullptr) {
-            groups.push_back({ifc.number, {ifc.number}, 0});
+            groups.push_back({ifc.number, {ifc.number}, 0, {}});
             continue;
         }
         auto group = std::find_if(groups.begin(), groups.end(),
                                   [owner](const function_group& g) { return g.association_offset == owner->offset; });
         if (group == groups.end()) {
-            groups.push_back({owner->descriptor.bFirstInterface, {ifc.number}, owner->offset});
+            groups.push_back({owner->descriptor.bFirstInterface, {ifc.number}, owner->offset, owner->descriptor});
         } else {
             group->interfaces.push_back(ifc.number);
         }
@@ -98,6 +121,62 @@ std::vector<uint8_t> function_configuration(const std::vector<uint8_t>& configur
     return out;
 }
 
+usb_ids function_ids(const descriptor_set& device, const usb_function& function) {
+    const USB_DEVICE_DESCRIPTOR& d = device.device;
+    const bool composite = !function.interface_function && is_composite(device);
+    uint8_t cls = 0, subclass = 0, protocol = 0;
+    if (function.has_association) {
+        cls = function.association.bFunctionClass;
+        subclass = function.association.bFunctionSubClass;
+        protocol = function.association.bFunctionProtocol;
+    } else if (!function.interface_function && (d.bDeviceClass != 0 || composite)) {
+        cls = d.bDeviceClass;
+        subclass = d.bDeviceSubClass;
+        protocol = d.bDeviceProtocol;
+    } else if (!function.descriptors.configurations.empty()) {
+        parsed_configuration config = parse_configuration(function.descriptors.configurations[0]);
+        const parsed_interface* ifc = config.find_interface(function.first_interface);
+        if (ifc != nullptr && !ifc->settings.empty()) {
+            const USB_INTERFACE_DESCRIPTOR& i = ifc->settings[0].descriptor;
+            cls = i.bInterfaceClass;
+            subclass = i.bInterfaceSubClass;
+            protocol = i.bInterfaceProtocol;
+        }
+    }
+    std::string mi = function.interface_function ? format_id("&MI_%02X", function.first_interface, 0) : "";
+    std::string vid_pid = "USB\\" + device_hardware_id(d.idVendor, d.idProduct);
+    usb_ids ids;
+    ids.hardware = {vid_pid + format_id("&REV_%04X", d.bcdDevice, 0) + mi, vid_pid + mi};
+    ids.compatible = {format_id("USB\\Class_%02X&SubClass_%02X&Prot_%02X", cls, subclass, protocol),
+                      format_id("USB\\Class_%02X&SubClass_%02X", cls, subclass), format_id("USB\\Class_%02X", cls, 0)};
+    if (composite) ids.compatible.push_back("USB\\COMPOSITE");
+    return ids;
+}
+
+std::string validate_configuration(const std::vector<uint8_t>& configuration) {
+    parsed_configuration config = parse_configuration(configuration);
+    if (configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR) || configuration[0] != 9 ||
+        configuration[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+        return "offset 0: not a 9-byte configuration descriptor";
+    }
+    if (!config.walk.complete()) return config.walk.problem();
+    if (config.interfaces.size() != config.header.bNumInterfaces) {
+        return "bNumInterfaces " + std::to_string(config.header.bNumInterfaces) + " but " +
+               std::to_string(config.interfaces.size()) + " interfaces";
+    }
+    for (const parsed_interface& ifc : config.interfaces) {
+        for (const parsed_setting& setting : ifc.settings) {
+            if (setting.endpoints.size() != setting.descriptor.bNumEndpoints) {
+                return "offset " + std::to_string(setting.offset) + ": interface " + std::to_string(ifc.number) +
+                       " setting " + std::to_string(setting.descriptor.bAlternateSetting) + " has bNumEndpoints " +
+                       std::to_string(setting.descriptor.bNumEndpoints) + " but " +
+                       std::to_string(setting.endpoints.size()) + " endpoints";
+            }
+        }
+    }
+    return "";
+}
+
 std::vector<usb_function> split_functions(const descriptor_set& device, split_mode mode) {
     std::vector<usb_function> functions;
     const uint16_t vid = device.device.idVendor;
@@ -116,11 +195,16 @@ std::vector<usb_function> split_functions(const descriptor_set& device, split_mo
     }
 
     const std::vector<uint8_t>& first = device.configurations[0];
-    for (const function_group& group : group_interfaces(parse_configuration(first))) {
+    const parsed_configuration config = parse_configuration(first);
+    for (const function_group& group : group_interfaces(config)) {
         usb_function function;
         function.hardware_id = interface_hardware_id(vid, pid, group.first_interface);
         function.interface_function = true;
         function.first_interface = group.first_interface;
+        if (group.association_offset != 0) {
+            function.has_association = true;
+            function.association = group.association;
+        }
         function.descriptors = device;
         function.descriptors.configurations = {
             function_configuration(first, group.interfaces, group.association_offset)};

@@ -56,6 +56,17 @@ TEST(cdcbus_registry, reg_file_values_reach_the_driver) {
     EXPECT_TRUE(contains(r.out, "Using control device\n"));
 }
 
+TEST(cdcbus_registry, a_reg_file_may_be_followed_by_a_descriptor_file) {
+    auto path = write_temp("level3.reg",
+                           "Windows Registry Editor Version 5.00\n"
+                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters]\n"
+                           "\"DebugLevel\"=dword:00000003\n");
+    auto r = run({"--reg", path, descriptors("qemu-usb_net-cfgidx1_ecm.bin")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Debug Level set to 3"));
+    EXPECT_TRUE(contains(r.out, "USB function VID_0525&PID_A4A2"));
+}
+
 TEST(cdcbus_registry, command_line_shortcuts_override_the_reg_file) {
     auto path = write_temp("quiet.reg",
                            "Windows Registry Editor Version 5.00\n"
@@ -162,9 +173,83 @@ TEST(cdcbus_devices, ecm_and_vendor_serial_devices) {
     EXPECT_EQ(ecm["devices"][0]["function"], "usbcdcecm");
     EXPECT_EQ(ecm["devices"][0]["children"][0]["device_id"], "usbcdcecm\\VID_0525&PID_A4A2");
 
-    auto ch340 = nlohmann::json::parse(run({"--json", descriptors("dump-ch340.bin")}).out);
+    // A vendor-class device binds only where its VID/PID is named.
+    auto ch340 = nlohmann::json::parse(run({"--json", "--whole-device", descriptors("dump-ch340.bin")}).out);
     EXPECT_EQ(ch340["devices"][0]["function"], "usbcdcacm");
     EXPECT_EQ(ch340["devices"][0]["pipes"].size(), 3u);
+}
+
+TEST(cdcbus_inf, the_summary_says_which_model_bound_the_device_and_each_function) {
+    auto r = run({"--debug-level", "0", descriptors("tinyusb-cdc_dual_ports.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out,
+                         "Device USB\\VID_CAFE&PID_4006\\6&1a2b3c4d&0&1\n"
+                         "  hardware ids:   USB\\VID_CAFE&PID_4006&REV_0100, USB\\VID_CAFE&PID_4006\n"
+                         "  compatible ids: USB\\Class_EF&SubClass_02&Prot_01, USB\\Class_EF&SubClass_02, "
+                         "USB\\Class_EF, USB\\COMPOSITE\n"
+                         "  driver:         usb.inf [Generic.NTamd64] \"USB Composite Device\" (service usbccgp) by "
+                         "compatible ID USB\\COMPOSITE\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out,
+                         "  function USB\\VID_CAFE&PID_4006&MI_02\\6&1a2b3c4d&0&0002\n"
+                         "    hardware ids:   USB\\VID_CAFE&PID_4006&REV_0100&MI_02, USB\\VID_CAFE&PID_4006&MI_02\n"
+                         "    compatible ids: USB\\Class_02&SubClass_02&Prot_00, USB\\Class_02&SubClass_02, "
+                         "USB\\Class_02\n"
+                         "    driver:         cdcbus.inf [CdcBus.NTamd64] \"USB CDC ACM function (CDC bus)\" (service "
+                         "cdcbus) by compatible ID USB\\Class_02&SubClass_02\n"))
+        << r.out;
+
+    auto json = nlohmann::json::parse(run({"--json", descriptors("dump-ch340.bin")}).out);
+    ASSERT_EQ(json["bindings"].size(), 1u);
+    EXPECT_EQ(json["bindings"][0]["device_id"], "USB\\VID_1A86&PID_7523");
+    EXPECT_TRUE(json["bindings"][0]["match"].is_null());
+    EXPECT_FALSE(json["bindings"][0]["loaded"]);
+    EXPECT_TRUE(json["devices"].empty());
+}
+
+TEST(cdcbus_inf, a_vendor_inf_takes_the_device_by_its_vid_pid) {
+    std::string inf =
+        "[Version]\nSignature=\"$Windows NT$\"\nClass=System\n"
+        "ClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\nProvider=V\nDriverVer=01/01/2026,1.0\n"
+        "[Manufacturer]\nV=M,NTamd64\n[M.NTamd64]\n\"CH340\"=I,USB\\VID_1A86&PID_7523\n"
+        "[I.NT]\n[I.NT.Services]\nAddService=cdcbus,2,S\n"
+        "[S]\nServiceType=1\nStartType=3\nErrorControl=1\nServiceBinary=%12%\\cdcbus.sys\n";
+    auto path = write_temp("ch340.inf", inf);
+    auto r = run({"--json", "--inf", path, descriptors("dump-ch340.bin")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto json = nlohmann::json::parse(r.out);
+    const auto& match = json["bindings"][0]["match"];
+    EXPECT_EQ(match["inf"], "ch340.inf");
+    EXPECT_EQ(match["id"], "USB\\VID_1A86&PID_7523");
+    EXPECT_EQ(match["by"], "hardware_id");
+    EXPECT_TRUE(json["bindings"][0]["loaded"]);
+    EXPECT_EQ(json["devices"][0]["function"], "usbcdcacm");
+
+    // The same package on a device it does not name says so.
+    r = run({"--inf", path, descriptors("qemu-usb_net-cfgidx1_ecm.bin")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "cdcbus: " + path + ": no model of it matches a device of this run\n")) << r.err;
+}
+
+TEST(cdcbus_inf, the_control_device_binds_by_its_root_hardware_id) {
+    auto r = run({"--json", "--control-device", "--root-device"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto json = nlohmann::json::parse(r.out);
+    const auto& root = json["bindings"][0];
+    EXPECT_EQ(root["device_id"], "ROOT\\CDCBUS");
+    EXPECT_EQ(root["match"]["model"], "CDC bus control device");
+    EXPECT_EQ(root["match"]["id"], "ROOT\\CDCBUS");
+    EXPECT_EQ(root["match"]["by"], "hardware_id");
+    EXPECT_TRUE(root["loaded"]);
+}
+
+TEST(cdcbus_inf, a_malformed_inf_is_refused_with_its_file_and_line) {
+    auto path = write_temp("broken.inf", "[Version]\nSignature=\"$Windows NT$\"\n[Manufacturer\n");
+    auto r = run({"--inf", path, descriptors("dump-ch340.bin")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "cdcbus: " + path + ":3: section name without a closing ']'\n");
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(run({"--inf", "/nonexistent/x.inf"}).status, 2);
 }
 
 TEST(cdcbus_devices, unreadable_or_unframed_descriptor_file_is_a_usage_error) {
@@ -187,7 +272,7 @@ TEST(cdcbus_devices, a_device_the_driver_cannot_configure_exits_1) {
                         std::string("\x09\x02\x19\x00\x01\x01\x00\x80\x32", 9) +
                         std::string("\x09\x04\x00\x00\x01\xff\x00\x00\x00", 9) +
                         std::string("\x07\x05\x81\x02\x40\x00\x00", 7);
-    auto r = run({"--json", write_temp("one-endpoint.bin", bytes)});
+    auto r = run({"--json", "--whole-device", write_temp("one-endpoint.bin", bytes)});
     EXPECT_EQ(r.status, 1) << r.err;
     auto summary = nlohmann::json::parse(r.out);
     EXPECT_EQ(summary["devices"][0]["start_status"], "0xC000000D");

@@ -77,7 +77,7 @@ TEST_F(pnp, composite_functions_get_mi_ids_their_own_class_and_numbered_instance
 
     EXPECT_EQ(stacks[1]->instance_path(), "USB\\VID_1234&PID_0041&MI_02\\7&2b&0&0002");
     EXPECT_EQ(stacks[1]->config().compatible_ids,
-              (strings{"USB\\Class_ff&SubClass_ff&Prot_ff", "USB\\Class_ff&SubClass_ff", "USB\\Class_ff"}));
+              (strings{"USB\\Class_FF&SubClass_FF&Prot_FF", "USB\\Class_FF&SubClass_FF", "USB\\Class_FF"}));
     EXPECT_EQ(stacks[1]->config().description, "Diagnostics");
     EXPECT_EQ(stacks[1]->start_status(), STATUS_SUCCESS);
 }
@@ -89,7 +89,9 @@ TEST_F(pnp, whole_device_plugs_a_composite_device_as_one_function) {
     std::vector<sim::device_stack*> stacks = host.plug(make_device(catalogue::dual_acm_composite()), options);
     ASSERT_EQ(stacks.size(), 1u);
     EXPECT_EQ(stacks[0]->instance_path(), "USB\\VID_1234&PID_0040\\6&1a2b3c4d&0&1");
-    EXPECT_EQ(stacks[0]->config().compatible_ids[0], "USB\\Class_ef&SubClass_02&Prot_01");
+    EXPECT_EQ(
+        stacks[0]->config().compatible_ids,
+        (strings{"USB\\Class_EF&SubClass_02&Prot_01", "USB\\Class_EF&SubClass_02", "USB\\Class_EF", "USB\\COMPOSITE"}));
 }
 
 TEST_F(pnp, without_a_driver_a_plugged_device_stays_unstarted) {

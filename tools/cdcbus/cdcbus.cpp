@@ -41,7 +41,9 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
         "Plugs a simulated USB device into a simulated Windows host running the CDC bus driver and shows "
         "what the driver makes of it.",
         "cdcbus"};
-    app.add_option("--reg", opts.reg_files, "Windows .reg file with registry values (repeatable)");
+    // One file an occurrence, so that a descriptor file may follow.
+    app.add_option("--reg", opts.reg_files, "Windows .reg file with registry values (repeatable)")
+        ->allow_extra_args(false);
     app.add_option("--debug-level", opts.debug_level, "Sets the driver's DebugLevel (0 silences it, 4 is verbose)")
         ->check(CLI::Range(0u, 0xFFFFFFFFu));
     app.add_flag("--control-device", opts.control_device, "Sets UseControlDevice: children belong to a control device");
@@ -52,7 +54,9 @@ int run(const std::vector<std::string>& args, FILE* out, FILE* err) {
     app.add_flag("--json", opts.json, "Prints the summary as JSON on stdout; the trace goes to stderr");
     app.add_option("--location", opts.location, "Location part of the device interface string (the port)");
     app.add_flag("--whole-device", opts.whole_device,
-                 "Binds the driver to the whole device instead of letting the composite parent split it");
+                 "Binds the driver to the whole device by its VID/PID, as a vendor INF naming it would");
+    app.add_option("--inf", opts.infs, "Installs the driver package FILE besides the project's INF (repeatable)")
+        ->allow_extra_args(false);
     app.add_option("--script", opts.script,
                    "Runs the scenario in FILE, one action a line (plug, open, write, expect, fault, unplug, ...)");
     app.add_flag("--serve", opts.serve,

@@ -1,7 +1,11 @@
 #include "scenario.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -106,6 +110,31 @@ child_summary summarize(const sim::child_info& child) {
     c.address = child.pnp_capabilities.Address;
     c.ui_number = child.pnp_capabilities.UINumber;
     return c;
+}
+
+binding_summary summarize(const sim::driver_binding& b) {
+    binding_summary s;
+    s.device_id = b.device_id;
+    s.instance_id = b.instance_id;
+    s.hardware_ids = b.hardware_ids;
+    s.compatible_ids = b.compatible_ids;
+    s.matched = b.matched;
+    s.inf = b.inf;
+    s.models = b.models;
+    s.description = b.description;
+    s.service = b.service;
+    s.id = b.id;
+    s.by_hardware_id = b.by_hardware_id;
+    s.problem = b.problem;
+    s.loaded = b.stack != nullptr;
+    return s;
+}
+
+usb_device_summary summarize(const sim::usb_binding& b) {
+    usb_device_summary s;
+    s.device = summarize(b.device);
+    for (const auto& f : b.functions) s.functions.push_back(summarize(f));
+    return s;
 }
 
 driver_summary summarize(const function_drivers::driver_report& report) {
@@ -237,6 +266,8 @@ class session {
     }
 
     std::vector<device_summary>& summaries() { return summaries_; }
+    const std::vector<usb_device_summary>& bindings() const { return bindings_; }
+    void add_binding(const usb_device_summary& b) { bindings_.push_back(b); }
     bool start_failed() const { return start_failed_; }
 
  private:
@@ -533,7 +564,13 @@ class session {
     void plug_stacks(plugged_device& p, const sim::plug_options& plug) {
         p.stacks.clear();
         p.summaries.clear();
-        for (sim::device_stack* stack : host_.plug(p.dev, plug)) {
+        std::vector<sim::device_stack*> stacks = host_.plug(p.dev, plug);
+        bindings_.push_back(summarize(host_.last_binding()));
+        if (serving_ && stacks.empty()) {
+            fprintf(report_, "plug %s at %s: no driver\n", bindings_.back().device.device_id.c_str(),
+                    bindings_.back().device.instance_id.c_str());
+        }
+        for (sim::device_stack* stack : stacks) {
             if (!NT_SUCCESS(stack->start_status())) start_failed_ = true;
             p.stacks.push_back(stack);
             p.summaries.push_back(summaries_.size());
@@ -651,6 +688,7 @@ class session {
     std::vector<plugged_device> plugged_;
     std::vector<child_entry> children_;
     std::vector<device_summary> summaries_;
+    std::vector<usb_device_summary> bindings_;  // one per plug, in order
     bool start_failed_ = false;
 };
 
@@ -685,6 +723,19 @@ std::vector<action> demonstration() {
 }
 
 }  // namespace
+
+std::string project_inf_path() {
+    if (const char* env = getenv("CDCBUS_INF")) return env;
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        std::string beside = dir.substr(0, dir.rfind('/')) + "/cdcbus.inf";
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+    }
+    return CDC_PROJECT_INF;
+}
 
 // Reads actions a line at a time until `in` ends; each line's outcome is on
 // `out` before the next line is read.
@@ -768,6 +819,16 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
     }
 
     sim::host host;
+    // Packages first: their defaults are what a .reg file and the options override.
+    std::vector<std::string> infs = {project_inf_path()};
+    infs.insert(infs.end(), opts.infs.begin(), opts.infs.end());
+    for (const auto& file : infs) {
+        std::string error;
+        if (!host.install_inf(file, &error)) {
+            fprintf(err, "cdcbus: %s\n", error.c_str());
+            return 2;
+        }
+    }
     for (const auto& file : opts.reg_files) {
         std::string error;
         if (!host.registry().load_reg_file(file, &error)) {
@@ -804,13 +865,37 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
         root.device_id = "CDCBUS";
         root.instance_id = "0000";
         root.description = "CDC bus control device";
-        sim::device_stack* control = &host.add_device(root);
-        if (!NT_SUCCESS(control->add_status())) {
-            exit_status = 1;
-        } else if (!NT_SUCCESS(host.start_device(*control))) {
+        root.hardware_ids = {"ROOT\\CDCBUS"};
+        // A root-enumerated device gets the driver its INF model names.
+        std::optional<sim::inf_match> match = host.match_driver(root.hardware_ids, {});
+        sim::driver_binding node;
+        node.device_id = root.enumerator + "\\" + root.device_id;
+        node.instance_id = root.instance_id;
+        node.hardware_ids = root.hardware_ids;
+        if (match) {
+            node.matched = true;
+            node.inf = match->inf;
+            node.models = match->model->section;
+            node.description = match->model->description;
+            node.service = match->model->service;
+            node.id = match->id;
+            node.by_hardware_id = match->hardware_id;
+        }
+        if (match && match->model->service == sim::host::driver_service()) {
+            sim::device_stack* control = &host.add_device(root);
+            node.stack = control;
+            if (!NT_SUCCESS(control->add_status())) {
+                exit_status = 1;
+            } else if (!NT_SUCCESS(host.start_device(*control))) {
+                exit_status = 1;
+            }
+            run.set_control(control);
+        } else {
             exit_status = 1;
         }
-        run.set_control(control);
+        sim::usb_binding root_binding;
+        root_binding.device = node;
+        run.add_binding(summarize(root_binding));
     }
 
     if (opts.serve) {
@@ -840,10 +925,20 @@ int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in) {
         fprintf(err, "cdcbus: %s: cannot write file\n", opts.pcap.c_str());
         exit_status = 1;
     }
+    for (const auto& file : opts.infs) {
+        std::string name =
+            file.substr(file.find_last_of("/\\") == std::string::npos ? 0 : file.find_last_of("/\\") + 1);
+        bool used = false;
+        for (const auto& b : run.bindings()) {
+            used = used || b.device.inf == name;
+            for (const auto& f : b.functions) used = used || f.inf == name;
+        }
+        if (!used) fprintf(err, "cdcbus: %s: no model of it matches a device of this run\n", file.c_str());
+    }
     if (opts.json) {
-        print_json(run.summaries(), out);
+        print_json(run.summaries(), out, run.bindings());
     } else {
-        print_summary(run.summaries(), out);
+        print_summary(run.summaries(), out, run.bindings());
     }
     if (!failure.empty()) {
         const std::string& where = opts.script.empty() ? std::string("demonstration") : opts.script;

@@ -21,10 +21,14 @@ struct options {
     bool json = false;
     std::string location;  // empty: the host's default port
     bool whole_device = false;
-    std::string script;  // scenario script; empty: none
-    std::string pcap;    // capture file; empty: none
-    bool serve = false;  // actions from `in` until it ends, serial children on pseudo-terminals
+    std::string script;             // scenario script; empty: none
+    std::string pcap;               // capture file; empty: none
+    bool serve = false;             // actions from `in` until it ends, serial children on pseudo-terminals
+    std::vector<std::string> infs;  // driver packages installed besides the project's
 };
+
+// The INF installed unless CDCBUS_INF names another: beside the program, else the source tree's.
+std::string project_inf_path();
 
 int run_scenario(const options& opts, FILE* out, FILE* err, FILE* in = stdin);
 
@@ -94,7 +98,28 @@ struct device_summary {
     std::vector<transfer_summary> transfers;
 };
 
-void print_summary(const std::vector<device_summary>& devices, FILE* out);
-void print_json(const std::vector<device_summary>& devices, FILE* out);
+// Which INF model and driver the PnP manager chose for a device node.
+struct binding_summary {
+    std::string device_id;
+    std::string instance_id;
+    std::vector<std::string> hardware_ids;
+    std::vector<std::string> compatible_ids;
+    bool matched = false;
+    std::string inf, models, description, service, id;
+    bool by_hardware_id = false;
+    std::string problem;  // why nothing could load, beyond no match
+    bool loaded = false;  // the host ran the driver on it
+};
+
+// A plugged USB device: the hub's node and the generic parent's functions.
+struct usb_device_summary {
+    binding_summary device;
+    std::vector<binding_summary> functions;
+};
+
+void print_summary(const std::vector<device_summary>& devices, FILE* out,
+                   const std::vector<usb_device_summary>& bindings = {});
+void print_json(const std::vector<device_summary>& devices, FILE* out,
+                const std::vector<usb_device_summary>& bindings = {});
 
 }  // namespace cdcbus

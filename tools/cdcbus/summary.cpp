@@ -35,10 +35,51 @@ nlohmann::json driver_json(const driver_summary& d) {
             {"notifications", notifications}};
 }
 
+// "cdcbus.inf [CdcBus.NTamd64] "USB CDC ACM function" (service cdcbus) by compatible ID USB\Class_02&SubClass_02"
+std::string match_text(const binding_summary& b) {
+    if (!b.problem.empty()) return "no driver: " + b.problem;
+    if (!b.matched) return b.loaded ? "the loaded driver (no INF installed)" : "no driver: no INF model matches";
+    std::string text = b.inf;
+    if (!b.models.empty()) text += " [" + b.models + "]";
+    text += " \"" + b.description + "\" (service " + b.service + ") by " +
+            (b.by_hardware_id ? "hardware ID " : "compatible ID ") + b.id;
+    if (!b.loaded && b.service != "usbccgp") text += ", not run here";
+    return text;
+}
+
+void print_binding(const char* label, const binding_summary& b, const char* indent, FILE* out) {
+    fprintf(out, "%s%s %s\\%s\n", indent, label, b.device_id.c_str(), b.instance_id.c_str());
+    fprintf(out, "%s  hardware ids:   %s\n", indent, join(b.hardware_ids).c_str());
+    fprintf(out, "%s  compatible ids: %s\n", indent, join(b.compatible_ids).c_str());
+    fprintf(out, "%s  driver:         %s\n", indent, match_text(b).c_str());
+}
+
+nlohmann::json binding_json(const binding_summary& b) {
+    nlohmann::json j = {{"device_id", b.device_id},
+                        {"instance_id", b.instance_id},
+                        {"hardware_ids", b.hardware_ids},
+                        {"compatible_ids", b.compatible_ids},
+                        {"loaded", b.loaded}};
+    if (b.matched) {
+        j["match"] = {
+            {"inf", b.inf},         {"models", b.models}, {"model", b.description},
+            {"service", b.service}, {"id", b.id},         {"by", b.by_hardware_id ? "hardware_id" : "compatible_id"}};
+    } else {
+        j["match"] = nullptr;
+    }
+    if (!b.problem.empty()) j["problem"] = b.problem;
+    return j;
+}
+
 }  // namespace
 
-void print_summary(const std::vector<device_summary>& devices, FILE* out) {
+void print_summary(const std::vector<device_summary>& devices, FILE* out,
+                   const std::vector<usb_device_summary>& bindings) {
     fprintf(out, "\n");
+    for (const auto& b : bindings) {
+        print_binding("Device", b.device, "", out);
+        for (const auto& f : b.functions) print_binding("function", f, "  ", out);
+    }
     for (const auto& d : devices) {
         fprintf(out, "USB function %s at %s: start status 0x%s\n", d.hardware_id.c_str(), d.location.c_str(),
                 hex(d.start_status, 8).c_str());
@@ -76,8 +117,16 @@ void print_summary(const std::vector<device_summary>& devices, FILE* out) {
     }
 }
 
-void print_json(const std::vector<device_summary>& devices, FILE* out) {
+void print_json(const std::vector<device_summary>& devices, FILE* out,
+                const std::vector<usb_device_summary>& bindings) {
     nlohmann::json root;
+    root["bindings"] = nlohmann::json::array();
+    for (const auto& b : bindings) {
+        nlohmann::json device = binding_json(b.device);
+        device["functions"] = nlohmann::json::array();
+        for (const auto& f : b.functions) device["functions"].push_back(binding_json(f));
+        root["bindings"].push_back(device);
+    }
     root["devices"] = nlohmann::json::array();
     for (const auto& d : devices) {
         nlohmann::json device;
