@@ -83,9 +83,12 @@ class bus_fixture : public ::testing::Test {
         }
         host_ = std::make_unique<sim::host>();
         if (getenv("CDC_TRACE") != nullptr) sim::debugger_mirror(stderr);
-        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
+        host_->registry().set_dword(sim::host::parameters_key(), "DebugLevel", debug_level());
         ASSERT_EQ(host_->load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
     }
+
+    // The driver's debug level for the test; verbose unless a test says so.
+    virtual uint32_t debug_level() const { return 4; }
 
     void TearDown() override {
         for (auto& bus : interfaces_) {

@@ -124,5 +124,140 @@ TEST_F(transfer_races, transfers_race_the_opening_and_closing_of_an_ecm_data_pat
     EXPECT_EQ(buses[0]->cdc_data_io_uninit(children[0]), STATUS_SUCCESS);
 }
 
+// One child opens and closes the data path of an ECM function (each time the
+// setting switch replaces the notification record) while the other registers
+// and unregisters its notification callback and the device keeps sending
+// notifications: no read ever meets a freed record, and no registration made
+// during a switch is lost.
+TEST_F(transfer_races, notification_registrations_race_the_setting_switch) {
+    descriptor_set set = sim::usb::catalogue::ecm_adapter();
+    set_value(set, "ExtraControlEnabled", 1);
+    auto children = plug(set);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& switcher = bus(children[0]);
+    CDC_BUS_INTERFACE& listener = bus(children[1]);
+    constexpr uint8_t notify_in = 0x81;
+    const std::vector<uint8_t> connected = {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::atomic<int> heard{0};
+    auto on_notify = [](PVOID ctx, PVOID, ULONG) { static_cast<std::atomic<int>*>(ctx)->fetch_add(1); };
+
+    std::atomic<bool> running{true};
+    std::thread device_side([&] {
+        while (running.load()) {
+            if (device_->pending(notify_in) != 0) device_->push_in(notify_in, connected);
+            std::this_thread::yield();
+        }
+    });
+    std::thread registrations([&] {
+        for (int i = 0; i < 3000; i++) {
+            listener.cdc_set_notify_cb(children[1], &heard, on_notify);
+            listener.cdc_set_notify_cb(children[1], nullptr, nullptr);
+        }
+    });
+    int switches = 0;
+    for (int i = 0; i < 3000; i++) {
+        if (switcher.cdc_transport_enable(children[0]) == STATUS_SUCCESS) switches++;
+        switcher.cdc_transport_disable(children[0]);
+    }
+    registrations.join();
+    running.store(false);
+    device_side.join();
+    sim::io_threads_stop();
+    EXPECT_EQ(switches, 3000);
+
+    // A registration made while the path switches keeps its reader.
+    ASSERT_TRUE(listener.cdc_set_notify_cb(children[1], &heard, on_notify));
+    ASSERT_EQ(switcher.cdc_transport_enable(children[0]), STATUS_SUCCESS);
+    heard.store(0);
+    ASSERT_EQ(device_->pending(notify_in), 1u);
+    device_->push_in(notify_in, connected);
+    sim::io_threads_stop();
+    EXPECT_EQ(heard.load(), 1);
+    ASSERT_TRUE(listener.cdc_set_notify_cb(children[1], nullptr, nullptr));
+    sim::io_threads_stop();
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    EXPECT_EQ(switcher.cdc_transport_disable(children[0]), STATUS_SUCCESS);
+}
+
+// Pipe maintenance by one child while the other opens and closes the data
+// path: a maintenance call never meets a pipe the switch deleted, and a
+// closing that finds one under way is refused rather than pulling it away.
+TEST_F(transfer_races, pipe_maintenance_races_the_setting_switch) {
+    descriptor_set set = sim::usb::catalogue::ecm_adapter();
+    set_value(set, "ExtraControlEnabled", 1);
+    auto children = plug(set);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& switcher = bus(children[0]);
+    CDC_BUS_INTERFACE& mender = bus(children[1]);
+
+    std::atomic<bool> running{true};
+    std::thread maintenance([&] {
+        for (unsigned i = 0; running.load(); i++) {
+            mender.cdc_restart_io_target(children[1], i % 2 == 0);
+            mender.qd_clear_data(children[1]);
+            mender.qd_abort_reads(children[1]);
+            uint8_t clear_halt[8] = {0x02, 0x01, 0x00, 0x00, static_cast<uint8_t>(i % 2 == 0 ? 0x82 : 0x02), 0, 0, 0};
+            mender.generic_control_sync(children[1], clear_halt, nullptr, 0, nullptr, no_timeout);
+        }
+    });
+    for (int i = 0; i < 2000; i++) {
+        switcher.cdc_transport_enable(children[0]);
+        switcher.cdc_transport_disable(children[0]);
+    }
+    running.store(false);
+    maintenance.join();
+
+    // A refused closing left the path open: opening and closing again, with
+    // nothing lent any more, closes it.
+    for (int i = 0; i < 4 && device_->alternate_setting(1) != 0; i++) {
+        switcher.cdc_transport_enable(children[0]);
+        switcher.cdc_transport_disable(children[0]);
+    }
+    EXPECT_EQ(device_->alternate_setting(1), 0u);
+}
+
+// Whole-packet writes (each a data request and its zero-length packet)
+// against purges of the OUT side: every write is reported exactly once, and
+// the pools are free to go afterwards.
+TEST_F(transfer_races, purges_race_writes_with_zero_length_packets) {
+    auto children = plug(sim::usb::catalogue::acm_modem());
+    ASSERT_EQ(children.size(), 1u);
+    CDC_BUS_INTERFACE& b = bus(children[0]);
+    ASSERT_EQ(b.cdc_data_io_init(children[0], 4, 4), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(children[0]), STATUS_SUCCESS);
+
+    std::vector<std::unique_ptr<token>> started;
+    std::atomic<bool> running{true};
+    std::thread purger([&] {
+        while (running.load()) {
+            b.cdc_inout_purge(children[0], FALSE);
+            std::this_thread::yield();
+        }
+    });
+    std::thread device_side([&] {
+        while (running.load()) {
+            device_->take_all_out(0x02);
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 3000; i++) {
+        auto t = std::make_unique<token>();
+        if (b.cdc_data_out_async(children[0], t->buffer.data(), i % 2 == 0 ? 64 : 128, token::callback, t.get(),
+                                 no_timeout)) {
+            started.push_back(std::move(t));
+        }
+    }
+    running.store(false);
+    purger.join();
+    device_side.join();
+    b.cdc_inout_purge(children[0], FALSE);
+    sim::io_threads_stop();
+
+    EXPECT_GT(started.size(), 0u);
+    for (auto& t : started) EXPECT_EQ(t->calls.load(), 1);
+    EXPECT_EQ(b.cdc_transport_disable(children[0]), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(children[0]), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace cdc::transfer_test

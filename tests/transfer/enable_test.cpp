@@ -1,5 +1,7 @@
 // Opening and closing the data path: the count, the alternate-setting switch
 // of ECM, and the pools and the notification reader across a switch.
+#include <thread>
+
 #include "transfer/bus_fixture.h"
 
 namespace cdc::transfer_test {
@@ -95,6 +97,71 @@ TEST_F(data_path, always_enabled_devices_keep_their_pipes) {
     ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_TRUE(traced("usb_cdc_enable_disable: this device is always enabled"));
     EXPECT_TRUE(settings_selected().empty());
+}
+
+// Each opening makes a control record and a notification record and each
+// closing frees them whole: the framework's objects stay flat.
+TEST_F(data_path, opening_and_closing_leaves_no_objects_behind) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    const size_t after_first = wdf::live_objects().size();
+    for (int i = 0; i < 200; i++) {
+        ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+        ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(wdf::live_objects().size(), after_first);
+}
+
+// A device that lets a test act while the host switches one of its
+// interfaces' settings, after the device took the new setting and before the
+// host has its new pipes.
+class switch_watching_device : public sim::usb::device {
+ public:
+    using sim::usb::device::device;
+    std::function<void()> during_switch;  // once, at the next switch
+
+    void on_interface(uint8_t interface_number, uint8_t alternate_setting) override {
+        sim::usb::device::on_interface(interface_number, alternate_setting);
+        std::function<void()> hook = std::move(during_switch);
+        during_switch = nullptr;
+        if (hook) hook();
+    }
+};
+
+// A registration made by one child while the other's opening switches the
+// setting counts like any other: the reader keeps running for it after the
+// first child has gone.
+TEST_F(data_path, a_registration_during_a_switch_keeps_its_reader) {
+    descriptor_set set = sim::usb::catalogue::ecm_adapter();
+    set_value(set, "ExtraControlEnabled", 1);
+    auto device = std::make_shared<switch_watching_device>(set);
+    auto children = plug(device);
+    ASSERT_EQ(children.size(), 2u);
+    CDC_BUS_INTERFACE& first = bus(children[0]);
+    CDC_BUS_INTERFACE& second = bus(children[1]);
+    counter first_heard, second_heard;
+    constexpr uint8_t notify_in = 0x81;
+
+    ASSERT_TRUE(first.cdc_set_notify_cb(children[0], &first_heard, counter::callback));
+    device->during_switch = [&] {
+        // Another child's thread, as a child driver would call.
+        std::thread registration([&] { second.cdc_set_notify_cb(children[1], &second_heard, counter::callback); });
+        registration.join();
+    };
+    ASSERT_EQ(first.cdc_transport_enable(children[0]), STATUS_SUCCESS);
+    sim::io_threads_stop();
+    ASSERT_TRUE(first.cdc_set_notify_cb(children[0], nullptr, nullptr));
+    sim::io_threads_stop();
+
+    ASSERT_EQ(device_->pending(notify_in), 1u);
+    device_->push_in(notify_in, {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00});
+    sim::io_threads_stop();
+    EXPECT_EQ(second_heard.packets.load(), 1);
+    EXPECT_EQ(first_heard.packets.load(), 0);
+    ASSERT_TRUE(second.cdc_set_notify_cb(children[1], nullptr, nullptr));
+    EXPECT_EQ(first.cdc_transport_disable(children[0]), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -83,6 +83,21 @@ TEST_F(serial_port, device_strings_come_through_the_bus_interface) {
     EXPECT_EQ(too_small, length);
 }
 
+// Every open makes the port's records and every close gives them back: the
+// framework's objects do not pile up under the device.
+TEST_F(serial_port, opening_and_closing_a_port_leaves_no_objects_behind) {
+    ASSERT_EQ(host_->open(child_), STATUS_SUCCESS);
+    host_->close(child_);
+    sim::io_threads_stop();
+    const size_t after_first = wdf::live_objects().size();
+    for (int i = 0; i < 1000; i++) {
+        ASSERT_EQ(host_->open(child_), STATUS_SUCCESS) << "open " << i;
+        host_->close(child_);
+    }
+    sim::io_threads_stop();
+    EXPECT_EQ(wdf::live_objects().size(), after_first);
+}
+
 TEST_F(serial_port, unplugging_an_open_port_closes_it_first) {
     ASSERT_EQ(host_->open(child_), STATUS_SUCCESS);
     ASSERT_TRUE(port()->write(std::string("AT\r")));

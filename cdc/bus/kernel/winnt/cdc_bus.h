@@ -69,16 +69,18 @@ typedef struct _REQUEST_CONTEXT {
     // child hears of it.
     WDFMEMORY zlp_partner;           // on the write's data record
     volatile LONG pair_outstanding;  // on the packet's record: completions still to come
-    NTSTATUS pair_status;            // on the packet's record: what the write reports
-    ULONG pair_bytes;
+    NTSTATUS data_status;            // on the packet's record: how the data request ended
+    ULONG data_bytes;                // on the packet's record: what the data request moved
+    NTSTATUS zlp_status;             // on the packet's record: how the packet ended (or its send failed)
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 typedef struct _REQ_MANAGER {
     WDFCOLLECTION free;
     WDFCOLLECTION busy;
-    WDFSPINLOCK lock;  // guards free, busy, purge_in_progress and destroyed
+    WDFSPINLOCK lock;  // guards free, busy, purge_in_progress, destroyed, pipe_users and the pool's data pipe
     ULONG purge_in_progress;
     ULONG destroyed;
+    ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
 } REQ_MANAGER, *PREQ_MANAGER;
 
 // ---- Function device context ---------------------------------------------------------
@@ -107,6 +109,7 @@ typedef struct _DEVICE_CONTEXT {
     PREQUEST_CONTEXT notify_req;
     WDFMEMORY notify_req_mem;
     volatile UCHAR notify_reader_stop;  // set under notify_lock; polled by the stop
+    UCHAR notify_suspended;             // under notify_lock: the record is being taken away, no read is sent
     WDFSPINLOCK notify_lock;
     PVOID config_desc;
     CDC_IDS ids;
@@ -120,7 +123,7 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;           // 1 from the notification read's send until its completion is done
+    volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
     volatile LONG routed_calls;          // control-mode calls running on this device, pinned
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
@@ -228,6 +231,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_request_free(_Inout_ WDFMEMORY* memory);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_request_reuse(_In_ WDFIOTARGET target, _Inout_ PREQUEST_CONTEXT rqx);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS pipe_comm_notify_request_allocate(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS pipe_comm_notify_request_make(_In_ WDFUSBPIPE pipe, _Out_ WDFMEMORY* memory);
 
 // Hardware start helpers.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
@@ -356,7 +360,6 @@ FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
 
 // ---- Transfer engine ------------------------------------------------------------
 #define QD_DIR_IN 1
-#define CDC_NOTIFY_QUIESCE_POLLS 10000
 #define QD_DIR_OUT 2
 
 // Request pools of the data pipes.
@@ -365,6 +368,10 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS req_manager_create(_In_ PREQ_MANAGER man
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS req_manager_destroy(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN req_manager_close(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER manager);
+// A maintenance call borrows the pool's data pipe (NULL: none to borrow); the
+// data path is not closed, nor its setting switched, while it is lent.
+_IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE usb_data_pipe_pin(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_data_pipe_unpin(_In_ PREQ_MANAGER manager, _In_opt_ WDFUSBPIPE pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,
@@ -386,9 +393,11 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
 EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_interrupt_read_complete;
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_start_cont_reader(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_stop_cont_reader(_In_ PDEVICE_CONTEXT fdx);
-// Stops the reader and waits until none of its completions can run; returns
-// the registrations it had.
-_IRQL_requires_(PASSIVE_LEVEL) LONG usb_cdc_notify_quiesce(_In_ PDEVICE_CONTEXT fdx, _Out_opt_ BOOLEAN* stopped);
+// Takes the notification record away once no read of it can run, and hands
+// the reader a new pipe and record (either may be NULL).
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_notify_detach(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    usb_cdc_notify_attach(_In_ PDEVICE_CONTEXT fdx, _In_opt_ WDFUSBPIPE pipe, _In_opt_ WDFMEMORY memory);
 
 // Maintenance.
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_device_reset_pipe(_In_opt_ WDFUSBPIPE pipe, _In_ BOOLEAN sync);

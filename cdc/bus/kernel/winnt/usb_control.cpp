@@ -29,7 +29,11 @@ static BOOLEAN usb_control_fdx_ready(PDEVICE_CONTEXT fdx, const char* caller, NT
 // happened.
 static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, BOOLEAN sync,
                                 BOOLEAN* handled) {
+    WDF_USB_PIPE_INFORMATION info;
+    PREQ_MANAGER manager = NULL;
+    WDFUSBPIPE pinned = NULL;
     WDFUSBPIPE pipe = NULL;
+    NTSTATUS status;
 
     *handled = FALSE;
     if (setup->Packet.bm.Byte != 0x02 || setup->Packet.bRequest != USB_REQUEST_CLEAR_FEATURE ||
@@ -40,19 +44,33 @@ static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACK
     if (fdx->usb_ifc_comm != NULL) {
         pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, setup->Packet.wIndex.Value, NULL);
     }
+    // The data interface's pipes are those of the open data path, borrowed
+    // from their pools: a closing may switch the setting and delete them.
     if (pipe == NULL && fdx->usb_ifc_data != NULL) {
-        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, setup->Packet.wIndex.Value, NULL);
+        manager = (setup->Packet.wIndex.Value & 0x80) != 0 ? &fdx->req_in : &fdx->req_out;
+        pinned = usb_data_pipe_pin(manager, manager == &fdx->req_in ? &fdx->pipe_data_in : &fdx->pipe_data_out);
+        if (pinned != NULL) {
+            WDF_USB_PIPE_INFORMATION_INIT(&info);
+            WdfUsbTargetPipeGetInformation(pinned, &info);
+            if (info.EndpointAddress == setup->Packet.wIndex.Value) {
+                pipe = pinned;
+            }
+        }
     }
     if (pipe == NULL) {
+        usb_data_pipe_unpin(manager, pinned);
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: Could not find endpoint 0x%lx\n", "send_clear_pipe",
                  (ULONG)setup->Packet.wIndex.Value);
         return CDC_CLEAR_HALT_NOT_FOUND;
     }
     if (!sync && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        usb_data_pipe_unpin(manager, pinned);
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: pipe reset needs PASSIVE_LEVEL\n", "send_clear_pipe");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return usb_device_reset_pipe(pipe, TRUE);
+    status = usb_device_reset_pipe(pipe, TRUE);
+    usb_data_pipe_unpin(manager, pinned);
+    return status;
 }
 
 static NTSTATUS control_send(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer, USHORT length,
@@ -134,6 +152,13 @@ static NTSTATUS usb_generic_control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, P
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL fdx!\n", __func__);
         return STATUS_DEVICE_NOT_CONNECTED;
+    }
+
+    // Without a callback the caller waits for the transfer, which it cannot
+    // do above PASSIVE_LEVEL.
+    if (cb_complete == NULL && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no completion callback above PASSIVE_LEVEL\n", __func__);
+        return STATUS_INVALID_DEVICE_STATE;
     }
 
     old = InterlockedCompareExchange(&fdx->control_req_state, 1, 0);

@@ -42,8 +42,8 @@ static NTSTATUS usb_request_send(WDFREQUEST request, WDFUSBPIPE pipe, PWDF_REQUE
 }
 
 // Sends the data request and, behind it on the same pipe, the zero-length
-// request. *sent counts the requests that went out: those complete through
-// their routines and must not be recycled by the caller.
+// request. *sent counts the requests that went out: asynchronous ones
+// complete through their routines and must not be recycled by the caller.
 NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY memory, WDFUSBPIPE pipe,
                         PFN_WDF_REQUEST_COMPLETION_ROUTINE routine1, WDFCONTEXT ctx1,
                         PFN_WDF_REQUEST_COMPLETION_ROUTINE routine2, WDFCONTEXT ctx2, ULONG direction, BOOLEAN async,
@@ -65,10 +65,9 @@ NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY me
         return status;
     }
     if (zlp_request != NULL) {
-        // Always asynchronous with a completion that recycles its record, also
-        // behind a synchronous write: the framework refuses a formatted request
-        // sent and forgotten.
-        status = usb_request_prepare_for_io(zlp_request, pipe, NULL, routine2, ctx2, &zlp_options, QD_DIR_OUT, TRUE,
+        // Sent the way the data request is: a synchronous write returns only
+        // once its packet is done too, so both records are back in the pool.
+        status = usb_request_prepare_for_io(zlp_request, pipe, NULL, routine2, ctx2, &zlp_options, QD_DIR_OUT, async,
                                             timeout);
         if (!NT_SUCCESS(status)) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed preparing request for ZLP\n", __func__);
@@ -80,7 +79,7 @@ NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY me
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed sending %s request\n", __func__, what);
         return status;
     }
-    if (async && sent != NULL) {
+    if (sent != NULL) {
         *sent = 1;
     }
     if (zlp_request != NULL) {
@@ -93,6 +92,8 @@ NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY me
     }
     return status;
 }
+
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFUSBPIPE pipe);
 
 static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
     if (fdx->zlp_enabled != 0 && fdx->data_out_maxps > 0) {
@@ -123,6 +124,12 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         return FALSE;
     }
     UNREFERENCED_PARAMETER(child);
+    // Without a callback the caller waits for the transfer, which it cannot
+    // do above PASSIVE_LEVEL.
+    if ((!async || cb_complete == NULL) && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no completion callback above PASSIVE_LEVEL\n", __func__);
+        return FALSE;
+    }
     // The completion finds its pool through the device that sent it, which
     // need not be the one the child is served by once it completes.
     owner = fdx->ids.device;
@@ -172,41 +179,49 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)need_zlp);
     }
 
-    if (zlp_rqx != NULL) {
-        zlp_rqx->pair_outstanding = async ? 2 : 0;
-        data_rqx->zlp_partner = async ? zlp_mem : NULL;
+    if (zlp_rqx != NULL && async) {
+        zlp_rqx->pair_outstanding = 2;
+        zlp_rqx->data_status = STATUS_SUCCESS;
+        zlp_rqx->data_bytes = 0;
+        zlp_rqx->zlp_status = STATUS_SUCCESS;
+        data_rqx->zlp_partner = zlp_mem;
     }
     status =
         usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
                        async ? (direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete) : NULL,
-                       async ? (WDFCONTEXT)data_mem : NULL, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
-                       zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
+                       async ? (WDFCONTEXT)data_mem : NULL, zlp_rqx != NULL && async ? usb_cdc_data_out_complete : NULL,
+                       zlp_rqx != NULL && async ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
     if (async && NT_SUCCESS(status)) {
         return TRUE;
     }
     if (async && sent == 1 && zlp_rqx != NULL) {
         // The data went out but its zero-length packet did not: the write is
-        // under way and its callback reports the failure once the data
-        // request is back.
-        zlp_rqx->pair_status = status;
-        zlp_rqx->pair_bytes = 0;
-        InterlockedDecrement(&zlp_rqx->pair_outstanding);
+        // under way, and whichever of the two ends last reports it (the data
+        // request may be back already).
+        zlp_rqx->zlp_status = status;
+        if (InterlockedDecrement(&zlp_rqx->pair_outstanding) == 0) {
+            usb_cdc_write_pair_finish(fdx, zlp_mem, pipe);
+        }
         return TRUE;
     }
     if (async && zlp_rqx != NULL) {
-        // Neither went out. (A synchronous write's packet may be completing
-        // on another thread by now: its record is not touched here.)
+        // Neither went out.
         zlp_rqx->pair_outstanding = 0;
         data_rqx->zlp_partner = NULL;
     }
 
 exit:
-    // Nothing asynchronous went out. A synchronous write's zero-length packet
-    // that did (sent) is recycled by its own completion.
+    // Nothing asynchronous went out; synchronous requests are done. A packet
+    // that went out synchronously is recycled like its data request.
     data_rqx->status = status;
     usb_qd_request_release(manager, &data_mem, pipe);
-    if (zlp_mem != NULL && sent == 0) {
-        usb_qd_request_release(manager, &zlp_mem, NULL);
+    if (zlp_mem != NULL) {
+        if (!async && sent == 2) {
+            zlp_rqx->status = WdfRequestGetStatus(zlp_rqx->request);
+            usb_qd_request_release(manager, &zlp_mem, pipe);
+        } else {
+            usb_qd_request_release(manager, &zlp_mem, NULL);
+        }
     }
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
@@ -215,17 +230,18 @@ exit:
     return TRUE;
 }
 
-// Reports a write whose data and zero-length packet have both completed.
-static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFIOTARGET target) {
+// Reports a write whose data and zero-length packet have both completed: the
+// first failure of the two, with the bytes the data request moved.
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFUSBPIPE pipe) {
     PREQUEST_CONTEXT zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
     PFN_CDC_DATA_COMPLETE cb_complete = zlp_rqx->cb_complete;
     PVOID cb_ctx = zlp_rqx->cb_ctx;
-    NTSTATUS status = zlp_rqx->pair_status;
-    ULONG bytes = zlp_rqx->pair_bytes;
+    NTSTATUS status = NT_SUCCESS(zlp_rqx->data_status) ? zlp_rqx->zlp_status : zlp_rqx->data_status;
+    ULONG bytes = zlp_rqx->data_bytes;
 
     zlp_rqx->cb_complete = NULL;
     zlp_rqx->cb_ctx = NULL;
-    usb_qd_request_release(&fdx->req_out, &zlp_mem, (WDFUSBPIPE)target);
+    usb_qd_request_release(&fdx->req_out, &zlp_mem, pipe);
     if (cb_complete != NULL && cb_ctx != NULL) {
         cb_complete(cb_ctx, status, bytes);
     } else {
@@ -238,11 +254,13 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     WDFMEMORY memory = (WDFMEMORY)context;
     PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
     PFN_CDC_DATA_COMPLETE cb_complete;
+    PREQUEST_CONTEXT zlp_rqx;
     PDEVICE_CONTEXT fdx;
     WDFMEMORY zlp_mem;
     NTSTATUS rqx_status;
     NTSTATUS cb_status;
     PVOID cb_ctx;
+    ULONG moved = 0;
     ULONG bytes;
 
     if (rqx == NULL || rqx->owner_device == NULL) {
@@ -260,7 +278,8 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     if (direction == QD_DIR_IN) {
         bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeRead.Length;
     } else {
-        bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
+        moved = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
+        bytes = moved;
         if (bytes == 0) {
             bytes = rqx->length;
             QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: ZLP, return %ld bytes\n", __func__, bytes);
@@ -269,10 +288,9 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
 
     if (direction == QD_DIR_OUT && ReadAcquire(&rqx->pair_outstanding) > 0) {
         // The zero-length packet of a write: the last of the pair reports it.
-        rqx->pair_status = cb_status;
-        rqx->pair_bytes = bytes;
+        rqx->zlp_status = cb_status;
         if (InterlockedDecrement(&rqx->pair_outstanding) == 0) {
-            usb_cdc_write_pair_finish(fdx, memory, target);
+            usb_cdc_write_pair_finish(fdx, memory, (WDFUSBPIPE)target);
         }
         return;
     }
@@ -284,13 +302,21 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
     rqx->cb_complete = NULL;
     rqx->cb_ctx = NULL;
 
+    if (zlp_mem != NULL) {
+        // The data request of a write with a packet: what it did is the
+        // write's outcome unless the packet fails on its own.
+        zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
+        zlp_rqx->data_status = cb_status;
+        zlp_rqx->data_bytes = moved;
+    }
+
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
     usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory, (WDFUSBPIPE)target);
 
     if (zlp_mem != NULL) {
         if (InterlockedDecrement(&((PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL))->pair_outstanding) == 0) {
-            usb_cdc_write_pair_finish(fdx, zlp_mem, target);
+            usb_cdc_write_pair_finish(fdx, zlp_mem, (WDFUSBPIPE)target);
         }
         return;
     }
@@ -414,23 +440,10 @@ NTSTATUS usb_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
     return usb_cdc_inout_purge_fdx(child, cdc_serving_fdx(child), in);
 }
 
-NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in) {
+static NTSTATUS usb_cdc_restart_pipe(WDFUSBPIPE pipe) {
     WDF_REQUEST_SEND_OPTIONS options;
-    WDFUSBPIPE pipe;
     NTSTATUS status;
 
-    UNREFERENCED_PARAMETER(child);
-    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Entered\n", "usb_cdc_restart_io_target");
-    if (fdx == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_restart_io_target");
-        return STATUS_DEVICE_NOT_CONNECTED;
-    }
-    pipe = in ? fdx->pipe_data_in : fdx->pipe_data_out;
-    // A closed data path has no pipe to restart.
-    if (pipe == NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no data pipe\n", "usb_cdc_restart_io_target");
-        return STATUS_INVALID_DEVICE_STATE;
-    }
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
 
     WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe), WdfIoTargetCancelSentIo);
@@ -450,6 +463,29 @@ NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOO
     }
     status = WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(pipe));
     QD_TRACE(TRACE_LEVEL_INFO, "%s: status %lx\n", "usb_cdc_restart_io_target", status);
+    return status;
+}
+
+NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN in) {
+    PREQ_MANAGER manager;
+    WDFUSBPIPE pipe;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(child);
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Entered\n", "usb_cdc_restart_io_target");
+    if (fdx == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_restart_io_target");
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    manager = in ? &fdx->req_in : &fdx->req_out;
+    pipe = usb_data_pipe_pin(manager, in ? &fdx->pipe_data_in : &fdx->pipe_data_out);
+    // A closed data path has no pipe to restart.
+    if (pipe == NULL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: no data pipe\n", "usb_cdc_restart_io_target");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    status = usb_cdc_restart_pipe(pipe);
+    usb_data_pipe_unpin(manager, pipe);
     return status;
 }
 

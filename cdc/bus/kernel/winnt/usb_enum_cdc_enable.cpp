@@ -5,26 +5,43 @@
 #include "cdc_bus.h"
 
 // After a setting change: finds the notification pipe again and gives it a
-// fresh request record. The registry override names the pipe by address and
-// has none without a communication interface.
+// fresh request record, both handed to the reader. The registry override
+// names the pipe by address and has none without a communication interface.
 static NTSTATUS pipe_comm_notify_set(PDEVICE_CONTEXT fdx) {
+    ULONG maxps = fdx->notify_maxps;
+    ULONG ep = fdx->notify_ep;
+    WDFMEMORY memory = NULL;
+    WDFUSBPIPE pipe;
+    NTSTATUS status;
+
+    // The sizes children read only change with what the device says.
     if (fdx->cdc_override_configuration == 0) {
-        fdx->pipe_comm_notify = usb_ifc_get_pipe(fdx->usb_ifc_comm, WdfUsbPipeTypeInterrupt, QD_PIPE_DIR_IN,
-                                                 &fdx->notify_maxps, &fdx->notify_ep);
+        pipe = usb_ifc_get_pipe(fdx->usb_ifc_comm, WdfUsbPipeTypeInterrupt, QD_PIPE_DIR_IN, &maxps, &ep);
     } else if (fdx->usb_ifc_comm != NULL) {
-        fdx->pipe_comm_notify = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, fdx->notify_ep, &fdx->notify_maxps);
+        pipe = usb_ifc_get_pipe_by_address(fdx->usb_ifc_comm, ep, &maxps);
     } else {
+        usb_cdc_notify_attach(fdx, fdx->pipe_comm_notify, NULL);
         return STATUS_SUCCESS;
     }
-    if (fdx->pipe_comm_notify == NULL) {
+    if (fdx->notify_maxps != maxps) {
+        fdx->notify_maxps = maxps;
+    }
+    if (fdx->notify_ep != ep) {
+        fdx->notify_ep = ep;
+    }
+    if (pipe == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: notification endpoint not found\n", __func__);
+        usb_cdc_notify_attach(fdx, NULL, NULL);
         return STATUS_UNSUCCESSFUL;
     }
-    return pipe_comm_notify_request_allocate(fdx);
+    status = pipe_comm_notify_request_make(pipe, &memory);
+    usb_cdc_notify_attach(fdx, pipe, memory);
+    return status;
 }
 
-// Drops the data pipes for closing, unless a transfer still holds one. The
-// pools' locks are the ones under which transfers move requests to busy.
+// Drops the data pipes for closing, unless a transfer or a maintenance call
+// still holds one. The pools' locks are the ones under which transfers move
+// requests to busy and maintenance calls borrow the pipes.
 static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     BOOLEAN pending;
 
@@ -37,7 +54,7 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     }
 
     WdfSpinLockAcquire(fdx->req_out.lock);
-    pending = WdfCollectionGetCount(fdx->req_out.busy) != 0;
+    pending = WdfCollectionGetCount(fdx->req_out.busy) != 0 || fdx->req_out.pipe_users != 0;
     if (!pending) {
         fdx->pipe_data_out = NULL;
     }
@@ -48,7 +65,7 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     }
 
     WdfSpinLockAcquire(fdx->req_in.lock);
-    pending = WdfCollectionGetCount(fdx->req_in.busy) != 0;
+    pending = WdfCollectionGetCount(fdx->req_in.busy) != 0 || fdx->req_in.pipe_users != 0;
     if (!pending) {
         fdx->pipe_data_in = NULL;
     }
@@ -60,34 +77,44 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     return TRUE;
 }
 
-// Stops the notification reader and waits until no completion of it can run
-// any more, so its record may be freed. Returns the registrations the reader
-// had, for the restart after the switch.
-LONG usb_cdc_notify_quiesce(PDEVICE_CONTEXT fdx, BOOLEAN* stopped) {
-    LARGE_INTEGER interval;
-    LONG registrations = ReadAcquire(&fdx->ref_count);
-    BOOLEAN ignored;
+// The registry override opens the path during the start, before the pools'
+// locks exist: nothing else runs then.
+static WDFUSBPIPE usb_cdc_data_pipe_read(PREQ_MANAGER manager, WDFUSBPIPE* field) {
+    WDFUSBPIPE pipe;
 
-    if (stopped == NULL) {
-        stopped = &ignored;
+    if (manager->lock == NULL) {
+        return *field;
     }
-    *stopped = TRUE;
-    if (fdx->notify_req_mem == NULL) {
-        return registrations;
+    WdfSpinLockAcquire(manager->lock);
+    pipe = *field;
+    WdfSpinLockRelease(manager->lock);
+    return pipe;
+}
+
+// Publishes the data pipes found on opening under the pools' locks, under
+// which transfers and maintenance calls read them.
+static VOID usb_cdc_data_pipes_publish(PDEVICE_CONTEXT fdx, WDFUSBPIPE out, ULONG out_maxps, WDFUSBPIPE in,
+                                       ULONG in_maxps) {
+    if (fdx->req_out.lock != NULL) {
+        WdfSpinLockAcquire(fdx->req_out.lock);
     }
-    usb_interrupt_pipe_stop_cont_reader(fdx);
-    interval.QuadPart = -10000;
-    for (ULONG polls = 0; ReadAcquire(&fdx->notify_busy) != 0; polls++) {
-        if (polls >= CDC_NOTIFY_QUIESCE_POLLS) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: notification read still in flight\n", __func__);
-            *stopped = FALSE;
-            return registrations;
-        }
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    fdx->pipe_data_out = out;
+    if (fdx->data_out_maxps != out_maxps) {
+        fdx->data_out_maxps = out_maxps;
     }
-    // Nothing was in flight to clear it.
-    WriteUCharRelease(&fdx->notify_reader_stop, 0);
-    return registrations;
+    if (fdx->req_out.lock != NULL) {
+        WdfSpinLockRelease(fdx->req_out.lock);
+    }
+    if (fdx->req_in.lock != NULL) {
+        WdfSpinLockAcquire(fdx->req_in.lock);
+    }
+    fdx->pipe_data_in = in;
+    if (fdx->data_in_maxps != in_maxps) {
+        fdx->data_in_maxps = in_maxps;
+    }
+    if (fdx->req_in.lock != NULL) {
+        WdfSpinLockRelease(fdx->req_in.lock);
+    }
 }
 
 // Selects the data interface's setting for opening or closing, holding the
@@ -97,8 +124,7 @@ LONG usb_cdc_notify_quiesce(PDEVICE_CONTEXT fdx, BOOLEAN* stopped) {
 static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, PCSTR caller) {
     WDF_USB_INTERFACE_SELECT_SETTING_PARAMS params;
     UCHAR setting = (UCHAR)(enable ? fdx->alt_enable : fdx->alt_disable);
-    LONG registrations;
-    BOOLEAN stopped;
+    WDFMEMORY memory = NULL;
     NTSTATUS status;
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: select alt %d\n", caller, setting);
@@ -114,15 +140,12 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
         }
     }
 
-    registrations = usb_cdc_notify_quiesce(fdx, &stopped);
-    if (!stopped) {
+    if (!usb_cdc_notify_detach(fdx)) {
         if (fdx->idle_timeout != 0) {
             WdfDeviceResumeIdle(fdx->ids.device);
         }
         return FALSE;
     }
-    usb_request_free(&fdx->notify_req_mem);
-    fdx->notify_req = NULL;
 
     WDF_USB_INTERFACE_SELECT_SETTING_PARAMS_INIT_SETTING(&params, setting);
     status = WdfUsbInterfaceSelectSetting(fdx->usb_ifc_data, WDF_NO_OBJECT_ATTRIBUTES, &params);
@@ -132,6 +155,14 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed setting alt %d, status 0x%lx, fdx->usb_ifc_data %p\n", caller, setting,
                  status, fdx->usb_ifc_data);
+        // The old setting's pipes are still in force: the reader goes on
+        // there if it can have a record.
+        if (fdx->pipe_comm_notify != NULL &&
+            NT_SUCCESS(pipe_comm_notify_request_make(fdx->pipe_comm_notify, &memory))) {
+            usb_cdc_notify_attach(fdx, fdx->pipe_comm_notify, memory);
+        } else {
+            usb_cdc_notify_attach(fdx, fdx->pipe_comm_notify, NULL);
+        }
         return FALSE;
     }
 
@@ -141,10 +172,8 @@ static BOOLEAN usb_cdc_alt_setting_select(PDEVICE_CONTEXT fdx, BOOLEAN enable, P
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: pipe_comm_notify_set failed, status %lx\n", caller, status);
             return FALSE;
         }
-        if (registrations > 0 && fdx->notify_req != NULL) {
-            InterlockedExchange(&fdx->ref_count, registrations);
-            usb_interrupt_pipe_start_cont_reader(fdx);
-        }
+    } else {
+        usb_cdc_notify_attach(fdx, fdx->pipe_comm_notify, NULL);
     }
     return TRUE;
 }
@@ -177,31 +206,42 @@ BOOLEAN usb_cdc_enable_disable(PDEVICE_CONTEXT fdx, BOOLEAN enable) {
     }
 
     if (enable) {
-        // Only a missing pipe is looked up.
+        // Only a missing pipe is looked up; what is found is published at
+        // once, under the pools' locks.
+        WDFUSBPIPE out = usb_cdc_data_pipe_read(&fdx->req_out, &fdx->pipe_data_out);
+        WDFUSBPIPE in = usb_cdc_data_pipe_read(&fdx->req_in, &fdx->pipe_data_in);
+        ULONG out_maxps = fdx->data_out_maxps;
+        ULONG in_maxps = fdx->data_in_maxps;
+        ULONG out_ep = fdx->data_out_ep;
+        ULONG in_ep = fdx->data_in_ep;
+
         if (fdx->cdc_override_configuration != 0) {
-            if (fdx->pipe_data_out == NULL) {
-                fdx->pipe_data_out =
-                    usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, fdx->data_out_ep, &fdx->data_out_maxps);
+            if (out == NULL) {
+                out = usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, out_ep, &out_maxps);
             }
-            if (fdx->pipe_data_in == NULL) {
-                fdx->pipe_data_in =
-                    usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, fdx->data_in_ep, &fdx->data_in_maxps);
+            if (in == NULL) {
+                in = usb_ifc_get_pipe_by_address(fdx->usb_ifc_data, in_ep, &in_maxps);
             }
         } else {
             // DFU and ICCD beyond protocol 0 have no data interface.
             if (fdx->usb_ifc_data == NULL) {
                 return TRUE;
             }
-            if (fdx->pipe_data_out == NULL) {
-                fdx->pipe_data_out = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_OUT,
-                                                      &fdx->data_out_maxps, &fdx->data_out_ep);
+            if (out == NULL) {
+                out = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_OUT, &out_maxps, &out_ep);
+                if (fdx->data_out_ep != out_ep) {
+                    fdx->data_out_ep = out_ep;
+                }
             }
-            if (fdx->pipe_data_in == NULL) {
-                fdx->pipe_data_in = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_IN,
-                                                     &fdx->data_in_maxps, &fdx->data_in_ep);
+            if (in == NULL) {
+                in = usb_ifc_get_pipe(fdx->usb_ifc_data, WdfUsbPipeTypeBulk, QD_PIPE_DIR_IN, &in_maxps, &in_ep);
+                if (fdx->data_in_ep != in_ep) {
+                    fdx->data_in_ep = in_ep;
+                }
             }
         }
-        if (fdx->pipe_data_out == NULL || fdx->pipe_data_in == NULL) {
+        usb_cdc_data_pipes_publish(fdx, out, out_maxps, in, in_maxps);
+        if (out == NULL || in == NULL) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: data in/out endpoints not found\n", __func__);
             return FALSE;
         }

@@ -298,9 +298,7 @@ NTSTATUS usb_evt_device_release_hardware(WDFDEVICE device, WDFCMRESLIST resource
 
     if (fdx->pipe_comm_notify != NULL) {
         // A reader a child left running must be over before its record goes.
-        usb_cdc_notify_quiesce(fdx, NULL);
-        usb_request_free(&fdx->notify_req_mem);
-        fdx->notify_req = NULL;
+        usb_cdc_notify_detach(fdx);
     }
     return STATUS_SUCCESS;
 }

@@ -89,6 +89,7 @@ NTSTATUS usb_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe) {
 
 NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
+    WDFUSBPIPE pipe;
 
     UNREFERENCED_PARAMETER(child);
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_qd_clear_data");
@@ -103,17 +104,23 @@ NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     if (ReadAcquire(&fdx->d0_exited) != 0) {
         usb_device_wakeup_fdx(fdx, TRUE, FALSE);
     }
-    if (fdx->pipe_data_in != NULL) {
+    // Each pipe is borrowed from its pool, so a closing cannot delete it
+    // under the reset.
+    pipe = usb_data_pipe_pin(&fdx->req_in, &fdx->pipe_data_in);
+    if (pipe != NULL) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_in_ep);
-        status = usb_device_reset_pipe(fdx->pipe_data_in, TRUE);
+        status = usb_device_reset_pipe(pipe, TRUE);
+        usb_data_pipe_unpin(&fdx->req_in, pipe);
         if (!NT_SUCCESS(status)) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_in_ep);
             goto exit;
         }
     }
-    if (fdx->pipe_data_out != NULL) {
+    pipe = usb_data_pipe_pin(&fdx->req_out, &fdx->pipe_data_out);
+    if (pipe != NULL) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_out_ep);
-        status = usb_device_reset_pipe(fdx->pipe_data_out, TRUE);
+        status = usb_device_reset_pipe(pipe, TRUE);
+        usb_data_pipe_unpin(&fdx->req_out, pipe);
         if (!NT_SUCCESS(status)) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed reseting pipe 0x%lx\n", "usb_qd_clear_data", fdx->data_out_ep);
         }
@@ -127,6 +134,7 @@ NTSTATUS usb_qd_clear_data(WDFDEVICE child) { return usb_qd_clear_data_fdx(child
 
 NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
+    WDFUSBPIPE pipe;
 
     UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
@@ -135,10 +143,12 @@ NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "--> %ws TID=0x%p (%s():%d)\n", fdx->ids.hwid, KeGetCurrentThread(),
              "usb_qd_abort_reads", 2401);
-    if (fdx->pipe_data_in != NULL) {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "ABORT pipe=%p TID=0x%p (%s():%d)\n", fdx->pipe_data_in, KeGetCurrentThread(),
+    pipe = usb_data_pipe_pin(&fdx->req_in, &fdx->pipe_data_in);
+    if (pipe != NULL) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "ABORT pipe=%p TID=0x%p (%s():%d)\n", pipe, KeGetCurrentThread(),
                  "usb_device_in_pipes", 2264);
-        status = WdfUsbTargetPipeAbortSynchronously(fdx->pipe_data_in, WDF_NO_HANDLE, NULL);
+        status = WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, NULL);
+        usb_data_pipe_unpin(&fdx->req_in, pipe);
     } else {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "NO IN PIPE TID=0x%p (%s():%d)\n", KeGetCurrentThread(), "usb_device_in_pipes",
                  2269);

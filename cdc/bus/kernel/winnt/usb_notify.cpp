@@ -4,28 +4,66 @@
 #define CDC_NOTIFY_BUFFER_SIZE 16
 #define CDC_NOTIFY_STOP_POLLS 10000
 
+NTSTATUS pipe_comm_notify_request_make(WDFUSBPIPE pipe, WDFMEMORY* memory) {
+    NTSTATUS status;
+
+    status = usb_request_allocate(WdfUsbTargetPipeGetIoTarget(pipe), memory, CDC_NOTIFY_BUFFER_SIZE);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed to allocate usb request memory for pipe_comm_notify, status %lx\n",
+                 "pipe_comm_notify_request_allocate", status);
+        // A half-made record is never handed to the reader.
+        usb_request_free(memory);
+    }
+    return status;
+}
+
+// At the start, before any child can reach the reader; a release took the
+// last record away and left the reader suspended.
 NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
 
-    status = usb_request_allocate(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), &fdx->notify_req_mem,
-                                  CDC_NOTIFY_BUFFER_SIZE);
-    if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed to allocate usb request memory for pipe_comm_notify, status %lx\n",
-                 __func__, status);
-        return status;
+    fdx->notify_suspended = 0;
+    InterlockedExchange(&fdx->notify_busy, 0);
+
+    status = pipe_comm_notify_request_make(fdx->pipe_comm_notify, &fdx->notify_req_mem);
+    if (NT_SUCCESS(status)) {
+        fdx->notify_req = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->notify_req_mem, NULL);
     }
-    fdx->notify_req = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->notify_req_mem, NULL);
-    return STATUS_SUCCESS;
+    return status;
+}
+
+// The notification lock exists from the start on; the registry override's
+// enable runs before that, with no reader and no child around.
+static VOID usb_notify_lock(PDEVICE_CONTEXT fdx) {
+    if (fdx->notify_lock != NULL) {
+        WdfSpinLockAcquire(fdx->notify_lock);
+    }
+}
+
+static VOID usb_notify_unlock(PDEVICE_CONTEXT fdx) {
+    if (fdx->notify_lock != NULL) {
+        WdfSpinLockRelease(fdx->notify_lock);
+    }
+}
+
+// The reader ends: nothing is in flight any more, and a stop waiting for
+// that may return. Under notify_lock.
+static VOID usb_notify_reader_ended(PDEVICE_CONTEXT fdx) {
+    InterlockedExchange(&fdx->notify_busy, 0);
+    WriteUCharRelease(&fdx->notify_reader_stop, 0);
 }
 
 // Sends the notification read (again). The lock only guards the decision:
-// no request is ever sent with it held.
+// no request is ever sent with it held. A re-arm carries on the count of the
+// read whose completion re-sends it, so the count drops to 0 only when the
+// reader has really ended, and always under the lock.
 static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     PREQUEST_CONTEXT rqx;
+    BOOLEAN not_ready;
     WDFUSBPIPE pipe;
     NTSTATUS status;
 
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", __func__);
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", "usb_interrupt_pipe_start_cont_reader");
     WdfSpinLockAcquire(fdx->notify_lock);
     // A reader already running (a read in flight, or its completion, which
     // recycles the request, about to re-send it) needs no second read.
@@ -34,20 +72,25 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
         return STATUS_SUCCESS;
     }
     rqx = fdx->notify_req;
-    if (rqx == NULL || rqx->request == NULL) {
-        WdfSpinLockRelease(fdx->notify_lock);
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_start_cont_reader");
-        return STATUS_SUCCESS;
-    }
     pipe = fdx->pipe_comm_notify;
-    // A stop under way: a read sent now would outlive it.
-    if (pipe == NULL || fdx->notify_reader_stop != 0) {
+    // Not ready, a stop under way (a read sent now would outlive it), or the
+    // record being taken away for a setting switch.
+    not_ready = rqx == NULL || rqx->request == NULL;
+    if (not_ready || pipe == NULL || fdx->notify_reader_stop != 0 || fdx->notify_suspended != 0) {
+        if (rearm) {
+            usb_notify_reader_ended(fdx);
+        }
         WdfSpinLockRelease(fdx->notify_lock);
+        if (not_ready) {
+            QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_start_cont_reader");
+        }
         return STATUS_SUCCESS;
     }
     // Counted before the lock goes, so a stop that finds nothing in flight
     // knows nothing is about to be.
-    InterlockedIncrement(&fdx->notify_busy);
+    if (!rearm) {
+        InterlockedExchange(&fdx->notify_busy, 1);
+    }
     WdfSpinLockRelease(fdx->notify_lock);
 
     status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
@@ -55,7 +98,9 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     if (!NT_SUCCESS(status)) {
         // No completion will come to end the reader; the registrations stay
         // counted and the next one tries again.
-        InterlockedDecrement(&fdx->notify_busy);
+        WdfSpinLockAcquire(fdx->notify_lock);
+        usb_notify_reader_ended(fdx);
+        WdfSpinLockRelease(fdx->notify_lock);
     }
     return status;
 }
@@ -123,6 +168,7 @@ NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
 BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID notify_cb_ctx,
                                   PFN_CDC_NOTIFY_CB notify_cb) {
     PCDC_DEVICE_CONTEXT cdc_pdx;
+    BOOLEAN present;
     LONG n;
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, %sset cb for cdc_dev %p\n", "usb_cdc_set_notify_cb",
@@ -131,17 +177,20 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_set_notify_cb");
         return FALSE;
     }
-    if (fdx->pipe_comm_notify == NULL) {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: pipe_comm_notify is not present\n", "usb_cdc_set_notify_cb");
-        return FALSE;
-    }
     cdc_pdx = cdc_get_device_context(child);
     // The pair under the reader's lock: a packet never meets one callback
     // with another's context.
     WdfSpinLockAcquire(fdx->notify_lock);
-    cdc_pdx->notify_cb_ctx = notify_cb_ctx;
-    cdc_pdx->notify_cb = notify_cb;
+    present = fdx->pipe_comm_notify != NULL;
+    if (present) {
+        cdc_pdx->notify_cb_ctx = notify_cb_ctx;
+        cdc_pdx->notify_cb = notify_cb;
+    }
     WdfSpinLockRelease(fdx->notify_lock);
+    if (!present) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: pipe_comm_notify is not present\n", "usb_cdc_set_notify_cb");
+        return FALSE;
+    }
 
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
         cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
@@ -196,16 +245,18 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     QD_TRACE(TRACE_LEVEL_INFO, "%s: bytes_transferred %lx\n", __func__, bytes);
 
     fdx = usb_get_device_context(WdfIoTargetGetDevice(target));
+    // The record cannot be taken away while its read is counted in flight.
+    WdfSpinLockAcquire(fdx->notify_lock);
     rqx = fdx->notify_req;
     if (rqx == NULL || rqx->request != request) {
+        usb_notify_reader_ended(fdx);
+        WdfSpinLockRelease(fdx->notify_lock);
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: ignore unknown request\n", __func__);
-        InterlockedDecrement(&fdx->notify_busy);
         return;
     }
     rqx->status = status;
     rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
-    WdfSpinLockAcquire(fdx->notify_lock);
-    usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), rqx);
+    usb_request_reuse(target, rqx);
     WdfSpinLockRelease(fdx->notify_lock);
 
     if (NT_SUCCESS(status)) {
@@ -227,16 +278,66 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     }
 
     WdfSpinLockAcquire(fdx->notify_lock);
-    rearm = fdx->notify_reader_stop == 0 && NT_SUCCESS(status);
+    rearm = fdx->notify_reader_stop == 0 && fdx->notify_suspended == 0 && NT_SUCCESS(status);
     if (!rearm) {
-        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: interrupt reader ended with status 0x%lx\n", __func__, status);
-        // Last: a stop waiting for the reader to end reads it without the lock.
-        WriteUCharRelease(&fdx->notify_reader_stop, 0);
+        // Last touch of the record: once the count is 0 it may be freed.
+        usb_notify_reader_ended(fdx);
     }
     WdfSpinLockRelease(fdx->notify_lock);
     if (rearm) {
         usb_notify_read_send(fdx, TRUE);
+    } else {
+        QD_TRACE(TRACE_LEVEL_NOTICE, "%s: interrupt reader ended with status 0x%lx\n", __func__, status);
     }
-    // Last touch of the record: a quiesce waits for this before freeing it.
-    InterlockedDecrement(&fdx->notify_busy);
+}
+
+// Takes the notification record away (a setting switch, or the device's
+// release): no read is sent from here on, the one in flight is cancelled and
+// waited for, and only the record detached under the lock is freed. FALSE,
+// with the record left in place, while its read cannot be stopped.
+BOOLEAN usb_cdc_notify_detach(PDEVICE_CONTEXT fdx) {
+    WDFMEMORY memory;
+
+    if (fdx->notify_lock == NULL) {
+        usb_request_free(&fdx->notify_req_mem);
+        fdx->notify_req = NULL;
+        return TRUE;
+    }
+    // From a child's notification callback (completed inline in a send) the
+    // completion up the stack still uses the record.
+    if (ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread()) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: called from a notification callback\n", __func__);
+        return FALSE;
+    }
+    WdfSpinLockAcquire(fdx->notify_lock);
+    fdx->notify_suspended = 1;
+    memory = fdx->notify_req_mem;
+    WdfSpinLockRelease(fdx->notify_lock);
+    if (memory != NULL && !NT_SUCCESS(usb_interrupt_pipe_stop_cont_reader(fdx))) {
+        WdfSpinLockAcquire(fdx->notify_lock);
+        fdx->notify_suspended = 0;
+        WdfSpinLockRelease(fdx->notify_lock);
+        return FALSE;
+    }
+    WdfSpinLockAcquire(fdx->notify_lock);
+    memory = fdx->notify_req_mem;
+    fdx->notify_req_mem = NULL;
+    fdx->notify_req = NULL;
+    WdfSpinLockRelease(fdx->notify_lock);
+    usb_request_free(&memory);
+    return TRUE;
+}
+
+// Hands the reader its pipe and record after a switch (memory NULL: none) and
+// lets it run again; the registrations counted meanwhile start it.
+VOID usb_cdc_notify_attach(PDEVICE_CONTEXT fdx, WDFUSBPIPE pipe, WDFMEMORY memory) {
+    usb_notify_lock(fdx);
+    fdx->pipe_comm_notify = pipe;
+    fdx->notify_req_mem = memory;
+    fdx->notify_req = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
+    fdx->notify_suspended = 0;
+    usb_notify_unlock(fdx);
+    if (fdx->notify_lock != NULL && memory != NULL && ReadAcquire(&fdx->ref_count) > 0) {
+        usb_interrupt_pipe_start_cont_reader(fdx);
+    }
 }

@@ -35,6 +35,8 @@ NTSTATUS usb_request_allocate_parented(WDFOBJECT parent, WDFIOTARGET target, WDF
     rqx->status = STATUS_SUCCESS;
     rqx->usbd_status = USBD_STATUS_SUCCESS;
 
+    // The data buffer belongs to the record and goes with it.
+    attributes.ParentObject = *memory;
     if (size != 0) {
         status = WdfMemoryCreate(&attributes, NonPagedPool, CDC_POOL_TAG, size, &rqx->memory, NULL);
         if (!NT_SUCCESS(status)) {
@@ -54,7 +56,7 @@ NTSTATUS usb_request_allocate(WDFIOTARGET target, WDFMEMORY* memory, size_t size
     return usb_request_allocate_parented(target, target, memory, size);
 }
 
-// The data-buffer object is left to its parent.
+// The data-buffer object goes with the record, its parent.
 VOID usb_request_free(WDFMEMORY* memory) {
     PREQUEST_CONTEXT rqx;
 
@@ -71,8 +73,10 @@ VOID usb_request_free(WDFMEMORY* memory) {
 }
 
 // Makes a completed request sendable again. A request whose last use failed
-// is replaced rather than reused, except after a device removal, which would
-// only fail again: that record is retried at the next prepare.
+// is replaced rather than reused, except after the device answered as gone:
+// creating a request cannot help then, so the old one is reused, and the
+// next send finds out whether the device is back (after a port reset, say)
+// or really gone. Either way the record stays usable.
 NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     WDF_REQUEST_REUSE_PARAMS params;
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -95,8 +99,16 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
              : rqx->status == STATUS_NO_SUCH_DEVICE ? "device removed, fail request creation"
                                                     : "failed",
              rqx->status, rqx->usbd_status);
-    if (rqx->status == STATUS_NO_SUCH_DEVICE) {
-        return STATUS_NO_SUCH_DEVICE;
+    if (rqx->status == STATUS_NO_SUCH_DEVICE && rqx->request != NULL) {
+        WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+        status = WdfRequestReuse(rqx->request, &params);
+        if (NT_SUCCESS(status)) {
+            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            rqx->status = STATUS_SUCCESS;
+            rqx->usbd_status = USBD_STATUS_SUCCESS;
+            return STATUS_SUCCESS;
+        }
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestReuse failed, status %lx\n", __func__, status);
     }
 
     if (rqx->request != NULL) {
@@ -108,7 +120,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     attributes.ParentObject = rqx->memory;
     status = WdfRequestCreate(&attributes, target, &rqx->request);
     if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed creating a new request %lx\n", __func__, status);
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: failed creating a new request %lx\n", __func__, status);
         rqx->request = NULL;
         return status;
     }
@@ -175,6 +187,27 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 }
 
 VOID req_manager_reopen(PREQ_MANAGER manager) { InterlockedExchange((volatile LONG*)&manager->destroyed, 0); }
+
+WDFUSBPIPE usb_data_pipe_pin(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
+    WDFUSBPIPE pinned;
+
+    WdfSpinLockAcquire(manager->lock);
+    pinned = *pipe;
+    if (pinned != NULL) {
+        manager->pipe_users++;
+    }
+    WdfSpinLockRelease(manager->lock);
+    return pinned;
+}
+
+VOID usb_data_pipe_unpin(PREQ_MANAGER manager, WDFUSBPIPE pipe) {
+    if (pipe == NULL) {
+        return;
+    }
+    WdfSpinLockAcquire(manager->lock);
+    manager->pipe_users--;
+    WdfSpinLockRelease(manager->lock);
+}
 
 // Frees the free records of a closed manager; destroyed keeps prepare away, so
 // the free list only shrinks here.
