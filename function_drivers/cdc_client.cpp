@@ -26,6 +26,7 @@ cdc_client::cdc_client(WDFDEVICE pdo, std::string name, const client_options& op
 
 cdc_client::~cdc_client() {
     if (open_) close();
+    stop_device_work();
 }
 
 bool cdc_client::is_open() const { return open_; }
@@ -71,6 +72,7 @@ NTSTATUS cdc_client::open() {
         return STATUS_UNSUCCESSFUL;
     }
     if (follows_device()) {
+        start_device_work();
         status = bus_.cdc_data_io_ctrl_cbs_init(child(), 1, start_final_cb, stop_final_cb, is_open_cb, stop_cb,
                                                 start_cb, this);
         if (!NT_SUCCESS(status)) {
@@ -97,6 +99,8 @@ void cdc_client::close() {
         bus_.cdc_data_io_ctrl_cbs_uninit(child());
         callbacks_installed_ = false;
     }
+    // A device coming back meanwhile is not taken up any more.
+    stop_device_work();
     close_writes();
     pause_reads();
     bool present;
@@ -130,12 +134,6 @@ void cdc_client::set_read_sink(read_sink sink) {
     sink_ = std::move(sink);
 }
 
-NTSTATUS cdc_client::unavailable() const {
-    if (!open_) return STATUS_INVALID_DEVICE_STATE;
-    std::lock_guard<std::mutex> guard(lock_);
-    return present_ ? STATUS_SUCCESS : STATUS_CTRL_USB_DEVICE_ABSENT;
-}
-
 void cdc_client::close_writes() {
     std::unique_lock<std::mutex> guard(lock_);
     accepting_writes_ = false;
@@ -147,18 +145,82 @@ void cdc_client::close_writes() {
 
 // ---- Control callbacks ------------------------------------------------------------
 // Called by the bus driver at PASSIVE_LEVEL from the serving USB device's
-// power transitions, only while installed (between open and close).
+// power transitions, only while installed (between open and close). They run
+// inside the device's D0 entry or exit: nothing here may wait for the device
+// to be in D0, and a control request does (the bus wakes the device before
+// sending one), so taking the device up is left to this client's own thread.
 
 LONG cdc_client::is_open_cb(PVOID context) { return static_cast<cdc_client*>(context)->open_ ? 1 : 0; }
 
 // The device is leaving for good: the port stays open without it.
+// A device taken up on the client's thread is taken down after it.
 LONG cdc_client::stop_final_cb(PVOID context) {
-    static_cast<cdc_client*>(context)->device_leaving();
+    auto* self = static_cast<cdc_client*>(context);
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->back_queued_ = false;
+    }
+    std::lock_guard<std::mutex> follow(self->follow_lock_);
+    self->device_leaving();
     return 0;
 }
 
+// What taking the device up returns is recorded as "device-back"; the
+// device's power-up goes on regardless.
 LONG cdc_client::start_final_cb(PVOID context) {
-    return static_cast<LONG>(static_cast<cdc_client*>(context)->device_back());
+    auto* self = static_cast<cdc_client*>(context);
+    {
+        std::lock_guard<std::mutex> guard(self->lock_);
+        if (!self->open_ || self->work_stop_) return 0;
+        self->back_queued_ = true;
+    }
+    self->work_wake_.notify_all();
+    return 0;
+}
+
+void cdc_client::start_device_work() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        work_stop_ = false;
+        back_queued_ = false;
+    }
+    worker_ = std::thread([this] { device_work(); });
+}
+
+void cdc_client::stop_device_work() {
+    if (!worker_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        work_stop_ = true;
+        back_queued_ = false;
+    }
+    work_wake_.notify_all();
+    worker_.join();
+}
+
+void cdc_client::device_work() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+        work_wake_.wait(guard, [&] { return work_stop_ || back_queued_; });
+        if (work_stop_) return;
+        back_queued_ = false;
+        back_running_ = true;
+        guard.unlock();
+        NTSTATUS status;
+        {
+            std::lock_guard<std::mutex> follow(follow_lock_);
+            status = device_back();
+        }
+        if (!NT_SUCCESS(status)) record("device-back", status, 0);
+        guard.lock();
+        back_running_ = false;
+        idle_.notify_all();
+    }
+}
+
+void cdc_client::wait_device_work() {
+    std::unique_lock<std::mutex> guard(lock_);
+    idle_.wait(guard, [&] { return !back_queued_ && !back_running_; });
 }
 
 // Idle or sleep: the reads would fail in the low-power state and not be sent
@@ -330,6 +392,7 @@ bool cdc_client::write(const std::vector<uint8_t>& bytes) {
         writes_pending_++;
         writes_submitting_++;
     }
+    before_write();
     auto* op = new write_op{this, bytes};
     BOOLEAN sent = bus_.cdc_data_out_async(child(), op->data.data(), static_cast<ULONG>(op->data.size()),
                                            write_complete, op, options_.data_timeout);
@@ -356,8 +419,10 @@ VOID cdc_client::write_complete(PVOID context, NTSTATUS status, ULONG bytes) {
 
 // ---- Control and maintenance ------------------------------------------------------
 
+// The maintenance calls reach the bus whether or not a device serves the
+// port: what the bus answers without one is its to say.
 NTSTATUS cdc_client::class_request(bool in, UCHAR request, USHORT value, USHORT length, std::vector<uint8_t>* data) {
-    if (NTSTATUS refused = unavailable()) return refused;
+    if (!open_) return STATUS_INVALID_DEVICE_STATE;
     std::vector<uint8_t> local;
     if (data == nullptr) data = &local;
     if (in) {
@@ -375,8 +440,8 @@ NTSTATUS cdc_client::class_request(bool in, UCHAR request, USHORT value, USHORT 
 }
 
 NTSTATUS cdc_client::purge(bool in) {
-    if (NTSTATUS refused = unavailable()) return refused;
-    if (!in) return bus_.cdc_inout_purge(child(), FALSE);
+    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (!in || !device_present()) return bus_.cdc_inout_purge(child(), in ? TRUE : FALSE);
     pause_reads();
     NTSTATUS status = bus_.cdc_inout_purge(child(), TRUE);
     wait_idle(true, false);
@@ -388,25 +453,31 @@ NTSTATUS cdc_client::purge(bool in) {
     return status;
 }
 
+// A pipe whose restart failed stays stopped and holds what is sent to it
+// until a restart succeeds: the reads it holds are purged rather than waited
+// for, and none is sent again until a restart or purge of IN succeeds.
 NTSTATUS cdc_client::restart(bool in) {
-    if (NTSTATUS refused = unavailable()) return refused;
-    if (!in) return bus_.cdc_restart_io_target(child(), FALSE);
+    if (!open_) return STATUS_INVALID_DEVICE_STATE;
+    if (!in || !device_present()) return bus_.cdc_restart_io_target(child(), in ? TRUE : FALSE);
     pause_reads();
     NTSTATUS status = bus_.cdc_restart_io_target(child(), TRUE);
+    if (!NT_SUCCESS(status)) bus_.cdc_inout_purge(child(), TRUE);
     wait_idle(true, false);
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        paused_ = false;
+    if (NT_SUCCESS(status)) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            paused_ = false;
+        }
+        arm_reads();
     }
-    arm_reads();
     return status;
 }
 
 // A port reset need not cancel the reads; those it failed are sent again.
 NTSTATUS cdc_client::reset() {
-    if (NTSTATUS refused = unavailable()) return refused;
+    if (!open_) return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS status = bus_.qd_reset_device(child());
-    arm_reads();
+    if (device_present()) arm_reads();
     return status;
 }
 

@@ -23,6 +23,8 @@
 // control callbacks when it opens and removes them when it closes; with a
 // control device they keep it open across the USB device leaving and
 // coming back (see the callbacks below). Without one they are never called.
+// A returning device is taken up on the client's own thread, as the
+// callbacks run inside the device's power transitions.
 //
 // Completion and notification routines run on other threads at
 // DISPATCH_LEVEL; they only record and resend, never wait.
@@ -35,6 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cdc_bus_interface.h"
@@ -98,15 +101,22 @@ class cdc_client : public sim::function_driver {
 
     // One cdc_data_out_async of the whole buffer; false when it was refused
     // (closed, or no device: recorded as write-refused with
-    // STATUS_CTRL_USB_DEVICE_ABSENT). Any thread.
+    // STATUS_CTRL_USB_DEVICE_ABSENT). At PASSIVE_LEVEL: a driver may wake
+    // its device first (before_write).
     bool write(const std::vector<uint8_t>& bytes);
     bool write(const std::string& text) { return write(std::vector<uint8_t>(text.begin(), text.end())); }
     // A class request through class_control_sync: IN reads `length` bytes
-    // into *data, OUT sends *data.
+    // into *data, OUT sends *data. This and the three below go to the bus
+    // while the port is open, with or without a device serving it.
     NTSTATUS class_request(bool in, UCHAR request, USHORT value, USHORT length, std::vector<uint8_t>* data);
     NTSTATUS purge(bool in);
+    // A failed restart of IN leaves the reads stopped (the pipe holds what is
+    // sent to it) until a restart or purge of IN succeeds.
     NTSTATUS restart(bool in);
     NTSTATUS reset();
+    // Returns once the device a start-final announced has been taken up (or
+    // has failed to be).
+    void wait_device_work();
 
     std::vector<uint8_t> read_bytes() const;
     std::string read_text() const;
@@ -131,7 +141,10 @@ class cdc_client : public sim::function_driver {
     // Stop-final, after reads stopped and before the data path is torn down.
     virtual void on_device_leaving() {}
     // Start-final, after the data path is enabled again and before reads go.
+    // On the client's own thread, not in the bus's power callback.
     virtual NTSTATUS on_device_back() { return STATUS_SUCCESS; }
+    // Before each write is sent, at PASSIVE_LEVEL.
+    virtual void before_write() {}
 
     // The notification callback for cdc_set_notify_cb, with this as context.
     static VOID notify_routine(PVOID context, PVOID buffer, ULONG bytes);
@@ -158,6 +171,11 @@ class cdc_client : public sim::function_driver {
     static LONG start_cb(PVOID context);
     NTSTATUS device_back();
     void device_leaving();
+    // The thread that takes a returning device up, outside its power
+    // callbacks.
+    void start_device_work();
+    void stop_device_work();
+    void device_work();
     void stop_reads();
 
     static VOID read_complete(PVOID context, NTSTATUS status, ULONG bytes);
@@ -170,8 +188,6 @@ class cdc_client : public sim::function_driver {
     void wait_idle(bool reads, bool writes);
     // Refuses new writes and waits for those being sent.
     void close_writes();
-    // The status an operation gets when it cannot reach the bus.
-    NTSTATUS unavailable() const;
     void unwind_interface();
 
     const WDFDEVICE pdo_;
@@ -182,15 +198,22 @@ class cdc_client : public sim::function_driver {
     bool ever_opened_ = false;
     bool callbacks_installed_ = false;
     std::vector<std::unique_ptr<read_slot>> slots_;
+    std::thread worker_;  // open and close only
+    // Held while the data path is taken up or down for a device.
+    std::mutex follow_lock_;
 
     mutable std::mutex lock_;
     std::condition_variable idle_;
-    bool paused_ = true;                               // guarded by lock_
-    unsigned submitting_ = 0;                          // guarded by lock_
-    unsigned writes_pending_ = 0;                      // guarded by lock_
-    unsigned writes_submitting_ = 0;                   // guarded by lock_
-    bool accepting_writes_ = false;                    // guarded by lock_
-    bool present_ = false;                             // guarded by lock_
+    bool paused_ = true;              // guarded by lock_
+    unsigned submitting_ = 0;         // guarded by lock_
+    unsigned writes_pending_ = 0;     // guarded by lock_
+    unsigned writes_submitting_ = 0;  // guarded by lock_
+    bool accepting_writes_ = false;   // guarded by lock_
+    bool present_ = false;            // guarded by lock_
+    std::condition_variable work_wake_;
+    bool back_queued_ = false;                         // guarded by lock_
+    bool back_running_ = false;                        // guarded by lock_
+    bool work_stop_ = true;                            // guarded by lock_
     read_sink sink_;                                   // guarded by lock_
     std::vector<uint8_t> read_log_;                    // guarded by lock_
     std::vector<completion> completions_;              // guarded by lock_

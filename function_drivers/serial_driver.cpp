@@ -21,13 +21,15 @@ serial_driver::~serial_driver() {
 
 NTSTATUS serial_driver::on_open() {
     notify_registered_ = bus().cdc_set_notify_cb(child(), this, notify_routine) != FALSE;
-    NTSTATUS status = send_line_coding(coding_);
-    if (NT_SUCCESS(status)) status = send_control_lines(true, true);
-    if (!NT_SUCCESS(status) && notify_registered_) {
-        bus().cdc_set_notify_cb(child(), nullptr, nullptr);
-        notify_registered_ = false;
-    }
-    return status;
+    send_line_setup(true, true);
+    return STATUS_SUCCESS;
+}
+
+// A refused setting leaves the device at its own; the port works with it.
+void serial_driver::send_line_setup(bool dtr, bool rts) {
+    NTSTATUS coding = send_line_coding(coding_);
+    NTSTATUS lines = send_control_lines(dtr, rts);
+    setup_status_ = !NT_SUCCESS(coding) ? coding : lines;
 }
 
 void serial_driver::on_close() {
@@ -41,10 +43,14 @@ void serial_driver::on_device_leaving() { on_close(); }
 
 NTSTATUS serial_driver::on_device_back() {
     notify_registered_ = bus().cdc_set_notify_cb(child(), this, notify_routine) != FALSE;
-    NTSTATUS status = send_line_coding(coding_);
-    if (NT_SUCCESS(status)) status = send_control_lines(dtr_, rts_);
-    if (!NT_SUCCESS(status)) on_close();
-    return status;
+    send_line_setup(dtr_, rts_);
+    return STATUS_SUCCESS;
+}
+
+// Writes are sent from PASSIVE_LEVEL: an idle device is woken first, or the
+// write would fail at the suspended device and its bytes be lost.
+void serial_driver::before_write() {
+    if (bus().qd_is_idle(child())) bus().qd_device_wakeup_sync(child(), FALSE);
 }
 
 NTSTATUS serial_driver::send_line_coding(const line_coding& coding) {

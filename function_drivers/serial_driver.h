@@ -2,8 +2,11 @@
 // the line settings. On open, after the data path is enabled, it registers
 // for notifications (a function without a notification pipe refuses; the
 // port then works without modem status), sets the line coding (115200 8N1
-// unless set before open) and raises DTR and RTS. The modem status comes
-// from SERIAL_STATE notifications.
+// unless set before open) and raises DTR and RTS. A device that refuses a
+// line setting (vendor adapters stall the CDC requests) still opens: the
+// failure is recorded and line_setup_status() gives it. The modem status
+// comes from SERIAL_STATE notifications. An idle device is woken through
+// the bus interface before a write, so nothing written is lost to idling.
 //
 // It keeps the port open while its USB device is away (control-device mode):
 // when a device serves it again, the notification callback, the line coding
@@ -59,6 +62,9 @@ class serial_driver : public cdc_client {
     bool dtr() const { return dtr_; }
     bool rts() const { return rts_; }
     bool notifications_registered() const { return notify_registered_; }
+    // The first failure of the line settings sent at open or when a device
+    // came back, STATUS_SUCCESS when both went through.
+    NTSTATUS line_setup_status() const { return setup_status_.load(); }
     struct modem_status modem_status() const;
 
  protected:
@@ -68,15 +74,19 @@ class serial_driver : public cdc_client {
     bool follows_device() const override { return true; }
     void on_device_leaving() override;
     NTSTATUS on_device_back() override;
+    void before_write() override;
 
  private:
     NTSTATUS send_line_coding(const line_coding& coding);
     NTSTATUS send_control_lines(bool dtr, bool rts);
+    // Line coding and control lines in force, as a device is taken up.
+    void send_line_setup(bool dtr, bool rts);
 
     line_coding coding_;
     bool dtr_ = false;
     bool rts_ = false;
     bool notify_registered_ = false;
+    std::atomic<NTSTATUS> setup_status_{STATUS_SUCCESS};
     mutable std::mutex status_lock_;
     struct modem_status status_;  // guarded by status_lock_
 };

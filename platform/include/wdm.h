@@ -95,6 +95,41 @@ PETHREAD PsGetCurrentThread(VOID);
 // Interval in 100 ns units; negative is relative. PASSIVE_LEVEL or APC_LEVEL only.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+
+// ---- Dispatcher objects: events ---------------------------------------------
+typedef LONG KPRIORITY;
+#define IO_NO_INCREMENT 0
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+typedef struct _KEVENT_LIST_ENTRY {
+    struct _KEVENT_LIST_ENTRY* Flink;
+    struct _KEVENT_LIST_ENTRY* Blink;
+} KEVENT_LIST_ENTRY;
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;  // 0 notification event, 1 synchronization event
+    UCHAR Signalling;
+    UCHAR Size;
+    UCHAR Reserved1;
+    volatile LONG SignalState;
+    KEVENT_LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+static_assert(sizeof(KEVENT) == 24, "KEVENT layout");
+
+// Any IRQL up to DISPATCH_LEVEL; the event lives in non-paged memory.
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Returns the previous state. Wait must be FALSE (no paired wait follows).
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+// STATUS_SUCCESS when signalled, STATUS_TIMEOUT when Timeout (100 ns units,
+// negative relative) passed first; NULL waits without end. Above APC_LEVEL
+// only a zero timeout is allowed.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 ULONGLONG KeQueryInterruptTime(VOID);
 
 // ---- Pool ------------------------------------------------------------------

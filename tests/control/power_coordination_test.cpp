@@ -3,6 +3,8 @@
 // and start once it is back, the final pair when it starts or goes for good.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -185,6 +187,93 @@ TEST_F(power_coordination, the_suspend_waits_five_times_for_a_control_transfer_t
     EXPECT_EQ(devices_.back()->control_traffic(sim::usb::match::class_or_vendor).size(), 2u);
     EXPECT_EQ(bus_->cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(bus_->cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// A serial child's driver as it starts: its start-final sets the line
+// coding with a class request, inside the device's own D0 entry.
+struct talking_child {
+    CDC_BUS_INTERFACE* bus = nullptr;
+    WDFDEVICE child = nullptr;
+    std::atomic<int> start_final{0};
+    std::atomic<int> stop_final{0};
+    std::atomic<NTSTATUS> request_status{STATUS_PENDING};
+    std::atomic<NTSTATUS> wakeup_status{STATUS_PENDING};
+
+    static LONG on_start_final(PVOID ctx) {
+        auto* self = static_cast<talking_child*>(ctx);
+        self->start_final++;
+        self->wakeup_status = self->bus->qd_device_wakeup_sync(self->child, FALSE);
+        UCHAR coding[7] = {0x00, 0xc2, 0x01, 0x00, 0x00, 0x00, 0x08};
+        ULONG bytes = 0;
+        // One second: the device answers at once.
+        self->request_status =
+            self->bus->class_control_sync(self->child, FALSE, 0x20, 0, sizeof(coding), coding, &bytes, -10000000LL);
+        return 0;
+    }
+    static LONG on_stop_final(PVOID ctx) {
+        static_cast<talking_child*>(ctx)->stop_final++;
+        return 0;
+    }
+    static LONG is_open(PVOID) { return 1; }
+};
+
+TEST_F(power_coordination, a_child_talking_from_its_start_final_on_replug_with_an_idle_time_out_does_not_wait_for_d0) {
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r, 5);
+    talking_child talker;
+    talker.bus = bus_;
+    talker.child = child;
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, talking_child::on_start_final, talking_child::on_stop_final,
+                                              talking_child::is_open, nullptr, nullptr, &talker),
+              STATUS_SUCCESS);
+    host_->unplug(devices_.back());
+    EXPECT_EQ(talker.stop_final.load(), 1);
+    ASSERT_EQ(children().size(), 1u);
+
+    sim::plug_options options;
+    options.whole_device = true;
+    host_->plug(devices_.back(), options);
+    EXPECT_EQ(talker.start_final.load(), 1);
+    EXPECT_EQ(talker.wakeup_status.load(), STATUS_SUCCESS);
+    // Both the explicit wake-up and the one the request makes.
+    EXPECT_EQ(traced("usb_device_wakeup: inside the device's own power transition, no wait for D0"), 2u);
+    // The request went out to the device (which stalls class requests).
+    EXPECT_EQ(talker.request_status.load(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(devices_.back()->control_traffic(sim::usb::match::class_or_vendor).size(), 1u);
+    // The talker goes with the test body; the recorder hears the rest.
+    ASSERT_EQ(bus_->cdc_data_io_ctrl_cbs_init(child, 1, recorder::start_final, recorder::stop_final, recorder::is_open,
+                                              recorder::stop, recorder::start, &r),
+              STATUS_SUCCESS);
+}
+
+TEST_F(power_coordination, a_device_removed_while_idle_still_brings_its_children_their_stop_final) {
+    recorder& r = rec_;
+    plug_with_callbacks(r, 5);
+    ASSERT_TRUE(host_->idle(usb_->device()));
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+
+    // Removed in D2: no D0 exit to D3Final; the hardware stop says it.
+    host_->unplug(devices_.back());
+    EXPECT_EQ(r.take(), names{"stop-final"});
+    EXPECT_EQ(traced("ctrl_usb_device_final_stop: removed in a low-power state, stopping the children"), 1u);
+    // The child heard it while the device still served it.
+    auto lines = sim::debugger_lines();
+    auto final_stop = std::find(lines.begin(), lines.end(),
+                                "ctrl_usb_device_final_stop: removed in a low-power state, stopping the children");
+    auto removed = std::find(lines.begin(), lines.end(), "ctrl_remove_usb_device: done, status 0");
+    EXPECT_LT(final_stop, removed);
+
+    // Back again: the pair is whole, and no second stop-final at the next removal.
+    sim::plug_options options;
+    options.whole_device = true;
+    host_->plug(devices_.back(), options);
+    EXPECT_EQ(r.take(), names{"start-final"});
+    host_->unplug(devices_.back());
+    EXPECT_EQ(r.take(), (names{"stop", "stop-final"}));
 }
 
 }  // namespace

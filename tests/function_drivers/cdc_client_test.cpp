@@ -99,22 +99,18 @@ TEST_P(cdc_client_open_failure, a_failing_step_undoes_what_was_done_newest_first
 
 INSTANTIATE_TEST_SUITE_P(
     steps, cdc_client_open_failure,
-    testing::Values(
-        open_failure{"init",
-                     [](fake_bus::state& s) { s.init_status = STATUS_INSUFFICIENT_RESOURCES; },
-                     {"reference", "data_io_init(4,4)", "dereference"}},
-        open_failure{"enable",
-                     [](fake_bus::state& s) { s.enable_status = STATUS_UNSUCCESSFUL; },
-                     {"reference", "data_io_init(4,4)", "transport_enable", "data_io_uninit", "dereference"}},
-        open_failure{"line_coding",
-                     [](fake_bus::state& s) { s.class_status = STATUS_IO_TIMEOUT; },
-                     {"reference", "data_io_init(4,4)", "transport_enable", "set_notify_cb(on)", "class(out,0x20,0,7)",
-                      "set_notify_cb(off)", "transport_disable", "data_io_uninit", "dereference"}},
-        open_failure{"read",
-                     [](fake_bus::state& s) { s.read_result = FALSE; },
-                     {"reference", "data_io_init(4,4)", "transport_enable", "set_notify_cb(on)", "class(out,0x20,0,7)",
-                      "class(out,0x22,3,0)", "read(512)", "set_notify_cb(off)", "purge(in)", "purge(out)",
-                      "transport_disable", "data_io_uninit", "dereference"}}),
+    testing::Values(open_failure{"init",
+                                 [](fake_bus::state& s) { s.init_status = STATUS_INSUFFICIENT_RESOURCES; },
+                                 {"reference", "data_io_init(4,4)", "dereference"}},
+                    open_failure{
+                        "enable",
+                        [](fake_bus::state& s) { s.enable_status = STATUS_UNSUCCESSFUL; },
+                        {"reference", "data_io_init(4,4)", "transport_enable", "data_io_uninit", "dereference"}},
+                    open_failure{"read",
+                                 [](fake_bus::state& s) { s.read_result = FALSE; },
+                                 {"reference", "data_io_init(4,4)", "transport_enable", "set_notify_cb(on)",
+                                  "class(out,0x20,0,7)", "class(out,0x22,3,0)", "read(512)", "set_notify_cb(off)",
+                                  "purge(in)", "purge(out)", "transport_disable", "data_io_uninit", "dereference"}}),
     [](const testing::TestParamInfo<open_failure>& info) { return std::string(info.param.name); });
 
 TEST_F(cdc_client_test, a_bus_of_another_version_gives_no_interface_and_nothing_is_called) {
@@ -180,6 +176,59 @@ TEST_F(cdc_client_test, close_purges_waits_for_every_transfer_and_gives_the_inte
     EXPECT_EQ(cancelled, 3u);  // two reads and the write
     EXPECT_TRUE(driver.report().opened);
     EXPECT_FALSE(driver.report().open);
+}
+
+// Vendor adapters stall the CDC line requests; the port is still usable.
+TEST_F(cdc_client_test, a_refused_line_setting_is_recorded_and_the_port_opens_anyway) {
+    serial_driver& driver = serial();
+    fake_bus::fake().class_status = STATUS_UNSUCCESSFUL;
+    ASSERT_EQ(host.open(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(fake_bus::calls(), serial_open);
+    EXPECT_EQ(driver.line_setup_status(), STATUS_UNSUCCESSFUL);
+    ASSERT_GE(driver.completions().size(), 2u);
+    EXPECT_EQ(driver.completions()[0].op, "class");
+    EXPECT_EQ(driver.completions()[0].status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(driver.dtr());
+    ASSERT_TRUE(driver.write(std::string("AT\r")));
+    ASSERT_TRUE(fake_bus::complete_read("OK"));
+    EXPECT_EQ(driver.read_text(), "OK");
+    host.close(pdo);
+}
+
+// A restart that fails leaves the pipe holding what is sent to it: the reads
+// it holds are purged, not waited for, and none is sent until a restart
+// succeeds; the port still closes.
+TEST_F(cdc_client_test, a_failed_restart_of_in_purges_the_held_reads_and_a_later_one_sends_them_again) {
+    serial_driver& driver = serial();
+    ASSERT_EQ(host.open(pdo), STATUS_SUCCESS);
+    size_t mark = fake_bus::calls().size();
+    fake_bus::fake().restart_status = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(driver.restart(true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(driver.restart(true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(calls_since(mark), (strings{"restart(in)", "purge(in)", "restart(in)", "purge(in)"}));
+    EXPECT_EQ(driver.reads_pending(), 0u);
+    fake_bus::fake().restart_status = STATUS_SUCCESS;
+    mark = fake_bus::calls().size();
+    EXPECT_EQ(driver.restart(true), STATUS_SUCCESS);
+    EXPECT_EQ(calls_since(mark), (strings{"restart(in)", "read(512)", "read(512)"}));
+    fake_bus::fake().restart_status = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(driver.restart(true), STATUS_UNSUCCESSFUL);
+    mark = fake_bus::calls().size();
+    host.close(pdo);
+    EXPECT_EQ(calls_since(mark), close_steps);
+}
+
+// Written while the device idles, the bytes would fail at the suspended
+// device: it is woken first, and only when it idles.
+TEST_F(cdc_client_test, the_serial_driver_wakes_an_idle_device_before_a_write) {
+    serial_driver& driver = serial();
+    ASSERT_EQ(host.open(pdo), STATUS_SUCCESS);
+    size_t mark = fake_bus::calls().size();
+    ASSERT_TRUE(driver.write(std::string("a")));
+    fake_bus::fake().idle = true;
+    ASSERT_TRUE(driver.write(std::string("b")));
+    EXPECT_EQ(calls_since(mark), (strings{"write(1)", "wakeup", "write(1)"}));
+    host.close(pdo);
 }
 
 TEST_F(cdc_client_test, a_purge_or_restart_of_in_sends_the_reads_again_afterwards) {

@@ -87,20 +87,25 @@ TEST_F(device_follow_test, stop_final_takes_the_data_path_down_and_the_port_stay
     EXPECT_EQ(calls(), strings{});
 }
 
-TEST_F(device_follow_test, without_a_device_writes_and_requests_fail_as_absent_and_reach_no_bus) {
+// Requests and maintenance go to the bus, which answers for the missing
+// device; writes and line settings stay with the port until one is back.
+TEST_F(device_follow_test, without_a_device_requests_get_the_bus_answer_writes_and_settings_wait) {
     open();
     fake_bus::control("stop-final");
+    fake_bus::fake().absent = true;
     calls();
     EXPECT_FALSE(driver->write(std::string("AT\r")));
     EXPECT_EQ(driver->completions().back().op, "write-refused");
     EXPECT_EQ(driver->completions().back().status, STATUS_CTRL_USB_DEVICE_ABSENT);
-    EXPECT_EQ(driver->class_request(true, 0x21, 0, 7, nullptr), STATUS_CTRL_USB_DEVICE_ABSENT);
-    EXPECT_EQ(driver->purge(true), STATUS_CTRL_USB_DEVICE_ABSENT);
-    EXPECT_EQ(driver->restart(false), STATUS_CTRL_USB_DEVICE_ABSENT);
-    EXPECT_EQ(driver->reset(), STATUS_CTRL_USB_DEVICE_ABSENT);
     EXPECT_EQ(driver->set_line_coding(9600, 7, 'E', 1), STATUS_CTRL_USB_DEVICE_ABSENT);
     EXPECT_EQ(driver->set_control_lines(true, false), STATUS_CTRL_USB_DEVICE_ABSENT);
     EXPECT_EQ(calls(), strings{});
+    EXPECT_EQ(driver->class_request(true, 0x21, 0, 7, nullptr), STATUS_CTRL_USB_DEVICE_ABSENT);
+    EXPECT_EQ(driver->purge(true), STATUS_CTRL_USB_DEVICE_ABSENT);
+    EXPECT_EQ(driver->restart(true), STATUS_CTRL_USB_DEVICE_ABSENT);
+    EXPECT_EQ(driver->reset(), STATUS_CTRL_USB_DEVICE_ABSENT);
+    EXPECT_EQ(calls(), (strings{"class(in,0x21,0,7)", "purge(in)", "restart(in)", "reset"}));
+    EXPECT_EQ(driver->reads_pending(), 0u);
     // A closed port refuses differently.
     host.close(pdo);
     EXPECT_EQ(driver->purge(true), STATUS_INVALID_DEVICE_STATE);
@@ -125,6 +130,7 @@ TEST_F(device_follow_test, start_final_brings_the_data_path_back_with_the_settin
     calls();
     size_t settings = fake_bus::fake().class_data.size();
     EXPECT_EQ(fake_bus::control("start-final"), 0);
+    driver->wait_device_work();
     EXPECT_EQ(calls(), (strings{"data_io_init(4,4)", "transport_enable", "set_notify_cb(on)", "class(out,0x20,0,7)",
                                 "class(out,0x22,1,0)", "read(512)", "read(512)"}));
     EXPECT_EQ(fake_bus::fake().class_data.at(settings), (std::vector<uint8_t>{0x80, 0x25, 0, 0, 0, 2, 7}));
@@ -137,6 +143,7 @@ TEST_F(device_follow_test, start_final_brings_the_data_path_back_with_the_settin
     // the port was removed while idle, and what was set up on it is gone.
     calls();
     EXPECT_EQ(fake_bus::control("start-final"), 0);
+    driver->wait_device_work();
     strings again = leaving;
     again.insert(again.end(), {"data_io_init(4,4)", "transport_enable", "set_notify_cb(on)", "class(out,0x20,0,7)",
                                "class(out,0x22,1,0)", "read(512)", "read(512)"});
@@ -146,22 +153,61 @@ TEST_F(device_follow_test, start_final_brings_the_data_path_back_with_the_settin
     EXPECT_EQ(calls().size(), 7u);  // the whole close
 }
 
-TEST_F(device_follow_test, a_failing_start_final_is_reported_and_undone_and_the_port_waits_on) {
+TEST_F(device_follow_test, a_failing_return_is_recorded_and_undone_and_the_port_waits_on) {
     open();
     fake_bus::control("stop-final");
-    fake_bus::fake().class_status = STATUS_IO_TIMEOUT;
+    fake_bus::fake().enable_status = STATUS_IO_TIMEOUT;
     calls();
-    LONG status = fake_bus::control("start-final");
-    EXPECT_EQ(status, static_cast<LONG>(STATUS_IO_TIMEOUT));
-    EXPECT_EQ(calls(), (strings{"data_io_init(4,4)", "transport_enable", "set_notify_cb(on)", "class(out,0x20,0,7)",
-                                "set_notify_cb(off)", "transport_disable", "data_io_uninit"}));
+    EXPECT_EQ(fake_bus::control("start-final"), 0);
+    driver->wait_device_work();
+    EXPECT_EQ(calls(), (strings{"data_io_init(4,4)", "transport_enable", "transport_disable", "data_io_uninit"}));
+    EXPECT_EQ(driver->completions().back().op, "device-back");
+    EXPECT_EQ(driver->completions().back().status, STATUS_IO_TIMEOUT);
     EXPECT_FALSE(driver->device_present());
     EXPECT_FALSE(driver->write(std::string("x")));
-    // The next device that serves it succeeds.
-    fake_bus::fake().class_status = STATUS_SUCCESS;
+    // The next device that serves it succeeds, even one that refuses the
+    // line settings.
+    fake_bus::fake().enable_status = STATUS_SUCCESS;
+    fake_bus::fake().class_status = STATUS_UNSUCCESSFUL;
     EXPECT_EQ(fake_bus::control("start-final"), 0);
+    driver->wait_device_work();
     EXPECT_TRUE(driver->device_present());
+    EXPECT_EQ(driver->line_setup_status(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(fake_bus::reads_pending(), 2u);
+}
+
+// The start-final runs inside the device's D0 entry, and the line settings
+// are control requests, which wait for the device to be in D0: the callback
+// only hands the work to the client's thread.
+TEST_F(device_follow_test, start_final_leaves_taking_the_device_up_to_another_thread) {
+    open();
+    fake_bus::control("stop-final");
+    calls();
+    EXPECT_EQ(fake_bus::control("start-final"), 0);
+    driver->wait_device_work();
+    EXPECT_TRUE(driver->device_present());
+    EXPECT_EQ(calls().front(), "data_io_init(4,4)");
+    EXPECT_NE(fake_bus::fake().init_thread, std::this_thread::get_id());
+}
+
+// A device that leaves right after it came back: its return is taken up
+// and then taken down, or dropped before it began; never left half done.
+TEST_F(device_follow_test, a_stop_final_right_after_a_start_final_leaves_the_port_without_a_device) {
+    open();
+    fake_bus::control("stop-final");
+    for (int i = 0; i < 200; i++) {
+        calls();
+        fake_bus::control("start-final");
+        fake_bus::control("stop-final");
+        driver->wait_device_work();
+        EXPECT_FALSE(driver->device_present());
+        strings seen = calls();
+        if (!seen.empty()) {
+            EXPECT_EQ(seen.front(), "data_io_init(4,4)");
+            EXPECT_EQ(seen.back(), "data_io_uninit");
+        }
+        EXPECT_EQ(fake_bus::reads_pending(), 0u);
+    }
 }
 
 // ---- Idle and sleep -------------------------------------------------------------------

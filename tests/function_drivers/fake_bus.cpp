@@ -39,6 +39,10 @@ NTSTATUS class_control_sync(WDFDEVICE, BOOLEAN in, UCHAR request, USHORT value, 
                            "," + std::to_string(length) + ")");
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     if (!in) fake().class_data.emplace_back(bytes, bytes + (buffer == nullptr ? 0 : length));
+    if (fake().absent) {
+        *transferred = 0;
+        return STATUS_CTRL_USB_DEVICE_ABSENT;
+    }
     if (in && buffer != nullptr) memset(buffer, 0x11, length);
     *transferred = NT_SUCCESS(fake().class_status) ? length : 0;
     return fake().class_status;
@@ -86,6 +90,10 @@ BOOLEAN set_notify_cb(WDFDEVICE, PVOID context, PFN_CDC_NOTIFY_CB routine) {
 
 NTSTATUS data_io_init(WDFDEVICE, ULONG in, ULONG out) {
     call("data_io_init(" + std::to_string(in) + "," + std::to_string(out) + ")");
+    {
+        std::lock_guard<std::mutex> guard(fake().lock);
+        fake().init_thread = std::this_thread::get_id();
+    }
     return fake().init_status;
 }
 
@@ -120,7 +128,7 @@ VOID ctrl_cbs_uninit(WDFDEVICE) {
 
 NTSTATUS reset_device(WDFDEVICE) {
     call("reset");
-    return STATUS_SUCCESS;
+    return fake().absent ? STATUS_CTRL_USB_DEVICE_ABSENT : STATUS_SUCCESS;
 }
 
 void cancel_all(std::deque<pending_transfer>* queue) {
@@ -136,13 +144,29 @@ void cancel_all(std::deque<pending_transfer>* queue) {
 
 NTSTATUS inout_purge(WDFDEVICE, BOOLEAN in) {
     call(in ? "purge(in)" : "purge(out)");
+    if (fake().absent) return STATUS_CTRL_USB_DEVICE_ABSENT;
     cancel_all(in ? &fake().reads : &fake().writes);
     return STATUS_SUCCESS;
 }
 
+// A failed restart leaves the pipe stopped: what it held stays pending.
 NTSTATUS restart_io_target(WDFDEVICE, BOOLEAN in) {
     call(in ? "restart(in)" : "restart(out)");
+    if (fake().absent) return STATUS_CTRL_USB_DEVICE_ABSENT;
+    if (!NT_SUCCESS(fake().restart_status)) return fake().restart_status;
     cancel_all(in ? &fake().reads : &fake().writes);
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN is_idle(WDFDEVICE) {
+    std::lock_guard<std::mutex> guard(fake().lock);
+    return fake().idle ? TRUE : FALSE;
+}
+
+NTSTATUS wakeup(WDFDEVICE, BOOLEAN) {
+    std::lock_guard<std::mutex> guard(fake().lock);
+    fake().calls.push_back("wakeup");
+    fake().idle = false;
     return STATUS_SUCCESS;
 }
 
@@ -197,6 +221,8 @@ void register_on(WDFDEVICE pdo) {
     record.cdc_data_io_init = data_io_init;
     record.cdc_data_io_uninit = data_io_uninit;
     record.qd_reset_device = reset_device;
+    record.qd_is_idle = is_idle;
+    record.qd_device_wakeup_sync = wakeup;
     record.cdc_data_io_ctrl_cbs_init = ctrl_cbs_init;
     record.cdc_data_io_ctrl_cbs_uninit = ctrl_cbs_uninit;
     WDF_QUERY_INTERFACE_CONFIG config;

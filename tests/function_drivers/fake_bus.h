@@ -8,9 +8,11 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cdc_bus_interface.h"
+#include "cdc_client.h"
 #include "tests/wdf/test_bus_driver.h"
 
 namespace fake_bus {
@@ -38,6 +40,7 @@ struct state {
     std::string version_seen;
     std::string expected_version = CDC_BUS_DRIVER_VERSION;
     int references = 0;
+    std::thread::id init_thread;  // of the last data_io_init
     // What the slots answer.
     NTSTATUS init_status = STATUS_SUCCESS;
     NTSTATUS enable_status = STATUS_SUCCESS;
@@ -45,6 +48,9 @@ struct state {
     BOOLEAN notify_result = TRUE;
     BOOLEAN read_result = TRUE;
     BOOLEAN write_result = TRUE;
+    NTSTATUS restart_status = STATUS_SUCCESS;
+    bool idle = false;    // qd_is_idle; the wake-up clears it
+    bool absent = false;  // no device serves the child: class and maintenance calls answer as the routing does
 };
 
 state& fake();

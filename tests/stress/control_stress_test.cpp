@@ -117,9 +117,9 @@ struct lane {
     LONG start_final() {
         std::unique_lock<std::shared_mutex> guard(gate);
         paused = false;
-        // Only a device that has just started calls this. One removed while
-        // idle passed no D0 exit and sent no stop-final: the data path died
-        // with it, and the bookkeeping of the calls on it stays.
+        // Only a device that has just started calls this; a stop-final came
+        // before its predecessor left. Whatever is still counted here died
+        // with that device.
         if (served && !drain_locked()) return STATUS_IO_TIMEOUT;
         served = false;
         NTSTATUS status = bus.cdc_data_io_init(child, records, records);

@@ -251,6 +251,13 @@ class session {
     // Unplugs what is still plugged in; the drivers' reports and the
     // devices' traffic are then final.
     void finish() {
+        // The devices still plugged in leave a running system, as a user
+        // would wake the machine before pulling them.
+        if (host_.sleeping()) {
+            fprintf(trace_, "cdcbus: the system sleeps at the end; resuming\n");
+            host_.resume();
+            quiesce();
+        }
         for (auto it = plugged_.rbegin(); it != plugged_.rend(); ++it) {
             if (it->present) remove(*it, false);
         }
@@ -375,7 +382,10 @@ class session {
         return *d;
     }
 
+    // The pipe of the setting in force now: enabling the data path may
+    // switch to a setting with other pipes than the one plugged.
     uint8_t endpoint(const action& a, const child_entry& c, const std::string& role) {
+        note_pipes();
         for (const auto& pipe : summaries_[c.summary].pipes) {
             if (pipe.role == role) return static_cast<uint8_t>(pipe.endpoint);
         }
@@ -444,6 +454,7 @@ class session {
                     if (p.present) last = &p;
                 }
                 if (last == nullptr) fail(a, "nothing is plugged in");
+                refuse_pnp_while_sleeping(a);
                 remove(*last, a.type == k::surprise_remove);
                 return;
             }
@@ -476,7 +487,9 @@ class session {
             case k::expect: {
                 function_drivers::cdc_client& d = driver(a, c);
                 std::vector<uint8_t> read = d.read_bytes();
-                if (std::search(read.begin(), read.end(), a.bytes.begin(), a.bytes.end()) == read.end()) {
+                // Nothing expected is always there, even in nothing read.
+                if (!a.bytes.empty() &&
+                    std::search(read.begin(), read.end(), a.bytes.begin(), a.bytes.end()) == read.end()) {
                     fail(a, "expected child " + a.child + " to have read \"" + escape_text(a.bytes) + "\", it read \"" +
                                 escape_text(read) + "\"");
                 }
@@ -492,7 +505,7 @@ class session {
                 std::vector<uint8_t> data = a.bytes;
                 NTSTATUS status = driver(a, c).class_request(a.in, a.request, a.value, a.length, &data);
                 report_status("class request", status);
-                if (a.in && NT_SUCCESS(status))
+                if (a.in && NT_SUCCESS(status) && status != STATUS_CTRL_USB_DEVICE_ABSENT)
                     fprintf(report_, "%sclass request read %s\n", prefix_, hex_bytes(data).c_str());
                 break;
             }
@@ -540,6 +553,37 @@ class session {
         return fault::make_gone();
     }
 
+    // Adds the pipes each started function has in force now to its summary,
+    // so that the summary lists, and its traffic counts, every pipe used.
+    void note_pipes() {
+        for (const auto& p : plugged_) {
+            if (!p.present) continue;
+            for (size_t s = 0; s < p.stacks.size(); s++) {
+                if (!p.stacks[s]->started()) continue;
+                device_summary now = describe(*p.stacks[s]);
+                std::vector<pipe_summary>& pipes = summaries_[p.summaries[s]].pipes;
+                for (const auto& pipe : now.pipes) {
+                    bool listed = std::any_of(pipes.begin(), pipes.end(), [&](const pipe_summary& q) {
+                        return q.endpoint == pipe.endpoint && q.role == pipe.role;
+                    });
+                    if (!listed) pipes.push_back(pipe);
+                }
+            }
+        }
+    }
+
+    // A port holds one device, and nothing is plugged or unplugged while the
+    // system sleeps: such a line is refused, not run.
+    void refuse_pnp_while_sleeping(const action& a) {
+        if (host_.sleeping()) fail(a, "the system sleeps; resume first");
+    }
+
+    void refuse_port_in_use(const action& a, const std::string& location) {
+        for (const auto& p : plugged_) {
+            if (p.present && p.location == location) fail(a, "a device is plugged in at " + location + " already");
+        }
+    }
+
     void plug(const action& a) {
         sim::plug_options plug;
         if (!a.location.empty()) {
@@ -548,6 +592,8 @@ class session {
             plug.location = opts_.location;
         }
         plug.whole_device = opts_.whole_device;
+        refuse_pnp_while_sleeping(a);
+        refuse_port_in_use(a, plug.location);
         sim::devices::model_options model;
         model.location = plug.location;
         plugged_device p;
@@ -586,13 +632,15 @@ class session {
     void replug(const action& a) {
         if (last_removed_ >= plugged_.size() || plugged_[last_removed_].present) fail(a, "nothing was unplugged");
         plugged_device& p = plugged_[last_removed_];
+        sim::plug_options plug;
+        plug.location = a.location.empty() ? p.location : a.location;
+        plug.whole_device = opts_.whole_device;
+        refuse_pnp_while_sleeping(a);
+        refuse_port_in_use(a, plug.location);
         // Its earlier summaries keep their transfers: the device's record
         // restarts with the new plugging.
         for (size_t index : p.summaries) add_transfers(summaries_[index], *p.dev, p.traffic_seen);
         p.traffic_seen = p.dev->traffic().size();
-        sim::plug_options plug;
-        plug.location = a.location.empty() ? p.location : a.location;
-        plug.whole_device = opts_.whole_device;
         p.location = plug.location;
         p.present = true;
         p.gone->store(false);
@@ -619,13 +667,25 @@ class session {
         size_t before = SIZE_MAX;
         for (int round = 0; round < 1000; round++) {
             host_.settle();
+            // A serial port takes a returning device up on its own thread.
+            for (const auto& c : children_) {
+                if (!c.present) continue;
+                if (auto* d = dynamic_cast<function_drivers::cdc_client*>(host_.function_driver_of(c.pdo))) {
+                    d->wait_device_work();
+                }
+            }
+            host_.settle();
             sim::io_threads_stop();
             for (auto& p : plugged_) {
-                if (p.present && p.gone->exchange(false)) remove(p, true);
+                // A device gone while the system sleeps leaves at resume.
+                if (p.present && !host_.sleeping() && p.gone->exchange(false)) remove(p, true);
             }
             refresh_children();
             size_t now = activity();
-            if (now == before) return;
+            if (now == before) {
+                note_pipes();
+                return;
+            }
             before = now;
         }
     }

@@ -125,7 +125,18 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG io_enabled;
     volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
-    volatile LONG routed_calls;          // control-mode calls running on this device, pinned
+    // Rundown of the control-mode routing, a remove lock: 1 for the
+    // registration plus 1 per pinned call. Pins are taken under
+    // drv_ctx.usb_devices_lock, and only while the device is listed;
+    // unregistration drops the registration's 1 and waits for route_drained,
+    // which the release that brings the count to 0 sets.
+    volatile LONG route_refs;
+    volatile LONG route_departing;  // interlocked; 1 once unregistered: pinned calls send nothing more
+    KEVENT route_drained;           // notification event; initialised at registration
+    // The thread that runs the children's control callbacks inside this
+    // device's own power transition, else NULL: there nothing waits for D0.
+    PKTHREAD volatile power_cb_thread;
+    volatile LONG final_stopped;  // interlocked; 1 from the children's stop-final to the next D0 entry
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
@@ -216,7 +227,16 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 _Requires_lock_held_(drv_ctx.usb_devices_lock) BOOLEAN ctrl_usb_device_is_listed(_In_ WDFDEVICE device);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_add_usb_device(_In_ WDFDEVICE device);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_remove_usb_device(_In_ WDFDEVICE device);
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_IDS ids);
+_IRQL_requires_max_(DISPATCH_LEVEL) WDFDEVICE ctrl_control_device_get(VOID);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ctrl_route_release(_In_ PDEVICE_CONTEXT fdx);
+_IRQL_requires_(PASSIVE_LEVEL) VOID ctrl_usb_device_final_stop(_In_ WDFDEVICE device);
+// Detaches the children matching ids that departing serves (NULL: only
+// the pending ones, for a not-in-use report) and removes them unless one is
+// open or another device serves that identity by now.
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ctrl_try_to_remove_children(_In_ PCDC_IDS ids, _In_opt_ WDFDEVICE departing);
+// TRUE on the thread running this device's children's control callbacks
+// inside the device's own power transition.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN usb_in_own_power_callback(_In_ PDEVICE_CONTEXT fdx);
 
 #define STATUS_CTRL_USB_DEVICE_ALREADY_LISTED ((NTSTATUS)0x20000001L)
 #define STATUS_CTRL_USB_DEVICE_NOT_LISTED ((NTSTATUS)0x20000002L)
@@ -504,10 +524,17 @@ NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
 NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx);
 
 // ---- Control-mode routing (the control-device filling) ---------------------------
-// Pins (lock TRUE: the child's registered serving device, handed out through
-// usb_device) or unpins (lock FALSE: the device a lock call handed out).
+// What one routed call pinned: released as it was taken.
+typedef struct _CTRL_ROUTE_PIN {
+    WDFDEVICE device;
+    WDFUSBDEVICE target;
+    PDEVICE_CONTEXT fdx;
+} CTRL_ROUTE_PIN, *PCTRL_ROUTE_PIN;
+
+// Pins (lock TRUE: the child's registered serving device, recorded in pin)
+// or unpins (lock FALSE: what the lock call recorded in pin).
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
-    ctrl_lock_unlock_usb_device(_In_ WDFDEVICE child, _In_ BOOLEAN lock, _Inout_ WDFDEVICE* usb_device);
+    ctrl_lock_unlock_usb_device(_In_ WDFDEVICE child, _In_ BOOLEAN lock, _Inout_ PCTRL_ROUTE_PIN pin);
 
 NTSTATUS ctrl_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                  PVOID buffer, PULONG bytes_transferred, LONGLONG timeout);

@@ -25,8 +25,34 @@ typedef LONG (*PFN_CDC_CHILDREN_MSG_CB)(PVOID ctx, ULONG_PTR msg);
 // Control-device mode: stop before the serving function device leaves D0,
 // start after it is back; the final pair when it starts or leaves for good.
 // A start-final always comes from a device that has just started: what the
-// child set up before died with the earlier device, also when no stop-final
-// came (a device removed while in a low-power state passes no D0 exit).
+// child set up before died with the earlier device. Every device that leaves
+// for good sends stop-final first, also one removed while in a low-power
+// state (then from its hardware stop, with the device already out of D0).
+//
+// The callbacks run at PASSIVE_LEVEL on the serving function device's own
+// PnP/power thread, inside its power transition (start-final and start
+// inside its D0 entry or self-managed I/O restart, stop inside its
+// self-managed I/O suspend or D0 exit, stop-final inside its D0 exit or
+// hardware stop), and the device's next transition waits until they
+// return. So, from any of them, a child:
+// - may call every routed slot: it reaches the device in transition. A
+//   start or start-final may set the data path up (cdc_data_io_init,
+//   cdc_transport_enable), start reads and send class requests: the device
+//   is in D0. A stop or stop-final may purge, disable and uninit;
+// - must not wait for the device to reach D0: qd_device_wakeup_sync, and the
+//   wake-up a transfer makes on an idle device, do not wait there (the
+//   device cannot enter D0 while its own power callback runs); a stop-final
+//   from the hardware stop of a device in a low-power state finds transfers
+//   failing, not waiting;
+// - must not wait for anything that needs another PnP or power transition
+//   of the same device, nor for its own completion callbacks while it holds
+//   a lock those callbacks take;
+// - should not block on the device for long: the callbacks hold the device's
+//   power transition, and a synchronous transfer without a time-out that the
+//   device never answers holds it for good. Give synchronous transfers a
+//   time-out, or send them asynchronously.
+// The is-open callback is also called from the hardware stop and from
+// qd_notify_child_not_in_use: it must only read the child's own state.
 typedef LONG (*PFN_CDC_CTRL_CB)(PVOID ctrl_cbs_ctx);
 
 typedef NTSTATUS (*PFN_CDC_CLASS_CONTROL_SYNC)(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value,

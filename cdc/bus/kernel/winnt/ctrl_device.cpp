@@ -4,24 +4,40 @@
 #include "cdc_bus.h"
 
 #define CTRL_WAKE_WAIT_TRIES 300
-// Like a remove lock's wait, bounded only against a call that never returns.
-#define CTRL_ROUTED_DRAIN_POLLS 10000000
 
 NTSTATUS ctrl_evt_dev_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,
                                        WDFCMRESLIST resources_translated) {
     UNREFERENCED_PARAMETER(resources_raw);
     UNREFERENCED_PARAMETER(resources_translated);
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", __func__);
-    drv_ctx.control_device = device;
+    // Under the lock the registrations and the pinning read it with.
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    WritePointerRelease((PVOID volatile*)&drv_ctx.control_device, device);
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ctrl_evt_dev_release_hardware(WDFDEVICE device, WDFCMRESLIST resources_translated) {
     UNREFERENCED_PARAMETER(device);
     UNREFERENCED_PARAMETER(resources_translated);
-    drv_ctx.control_device = NULL;
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    WritePointerRelease((PVOID volatile*)&drv_ctx.control_device, NULL);
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", __func__);
     return STATUS_SUCCESS;
+}
+
+// One read of the control device: an operation tests and uses the same value.
+WDFDEVICE ctrl_control_device_get(VOID) {
+    return (WDFDEVICE)ReadPointerAcquire((PVOID const volatile*)&drv_ctx.control_device);
+}
+
+// The control device's present children matching ids, as usb_child_iteration_begin
+// does, on a control device read once.
+static VOID ctrl_child_iteration_begin(WDFDEVICE control, WDFCHILDLIST* list, PWDF_CHILD_LIST_ITERATOR iterator) {
+    *list = WdfFdoGetDefaultChildList(control);
+    WDF_CHILD_LIST_ITERATOR_INIT(iterator, WdfRetrievePresentChildren);
+    WdfChildListBeginIteration(*list, iterator);
 }
 
 // Caller holds drv_ctx.usb_devices_lock.
@@ -42,6 +58,7 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
     WDF_CHILD_LIST_ITERATOR iterator;
     WDFCHILDLIST list;
     WDFDEVICE child;
+    WDFDEVICE control;
     ULONG matched = 0;
     NTSTATUS status;
 
@@ -53,19 +70,25 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: The USB FDO is already listed\n", __func__);
         return STATUS_CTRL_USB_DEVICE_ALREADY_LISTED;
     }
+    // No call can pin a device that is not listed, and its last
+    // unregistration waited for every pin: the rundown starts afresh.
+    InterlockedExchange(&fdx->route_refs, 1);
+    InterlockedExchange(&fdx->route_departing, 0);
+    KeInitializeEvent(&fdx->route_drained, NotificationEvent, FALSE);
     status = WdfCollectionAdd(drv_ctx.usb_devices, device);
     if (!NT_SUCCESS(status)) {
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed adding to collection\n", __func__);
         return status;
     }
-    if (drv_ctx.control_device == NULL) {
+    control = drv_ctx.control_device;
+    if (control == NULL) {
         // The control device's D0 entry reports children for it later.
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         return STATUS_SUCCESS;
     }
 
-    usb_child_iteration_begin(device, &list, &iterator);
+    ctrl_child_iteration_begin(control, &list, &iterator);
     for (;;) {
         status = usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE);
         if (!NT_SUCCESS(status) || child == NULL) {
@@ -81,49 +104,69 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
     WdfSpinLockRelease(drv_ctx.usb_devices_lock);
 
     if (matched == 0 && NT_SUCCESS(status)) {
-        return usb_children_plugin(drv_ctx.control_device, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
+        return usb_children_plugin(control, &fdx->ids, fdx->child_count, fdx->ext_ctrl_enabled);
     }
     return status;
 }
 
 // Cancels what is in flight on an I/O target and lets it take requests again:
-// a call still running gets its answer and may finish.
+// a pinned call blocked in a transfer gets its answer and returns; what it
+// sends afterwards sees route_departing first or, sent already, is cancelled
+// by the hardware stop's own stop of the targets.
 static VOID ctrl_io_target_flush(WDFIOTARGET target) {
     WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
     WdfIoTargetStart(target);
 }
 
+// The data pipe a pool sends on, read under the pool's lock: a routed switch
+// of the data interface replaces the pipes under the same lock.
+static WDFUSBPIPE ctrl_pool_pipe(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
+    WDFUSBPIPE current;
+
+    if (manager->lock == NULL) {
+        return NULL;
+    }
+    WdfSpinLockAcquire(manager->lock);
+    current = *pipe;
+    if (current != NULL) {
+        WdfObjectReferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, __FILE__);
+    }
+    WdfSpinLockRelease(manager->lock);
+    return current;
+}
+
+static VOID ctrl_pool_pipe_flush(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
+    WDFUSBPIPE current = ctrl_pool_pipe(manager, pipe);
+
+    if (current != NULL) {
+        ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(current));
+        WdfObjectDereferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, __FILE__);
+    }
+}
+
+// Drops one hold on the routing's rundown; the last one wakes the
+// unregistration waiting for it.
+VOID ctrl_route_release(PDEVICE_CONTEXT fdx) {
+    if (InterlockedDecrement(&fdx->route_refs) == 0) {
+        KeSetEvent(&fdx->route_drained, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // The references a routed call holds keep the device's objects in memory but
 // not alive: the framework deletes the request pools, locks and collections
-// with the device all the same. So the device, once unregistered (no call can
+// with the device all the same. So the device, once unlisted (no call can
 // pin it any more), cancels what the calls running on it wait for and waits
-// until they have returned.
+// until the last of them has unpinned.
 static VOID ctrl_usb_device_drain(PDEVICE_CONTEXT fdx) {
-    LARGE_INTEGER interval;
-    ULONG polls = 0;
-
-    if (ReadAcquire(&fdx->routed_calls) == 0) {
-        return;
+    InterlockedExchange(&fdx->route_departing, 1);
+    if (ReadAcquire(&fdx->route_refs) > 1) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: %ld calls running\n", __func__, ReadAcquire(&fdx->route_refs) - 1);
+        ctrl_pool_pipe_flush(&fdx->req_in, &fdx->pipe_data_in);
+        ctrl_pool_pipe_flush(&fdx->req_out, &fdx->pipe_data_out);
+        ctrl_io_target_flush(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device));
     }
-    QD_TRACE(TRACE_LEVEL_INFO, "%s: %ld calls running\n", __func__, ReadAcquire(&fdx->routed_calls));
-    if (fdx->pipe_data_in != NULL) {
-        ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_in));
-    }
-    if (fdx->pipe_data_out != NULL) {
-        ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(fdx->pipe_data_out));
-    }
-    ctrl_io_target_flush(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device));
-
-    // The shortest delay: the calls are only finishing their bookkeeping now.
-    interval.QuadPart = -1;
-    while (ReadAcquire(&fdx->routed_calls) != 0) {
-        if (polls >= CTRL_ROUTED_DRAIN_POLLS) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: %ld calls still running\n", __func__, ReadAcquire(&fdx->routed_calls));
-            return;
-        }
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        polls++;
-    }
+    ctrl_route_release(fdx);
+    KeWaitForSingleObject(&fdx->route_drained, Executive, KernelMode, FALSE, NULL);
 }
 
 NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
@@ -132,6 +175,7 @@ NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
 
+    ctrl_usb_device_final_stop(device);
     WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
     if (!ctrl_usb_device_is_listed(device)) {
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
@@ -141,8 +185,8 @@ NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
         WdfCollectionRemove(drv_ctx.usb_devices, device);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         ctrl_usb_device_drain(fdx);
-        if (drv_ctx.control_device != NULL) {
-            status = ctrl_try_to_remove_children(&fdx->ids);
+        if (ctrl_control_device_get() != NULL) {
+            status = ctrl_try_to_remove_children(&fdx->ids, device);
         } else {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: no control children\n", __func__);
             status = STATUS_SUCCESS;
@@ -152,33 +196,106 @@ NTSTATUS ctrl_remove_usb_device(WDFDEVICE device) {
     return status;
 }
 
-// Detaches the children matching ids; removes them unless one is open, so
-// that open handles survive until the device comes back.
-NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
+// Marks the children matching ids missing, unless one of them is served:
+// a device with this identity registered since they were detached.
+static NTSTATUS ctrl_children_remove_unserved(WDFDEVICE control, PCDC_IDS ids) {
     WDF_CHILD_LIST_ITERATOR iterator;
     WDFCHILDLIST list;
     WDFDEVICE child;
-    ULONG count = 0;
-    BOOLEAN open = FALSE;
+    BOOLEAN served = FALSE;
     NTSTATUS status;
 
-    if (drv_ctx.control_device == NULL) {
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, qd_enumerator %ws, hwid %ws, location %ws\n", "usb_children_remove",
+             ids->qd_enumerator, ids->hwid, ids->location);
+
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    ctrl_child_iteration_begin(control, &list, &iterator);
+    for (;;) {
+        status = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, FALSE);
+        if (!NT_SUCCESS(status) || child == NULL) {
+            break;
+        }
+        if (cdc_get_device_context(child)->usb_device != NULL) {
+            served = TRUE;
+        }
+    }
+    WdfChildListEndIteration(list, &iterator);
+    if (NT_SUCCESS(status) && !served) {
+        ctrl_child_iteration_begin(control, &list, &iterator);
+        do {
+            status = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, TRUE);
+        } while (NT_SUCCESS(status) && child != NULL);
+        WdfChildListEndIteration(list, &iterator);
+    }
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+    if (served) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: served by another device\n", "ctrl_try_to_remove_children");
+    }
+    return status;
+}
+
+// A matching child served by another device: that device has the identity
+// now, and its children are not the departing one's to detach or remove.
+// Caller holds drv_ctx.usb_devices_lock.
+static BOOLEAN ctrl_child_served_elsewhere(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE departing) {
+    return cdc_pdx->usb_device != NULL && cdc_pdx->usb_device != departing;
+}
+
+// Detaches the children matching ids that departing serves; removes them
+// unless one is open, so that open handles survive until the device comes
+// back. departing NULL (a not-in-use report) detaches nothing: it only
+// removes children none serves.
+NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids, WDFDEVICE departing) {
+    WDF_CHILD_LIST_ITERATOR iterator;
+    WDFCHILDLIST list;
+    WDFDEVICE child;
+    WDFDEVICE control = ctrl_control_device_get();
+    ULONG count = 0;
+    BOOLEAN open = FALSE;
+    BOOLEAN served = FALSE;
+    NTSTATUS status;
+
+    if (control == NULL) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: no control children\n", __func__);
         return STATUS_SUCCESS;
     }
 
-    usb_child_iteration_begin(drv_ctx.control_device, &list, &iterator);
+    // The re-attachment walk of a registration runs under the same lock: a
+    // device with this identity registering meanwhile either comes first and
+    // keeps its children, or after and finds them detached.
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    ctrl_child_iteration_begin(control, &list, &iterator);
     for (;;) {
         status = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, FALSE);
         if (!NT_SUCCESS(status) || child == NULL) {
             break;
         }
         PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
-        // Under the lock the pinning reads it with.
-        WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
-        cdc_pdx->usb_device = NULL;
-        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
-        cdc_child_forget(cdc_pdx);
+        if (ctrl_child_served_elsewhere(cdc_pdx, departing)) {
+            served = TRUE;
+            continue;
+        }
+        if (cdc_pdx->usb_device != NULL) {
+            cdc_pdx->usb_device = NULL;
+            cdc_child_forget(cdc_pdx);
+        }
+    }
+    WdfChildListEndIteration(list, &iterator);
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+
+    if (served) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: served by another device\n", __func__);
+        return STATUS_SUCCESS;
+    }
+
+    // The open tests are the child drivers' code: at passive level.
+    ctrl_child_iteration_begin(control, &list, &iterator);
+    for (;;) {
+        status = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, FALSE);
+        if (!NT_SUCCESS(status) || child == NULL) {
+            break;
+        }
+        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
         if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
             cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {
             open = TRUE;
@@ -195,7 +312,7 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids) {
         status = STATUS_SUCCESS;
     } else {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: remove children\n", __func__);
-        status = usb_children_remove(drv_ctx.control_device, ids);
+        status = ctrl_children_remove_unserved(control, ids);
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done, status %lx\n", __func__, status);
     return status;
@@ -305,12 +422,29 @@ NTSTATUS ctrl_evt_device_d0_exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE target
 
 NTSTATUS ctrl_usb_device_d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previous_state) {
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, prev_state %s\n", __func__, usb_power_state_name(previous_state));
+    InterlockedExchange(&usb_get_device_context(device)->final_stopped, 0);
     return ctrl_usb_device_d0_entry_exit(device, TRUE, previous_state == WdfPowerDeviceD3Final);
 }
 
 NTSTATUS ctrl_usb_device_d0_exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE target_state) {
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, target_state %s\n", __func__, usb_power_state_name(target_state));
+    if (target_state == WdfPowerDeviceD3Final) {
+        InterlockedExchange(&usb_get_device_context(device)->final_stopped, 1);
+    }
     return ctrl_usb_device_d0_entry_exit(device, FALSE, target_state == WdfPowerDeviceD3Final);
+}
+
+// A device removed while in a low-power state passes no D0 exit to
+// D3Final: its children hear their stop-final from its hardware stop, while
+// it still serves them.
+VOID ctrl_usb_device_final_stop(WDFDEVICE device) {
+    PDEVICE_CONTEXT fdx = usb_get_device_context(device);
+
+    if (ReadAcquire(&fdx->d0_exited) == 0 || InterlockedExchange(&fdx->final_stopped, 1) != 0) {
+        return;
+    }
+    QD_TRACE(TRACE_LEVEL_INFO, "%s: removed in a low-power state, stopping the children\n", __func__);
+    ctrl_usb_device_d0_entry_exit(device, FALSE, TRUE);
 }
 
 // Tells the children served by device that it is stopping or starting.
@@ -319,16 +453,21 @@ NTSTATUS ctrl_usb_device_d0_entry_exit(WDFDEVICE device, BOOLEAN entry, BOOLEAN 
     WDF_CHILD_LIST_ITERATOR iterator;
     WDFCHILDLIST list;
     WDFDEVICE child;
+    WDFDEVICE control;
     NTSTATUS failure = STATUS_SUCCESS;
     NTSTATUS status;
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, device %p, %s\n", __func__, device, entry ? "Start" : "Stop");
-    if (drv_ctx.control_device == NULL) {
+    control = ctrl_control_device_get();
+    if (control == NULL) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: control device is missing\n", __func__);
         return STATUS_SUCCESS;
     }
 
-    usb_child_iteration_begin(device, &list, &iterator);
+    // The children run inside this device's power transition: a wake-up they
+    // ask for must not wait for the D0 the transition itself brings.
+    WritePointerRelease((PVOID volatile*)&fdx->power_cb_thread, KeGetCurrentThread());
+    ctrl_child_iteration_begin(control, &list, &iterator);
     for (;;) {
         status = usb_child_retrieve_or_remove_next(&child, list, &iterator, &fdx->ids, FALSE);
         if (!NT_SUCCESS(status) || child == NULL) {
@@ -339,6 +478,13 @@ NTSTATUS ctrl_usb_device_d0_entry_exit(WDFDEVICE device, BOOLEAN entry, BOOLEAN 
         LONG child_status = 0;
 
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Handling child %p\n", __func__, child);
+        WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+        const BOOLEAN elsewhere = ctrl_child_served_elsewhere(cdc_pdx, device);
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+        if (elsewhere) {
+            // The identity moved on to a device plugged in since.
+            continue;
+        }
         if (cdc_pdx->ctrl_start_final_cb == NULL || cdc_pdx->ctrl_stop_final_cb == NULL ||
             cdc_pdx->ctrl_cbs_ctx == NULL) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: NULL control callbacks or context\n", __func__);
@@ -365,6 +511,7 @@ NTSTATUS ctrl_usb_device_d0_entry_exit(WDFDEVICE device, BOOLEAN entry, BOOLEAN 
         }
     }
     WdfChildListEndIteration(list, &iterator);
+    WritePointerRelease((PVOID volatile*)&fdx->power_cb_thread, NULL);
 
     if (failure != STATUS_SUCCESS) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: returning failure, status=0x%x\n", __func__, failure);

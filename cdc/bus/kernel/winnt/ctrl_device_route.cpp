@@ -4,39 +4,38 @@
 #include "cdc_bus.h"
 
 // The lock call takes a reference on the registered serving device and on its
-// USB target; the unlock call drops those two on the device it is given,
-// whether or not it is still registered or still serves the child.
-BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* usb_device) {
+// USB target, and a hold on the device's rundown; the unlock call drops
+// exactly those, on the device and target the lock call recorded, whether or
+// not the device is still registered or still serves the child.
+BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_PIN pin) {
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
-    PDEVICE_CONTEXT fdx;
-    WDFUSBDEVICE target;
     WDFDEVICE device;
 
     if (!lock) {
-        // Read before the device's reference goes: it may be the last one.
-        fdx = usb_get_device_context(*usb_device);
-        target = fdx->usb_device;
-        InterlockedDecrement(&fdx->routed_calls);
-        WdfObjectDereferenceActual(*usb_device, NULL, __LINE__, __FILE__);
-        WdfObjectDereferenceActual(target, NULL, __LINE__, __FILE__);
+        // The rundown first: the references keep fdx in memory until the end.
+        ctrl_route_release(pin->fdx);
+        WdfObjectDereferenceActual(pin->device, NULL, __LINE__, __FILE__);
+        WdfObjectDereferenceActual(pin->target, NULL, __LINE__, __FILE__);
         return TRUE;
     }
+
+    // The membership test and the hold under one lock: an unregistration
+    // either comes first, and the child is not served, or after, and waits
+    // for this call to unpin.
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
     if (drv_ctx.control_device == NULL) {
+        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         return FALSE;
     }
-
-    // The membership test and the references under one lock: an
-    // unregistration either comes first, and the child is not served, or
-    // after, and finds the device referenced.
-    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
     device = cdc_pdx->usb_device;
     if (device != NULL && ctrl_usb_device_is_listed(device)) {
-        fdx = usb_get_device_context(device);
-        WdfObjectReferenceActual(device, NULL, __LINE__, __FILE__);
-        WdfObjectReferenceActual(fdx->usb_device, NULL, __LINE__, __FILE__);
-        InterlockedIncrement(&fdx->routed_calls);
+        pin->device = device;
+        pin->fdx = usb_get_device_context(device);
+        pin->target = pin->fdx->usb_device;
+        WdfObjectReferenceActual(pin->device, NULL, __LINE__, __FILE__);
+        WdfObjectReferenceActual(pin->target, NULL, __LINE__, __FILE__);
+        InterlockedIncrement(&pin->fdx->route_refs);
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
-        *usb_device = device;
         return TRUE;
     }
     WdfSpinLockRelease(drv_ctx.usb_devices_lock);
@@ -46,26 +45,27 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, WDFDEVICE* us
 
 // Pins the child's serving device for one routed call. NULL when there is
 // none, with *absent set to what a status slot returns then.
-static PDEVICE_CONTEXT ctrl_route_enter(WDFDEVICE child, const char* caller, WDFDEVICE* usb_device, NTSTATUS* absent) {
-    if (drv_ctx.control_device == NULL) {
+static PDEVICE_CONTEXT ctrl_route_enter(WDFDEVICE child, const char* caller, PCTRL_ROUTE_PIN pin, NTSTATUS* absent) {
+    *absent = STATUS_CTRL_USB_DEVICE_ABSENT;
+    if (ctrl_control_device_get() == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control device is missing\n", caller);
         *absent = STATUS_DEVICE_NOT_CONNECTED;
         return NULL;
     }
-    if (!ctrl_lock_unlock_usb_device(child, TRUE, usb_device)) {
+    if (!ctrl_lock_unlock_usb_device(child, TRUE, pin)) {
+        // Also when the control device went between the two reads: the
+        // child is not served either way.
         *absent = STATUS_CTRL_USB_DEVICE_ABSENT;
         return NULL;
     }
-    return usb_get_device_context(*usb_device);
+    return pin->fdx;
 }
 
-static VOID ctrl_route_leave(WDFDEVICE child, WDFDEVICE* usb_device) {
-    ctrl_lock_unlock_usb_device(child, FALSE, usb_device);
-}
+static VOID ctrl_route_leave(WDFDEVICE child, PCTRL_ROUTE_PIN pin) { ctrl_lock_unlock_usb_device(child, FALSE, pin); }
 
 NTSTATUS ctrl_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                  PVOID buffer, PULONG bytes_transferred, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -80,7 +80,7 @@ NTSTATUS ctrl_class_control_sync(WDFDEVICE child, BOOLEAN direction_in, UCHAR re
 
 NTSTATUS ctrl_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
                                    PULONG bytes_transferred, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -95,7 +95,7 @@ NTSTATUS ctrl_generic_control_sync(WDFDEVICE child, PVOID setup_packet, PVOID bu
 NTSTATUS ctrl_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR request, USHORT value, USHORT length,
                                   PVOID buffer, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
                                   PULONG bytes_transferred, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -111,7 +111,7 @@ NTSTATUS ctrl_class_control_async(WDFDEVICE child, BOOLEAN direction_in, UCHAR r
 NTSTATUS ctrl_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID buffer, USHORT length,
                                     PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, PULONG bytes_transferred,
                                     LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -125,7 +125,7 @@ NTSTATUS ctrl_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID b
 }
 
 NTSTATUS ctrl_cdc_transport_enable(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -138,7 +138,7 @@ NTSTATUS ctrl_cdc_transport_enable(WDFDEVICE child) {
 }
 
 NTSTATUS ctrl_cdc_transport_disable(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -151,7 +151,7 @@ NTSTATUS ctrl_cdc_transport_disable(WDFDEVICE child) {
 }
 
 NTSTATUS ctrl_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -165,7 +165,7 @@ NTSTATUS ctrl_cdc_restart_io_target(WDFDEVICE child, BOOLEAN in) {
 
 BOOLEAN ctrl_cdc_data_in_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
                                PVOID cb_ctx, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -180,7 +180,7 @@ BOOLEAN ctrl_cdc_data_in_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_
 
 BOOLEAN ctrl_cdc_data_out_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN_CDC_DATA_COMPLETE cb_complete,
                                 PVOID cb_ctx, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -194,7 +194,7 @@ BOOLEAN ctrl_cdc_data_out_async(WDFDEVICE child, PVOID buffer, ULONG length, PFN
 }
 
 BOOLEAN ctrl_cdc_data_in_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -208,7 +208,7 @@ BOOLEAN ctrl_cdc_data_in_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGL
 }
 
 BOOLEAN ctrl_cdc_data_out_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONGLONG timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -222,7 +222,7 @@ BOOLEAN ctrl_cdc_data_out_sync(WDFDEVICE child, PVOID buffer, ULONG length, LONG
 }
 
 BOOLEAN ctrl_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOTIFY_CB notify_cb) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -236,7 +236,7 @@ BOOLEAN ctrl_cdc_set_notify_cb(WDFDEVICE child, PVOID notify_cb_ctx, PFN_CDC_NOT
 }
 
 NTSTATUS ctrl_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -249,7 +249,7 @@ NTSTATUS ctrl_cdc_inout_purge(WDFDEVICE child, BOOLEAN in) {
 }
 
 NTSTATUS ctrl_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCHAR buffer, PUCHAR length) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -262,7 +262,7 @@ NTSTATUS ctrl_cdc_get_functional_descriptor(WDFDEVICE child, UCHAR subtype, PUCH
 }
 
 NTSTATUS ctrl_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING string, PUSHORT length) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -276,7 +276,7 @@ NTSTATUS ctrl_cdc_get_string(WDFDEVICE child, UCHAR index, PUNICODE_STRING strin
 
 NTSTATUS ctrl_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out_maxps, PULONG data_in_maxps,
                            PUCHAR ep0_maxps) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -289,7 +289,7 @@ NTSTATUS ctrl_qd_get_maxps(WDFDEVICE child, PULONG notify_maxps, PULONG data_out
 }
 
 NTSTATUS ctrl_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     PDEVICE_CONTEXT fdx;
     NTSTATUS status;
 
@@ -305,7 +305,7 @@ NTSTATUS ctrl_cdc_data_io_init(WDFDEVICE child, ULONG req_in_n, ULONG req_out_n)
 }
 
 NTSTATUS ctrl_cdc_data_io_uninit(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     PDEVICE_CONTEXT fdx;
     NTSTATUS status;
 
@@ -354,7 +354,7 @@ VOID ctrl_cdc_data_io_ctrl_cbs_uninit(WDFDEVICE child) {
 }
 
 NTSTATUS ctrl_qd_reset_device(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -367,7 +367,7 @@ NTSTATUS ctrl_qd_reset_device(WDFDEVICE child) {
 }
 
 NTSTATUS ctrl_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -380,7 +380,7 @@ NTSTATUS ctrl_dfu_get_functional_descriptor(WDFDEVICE child, PVOID descriptor) {
 }
 
 NTSTATUS ctrl_qd_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -393,7 +393,7 @@ NTSTATUS ctrl_qd_get_func_protocol(WDFDEVICE child, PUCHAR protocol) {
 }
 
 NTSTATUS ctrl_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR descriptor) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -406,7 +406,7 @@ NTSTATUS ctrl_qd_get_device_descriptor(WDFDEVICE child, PUSB_DEVICE_DESCRIPTOR d
 }
 
 NTSTATUS ctrl_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR buffer, PUSHORT total_length) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -419,7 +419,7 @@ NTSTATUS ctrl_qd_get_configuration_descriptor_copyout(WDFDEVICE child, PUCHAR bu
 }
 
 NTSTATUS ctrl_qd_get_idle_timeout(WDFDEVICE child, PULONG idle_timeout) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -432,7 +432,7 @@ NTSTATUS ctrl_qd_get_idle_timeout(WDFDEVICE child, PULONG idle_timeout) {
 }
 
 NTSTATUS ctrl_control_request_purge(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -445,7 +445,7 @@ NTSTATUS ctrl_control_request_purge(WDFDEVICE child) {
 }
 
 BOOLEAN ctrl_qd_is_ext_ctrl_enabled(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -459,7 +459,7 @@ BOOLEAN ctrl_qd_is_ext_ctrl_enabled(WDFDEVICE child) {
 }
 
 ULONG ctrl_qd_ui_number_get(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     ULONG ui_number;
 
@@ -472,7 +472,7 @@ ULONG ctrl_qd_ui_number_get(WDFDEVICE child) {
 }
 
 BOOLEAN ctrl_qd_is_zlp_enabled(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -487,7 +487,7 @@ BOOLEAN ctrl_qd_is_zlp_enabled(WDFDEVICE child) {
 
 // Writes only the child's own context: nothing to pin.
 VOID ctrl_qd_children_msg_set(WDFDEVICE child, PFN_CDC_CHILDREN_MSG_CB cb, PVOID ctx) {
-    if (drv_ctx.control_device == NULL) {
+    if (ctrl_control_device_get() == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control device is missing\n", __func__);
         return;
     }
@@ -495,7 +495,7 @@ VOID ctrl_qd_children_msg_set(WDFDEVICE child, PFN_CDC_CHILDREN_MSG_CB cb, PVOID
 }
 
 NTSTATUS ctrl_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -508,7 +508,7 @@ NTSTATUS ctrl_qd_children_msg_send(WDFDEVICE child, ULONG_PTR msg, PULONG count)
 }
 
 BOOLEAN ctrl_qd_is_idle(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS absent;
     BOOLEAN result;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &absent);
@@ -523,7 +523,7 @@ BOOLEAN ctrl_qd_is_idle(WDFDEVICE child) {
 
 // Unlike the USB-direct slot, which only traces, this one wakes the device.
 NTSTATUS ctrl_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -540,23 +540,30 @@ NTSTATUS ctrl_qd_device_wakeup_sync(WDFDEVICE child, BOOLEAN reset_in_pipe) {
 NTSTATUS ctrl_qd_notify_child_not_in_use(WDFDEVICE child) {
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
 
-    if (drv_ctx.control_device == NULL) {
+    WDFDEVICE served;
+
+    if (ctrl_control_device_get() == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control device is missing\n", __func__);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     if (cdc_pdx->ctrl_check_open == 0) {
         return STATUS_SUCCESS;
     }
-    if (cdc_pdx->usb_device != NULL) {
+    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
+    served = cdc_pdx->usb_device;
+    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+    if (served != NULL) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: usb device is present\n", __func__);
         return STATUS_SUCCESS;
     }
     QD_TRACE(TRACE_LEVEL_INFO, "%s: try to remove not-in-use childen\n", __func__);
-    return ctrl_try_to_remove_children(&cdc_pdx->ids);
+    // Removes only children none serves: a device registering meanwhile
+    // keeps the ones it has re-attached.
+    return ctrl_try_to_remove_children(&cdc_pdx->ids, NULL);
 }
 
 NTSTATUS ctrl_qd_clear_data(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 
@@ -569,7 +576,7 @@ NTSTATUS ctrl_qd_clear_data(WDFDEVICE child) {
 }
 
 NTSTATUS ctrl_qd_abort_reads(WDFDEVICE child) {
-    WDFDEVICE usb_device;
+    CTRL_ROUTE_PIN usb_device;
     NTSTATUS status;
     PDEVICE_CONTEXT fdx = ctrl_route_enter(child, __func__, &usb_device, &status);
 

@@ -61,6 +61,10 @@ NTSTATUS usb_set_power_policy(WDFDEVICE device) {
     return status;
 }
 
+BOOLEAN usb_in_own_power_callback(PDEVICE_CONTEXT fdx) {
+    return ReadPointerAcquire((PVOID const volatile*)&fdx->power_cb_thread) == (PVOID)KeGetCurrentThread();
+}
+
 NTSTATUS usb_evt_device_d0_entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previous_state) {
     PDEVICE_CONTEXT fdx = usb_get_device_context(device);
     NTSTATUS status = STATUS_SUCCESS;

@@ -267,11 +267,13 @@ NTSTATUS usb_evt_device_release_hardware(WDFDEVICE device, WDFCMRESLIST resource
 
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__, drv_ctx.control_device_used);
 
+    status = STATUS_SUCCESS;
     if (drv_ctx.control_device_used != 0) {
         status = ctrl_remove_usb_device(device);
         if (!NT_SUCCESS(status)) {
+            // Reported once the I/O below is over: the requests and the
+            // notification record go with the device either way.
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: ctrl_remove_usb_device failed, status %lx\n", __func__, status);
-            return status;
         }
     } else if (fdx->ids.device == NULL) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: usb_device does not exist\n", "usb_bus_remove_children");
@@ -300,5 +302,5 @@ NTSTATUS usb_evt_device_release_hardware(WDFDEVICE device, WDFCMRESLIST resource
         // A reader a child left running must be over before its record goes.
         usb_cdc_notify_detach(fdx);
     }
-    return STATUS_SUCCESS;
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }

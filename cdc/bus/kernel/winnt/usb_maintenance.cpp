@@ -50,6 +50,14 @@ NTSTATUS usb_device_wakeup_fdx(PDEVICE_CONTEXT fdx, BOOLEAN sync, BOOLEAN reset_
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_device_wakeup");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (usb_in_own_power_callback(fdx)) {
+        // A child's control callback inside this device's power transition:
+        // the device cannot reach D0 before the transition ends, and from
+        // D0 entry on it is powered for the child already.
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: inside the device's own power transition, no wait for D0\n",
+                 "usb_device_wakeup");
+        return STATUS_SUCCESS;
+    }
     if (InterlockedCompareExchange(&fdx->wakeup_in_progress, 1, 0) != 0) {
         return STATUS_SUCCESS;
     }

@@ -1,0 +1,128 @@
+// The unregistration of a USB function device against routed calls still
+// running on it: it waits for the last of them without polling, and it
+// detaches only the children it serves itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "cdc/bus/kernel/winnt/cdc_bus.h"
+#include "sim/kernel.h"
+#include "sim/symbols.h"
+#include "tests/control/control_fixture.h"
+#include "wdf/wdf_object.h"
+
+namespace {
+
+// Waits, in real time and without sleeping, for something another thread does.
+template <typename Pred>
+bool eventually(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A children-message callback that holds the routed call delivering it
+// until the test lets go.
+struct gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false;  // guarded by lock
+    bool open = false;     // guarded by lock
+
+    static LONG on_message(PVOID ctx, ULONG_PTR) {
+        auto* self = static_cast<gate*>(ctx);
+        std::unique_lock<std::mutex> guard(self->lock);
+        self->entered = true;
+        self->changed.notify_all();
+        self->changed.wait(guard, [&] { return self->open; });
+        return 0;
+    }
+    bool has_entered() {
+        std::lock_guard<std::mutex> guard(lock);
+        return entered;
+    }
+    void let_go() {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+class control_rundown : public control_test::control_fixture {};
+
+TEST_F(control_rundown, an_unplug_waits_for_a_routed_call_in_progress_on_an_event_not_a_poll) {
+    plug();
+    WDFDEVICE c = children().at(0).device;
+    CDC_BUS_INTERFACE& b = bus(c);
+    gate g;
+    b.qd_children_msg_set(c, gate::on_message, &g);
+
+    std::atomic<NTSTATUS> sent{STATUS_PENDING};
+    ULONG delivered = 0;
+    std::thread caller([&] { sent = b.qd_children_msg_send(c, 7, &delivered); });
+    ASSERT_TRUE(eventually([&] { return g.has_entered(); }));
+
+    std::atomic<bool> unplugged{false};
+    std::thread remover([&] {
+        host_->unplug(devices_.back());
+        unplugged = true;
+    });
+    ASSERT_TRUE(eventually([&] { return traced("ctrl_usb_device_drain: 1 calls running") == 1; }));
+    // The unregistration now waits for the call: it does not spin on delays.
+    const uint64_t delays = sim::delay_count();
+    const int64_t clock = sim::clock_now();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_EQ(sim::delay_count(), delays);
+    EXPECT_EQ(sim::clock_now(), clock);
+    EXPECT_FALSE(unplugged.load());
+
+    g.let_go();
+    caller.join();
+    remover.join();
+    EXPECT_EQ(sent.load(), STATUS_SUCCESS);
+    EXPECT_EQ(delivered, 1u);
+    EXPECT_EQ(traced_prefix("ctrl_usb_device_drain: "), 1u);
+    // Closed child: removed once its call was over.
+    EXPECT_TRUE(children().empty());
+}
+
+TEST_F(control_rundown, a_departing_device_leaves_alone_the_children_another_device_serves_by_now) {
+    auto* stack = plug();
+    WDFDEVICE c = children().at(0).device;
+    auto* pdx = static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(c, "CDC_DEVICE_CONTEXT"));
+    ASSERT_EQ(pdx->usb_device, stack->device());
+    CDC_IDS ids = pdx->ids;
+
+    // As an old device of the same identity would, unregistering after the
+    // child was re-attached to this one.
+    using remove_fn = NTSTATUS (*)(PCDC_IDS, WDFDEVICE);
+    auto remove = reinterpret_cast<remove_fn>(
+        sim::image_symbol(CDC_DRIVER_IMAGE, "_Z27ctrl_try_to_remove_childrenP8_CDC_IDSP11WDFDEVICE__"));
+    ASSERT_NE(remove, nullptr);
+    WDFDEVICE departed = control_->device();
+    EXPECT_EQ(remove(&ids, departed), STATUS_SUCCESS);
+    EXPECT_EQ(pdx->usb_device, stack->device());
+    ASSERT_EQ(children().size(), 1u);
+    EXPECT_EQ(traced("ctrl_try_to_remove_children: served by another device"), 1u);
+
+    // A not-in-use report of a child nobody serves removes nothing served.
+    EXPECT_EQ(remove(&ids, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(pdx->usb_device, stack->device());
+    host_->settle();
+    EXPECT_EQ(children().size(), 1u);
+
+    CDC_BUS_INTERFACE& b = bus(c);
+    EXPECT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_transport_disable(c), STATUS_SUCCESS);
+}
+
+}  // namespace
