@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
+.PHONY: all deps build demo bench sweep explore check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -39,6 +39,17 @@ bench: deps $(BUILD)/CMakeCache.txt
 sweep: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS) --target cdcsweep
 	$(BUILD)/tests/cdcsweep -j$(JOBS)
+
+# Every scenario under the controlled scheduler: EXPLORE_SCHEDULES random
+# schedules and half as many PCT ones each, every schedule its own process.
+EXPLORE_SCHEDULES ?= 3000
+
+explore: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j$(JOBS) --target cdcexplore
+	@status=0; for s in $$($(BUILD)/tests/cdcexplore --list); do \
+	  $(BUILD)/tests/cdcexplore $$s --schedules $(EXPLORE_SCHEDULES) || status=1; \
+	  $(BUILD)/tests/cdcexplore $$s --schedules $$(($(EXPLORE_SCHEDULES) / 2)) --strategy pct --seed 100001 || status=1; \
+	done; exit $$status
 
 check: check-windows check-plain check-asan check-tsan check-fuzz
 

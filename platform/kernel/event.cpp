@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sim/kernel.h"
+#include "sim/sched.h"
 
 namespace {
 
@@ -82,11 +83,15 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
                        "KeSetEvent");
     }
     event_table& t = events();
-    std::lock_guard<std::mutex> guard(t.lock);
-    PRKEVENT event = checked_event(Event, "KeSetEvent");
-    const LONG previous = event->Header.SignalState;
-    event->Header.SignalState = 1;
-    t.changed.notify_all();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        PRKEVENT event = checked_event(Event, "KeSetEvent");
+        previous = event->Header.SignalState;
+        event->Header.SignalState = 1;
+        t.changed.notify_all();
+    }
+    sim::sched::point("KeSetEvent");
     return previous;
 }
 
@@ -131,6 +136,29 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     PRKEVENT event = checked_event(Object, "KeWaitForSingleObject");
     if (try_take(event)) return STATUS_SUCCESS;
     if (zero_timeout) return STATUS_TIMEOUT;
+    if (sim::sched::active()) {
+        int64_t deadline = INT64_MAX;
+        if (Timeout != nullptr) {
+            int64_t span = Timeout->QuadPart;
+            if (span < 0) {
+                span = span == INT64_MIN ? INT64_MAX : -span;
+            } else {
+                LARGE_INTEGER now;
+                KeQuerySystemTime(&now);
+                span = span > now.QuadPart ? span - now.QuadPart : 0;
+            }
+            const int64_t now = sim::clock_now();
+            deadline = span > INT64_MAX - now ? INT64_MAX : now + span;
+        }
+        for (;;) {
+            lk.unlock();
+            const bool signalled = sim::sched::wait(
+                "KeWaitForSingleObject", [event] { return event->Header.SignalState != 0; }, deadline);
+            lk.lock();
+            if (try_take(event)) return STATUS_SUCCESS;
+            if (!signalled) return STATUS_TIMEOUT;
+        }
+    }
 
     if (Timeout == nullptr) {
         if (!t.changed.wait_for(lk, kEndlessWait, [&] { return try_take(event); })) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/kernel.h"
+#include "sim/sched.h"
 
 namespace {
 
@@ -126,7 +127,12 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
     platform_clock& c = clock_state();
     c.delays.fetch_add(1);
     saturating_add(c.delay_total, wait);
-    if (c.is_virtual.load()) {
+    if (sim::sched::active()) {
+        // Other threads run meanwhile; time moves when none of them can.
+        sim::sched::wait(
+            "KeDelayExecutionThread", [] { return false; },
+            sim::clock_now() > INT64_MAX - wait ? INT64_MAX : sim::clock_now() + wait);
+    } else if (c.is_virtual.load()) {
         // Bounded: a delay inside the work it waits for must not wait forever.
         if (bool (*probe)() = busy_probe.load()) {
             const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);

@@ -479,8 +479,8 @@ void host::settle() {
     process_queue();
 }
 
-std::unique_lock<std::recursive_mutex> host::enter(const char* api) const {
-    std::unique_lock<std::recursive_mutex> guard(pnp_lock_);
+std::unique_lock<sched::controlled_recursive_mutex> host::enter(const char* api) const {
+    std::unique_lock<sched::controlled_recursive_mutex> guard(pnp_lock_);
     if (in_callback_) {
         bug_check(WDF_VIOLATION, "scenario API called from inside a driver callback", nullptr, api);
     }
@@ -497,7 +497,7 @@ void host::refuse_while_sleeping(const char* api) const {
 }
 
 void host::unload_driver() {
-    std::lock_guard<std::recursive_mutex> lock(pnp_lock_);
+    std::lock_guard<sched::controlled_recursive_mutex> lock(pnp_lock_);
     sleeping_ = false;  // devices still in a low-power state are removed from it
     wdf::set_system_power_action(PowerActionNone);
     power_changed_.notify_all();

@@ -74,6 +74,7 @@
 
 #include "sim/inf.h"
 #include "sim/registry.h"
+#include "sim/sched.h"
 #include "wdf.h"
 
 namespace wdf {
@@ -403,7 +404,7 @@ class host {
 
     // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL;
     // the PnP manager's lock is held until the call returns.
-    std::unique_lock<std::recursive_mutex> enter(const char* api) const;
+    std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api) const;
     void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
     device_stack* plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
@@ -464,7 +465,7 @@ class host {
     usb_binding last_binding_;
     // Held by the scenario thread through every scenario call, and by a
     // thread bringing a device back to D0: one PnP or power operation at a time.
-    mutable std::recursive_mutex pnp_lock_;
+    mutable sched::controlled_recursive_mutex pnp_lock_;
     std::condition_variable_any power_changed_;  // the system resumed
     std::thread::id scenario_thread_;
     bool sleeping_ = false;     // guarded by pnp_lock_

@@ -5,6 +5,7 @@
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "sim/pnp_call.h"
+#include "sim/sched.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
@@ -58,6 +59,7 @@ driver_call::driver_call(bool& in_callback, const char* name, const wdf::device*
     }
     in_callback_ = true;
     if (power_of_ != nullptr) wdf::power_callback_enter(power_of_);
+    sched::point(name);
 }
 
 driver_call::~driver_call() {

@@ -178,7 +178,7 @@ NTSTATUS host::wake_node(pnp_node& node) {
 }
 
 NTSTATUS host::wait_for_d0(wdf::device* dev) {
-    std::unique_lock<std::recursive_mutex> guard(pnp_lock_);
+    std::unique_lock<sched::controlled_recursive_mutex> guard(pnp_lock_);
     const bool scenario_thread = std::this_thread::get_id() == scenario_thread_;
     for (;;) {
         pnp_node* node = node_of(dev);
@@ -195,7 +195,13 @@ NTSTATUS host::wait_for_d0(wdf::device* dev) {
                       "WdfDeviceStopIdle waits for D0 while the system sleeps, on the thread that would resume it",
                       dev->handle(), "WdfDeviceStopIdle");
         }
-        power_changed_.wait(guard);
+        if (sched::active()) {
+            guard.unlock();
+            sched::wait("WdfDeviceStopIdle waiting for resume", [this] { return !sleeping_; });
+            guard.lock();
+        } else {
+            power_changed_.wait(guard);
+        }
     }
 }
 
@@ -311,7 +317,7 @@ NTSTATUS host::resume() {
 }
 
 bool host::sleeping() const {
-    std::lock_guard<std::recursive_mutex> guard(pnp_lock_);
+    std::lock_guard<sched::controlled_recursive_mutex> guard(pnp_lock_);
     return sleeping_;
 }
 

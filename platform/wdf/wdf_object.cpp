@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "sim/kernel.h"
+#include "sim/sched.h"
 
 namespace wdf {
 namespace {
@@ -425,6 +426,7 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
 }
 
 VOID WdfObjectDelete(WDFOBJECT Object) {
+    sim::sched::point("WdfObjectDelete");
     auto* obj = reinterpret_cast<object*>(Object);
     {
         wdf::reader guard(wdf::table().handles);

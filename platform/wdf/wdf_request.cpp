@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sim/kernel.h"
+#include "sim/sched.h"
 
 namespace wdf {
 namespace {
@@ -124,6 +126,7 @@ uint64_t mix(uint64_t x) {
 }
 
 bool complete_inline() {
+    if (sim::sched::active()) return sim::sched::choose(2) != 0;
     io_activity& a = activity();
     if (a.seeded.load(std::memory_order_relaxed)) {
         const uint64_t draw = a.draws.fetch_add(1, std::memory_order_relaxed);
@@ -136,7 +139,7 @@ bool complete_inline() {
 void start_timer_thread() {
     timer_list& t = timers();
     if (t.thread != nullptr || t.stopping) return;
-    t.thread = new std::thread(timer_thread);
+    t.thread = sim::sched::spawn("time-out timer", timer_thread);
 }
 
 void timer_add(io_operation* op) {
@@ -204,6 +207,7 @@ void call_routine(request_object* req, io_target* target, PFN_WDF_REQUEST_COMPLE
     if (raise) sim::irql_raise(DISPATCH_LEVEL);
     const KIRQL level = KeGetCurrentIrql();
     const size_t locks = sim::spin_locks_held();
+    sim::sched::point("completion delivery");
     routine(reinterpret_cast<WDFREQUEST>(req->handle()), reinterpret_cast<WDFIOTARGET>(target->handle()), &req->params,
             context);
     sim::check_spin_locks_released(locks, "EvtRequestCompletionRoutine");
@@ -252,7 +256,7 @@ void enqueue_completion(io_operation* op) {
         w.head = op;
     }
     w.tail = op;
-    if (w.thread == nullptr && !w.stopping) w.thread = new std::thread(completion_thread, &w);
+    if (w.thread == nullptr && !w.stopping) w.thread = sim::sched::spawn("completion", [&w] { completion_thread(&w); });
     w.work.notify_one();
 }
 
@@ -260,6 +264,11 @@ void completion_thread(completion_worker* w) {
     sim::irql_raise(DISPATCH_LEVEL);
     std::unique_lock<std::mutex> lk(w->lock);
     for (;;) {
+        if (sim::sched::active()) {
+            lk.unlock();
+            sim::sched::wait("completion thread idle", [w] { return w->head != nullptr || w->stopping; });
+            lk.lock();
+        }
         w->work.wait(lk, [&] { return w->head != nullptr || w->stopping; });
         if (w->head == nullptr) break;  // stopping, queue drained
         io_operation* op = w->head;
@@ -340,6 +349,7 @@ void complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t
 // Cancels an operation that is still held or delivered with the given
 // sequence; true when this call cancelled it.
 bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status) {
+    sim::sched::point("cancel");
     io_target* target;
     {
         std::lock_guard<std::mutex> guard(op->lock);
@@ -357,6 +367,23 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
     return target->cancel_delivered(op, sequence);
 }
 
+// Until the list changes, the time-out thread is stopped or `next` passes.
+void timer_wait(timer_list& t, std::unique_lock<std::mutex>& lk, int64_t next) {
+    if (!sim::sched::active()) {
+        if (t.head == nullptr) {
+            t.work.wait(lk);
+        } else {
+            t.work.wait_for(lk, timer_tick);
+        }
+        return;
+    }
+    io_operation* const seen = t.head;
+    lk.unlock();
+    sim::sched::wait(
+        "time-out timer", [&t, seen] { return t.stopping || t.head != seen; }, next);
+    lk.lock();
+}
+
 void timer_thread() {
     timer_list& t = timers();
     std::unique_lock<std::mutex> lk(t.lock);
@@ -367,13 +394,17 @@ void timer_thread() {
     expired batch[64];
     while (!t.stopping) {
         if (t.head == nullptr) {
-            t.work.wait(lk);
+            timer_wait(t, lk, INT64_MAX);
             continue;
         }
         const int64_t now = sim::clock_now();
         size_t count = 0;
+        int64_t next = INT64_MAX;
         for (io_operation* op = t.head; op != nullptr && count < 64; op = op->next_timer) {
-            if (op->deadline > now) continue;
+            if (op->deadline > now) {
+                next = std::min(next, op->deadline);
+                continue;
+            }
             batch[count++] = {op, op->transfer.sequence};
         }
         if (count != 0) {
@@ -388,8 +419,10 @@ void timer_thread() {
                 cancel_operation(batch[i].op, batch[i].sequence, STATUS_IO_TIMEOUT);
             }
             lk.lock();
+            // What stayed armed is tried again a tick later.
+            next = now + 10000;
         }
-        t.work.wait_for(lk, timer_tick);
+        timer_wait(t, lk, next);
     }
 }
 
@@ -605,7 +638,36 @@ void io_deliver(io_operation* op, io_target* target) {
     a.busy.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// Controlled mode: the scheduler blocks the waiter; a deadline that passes
+// (once nothing else can run) cancels the operation as timed out.
+void io_wait_controlled(io_operation* op) {
+    for (;;) {
+        int64_t deadline;
+        {
+            std::lock_guard<std::mutex> guard(op->lock);
+            if (op->state == io_state::done) break;
+            deadline = op->has_deadline && !op->timed_out ? op->deadline : INT64_MAX;
+        }
+        if (sim::sched::wait(
+                "synchronous request", [op] { return op->state == io_state::done; }, deadline))
+            continue;
+        uint64_t sequence;
+        {
+            std::lock_guard<std::mutex> guard(op->lock);
+            if (op->state == io_state::done) break;
+            op->timed_out = true;
+            sequence = op->transfer.sequence;
+        }
+        cancel_operation(op, sequence, STATUS_IO_TIMEOUT);
+    }
+    if (op->request != nullptr) dereference(op->request, op, 0, nullptr, "IoCompleteRequest");
+}
+
 void io_wait(io_operation* op) {
+    if (sim::sched::active()) {
+        io_wait_controlled(op);
+        return;
+    }
     io_activity& a = activity();
     std::unique_lock<std::mutex> lk(op->lock);
     uint64_t seen = a.progress.load(std::memory_order_relaxed);
@@ -705,6 +767,11 @@ bool io_cancel_held(io_operation* op, NTSTATUS status) {
 }
 
 void io_wait_target(io_target* target, bool tracked_only) {
+    if (sim::sched::active()) {
+        sim::sched::wait("I/O target drain", [target, tracked_only] {
+            return (tracked_only ? target->outstanding_tracked : target->outstanding) == 0;
+        });
+    }
     std::unique_lock<std::mutex> lk(target->lock);
     target->changed.wait(lk, [&] { return (tracked_only ? target->outstanding_tracked : target->outstanding) == 0; });
 }
@@ -726,13 +793,13 @@ void io_threads_stop() {
             w.work.notify_all();
         }
         if (thread != nullptr) {
-            thread->join();
+            sim::sched::join(thread);
             delete thread;
         }
         std::lock_guard<std::mutex> guard(w.lock);
         w.stopping = false;
         // Anything queued after the thread saw the stop flag gets a new thread.
-        if (w.head != nullptr) w.thread = new std::thread(completion_thread, &w);
+        if (w.head != nullptr) w.thread = sim::sched::spawn("completion", [&w] { completion_thread(&w); });
     }
     timer_list& t = timers();
     std::thread* timer;
@@ -744,7 +811,7 @@ void io_threads_stop() {
         t.work.notify_all();
     }
     if (timer != nullptr) {
-        timer->join();
+        sim::sched::join(timer);
         delete timer;
     }
     std::lock_guard<std::mutex> guard(t.lock);
@@ -844,6 +911,7 @@ VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETI
 
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSend");
+    sim::sched::point("WdfRequestSend");
     request_object* req = validate_request(Request, "WdfRequestSend");
     constexpr ULONG valid_flags = WDF_REQUEST_SEND_OPTION_TIMEOUT | WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
                                   WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET;

@@ -1,4 +1,5 @@
 #include "sim/kernel.h"
+#include "sim/sched.h"
 #include "wdf/wdf_internal.h"
 
 using namespace wdf;
@@ -28,6 +29,12 @@ VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
     // Checked before blocking: the thread would otherwise wait for itself.
     sim::spin_lock_note_acquire(SpinLock, "WdfSpinLockAcquire");
     KIRQL old = sim::irql_raise(DISPATCH_LEVEL);
+    if (sim::sched::active()) {
+        // The holder may be parked at a scheduling point: wait for it as the
+        // scheduler sees it, never on the mutex itself.
+        sim::sched::wait("WdfSpinLockAcquire", [lock] { return lock->owner.load() == std::thread::id(); });
+        lock->owner.store(std::this_thread::get_id());
+    }
     lock->mutex.lock();
     lock->saved_irql = old;
 }
@@ -37,7 +44,10 @@ VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock) {
     sim::spin_lock_note_release(SpinLock, "WdfSpinLockRelease");
     KIRQL old = lock->saved_irql;
     lock->mutex.unlock();
+    const bool controlled = sim::sched::active();
+    if (controlled) lock->owner.store(std::thread::id());
     sim::irql_lower(old);
+    if (controlled) sim::sched::point("WdfSpinLockRelease");
 }
 
 }  // extern "C"

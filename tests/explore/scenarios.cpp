@@ -1,0 +1,592 @@
+// The scenarios: each is short (a few operations per actor) so that one
+// schedule takes milliseconds; the explorer's thousands of schedules give
+// the breadth.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "explore/explore.h"
+
+namespace explore {
+
+namespace catalogue = sim::usb::catalogue;
+
+namespace {
+
+constexpr uint8_t notify_in = 0x81;
+constexpr uint8_t data_in = 0x82;
+constexpr uint8_t data_out = 0x02;
+constexpr LONGLONG no_timeout = 0;
+
+int g_debug_level = 1;
+
+// A lock the actors of a scenario share, as the scheduler sees it.
+class gate {
+ public:
+    void lock() {
+        sim::sched::wait("child driver lock", [this] { return !held_.load(); });
+        held_.store(true);
+    }
+    void unlock() {
+        held_.store(false);
+        sim::sched::point("child driver unlock");
+    }
+
+ private:
+    std::atomic<bool> held_{false};
+};
+
+struct gate_guard {
+    explicit gate_guard(gate& g) : g_(g) { g_.lock(); }
+    ~gate_guard() { g_.unlock(); }
+    gate& g_;
+};
+
+VOID notified(PVOID ctx, PVOID, ULONG) {
+    sim::sched::point("child notification callback");
+    static_cast<std::atomic<unsigned>*>(ctx)->fetch_add(1);
+}
+
+const std::vector<uint8_t> network_connection = {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+const std::vector<uint8_t> serial_state = {0xa1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00};
+
+// ---- (a) two children on one ECM function ------------------------------------
+
+// One child opens and closes its data path (a setting switch each time)
+// while the other registers and unregisters for notifications and the
+// device sends them.
+void notify_switch() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    w.device_value(set, "ExtraControlEnabled", 1);
+    std::vector<WDFDEVICE> children = w.plug(set);
+    expect(children.size() == 2, "the ECM function with extra control has two children");
+    CDC_BUS_INTERFACE& a = w.bus(children[0]);
+    CDC_BUS_INTERFACE& b = w.bus(children[1]);
+    expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        people.start("child 0 switching", [&] {
+            for (int i = 0; i < 2; i++) {
+                if (a.cdc_transport_enable(children[0]) == STATUS_SUCCESS) a.cdc_transport_disable(children[0]);
+            }
+        });
+        people.start("child 1 registering", [&] {
+            for (int i = 0; i < 2; i++) {
+                expect(b.cdc_set_notify_cb(children[1], &notifications, notified), "child 1 registers");
+                b.cdc_set_notify_cb(children[1], nullptr, nullptr);
+            }
+        });
+        people.start("device", [&] {
+            for (int i = 0; i < 2; i++) {
+                w.device->push_in(notify_in, network_connection);
+                sim::sched::point("device sent a notification");
+            }
+        });
+    }
+    expect(a.cdc_data_io_uninit(children[0]) == STATUS_SUCCESS, "child 0 closes its data path");
+}
+
+// One child opens and closes its data path while the other restarts and
+// purges the pipes they share: maintenance must never meet a pipe the switch
+// deleted.
+void maintenance_switch() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    w.device_value(set, "ExtraControlEnabled", 1);
+    std::vector<WDFDEVICE> children = w.plug(set);
+    expect(children.size() == 2, "the ECM function with extra control has two children");
+    CDC_BUS_INTERFACE& a = w.bus(children[0]);
+    CDC_BUS_INTERFACE& b = w.bus(children[1]);
+    expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
+    expect(b.cdc_data_io_init(children[1], 2, 2) == STATUS_SUCCESS, "child 1 sets its data path up");
+    {
+        actors people;
+        people.start("child 0 switching", [&] {
+            for (int i = 0; i < 2; i++) {
+                if (a.cdc_transport_enable(children[0]) == STATUS_SUCCESS) a.cdc_transport_disable(children[0]);
+            }
+        });
+        people.start("child 1 maintaining", [&] {
+            for (int i = 0; i < 2; i++) {
+                b.qd_clear_data(children[1]);
+                b.qd_abort_reads(children[1]);
+                b.cdc_restart_io_target(children[1], i % 2 == 0);
+            }
+        });
+    }
+    expect(a.cdc_data_io_uninit(children[0]) == STATUS_SUCCESS, "child 0 closes its data path");
+    expect(b.cdc_data_io_uninit(children[1]) == STATUS_SUCCESS, "child 1 closes its data path");
+}
+
+// ---- (b) writes needing ZLPs against purge and pipe restart ------------------
+
+void zlp_purge() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect(bus.cdc_data_io_init(child, 4, 4) == STATUS_SUCCESS, "the child sets its data path up");
+    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    ledger writes;
+    // One of the sends ahead is refused (no memory for its IRP), which one
+    // is the schedule's choice.
+    sim::fault_fail_nth("WdfRequestSend", 1 + static_cast<unsigned>(sim::sched::choose(8)));
+    {
+        actors people;
+        people.start("child writing", [&] {
+            for (int i = 0; i < 3; i++) {
+                transfer* t = writes.next();
+                memset(t->buffer, 0x40 + i, sizeof(t->buffer));
+                // A whole packet: the write ends with a zero-length packet.
+                if (!bus.cdc_data_out_async(child, t->buffer, 64, transfer::done, t, no_timeout)) writes.forget_last();
+            }
+        });
+        people.start("person purging", [&] {
+            bus.cdc_inout_purge(child, FALSE);
+            bus.cdc_restart_io_target(child, FALSE);
+        });
+        people.start("device", [&] {
+            w.device->hold_out(data_out, true);
+            sim::sched::point("device busy");
+            w.device->hold_out(data_out, false);
+        });
+    }
+    bus.cdc_inout_purge(child, FALSE);
+    expect(writes.all_done(), "every accepted write completes");
+    // A synchronous whole-packet write, then the close at once.
+    uint8_t packet[64];
+    memset(packet, 0x55, sizeof(packet));
+    const bool sync_sent = bus.cdc_data_out_sync(child, packet, sizeof(packet), -5 * kSecond);
+    expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
+    expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+    // What the child was told went out, the device must have received.
+    size_t received = 0;
+    for (const auto& bytes : w.device->take_all_out(data_out)) received += bytes.size();
+    size_t claimed = sync_sent ? sizeof(packet) : 0;
+    for (const transfer& t : writes.items()) {
+        if (NT_SUCCESS(t.status)) claimed += t.bytes;
+    }
+    expect(claimed <= received, "a write reported success for bytes the device never received");
+}
+
+// ---- (c) a child's transfers against removal -----------------------------------
+
+// The child's side, owned by the scenario: the function driver the PnP
+// manager loads and closes works on it, the child's I/O thread too.
+struct lane {
+    gate lock;
+    WDFDEVICE child = nullptr;
+    CDC_BUS_INTERFACE bus{};
+    bool open = false;  // guarded by lock
+    bool have_bus = false;
+    ledger transfers;
+    unsigned closes = 0;
+
+    NTSTATUS do_open() {
+        gate_guard guard(lock);
+        expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                    CDC_BUS_INTERFACE_VERSION,
+                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
+               "the child gets the bus interface");
+        have_bus = true;
+        NTSTATUS status = bus.cdc_data_io_init(child, 4, 4);
+        if (!NT_SUCCESS(status)) return status;
+        status = bus.cdc_transport_enable(child);
+        if (status != STATUS_SUCCESS) {
+            bus.cdc_data_io_uninit(child);
+            return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+        }
+        open = true;
+        return STATUS_SUCCESS;
+    }
+
+    void do_close() {
+        gate_guard guard(lock);
+        if (open) {
+            bus.cdc_inout_purge(child, TRUE);
+            bus.cdc_inout_purge(child, FALSE);
+            expect(transfers.all_done(), "every accepted transfer completes before the close");
+            bus.cdc_transport_disable(child);
+            expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+            open = false;
+            closes++;
+        }
+        if (have_bus) {
+            bus.header.InterfaceDereference(bus.header.Context);
+            have_bus = false;
+        }
+    }
+
+    void one_transfer(bool in) {
+        gate_guard guard(lock);
+        if (!open) return;
+        transfer* t = transfers.next();
+        const BOOLEAN accepted = in ? bus.cdc_data_in_async(child, t->buffer, 64, transfer::done, t, no_timeout)
+                                    : bus.cdc_data_out_async(child, t->buffer, 64, transfer::done, t, no_timeout);
+        if (!accepted) transfers.forget_last();
+    }
+};
+
+class lane_driver : public sim::function_driver {
+ public:
+    explicit lane_driver(lane* l) : lane_(l) {}
+    std::string name() const override { return "explore child"; }
+    NTSTATUS open() override { return lane_->do_open(); }
+    void close() override { lane_->do_close(); }
+    bool is_open() const override { return lane_->open; }
+
+ private:
+    lane* lane_;
+};
+
+void removal(bool surprise) {
+    world w;
+    lane l;
+    w.host->set_default_function_driver([&l](WDFDEVICE pdo) {
+        l.child = pdo;
+        return std::unique_ptr<sim::function_driver>(new lane_driver(&l));
+    });
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    expect(w.host->open(children[0]) == STATUS_SUCCESS, "the child opens");
+    {
+        actors people;
+        people.start("child transferring", [&] {
+            for (int i = 0; i < 4; i++) l.one_transfer(i % 2 == 0);
+        });
+        people.start("device", [&] {
+            w.device->push_in(data_in, {1, 2, 3});
+            sim::sched::point("device sent data");
+            w.device->push_in(data_in, {4, 5});
+        });
+        sim::sched::point("person reaches for the plug");
+        if (surprise) {
+            w.host->surprise_remove(w.device);
+        } else {
+            w.host->unplug(w.device);
+        }
+    }
+    expect(l.closes == 1, "the function driver was closed once");
+    expect(l.transfers.all_done(), "every accepted transfer completed");
+}
+
+void surprise_removal() { removal(true); }
+void orderly_removal() { removal(false); }
+
+// ---- (d) control-device mode: routed calls against unplug and replug ------------
+
+struct routed_child {
+    gate lock;
+    WDFDEVICE child = nullptr;
+    CDC_BUS_INTERFACE bus{};
+    bool served = false;  // guarded by lock
+    ledger transfers;
+    unsigned failures = 0;
+
+    void drain_locked() {
+        if (!served) return;
+        bus.cdc_inout_purge(child, TRUE);
+        bus.cdc_inout_purge(child, FALSE);
+        expect(transfers.all_done(), "every accepted transfer completes after a purge");
+    }
+    LONG start_final() {
+        gate_guard guard(lock);
+        drain_locked();
+        served = false;
+        NTSTATUS status = bus.cdc_data_io_init(child, 2, 2);
+        if (!NT_SUCCESS(status)) return status;
+        status = bus.cdc_transport_enable(child);
+        if (status != STATUS_SUCCESS) {
+            bus.cdc_data_io_uninit(child);
+            return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+        }
+        served = true;
+        // As a serial driver does on start: raise DTR and RTS.
+        bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, -kSecond);
+        return 0;
+    }
+    LONG stop_final() {
+        gate_guard guard(lock);
+        drain_locked();
+        if (served) {
+            bus.cdc_transport_disable(child);
+            bus.cdc_data_io_uninit(child);
+            served = false;
+        }
+        return 0;
+    }
+    static LONG cb_start_final(PVOID ctx) {
+        sim::sched::point("child start-final");
+        return static_cast<routed_child*>(ctx)->start_final();
+    }
+    static LONG cb_stop_final(PVOID ctx) {
+        sim::sched::point("child stop-final");
+        return static_cast<routed_child*>(ctx)->stop_final();
+    }
+    static LONG cb_quiet(PVOID) { return 0; }
+    static LONG cb_is_open(PVOID) { return 1; }
+
+    void routed_calls() {
+        gate_guard guard(lock);
+        if (!served) {
+            // Routed calls of a child whose device is gone are refused, never lost.
+            uint8_t none[7];
+            bus.class_control_sync(child, TRUE, 0x21, 0, sizeof(none), none, nullptr, -kSecond);
+            return;
+        }
+        transfer* t = transfers.next();
+        if (!bus.cdc_data_in_async(child, t->buffer, 64, transfer::done, t, no_timeout)) transfers.forget_last();
+        uint8_t line[7] = {0x80, 0x25, 0, 0, 0, 0, 8};
+        bus.class_control_sync(child, FALSE, 0x20, 0, sizeof(line), line, nullptr, -kSecond);
+        bus.cdc_inout_purge(child, TRUE);
+    }
+};
+
+void control_device(bool idle) {
+    world w(true);
+    sim::usb::descriptor_set set = catalogue::acm_modem();
+    if (idle) w.device_value(set, "IdleTimeout", 5);
+    std::vector<WDFDEVICE> children = w.plug(set);
+    expect(children.size() == 1, "the control device owns the modem's child");
+    routed_child c;
+    c.child = children[0];
+    expect(sim::query_interface(c.child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&c.bus), sizeof(c.bus),
+                                CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
+           "the child gets the bus interface");
+    expect(c.bus.cdc_data_io_ctrl_cbs_init(c.child, 1, routed_child::cb_start_final, routed_child::cb_stop_final,
+                                           routed_child::cb_is_open, routed_child::cb_quiet, routed_child::cb_quiet,
+                                           &c) == STATUS_SUCCESS,
+           "the child registers its control callbacks");
+    expect(c.start_final() == 0, "the child's data path comes up");
+    {
+        actors people;
+        people.start("child calling", [&] {
+            for (int i = 0; i < 3; i++) c.routed_calls();
+        });
+        sim::sched::point("person reaches for the plug");
+        w.host->unplug(w.device);
+        sim::plug_options options;
+        options.location = location();
+        options.whole_device = true;
+        w.host->plug(w.device, options);
+        sim::sched::point("person looks");
+        w.host->unplug(w.device);
+    }
+    c.stop_final();
+    c.bus.cdc_data_io_ctrl_cbs_uninit(c.child);
+    c.bus.header.InterfaceDereference(c.bus.header.Context);
+    expect(c.transfers.all_done(), "every accepted transfer completed");
+}
+
+void control_device_plain() { control_device(false); }
+void control_device_idle() { control_device(true); }
+
+// ---- (e) idle time-out and wake against transfers and StopIdle ------------------
+
+void idle_wake() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::acm_modem();
+    w.device_value(set, "IdleTimeout", 5);
+    std::vector<WDFDEVICE> children = w.plug(set);
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect(bus.cdc_data_io_init(child, 4, 4) == STATUS_SUCCESS, "the child sets its data path up");
+    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    ledger transfers;
+    {
+        actors people;
+        people.start("child transferring", [&] {
+            for (int i = 0; i < 3; i++) {
+                bus.qd_device_wakeup_sync(child, FALSE);
+                transfer* t = transfers.next();
+                const BOOLEAN accepted =
+                    i % 2 == 0 ? bus.cdc_data_out_async(child, t->buffer, 16, transfer::done, t, no_timeout)
+                               : bus.cdc_data_in_async(child, t->buffer, 64, transfer::done, t, no_timeout);
+                if (!accepted) transfers.forget_last();
+            }
+        });
+        people.start("child setting lines",
+                     [&] { bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, -kSecond); });
+        w.host->idle(w.stack->device());
+        sim::sched::point("person waits");
+        w.host->idle(w.stack->device());
+    }
+    bus.qd_device_wakeup_sync(child, FALSE);
+    bus.cdc_inout_purge(child, TRUE);
+    bus.cdc_inout_purge(child, FALSE);
+    expect(transfers.all_done(), "every accepted transfer completes");
+    bus.cdc_transport_disable(child);
+    expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+}
+
+// ---- (f) the notification reader's stop against completions re-sending it ------
+
+void notify_stop() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        people.start("child registering", [&] {
+            for (int i = 0; i < 2; i++) {
+                expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
+                bus.cdc_set_notify_cb(child, nullptr, nullptr);
+            }
+        });
+        people.start("device", [&] {
+            for (int i = 0; i < 3; i++) {
+                w.device->push_in(notify_in, serial_state);
+                sim::sched::point("device sent a notification");
+            }
+        });
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "no notification read is left running after the reader stopped");
+}
+
+const std::vector<scenario> table = {
+    {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
+     notify_switch},
+    {"maintenance-switch", "two children on one ECM function: enable/disable against restart and purge", 300,
+     maintenance_switch},
+    {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 220, zlp_purge},
+    {"surprise-removal", "a child's transfers against surprise removal", 190, surprise_removal},
+    {"orderly-removal", "a child's transfers against orderly removal", 190, orderly_removal},
+    {"control-device", "control-device mode: routed calls against unplug and replug", 370, control_device_plain},
+    {"control-device-idle", "the same with an idle time-out on the modem", 370, control_device_idle},
+    {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
+    {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
+};
+
+}  // namespace
+
+void set_debug_level(int level) { g_debug_level = level; }
+
+const std::vector<scenario>& scenarios() { return table; }
+
+const scenario* find(const std::string& name) {
+    for (const scenario& s : table) {
+        if (name == s.name) return &s;
+    }
+    return nullptr;
+}
+
+void expect(bool ok, const std::string& what) {
+    if (ok) return;
+    fprintf(stderr, "*** SCENARIO: %s\n", what.c_str());
+    fflush(stderr);
+    _exit(4);
+}
+
+void quiesce() {
+    sim::sched::wait(
+        "person waits for quiet", [] { return false; }, sim::clock_now() + 1);
+}
+
+void actors::start(const char* name, std::function<void()> body) {
+    threads_.push_back(sim::sched::spawn(name, std::move(body)));
+}
+
+void actors::join_all() {
+    for (std::thread* t : threads_) {
+        sim::sched::join(t);
+        delete t;
+    }
+    threads_.clear();
+}
+
+VOID transfer::done(PVOID ctx, NTSTATUS status, ULONG bytes) {
+    sim::sched::point("child completion callback");
+    auto* t = static_cast<transfer*>(ctx);
+    t->status = status;
+    t->bytes = bytes;
+    expect(t->calls.fetch_add(1) == 0, "a transfer's completion came twice");
+}
+
+transfer* ledger::next() {
+    items_.emplace_back();
+    return &items_.back();
+}
+
+void ledger::forget_last() { items_.pop_back(); }
+
+bool ledger::all_done(int64_t within) {
+    return sim::sched::wait(
+        "child waits for its completions",
+        [this] {
+            for (const transfer& t : items_) {
+                if (t.calls.load() == 0) return false;
+            }
+            return true;
+        },
+        sim::clock_now() + within);
+}
+
+std::string location() { return sim::plug_options().location; }
+
+world::world(bool control_device) {
+    host = std::make_unique<sim::host>();
+    if (g_debug_level > 1) sim::debugger_mirror(stderr);
+    host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", static_cast<uint32_t>(g_debug_level));
+    if (control_device) host->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
+    expect(host->load_driver(CDC_DRIVER_IMAGE) == STATUS_SUCCESS, "the driver loads");
+    if (control_device) {
+        sim::device_stack_config root;
+        root.enumerator = "ROOT";
+        root.device_id = "CDCBUS";
+        root.instance_id = "0000";
+        control = &host->add_device(root);
+        expect(host->start_device(*control) == STATUS_SUCCESS, "the control device starts");
+    }
+}
+
+world::~world() {
+    release_interfaces();
+    // Unloading checks that nothing the driver made is left behind.
+    host.reset();
+}
+
+void world::release_interfaces() {
+    for (auto& bus : interfaces_) {
+        if (bus.header.InterfaceDereference != nullptr) bus.header.InterfaceDereference(bus.header.Context);
+    }
+    interfaces_.clear();
+}
+
+void world::device_value(const sim::usb::descriptor_set& set, const std::string& name, uint32_t value) {
+    char id[32];
+    snprintf(id, sizeof(id), "VID_%04X&PID_%04X", set.device.idVendor, set.device.idProduct);
+    host->registry().set_dword(
+        std::string(sim::enum_key()) + "\\USB\\" + id + "\\" + location() + "\\Device Parameters", name, value);
+}
+
+std::vector<WDFDEVICE> world::plug(const sim::usb::descriptor_set& set) {
+    device = std::make_shared<sim::usb::device>(set);
+    sim::plug_options options;
+    options.whole_device = true;
+    auto stacks = host->plug(device, options);
+    expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the device starts");
+    stack = stacks[0];
+    std::vector<WDFDEVICE> out;
+    for (const auto& child : host->children(control != nullptr ? *control : *stack)) out.push_back(child.device);
+    return out;
+}
+
+CDC_BUS_INTERFACE& world::bus(WDFDEVICE child) {
+    interfaces_.emplace_back();
+    CDC_BUS_INTERFACE& bus = interfaces_.back();
+    expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
+           "the child gets the bus interface");
+    return bus;
+}
+
+}  // namespace explore
