@@ -206,7 +206,7 @@ NTSTATUS host::wait_for_d0(wdf::device* dev) {
 }
 
 bool host::indicate_wake(wdf::device* dev, NTSTATUS status) {
-    std::lock_guard<std::recursive_mutex> guard(pnp_lock_);
+    std::lock_guard<sched::controlled_recursive_mutex> guard(pnp_lock_);
     pnp_node* node = node_of(dev);
     if (node == nullptr || !node->armed_for_wake) return false;
     node->armed_for_wake = false;

@@ -356,6 +356,7 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
         if (op->transfer.sequence != sequence) return false;
         if (op->request != nullptr) op->request->cancelled = true;
         if (op->state == io_state::delivered) {
+            op->cancel_requested = true;
             target = op->target;
         } else if (op->state != io_state::held) {
             return false;
@@ -596,6 +597,7 @@ bool io_start(io_operation* op, io_target* target, const WDF_REQUEST_SEND_OPTION
         op->tracked =
             (flags & (WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE | WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET)) == 0;
         op->timed_out = false;
+        op->cancel_requested = false;
         op->has_deadline = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) != 0 && timeout != 0;
         op->deadline = op->has_deadline ? deadline_from(timeout) : 0;
         op->status = STATUS_PENDING;
@@ -633,7 +635,26 @@ void io_deliver(io_operation* op, io_target* target) {
     io_activity& a = activity();
     a.busy.fetch_add(1, std::memory_order_relaxed);
     t_sending.push_back(op);
+    // The request may complete and be deleted inside deliver: held for the
+    // look at a cancel that came while it was on its way.
+    request_object* req;
+    uint64_t sequence;
+    {
+        std::lock_guard<std::mutex> guard(op->lock);
+        req = op->request;
+        sequence = op->transfer.sequence;
+    }
+    if (req != nullptr) reference(req, &op->cancel_requested, 0, nullptr);
     target->deliver(op);
+    if (req != nullptr) {
+        bool cancel;
+        {
+            std::lock_guard<std::mutex> guard(op->lock);
+            cancel = op->transfer.sequence == sequence && op->state == io_state::delivered && op->cancel_requested;
+        }
+        if (cancel) target->cancel_delivered(op, sequence);
+        dereference(req, &op->cancel_requested, 0, nullptr, "WdfRequestSend");
+    }
     t_sending.pop_back();
     a.busy.fetch_sub(1, std::memory_order_relaxed);
 }

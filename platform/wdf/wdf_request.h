@@ -84,6 +84,10 @@ struct io_operation {
     bool synchronous = false;
     bool tracked = false;  // counted by WdfIoTargetStop (not IGNORE_TARGET_STATE / SEND_AND_FORGET)
     bool timed_out = false;
+    // A cancel came while the operation was on its way to the wire: the
+    // sender cancels it there once it has arrived, as a driver checks
+    // Irp->Cancel when it queues an IRP. Guarded by lock.
+    bool cancel_requested = false;
     bool call_routine = false;     // a synchronous WdfRequestSend: the request's routine runs at completion
     bool in_sync_routine = false;  // that routine is running; the waiter waits for it
     bool has_deadline = false;

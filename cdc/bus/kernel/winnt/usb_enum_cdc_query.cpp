@@ -140,10 +140,26 @@ static BOOLEAN usb_data_maxps(PDEVICE_CONTEXT fdx, WDFUSBPIPE pipe, ULONG config
     return FALSE;
 }
 
+// Whether the pipe is open and its size, read together under the pool's
+// lock, under which opening publishes both. The registry override opens the
+// path during the start, before the pool's lock exists.
+static VOID usb_data_pipe_snapshot(PREQ_MANAGER manager, WDFUSBPIPE const* pipe_field, ULONG const* maxps_field,
+                                   WDFUSBPIPE* pipe, PULONG maxps) {
+    if (manager->lock != NULL) {
+        WdfSpinLockAcquire(manager->lock);
+    }
+    *pipe = *pipe_field;
+    *maxps = *maxps_field;
+    if (manager->lock != NULL) {
+        WdfSpinLockRelease(manager->lock);
+    }
+}
+
 NTSTATUS usb_qd_get_maxps_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PULONG notify_maxps, PULONG data_out_maxps,
                               PULONG data_in_maxps, PUCHAR ep0_maxps) {
     USB_DEVICE_DESCRIPTOR device_desc;
     NTSTATUS status = STATUS_SUCCESS;
+    WDFUSBPIPE pipe;
     ULONG maxps;
 
     UNREFERENCED_PARAMETER(child);
@@ -165,13 +181,17 @@ NTSTATUS usb_qd_get_maxps_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PULONG notif
         }
     }
     // The sizes of setting alt_enable answer also while the data path is closed.
-    if (data_out_maxps != NULL && !usb_data_maxps(fdx, fdx->pipe_data_out, fdx->data_out_maxps, fdx->data_out_ep,
-                                                  QD_PIPE_DIR_OUT, data_out_maxps)) {
-        status = STATUS_UNSUCCESSFUL;
+    if (data_out_maxps != NULL) {
+        usb_data_pipe_snapshot(&fdx->req_out, &fdx->pipe_data_out, &fdx->data_out_maxps, &pipe, &maxps);
+        if (!usb_data_maxps(fdx, pipe, maxps, fdx->data_out_ep, QD_PIPE_DIR_OUT, data_out_maxps)) {
+            status = STATUS_UNSUCCESSFUL;
+        }
     }
-    if (data_in_maxps != NULL &&
-        !usb_data_maxps(fdx, fdx->pipe_data_in, fdx->data_in_maxps, fdx->data_in_ep, QD_PIPE_DIR_IN, data_in_maxps)) {
-        status = STATUS_UNSUCCESSFUL;
+    if (data_in_maxps != NULL) {
+        usb_data_pipe_snapshot(&fdx->req_in, &fdx->pipe_data_in, &fdx->data_in_maxps, &pipe, &maxps);
+        if (!usb_data_maxps(fdx, pipe, maxps, fdx->data_in_ep, QD_PIPE_DIR_IN, data_in_maxps)) {
+            status = STATUS_UNSUCCESSFUL;
+        }
     }
     if (ep0_maxps != NULL) {
         WdfUsbTargetDeviceGetDeviceDescriptor(fdx->usb_device, &device_desc);
