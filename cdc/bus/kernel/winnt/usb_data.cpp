@@ -138,7 +138,16 @@ static NTSTATUS usb_read_write_wait(PDEVICE_CONTEXT fdx, WDFREQUEST request, WDF
         }
     }
     usb_sync_wait_release(&wait, expected - (LONG)*sent + 1);
-    KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, NULL);
+    if (timeout == 0) {
+        KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, NULL);
+    } else {
+        // The requests carry the caller's time-out: when it has passed, the
+        // framework's own cancel is on its way and sets the event.
+        LARGE_INTEGER due;
+        due.QuadPart = timeout;
+        while (KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, &due) == STATUS_TIMEOUT) {
+        }
+    }
     if (*sent != 0) {
         NTSTATUS data = WdfRequestGetStatus(request);
         if (!NT_SUCCESS(data)) {
