@@ -372,7 +372,9 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
 void timer_wait(timer_list& t, std::unique_lock<std::mutex>& lk, int64_t next) {
     if (!sim::sched::active()) {
         if (t.head == nullptr) {
-            t.work.wait(lk);
+            // The stop may have come while the thread was cancelling expired
+            // operations with the lock released.
+            t.work.wait(lk, [&t] { return t.stopping || t.head != nullptr; });
         } else {
             t.work.wait_for(lk, timer_tick);
         }
