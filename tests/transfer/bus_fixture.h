@@ -166,4 +166,38 @@ class bus_fixture : public ::testing::Test {
 
 constexpr LONGLONG no_timeout = 0;
 
+// The ACM modem's bulk endpoints.
+constexpr uint8_t modem_data_in = 0x82;
+constexpr uint8_t modem_data_out = 0x02;
+
+// An ACM modem (64-byte bulk packets) whose one child has its data path open.
+class open_modem_fixture : public bus_fixture {
+ protected:
+    CDC_BUS_INTERFACE& open_modem(ULONG in_n = 4, ULONG out_n = 4, int enable_zlp = -1) {
+        descriptor_set set = sim::usb::catalogue::acm_modem();
+        if (enable_zlp >= 0) set_value(set, "EnableZLP", static_cast<uint32_t>(enable_zlp));
+        auto children = plug(set);
+        EXPECT_EQ(children.size(), 1u);
+        child_ = children.at(0);
+        CDC_BUS_INTERFACE& b = bus(child_);
+        EXPECT_EQ(b.cdc_data_io_init(child_, in_n, out_n), STATUS_SUCCESS);
+        EXPECT_EQ(b.cdc_transport_enable(child_), STATUS_SUCCESS);
+        return b;
+    }
+
+    // Right after the last callback: every record must be back by then.
+    void close(CDC_BUS_INTERFACE& b) {
+        EXPECT_EQ(b.cdc_transport_disable(child_), STATUS_SUCCESS);
+        EXPECT_EQ(b.cdc_data_io_uninit(child_), STATUS_SUCCESS);
+    }
+
+    std::vector<size_t> out_lengths() const {
+        std::vector<size_t> out;
+        for (const auto& r : on_endpoint(modem_data_out)) out.push_back(r.data.size());
+        return out;
+    }
+
+    WDFDEVICE child_ = nullptr;
+};
+
 }  // namespace cdc::transfer_test

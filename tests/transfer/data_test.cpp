@@ -5,38 +5,10 @@
 namespace cdc::transfer_test {
 namespace {
 
-constexpr uint8_t data_in = 0x82;
-constexpr uint8_t data_out = 0x02;
+constexpr uint8_t data_in = modem_data_in;
+constexpr uint8_t data_out = modem_data_out;
 
-class data_transfer : public bus_fixture {
- protected:
-    // An ACM modem (64-byte bulk packets) with its data path open.
-    CDC_BUS_INTERFACE& open_modem(ULONG in_n = 4, ULONG out_n = 4, int enable_zlp = -1) {
-        descriptor_set set = sim::usb::catalogue::acm_modem();
-        if (enable_zlp >= 0) set_value(set, "EnableZLP", static_cast<uint32_t>(enable_zlp));
-        auto children = plug(set);
-        EXPECT_EQ(children.size(), 1u);
-        child_ = children.at(0);
-        CDC_BUS_INTERFACE& b = bus(child_);
-        EXPECT_EQ(b.cdc_data_io_init(child_, in_n, out_n), STATUS_SUCCESS);
-        EXPECT_EQ(b.cdc_transport_enable(child_), STATUS_SUCCESS);
-        return b;
-    }
-
-    // Right after the last callback: every record must be back by then.
-    void close(CDC_BUS_INTERFACE& b) {
-        EXPECT_EQ(b.cdc_transport_disable(child_), STATUS_SUCCESS);
-        EXPECT_EQ(b.cdc_data_io_uninit(child_), STATUS_SUCCESS);
-    }
-
-    std::vector<size_t> out_lengths() const {
-        std::vector<size_t> out;
-        for (const auto& r : on_endpoint(data_out)) out.push_back(r.data.size());
-        return out;
-    }
-
-    WDFDEVICE child_ = nullptr;
-};
+using data_transfer = open_modem_fixture;
 
 TEST_F(data_transfer, write_of_whole_packets_is_followed_by_one_zlp_and_one_callback) {
     CDC_BUS_INTERFACE& b = open_modem();

@@ -8,39 +8,18 @@
 namespace cdc::transfer_test {
 namespace {
 
-constexpr uint8_t data_out = 0x02;
+constexpr uint8_t data_out = modem_data_out;
 constexpr UCHAR get_line_coding = 0x21;
 
-class write_pair : public bus_fixture {
+class write_pair : public open_modem_fixture {
  protected:
     void TearDown() override {
         sim::fault_reset();
-        bus_fixture::TearDown();
+        open_modem_fixture::TearDown();
     }
 
-    // An ACM modem (64-byte bulk packets, "EnableZLP" by default) with its
-    // data path open.
-    CDC_BUS_INTERFACE& open_modem() {
-        child_ = plug(sim::usb::catalogue::acm_modem()).at(0);
-        CDC_BUS_INTERFACE& b = bus(child_);
-        EXPECT_EQ(b.cdc_data_io_init(child_, 2, 2), STATUS_SUCCESS);
-        EXPECT_EQ(b.cdc_transport_enable(child_), STATUS_SUCCESS);
-        return b;
-    }
-
-    // Every record is back: the pools can go.
-    void close(CDC_BUS_INTERFACE& b) {
-        EXPECT_EQ(b.cdc_transport_disable(child_), STATUS_SUCCESS);
-        EXPECT_EQ(b.cdc_data_io_uninit(child_), STATUS_SUCCESS);
-    }
-
-    std::vector<size_t> out_lengths() const {
-        std::vector<size_t> out;
-        for (const auto& r : on_endpoint(data_out)) out.push_back(r.data.size());
-        return out;
-    }
-
-    WDFDEVICE child_ = nullptr;
+    // "EnableZLP" by default, two records a pool.
+    CDC_BUS_INTERFACE& open_modem() { return open_modem_fixture::open_modem(2, 2); }
 };
 
 // The packet's send fails after the data request went out: the write is
