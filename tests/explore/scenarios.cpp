@@ -452,6 +452,33 @@ void notify_stop() {
     expect(w.device->pending(notify_in) == 0, "no notification read is left running after the reader stopped");
 }
 
+// ---- (g) one child calling from two threads on a device it never used -----------
+
+// The first call moves the child's counts to the device: a registration on
+// the other thread must neither be wiped by that move nor fall between a
+// child's count and the device's.
+void child_threads() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        for (int t = 0; t < 2; t++) {
+            people.start(t == 0 ? "child thread 0" : "child thread 1", [&] {
+                for (int i = 0; i < 2; i++) {
+                    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
+                    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+                }
+            });
+        }
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "no notification read is left running after every unregistration");
+}
+
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
@@ -464,6 +491,8 @@ const std::vector<scenario> table = {
     {"control-device-idle", "the same with an idle time-out on the modem", 370, control_device_idle},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
+    {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
+     child_threads},
 };
 
 }  // namespace

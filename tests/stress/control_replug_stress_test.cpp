@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +87,11 @@ TEST_P(control_replug_stress, routed_calls_run_clean_across_thousands_of_unplugs
     std::atomic<uint64_t> unexpected{0};
     std::atomic<NTSTATUS> first_unexpected{STATUS_SUCCESS};
     std::atomic<unsigned> first_call{0};
+    // The unplugs start once every worker has made a call on the plugged
+    // device: on a loaded machine they could otherwise all end first.
+    std::mutex started_lock;
+    std::condition_variable started_cv;
+    unsigned started = 0;
     std::vector<std::thread> workers;
     for (unsigned w = 0; w < 2; ++w) {
         workers.emplace_back([&, w] {
@@ -130,10 +137,19 @@ TEST_P(control_replug_stress, routed_calls_run_clean_across_thousands_of_unplugs
                     first_unexpected = status;
                     first_call = (n - 1) % 4;
                 }
+                if (n - w == 1) {
+                    std::lock_guard<std::mutex> guard(started_lock);
+                    started++;
+                    started_cv.notify_all();
+                }
             }
         });
     }
 
+    {
+        std::unique_lock<std::mutex> guard(started_lock);
+        started_cv.wait(guard, [&] { return started == workers.size(); });
+    }
     for (unsigned i = 0; i < iterations; ++i) {
         if (idle_timeout != 0 && i % 3 == 0) host_->idle(stacks[0]->device());
         if (i % 2 == 0) {

@@ -172,11 +172,13 @@ typedef struct _CDC_DEVICE_CONTEXT {
     // What this child has counted on the function device held_on (request
     // pools, data path openings, notification registrations), so that it
     // only ever undoes its own. A function device that serves it anew starts
-    // with none of them.
+    // with none of them. All four under counts_lock (a leaf: taken inside
+    // usb_devices_lock, never the other way round).
+    WDFSPINLOCK counts_lock;
     WDFDEVICE held_on;
-    volatile LONG data_io_refs;
-    volatile LONG enable_refs;
-    volatile LONG notify_refs;
+    LONG data_io_refs;
+    LONG enable_refs;
+    LONG notify_refs;
 } CDC_DEVICE_CONTEXT, *PCDC_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CDC_DEVICE_CONTEXT, cdc_get_device_context);
@@ -349,42 +351,69 @@ FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
 }
 
 // The child's counts now belong to fdx; those on any earlier device are gone
-// with it.
-FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
-    PVOID held_on = ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on);
-    // One caller moves the counts to the new device, also when a child
-    // calls from several threads at once.
-    if (held_on != fdx->ids.device &&
-        InterlockedCompareExchangePointer((PVOID volatile*)&cdc_pdx->held_on, fdx->ids.device, held_on) == held_on) {
-        InterlockedExchange(&cdc_pdx->data_io_refs, 0);
-        InterlockedExchange(&cdc_pdx->enable_refs, 0);
-        InterlockedExchange(&cdc_pdx->notify_refs, 0);
+// with it. The move and the count change together under counts_lock, so a
+// caller on another thread never counts on a device just before the move
+// wipes it. device_count (optional) is the device-wide count that moves with
+// the child's: changed under the same lock, a release on another thread of
+// the child never falls between the two. Returns device_count's new value.
+FORCEINLINE LONG cdc_child_hold_counted(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, LONG* refs,
+                                        volatile LONG* device_count) {
+    LONG n = 0;
+
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
+    if (cdc_pdx->held_on != fdx->ids.device) {
+        cdc_pdx->held_on = fdx->ids.device;
+        cdc_pdx->data_io_refs = 0;
+        cdc_pdx->enable_refs = 0;
+        cdc_pdx->notify_refs = 0;
     }
-    InterlockedIncrement(refs);
+    (*refs)++;
+    if (device_count != NULL) {
+        n = InterlockedIncrement(device_count);
+    }
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
+    return n;
 }
 
-// TRUE, and one count less, when the child holds one on fdx.
-FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, volatile LONG* refs) {
-    LONG current;
+FORCEINLINE VOID cdc_child_hold(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, LONG* refs) {
+    cdc_child_hold_counted(cdc_pdx, fdx, refs, NULL);
+}
 
-    if (ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->held_on) != fdx->ids.device) {
-        return FALSE;
-    }
-    do {
-        current = ReadAcquire(refs);
-        if (current <= 0) {
-            return FALSE;
+// TRUE, and one count less, when the child holds one on fdx; device_count
+// (optional) drops with it, never below 0 (a restart of the device zeroes it
+// while children still hold theirs), and *n receives its new value.
+FORCEINLINE BOOLEAN cdc_child_release_counted(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, LONG* refs,
+                                              volatile LONG* device_count, LONG* n) {
+    LONG current;
+    BOOLEAN held;
+
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
+    held = cdc_pdx->held_on == fdx->ids.device && *refs > 0;
+    if (held) {
+        (*refs)--;
+        if (device_count != NULL) {
+            do {
+                current = ReadAcquire(device_count);
+            } while (current > 0 && InterlockedCompareExchange(device_count, current - 1, current) != current);
+            *n = current > 0 ? current - 1 : 0;
         }
-    } while (InterlockedCompareExchange(refs, current - 1, current) != current);
-    return TRUE;
+    }
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
+    return held;
+}
+
+FORCEINLINE BOOLEAN cdc_child_release(PCDC_DEVICE_CONTEXT cdc_pdx, PDEVICE_CONTEXT fdx, LONG* refs) {
+    return cdc_child_release_counted(cdc_pdx, fdx, refs, NULL, NULL);
 }
 
 // A child detached from or re-attached to a function device holds nothing on it.
 FORCEINLINE VOID cdc_child_forget(PCDC_DEVICE_CONTEXT cdc_pdx) {
-    WritePointerRelease((PVOID volatile*)&cdc_pdx->held_on, NULL);
-    InterlockedExchange(&cdc_pdx->data_io_refs, 0);
-    InterlockedExchange(&cdc_pdx->enable_refs, 0);
-    InterlockedExchange(&cdc_pdx->notify_refs, 0);
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
+    cdc_pdx->held_on = NULL;
+    cdc_pdx->data_io_refs = 0;
+    cdc_pdx->enable_refs = 0;
+    cdc_pdx->notify_refs = 0;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
 }
 
 // ---- Transfer engine ------------------------------------------------------------

@@ -148,6 +148,13 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     // The function device's own ids: an extra-control twin's hardware id in
     // the description carries the suffix, the context's does not.
     cdc_pdx = cdc_get_device_context(pdo);
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ParentObject = pdo;
+    status = WdfSpinLockCreate(&attributes, &cdc_pdx->counts_lock);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfSpinLockCreate failed, status %lx\n", __func__, status);
+        return status;
+    }
     cdc_pdx->device = pdo;
     cdc_pdx->usb_device = description->ids.device;
     cdc_pdx->unique_id = description->unique_id;

@@ -193,8 +193,7 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
     }
 
     if (notify_cb != NULL && notify_cb_ctx != NULL) {
-        cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->notify_refs);
-        n = InterlockedIncrement(&fdx->ref_count);
+        n = cdc_child_hold_counted(cdc_pdx, fdx, &cdc_pdx->notify_refs, &fdx->ref_count);
         if (n > 1) {
             QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: notify_cb already initialized, ref_count = %ld\n",
                      "usb_cdc_set_notify_cb", n);
@@ -204,10 +203,9 @@ BOOLEAN usb_cdc_set_notify_cb_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID no
         usb_interrupt_pipe_start_cont_reader(fdx);
         return TRUE;
     }
-    if (ReadAcquire(&fdx->ref_count) == 0 || !cdc_child_release(cdc_pdx, fdx, &cdc_pdx->notify_refs)) {
+    if (!cdc_child_release_counted(cdc_pdx, fdx, &cdc_pdx->notify_refs, &fdx->ref_count, &n)) {
         return TRUE;
     }
-    n = InterlockedDecrement(&fdx->ref_count);
     if (n <= 0) {
         usb_interrupt_pipe_stop_cont_reader(fdx);
         // A registration that came while the reader stopped found it
