@@ -123,6 +123,8 @@ class cdc_client : public sim::function_driver {
     std::vector<completion> completions() const;
     std::vector<std::vector<uint8_t>> notifications() const;
     ULONG reads_pending() const;
+    // Writes sent and not yet completed.
+    ULONG writes_pending() const;
     driver_report report() const;
 
  protected:
