@@ -1,7 +1,7 @@
 # Two entry points: `make demo` builds and runs the main job, `make check`
 # builds and runs every test (plain, then AddressSanitizer+UBSan, then
 # ThreadSanitizer). `make bench` runs the data-path benchmarks and prints
-# the driver/bare ratios. `make windows` compiles the driver's sources for
+# the driver/bare ratios, then the bus-time figures (virtual time). `make windows` compiles the driver's sources for
 # x64 Windows with the mingw-w64 cross compiler and links build-windows/cdcbus.sys.
 # `make fuzz` builds the libFuzzer targets with clang and runs each for
 # FUZZ_SECONDS, printing executions per second; `make fuzz-coverage` prints
@@ -32,8 +32,9 @@ demo: build
 	$(BUILD)/tools/cdcbus/cdcbus
 
 bench: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target cdcbench
+	cmake --build $(BUILD) -j$(JOBS) --target cdcbench cdcbustime
 	$(BUILD)/bench/cdcbench $(BENCH_FLAGS)
+	$(BUILD)/bench/cdcbustime
 
 # Every fault point of every scenario failed in turn, one process per run.
 sweep: deps $(BUILD)/CMakeCache.txt
