@@ -126,10 +126,12 @@ extern "C" {
 // (a failed return to D0 fails the call, without a reference), otherwise the
 // call returns STATUS_PENDING and the PnP manager finishes the return. A
 // device that is not started (or is being removed) gives
-// STATUS_INVALID_DEVICE_STATE and no reference.
+// STATUS_INVALID_DEVICE_STATE and no reference, and so does a device that
+// does not own its stack's power policy: only the owner idles.
 NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
+    if (!power_policy_owner(dev)) return STATUS_INVALID_DEVICE_STATE;
     // A failed power-up: no reference is taken.
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfDeviceStopIdle", &injected)) return injected;
@@ -176,6 +178,8 @@ NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
 VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceResumeIdle");
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceResumeIdle");
+    // A device that is not the power policy owner took no reference: nothing to do.
+    if (!power_policy_owner(dev)) return;
     std::lock_guard<std::mutex> guard(power().lock);
     auto it = power().devices.find(dev);
     if (it == power().devices.end() || it->second.stop_idle == 0) {
