@@ -141,7 +141,7 @@ TEST_F(power, stop_idle_on_a_device_not_started_takes_no_reference) {
     root.device_id = "TESTBUS";
     root.instance_id = "0000";
     bus = &host.add_device(root);
-    EXPECT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_POWER_STATE_INVALID);
     EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3Final);
 }
 
