@@ -892,12 +892,19 @@ void io_stop_begin(io_target* target) {
 
 void io_stop_end(io_target* target) {
     std::vector<io_operation*> held;
+    bool deleted;
     {
         std::lock_guard<std::mutex> guard(target->lock);
         target->stoppers--;
         held.swap(target->late);
+        deleted = target->state == WdfIoTargetDeleted;
     }
     if (held.empty()) return;
+    if (deleted) {
+        // Its deletion is waiting for these routines already.
+        for (io_operation* op : held) enqueue_completion(op);
+        return;
+    }
     late_list& l = late();
     std::lock_guard<std::mutex> guard(l.lock);
     for (io_operation* op : held) l.entries.push_back({op, target, std::this_thread::get_id()});
