@@ -128,6 +128,7 @@ extern "C" {
 // device that is not started (or is being removed) gives
 // STATUS_INVALID_DEVICE_STATE and no reference.
 NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
     // A failed power-up: no reference is taken.
@@ -174,6 +175,7 @@ NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
 }
 
 VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceResumeIdle");
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceResumeIdle");
     std::lock_guard<std::mutex> guard(power().lock);
@@ -186,6 +188,7 @@ VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
 }
 
 POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
+    sim::count_framework_call();
     validate_as<device>(Device, object_type::device, "WdfDeviceGetSystemPowerAction");
     return system_action.load();
 }
@@ -193,6 +196,7 @@ POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
 // Only a PDO owns its wait-wake request (its function driver sends it
 // there); completing it is how its bus driver tells of a wake.
 NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS WaitWakeStatus) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceIndicateWakeStatus");
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceIndicateWakeStatus");
     if (WaitWakeStatus == STATUS_PENDING || WaitWakeStatus == STATUS_CANCELLED) return STATUS_INVALID_PARAMETER;

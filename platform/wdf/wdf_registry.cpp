@@ -58,6 +58,7 @@ extern "C" {
 
 NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
                                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     auto* drv = validate_as<driver_object>(Driver, object_type::driver, "WdfDriverOpenParametersRegistryKey");
     return open_key(to_utf8(drv->registry_path) + "\\Parameters", DesiredAccess, KeyAttributes, Key,
                     "WdfDriverOpenParametersRegistryKey");
@@ -65,6 +66,7 @@ NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK Desire
 
 NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                   PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceOpenRegistryKey");
     std::string path;
     switch (DeviceInstanceKeyType & ~(ULONG)PLUGPLAY_REGKEY_CURRENT_HWPROFILE) {
@@ -83,6 +85,7 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     if (KeyName == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -97,6 +100,7 @@ VOID WdfRegistryClose(WDFKEY Key) { delete_object(validate_key(Key, "WdfRegistry
 
 NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
                                PULONG ValueLengthQueried, PULONG ValueType) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryValue");
     if (ValueName == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -117,6 +121,7 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
 }
 
 NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryULong");
     if (ValueName == nullptr || Value == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -136,6 +141,7 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
 
 NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
                                        PUNICODE_STRING Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryUnicodeString");
     if (ValueName == nullptr || (Value == nullptr && ValueByteLength == nullptr)) {
         return STATUS_INVALID_PARAMETER;
@@ -175,6 +181,7 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
 }
 
 NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryString");
     auto* str = validate_as<string_object>(String, object_type::string, "WdfRegistryQueryString");
     auto v = current_registry().value(k->path, value_name(ValueName));
@@ -195,6 +202,7 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
 }
 
 NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryAssignULong");
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
@@ -204,6 +212,7 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
 }
 
 NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryAssignUnicodeString");
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
