@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep explore check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
+.PHONY: all deps build demo bench sweep explore rebreak check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -50,6 +50,11 @@ explore: deps $(BUILD)/CMakeCache.txt
 	  $(BUILD)/tests/cdcexplore $$s --schedules $(EXPLORE_SCHEDULES) || status=1; \
 	  $(BUILD)/tests/cdcexplore $$s --schedules $$(($(EXPLORE_SCHEDULES) / 2)) --strategy pct --seed 100001 || status=1; \
 	done; exit $$status
+
+# The driver re-broken by each patch in tests/explore/rebreak, in a scratch
+# copy: the explorer must find each fault within the suite's schedules.
+rebreak: deps
+	JOBS=$(JOBS) tests/explore/rebreak/run.sh
 
 check: check-windows check-plain check-asan check-tsan check-fuzz
 
