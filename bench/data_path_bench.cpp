@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/alloc_count.h"
+#include "bench/call_counts.h"
 #include "bench/rig.h"
 #include "bench/transfer_loop.h"
 
@@ -99,10 +100,12 @@ void run(benchmark::State& state, const bench_case& c, route how) {
         state.ResumeTiming();
         alloc_count::resume();
     };
+    const call_counter calls;
     alloc_count::start();
     for (auto _ : state) loop.step(&hooks);
     loop.drain();
     const uint64_t allocations = alloc_count::stop();
+    const sim::call_counts made = calls.since();
 
     const uint64_t measured = loop.started() - warm;
     if (p->failures() != 0 || !loop.data_intact()) {
@@ -115,6 +118,7 @@ void run(benchmark::State& state, const bench_case& c, route how) {
         benchmark::Counter(measured == 0 ? 0.0 : static_cast<double>(allocations) / static_cast<double>(measured));
     state.counters["refused_per_transfer"] = benchmark::Counter(
         measured == 0 ? 0.0 : static_cast<double>(loop.refused() - warm_refused) / static_cast<double>(measured));
+    set_call_counters(state, made, measured);
 }
 
 // Keeps what the console shows and, after the runs, pairs each driver
@@ -134,6 +138,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             one.real_ns = run.GetAdjustedRealTime() * to_ns;
             auto allocs = run.counters.find("allocs_per_transfer");
             if (allocs != run.counters.end()) one.allocs = allocs->second.value;
+            one.calls = read_call_counters(run.counters);
             result& r = results_[run.run_name.function_name];
             if (median) {
                 r.median = one;
@@ -159,6 +164,16 @@ class ratio_reporter : public benchmark::ConsoleReporter {
                     r.real_ns / 1e3, d.real_ns / 1e3, d.real_ns > 0 ? r.real_ns / d.real_ns : 0.0, r.allocs);
         }
         fprintf(out, "  (each figure: control device / USB-direct = ratio)\n");
+        fprintf(
+            out,
+            "\nControl-device mode against USB-direct mode, per transfer: framework calls, spin-lock acquisitions\n");
+        for (const bench_case& c : routing_cases) {
+            auto control = results_.find(case_name(c) + "/control");
+            auto direct = results_.find(case_name(c) + "/direct");
+            if (control == results_.end() || direct == results_.end()) continue;
+            print_call_ratio(out, case_label(c).c_str(), control->second.typical().calls,
+                             direct->second.typical().calls);
+        }
     }
 
     // One line per case with both results; false when a driver result
@@ -183,6 +198,13 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             if (d.allocs >= 0.001) zero_allocs = false;
         }
         fprintf(out, "  (each figure: driver / bare = ratio)\n");
+        fprintf(out, "\nDriver against the bare platform, per transfer: framework calls, spin-lock acquisitions\n");
+        for (const bench_case& c : cases) {
+            auto driver = results_.find(case_name(c) + "/driver");
+            auto bare = results_.find(case_name(c) + "/bare");
+            if (driver == results_.end() || bare == results_.end()) continue;
+            print_call_ratio(out, case_label(c).c_str(), driver->second.typical().calls, bare->second.typical().calls);
+        }
         if (!completion_offered(completion::inline_send)) {
             fprintf(out, "  inline completion: not offered by this platform build; only the threads mode ran\n");
         }
@@ -194,6 +216,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         double cpu_ns = 0;
         double real_ns = 0;
         double allocs = 0;
+        per_transfer_calls calls;
     };
     struct result {
         std::vector<sample> samples;
@@ -210,7 +233,9 @@ class ratio_reporter : public benchmark::ConsoleReporter {
                 const size_t n = values.size();
                 return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
             };
-            return sample{middle(&sample::cpu_ns), middle(&sample::real_ns), middle(&sample::allocs)};
+            // The counts are the same in every repetition but for the refusals' retries.
+            return sample{middle(&sample::cpu_ns), middle(&sample::real_ns), middle(&sample::allocs),
+                          samples[samples.size() / 2].calls};
         }
     };
     std::map<std::string, result> results_;

@@ -195,6 +195,106 @@ TEST_F(bench_paths, the_bare_path_allocates_nothing_once_warm) {
     }
 }
 
+// What a steady-state transfer costs on a path: framework calls, spin-lock
+// acquisitions and heap allocations, per transfer.
+struct transfer_cost {
+    double calls = 0;
+    double spin_locks = 0;
+    double allocations = 0;
+    // Attempts refused while a finished transfer's record was on its way
+    // back (completion threads only): each costs calls of its own.
+    uint64_t refused = 0;
+
+    // Counts comparable with another path's: nothing was refused.
+    bool exact() const { return refused == 0; }
+};
+
+transfer_cost steady_cost(path& p, direction dir, ULONG length, unsigned depth) {
+    constexpr unsigned n = 200;
+    transfer_loop loop(p, dir, length, depth);
+    for (unsigned i = 0; i < 8 * depth; ++i) loop.step();
+    loop.drain();
+    transfer_loop::hooks hooks{alloc_count::pause, alloc_count::resume};
+    const sim::call_counts before = sim::call_counts_read();
+    alloc_count::start();
+    for (unsigned i = 0; i < n; ++i) loop.step(&hooks);
+    loop.drain();
+    const uint64_t allocations = alloc_count::stop();
+    const sim::call_counts after = sim::call_counts_read();
+    EXPECT_EQ(p.failures(), 0u);
+    transfer_cost cost;
+    cost.refused = loop.refused();
+    cost.calls = static_cast<double>(after.framework_calls - before.framework_calls) / n;
+    cost.spin_locks = static_cast<double>(after.spin_lock_acquisitions - before.spin_lock_acquisitions) / n;
+    cost.allocations = static_cast<double>(allocations) / n;
+    return cost;
+}
+
+// The driver's own share of a transfer: the child's context, one pool lock
+// to take the record (with a write's packet record) and one to give it back
+// recycled; everything else is what the bare path calls too.
+TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothing) {
+    for (completion mode : offered_modes()) {
+        for (unsigned lanes : {1u, 2u}) {
+            SCOPED_TRACE(std::string(completion_name(mode)) + ", lanes " + std::to_string(lanes));
+            options o = recorded(lanes, 1, mode);
+            o.recording = false;
+            for (ULONG length : {512u, 511u}) {
+                const transfer_cost bare = [&] {
+                    bare_path p(o);
+                    return steady_cost(p, direction::out, length, o.depth);
+                }();
+                driver_path p(o);
+                const transfer_cost driver = steady_cost(p, direction::out, length, o.depth);
+                const double requests = length == 512 ? 2 : 1;
+                if (driver.exact() && bare.exact()) {
+                    EXPECT_LE(driver.calls, bare.calls + 5 + requests) << "write " << length;
+                    EXPECT_EQ(driver.spin_locks, 2.0) << "write " << length;
+                }
+                EXPECT_EQ(driver.allocations, 0.0) << "write " << length;
+            }
+            const transfer_cost bare = [&] {
+                bare_path p(o);
+                return steady_cost(p, direction::in, 512, o.depth);
+            }();
+            driver_path p(o);
+            const transfer_cost driver = steady_cost(p, direction::in, 512, o.depth);
+            if (driver.exact() && bare.exact()) {
+                EXPECT_LE(driver.calls, bare.calls + 6);
+                EXPECT_EQ(driver.spin_locks, 2.0);
+            }
+            EXPECT_EQ(driver.allocations, 0.0);
+        }
+    }
+}
+
+// A routed call pins its serving device under the child's own lock, with a
+// reference on the device and its target, and no walk of the registered
+// devices under the driver-wide lock.
+TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_its_pin_references) {
+    for (completion mode : offered_modes()) {
+        SCOPED_TRACE(completion_name(mode));
+        options o = recorded(1, 1, mode);
+        o.recording = false;
+        for (direction dir : {direction::out, direction::in}) {
+            const transfer_cost direct = [&] {
+                driver_path p(o);
+                return steady_cost(p, dir, 512, o.depth);
+            }();
+            options routed = o;
+            routed.control_device = true;
+            driver_path p(routed);
+            const transfer_cost control = steady_cost(p, dir, 512, o.depth);
+            if (control.exact() && direct.exact()) {
+                EXPECT_EQ(control.spin_locks, direct.spin_locks + 1);
+                // The lock and its release, two references and their release.
+                EXPECT_EQ(control.calls, direct.calls + 6);
+            }
+            EXPECT_EQ(control.allocations, 0.0);
+        }
+    }
+}
+
 class alloc_counting : public ::testing::Test {
  protected:
     void TearDown() override { alloc_count::stop(); }

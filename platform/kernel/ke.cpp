@@ -17,8 +17,33 @@ namespace {
 
 thread_local KIRQL current_irql = PASSIVE_LEVEL;
 std::atomic<bool (*)()> busy_probe{nullptr};
-// The spin locks this thread holds, in acquisition order (a handful at most).
-thread_local std::vector<const void*> held_spin_locks;
+// The spin locks a thread holds, in acquisition order: a fixed table, so
+// neither the first acquisition on a new thread nor any later one allocates.
+class held_lock_list {
+ public:
+    static constexpr size_t capacity = 64;
+    const void* const* begin() const { return locks_; }
+    const void* const* end() const { return locks_ + size_; }
+    const void** begin() { return locks_; }
+    const void** end() { return locks_ + size_; }
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    const void* back() const { return locks_[size_ - 1]; }
+    bool push_back(const void* lock) {
+        if (size_ == capacity) return false;
+        locks_[size_++] = lock;
+        return true;
+    }
+    void erase(const void** at) {
+        std::copy(at + 1, end(), at);
+        size_--;
+    }
+
+ private:
+    const void* locks_[capacity];
+    size_t size_;
+};
+thread_local held_lock_list held_spin_locks;
 thread_local char thread_identity;
 
 // 2024-01-01 00:00:00 UTC in 100 ns units since 1601, so virtual runs print
@@ -231,7 +256,9 @@ void spin_lock_note_acquire(const void* lock, const char* caller) {
                  inverted);
         bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, rule, lock, caller);
     }
-    held_spin_locks.push_back(lock);
+    if (!held_spin_locks.push_back(lock)) {
+        bug_check(SPIN_LOCK_ALREADY_OWNED, "more spin locks held at once than the verifier tracks", lock, caller);
+    }
 }
 
 void spin_lock_forget(const void* lock) {

@@ -79,6 +79,20 @@ size_t spin_locks_held();  // by the calling thread
 // when the callback was called.
 void check_spin_locks_released(size_t held_on_entry, const char* callback);
 
+// ---- Call counts -----------------------------------------------------------
+// Framework entry points called and spin locks acquired, by every thread
+// since the program started: what a data path costs, whatever the machine.
+// Each thread counts in a slot of its own, so counting takes no lock and no
+// shared cache line; a read sums the slots.
+struct call_counts {
+    uint64_t framework_calls = 0;
+    uint64_t spin_lock_acquisitions = 0;
+};
+call_counts call_counts_read();
+// Called by the framework's entry points and its spin-lock acquisitions.
+void count_framework_call();
+void count_spin_lock_acquisition();
+
 // ---- Pool ----------------------------------------------------------------
 struct pool_usage {
     uint64_t allocations = 0;  // outstanding blocks

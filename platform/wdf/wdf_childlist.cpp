@@ -434,6 +434,7 @@ extern "C" {
 
 NTSTATUS WdfChildListCreate(WDFDEVICE Device, PWDF_CHILD_LIST_CONFIG Config, PWDF_OBJECT_ATTRIBUTES ChildListAttributes,
                             WDFCHILDLIST* ChildList) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfChildListCreate");
     require_irql_max(PASSIVE_LEVEL, "WdfChildListCreate");
     if (ChildList == nullptr || Config == nullptr) {
@@ -463,11 +464,13 @@ NTSTATUS WdfChildListCreate(WDFDEVICE Device, PWDF_CHILD_LIST_CONFIG Config, PWD
 }
 
 WDFDEVICE WdfChildListGetDevice(WDFCHILDLIST ChildList) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListGetDevice");
     return reinterpret_cast<WDFDEVICE>(list->owner);
 }
 
 VOID WdfChildListBeginScan(WDFCHILDLIST ChildList) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListBeginScan");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListBeginScan");
     std::lock_guard<std::recursive_mutex> guard(list->lock);
@@ -482,6 +485,7 @@ VOID WdfChildListBeginScan(WDFCHILDLIST ChildList) {
 }
 
 VOID WdfChildListEndScan(WDFCHILDLIST ChildList) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListEndScan");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListEndScan");
     list_guard guard(list->lock);
@@ -496,6 +500,7 @@ VOID WdfChildListEndScan(WDFCHILDLIST ChildList) {
 NTSTATUS WdfChildListAddOrUpdateChildDescriptionAsPresent(
     WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
     PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription) {
+    sim::count_framework_call();
     const char* api = "WdfChildListAddOrUpdateChildDescriptionAsPresent";
     auto* list = validate_list(ChildList, api);
     require_irql_max(DISPATCH_LEVEL, api);
@@ -549,6 +554,7 @@ NTSTATUS WdfChildListAddOrUpdateChildDescriptionAsPresent(
 
 NTSTATUS WdfChildListUpdateChildDescriptionAsMissing(
     WDFCHILDLIST ChildList, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListUpdateChildDescriptionAsMissing");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListUpdateChildDescriptionAsMissing");
     NTSTATUS status = check_identification(list, IdentificationDescription);
@@ -565,6 +571,7 @@ NTSTATUS WdfChildListUpdateChildDescriptionAsMissing(
 }
 
 VOID WdfChildListUpdateAllChildDescriptionsAsPresent(WDFCHILDLIST ChildList) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListUpdateAllChildDescriptionsAsPresent");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListUpdateAllChildDescriptionsAsPresent");
     list_guard guard(list->lock);
@@ -575,6 +582,7 @@ VOID WdfChildListUpdateAllChildDescriptionsAsPresent(WDFCHILDLIST ChildList) {
 }
 
 VOID WdfChildListBeginIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListBeginIteration");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListBeginIteration");
     if (Iterator == nullptr || Iterator->Size != sizeof(WDF_CHILD_LIST_ITERATOR)) {
@@ -596,6 +604,7 @@ VOID WdfChildListBeginIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR
 
 NTSTATUS WdfChildListRetrieveNextDevice(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator, WDFDEVICE* Device,
                                         PWDF_CHILD_RETRIEVE_INFO Info) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListRetrieveNextDevice");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListRetrieveNextDevice");
     if (Iterator == nullptr || Device == nullptr) {
@@ -649,6 +658,7 @@ NTSTATUS WdfChildListRetrieveNextDevice(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_
 }
 
 VOID WdfChildListEndIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR Iterator) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListEndIteration");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListEndIteration");
     list_guard guard(list->lock);
@@ -666,6 +676,7 @@ VOID WdfChildListEndIteration(WDFCHILDLIST ChildList, PWDF_CHILD_LIST_ITERATOR I
 // (the info's is for iterations); a child reported missing keeps its PDO
 // until the PnP manager has removed it. A malformed info finds nothing.
 WDFDEVICE WdfChildListRetrievePdo(WDFCHILDLIST ChildList, PWDF_CHILD_RETRIEVE_INFO RetrieveInfo) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListRetrievePdo");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListRetrievePdo");
     if (RetrieveInfo == nullptr) {
@@ -697,6 +708,7 @@ WDFDEVICE WdfChildListRetrievePdo(WDFCHILDLIST ChildList, PWDF_CHILD_RETRIEVE_IN
 NTSTATUS WdfChildListRetrieveAddressDescription(WDFCHILDLIST ChildList,
                                                 PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription,
                                                 PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListRetrieveAddressDescription");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListRetrieveAddressDescription");
     if (list->config.AddressDescriptionSize == 0) {
@@ -720,6 +732,7 @@ NTSTATUS WdfChildListRetrieveAddressDescription(WDFCHILDLIST ChildList,
 
 BOOLEAN WdfChildListRequestChildEject(WDFCHILDLIST ChildList,
                                       PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+    sim::count_framework_call();
     auto* list = validate_list(ChildList, "WdfChildListRequestChildEject");
     require_irql_max(DISPATCH_LEVEL, "WdfChildListRequestChildEject");
     if (!NT_SUCCESS(check_identification(list, IdentificationDescription))) {

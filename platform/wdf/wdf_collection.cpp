@@ -38,6 +38,7 @@ void wdf::collection_object::on_delete() {
 extern "C" {
 
 NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOLLECTION* Collection) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfCollectionCreate");
     if (Collection == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -53,12 +54,14 @@ NTSTATUS WdfCollectionCreate(PWDF_OBJECT_ATTRIBUTES CollectionAttributes, WDFCOL
 }
 
 ULONG WdfCollectionGetCount(WDFCOLLECTION Collection) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionGetCount");
     std::lock_guard<std::mutex> guard(c->lock);
     return static_cast<ULONG>(c->items.size());
 }
 
 NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionAdd");
     object* item = validate(Object, "WdfCollectionAdd");
     NTSTATUS injected;
@@ -72,6 +75,7 @@ NTSTATUS WdfCollectionAdd(WDFCOLLECTION Collection, WDFOBJECT Object) {
 }
 
 VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionRemove");
     object* item;
     {
@@ -86,6 +90,7 @@ VOID WdfCollectionRemove(WDFCOLLECTION Collection, WDFOBJECT Item) {
 }
 
 VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionRemoveItem");
     object* item;
     {
@@ -99,18 +104,21 @@ VOID WdfCollectionRemoveItem(WDFCOLLECTION Collection, ULONG Index) {
 }
 
 WDFOBJECT WdfCollectionGetItem(WDFCOLLECTION Collection, ULONG Index) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionGetItem");
     std::lock_guard<std::mutex> guard(c->lock);
     return Index < c->items.size() ? c->items[Index]->handle() : nullptr;
 }
 
 WDFOBJECT WdfCollectionGetFirstItem(WDFCOLLECTION Collection) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionGetFirstItem");
     std::lock_guard<std::mutex> guard(c->lock);
     return c->items.empty() ? nullptr : c->items.front()->handle();
 }
 
 WDFOBJECT WdfCollectionGetLastItem(WDFCOLLECTION Collection) {
+    sim::count_framework_call();
     auto* c = validate_collection(Collection, "WdfCollectionGetLastItem");
     std::lock_guard<std::mutex> guard(c->lock);
     return c->items.empty() ? nullptr : c->items.back()->handle();

@@ -144,6 +144,7 @@ extern "C" {
 
 VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
                                             PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks");
     if (PnpPowerEventCallbacks == nullptr || PnpPowerEventCallbacks->Size != sizeof(WDF_PNPPOWER_EVENT_CALLBACKS)) {
         sim::bug_check(WDF_VIOLATION, "PnP/power callback record with a wrong Size", PnpPowerEventCallbacks,
@@ -154,17 +155,20 @@ VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
 }
 
 VOID WdfDeviceInitSetPowerPolicyEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_POWER_POLICY_EVENT_CALLBACKS) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetPowerPolicyEventCallbacks");
     not_implemented("WdfDeviceInitSetPowerPolicyEventCallbacks");
 }
 
 VOID WdfDeviceInitSetPowerPolicyOwnership(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsPowerPolicyOwner) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfDeviceInitSetPowerPolicyOwnership");
     init->power_policy_owner_set = true;
     init->power_policy_owner = IsPowerPolicyOwner;
 }
 
 VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfDeviceInitSetIoType");
     if (IoType <= WdfDeviceIoUndefined || IoType >= WdfDeviceIoMaximum) {
         sim::bug_check(WDF_VIOLATION, "invalid I/O type", DeviceInit, "WdfDeviceInitSetIoType");
@@ -174,31 +178,38 @@ VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoTyp
 }
 
 VOID WdfDeviceInitSetDeviceType(PWDFDEVICE_INIT DeviceInit, DEVICE_TYPE DeviceType) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetDeviceType")->device_type = DeviceType;
 }
 
 VOID WdfDeviceInitSetExclusive(PWDFDEVICE_INIT DeviceInit, BOOLEAN IsExclusive) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetExclusive")->exclusive = IsExclusive != FALSE;
 }
 
 VOID WdfDeviceInitSetPowerNotPageable(PWDFDEVICE_INIT DeviceInit) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetPowerNotPageable");
 }
 
 VOID WdfDeviceInitSetPowerPageable(PWDFDEVICE_INIT DeviceInit) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetPowerPageable");
 }
 
 NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitAssignName");
     not_implemented("WdfDeviceInitAssignName");
 }
 
 VOID WdfDeviceInitSetCharacteristics(PWDFDEVICE_INIT DeviceInit, ULONG, BOOLEAN) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfDeviceInitSetCharacteristics");
 }
 
 VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfDeviceInitFree");
     if (!init->is_pdo || init->list != nullptr) {
         sim::bug_check(WDF_VIOLATION, "WdfDeviceInitFree on an init the framework owns", DeviceInit,
@@ -211,6 +222,7 @@ VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit) {
 
 NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                  ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfFdoInitQueryProperty");
     if (init->is_pdo || init->pdo == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -222,6 +234,7 @@ NTSTATUS WdfFdoInitQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PRO
 NTSTATUS WdfFdoInitAllocAndQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                          POOL_TYPE PoolType, PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes,
                                          WDFMEMORY* PropertyMemory) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfFdoInitAllocAndQueryProperty");
     if (init->is_pdo || init->pdo == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -231,17 +244,20 @@ NTSTATUS WdfFdoInitAllocAndQueryProperty(PWDFDEVICE_INIT DeviceInit, DEVICE_REGI
 }
 
 NTSTATUS WdfFdoInitOpenRegistryKey(PWDFDEVICE_INIT DeviceInit, ULONG, ACCESS_MASK, PWDF_OBJECT_ATTRIBUTES, WDFKEY*) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfFdoInitOpenRegistryKey");
     not_implemented("WdfFdoInitOpenRegistryKey");
 }
 
 VOID WdfFdoInitSetFilter(PWDFDEVICE_INIT DeviceInit) {
+    sim::count_framework_call();
     validate_init(DeviceInit, "WdfFdoInitSetFilter");
     not_implemented("WdfFdoInitSetFilter");
 }
 
 VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_LIST_CONFIG Config,
                                          PWDF_OBJECT_ATTRIBUTES DefaultChildListAttributes) {
+    sim::count_framework_call();
     auto* init = validate_init(DeviceInit, "WdfFdoInitSetDefaultChildListConfig");
     if (init->is_pdo) {
         sim::bug_check(WDF_VIOLATION, "default child list on a PDO init", DeviceInit,
@@ -266,6 +282,7 @@ VOID WdfFdoInitSetDefaultChildListConfig(PWDFDEVICE_INIT DeviceInit, PWDF_CHILD_
 }
 
 WDFCHILDLIST WdfFdoGetDefaultChildList(WDFDEVICE Fdo) {
+    sim::count_framework_call();
     auto* dev = validate_device(Fdo, "WdfFdoGetDefaultChildList");
     return reinterpret_cast<WDFCHILDLIST>(dev->default_child_list);
 }
@@ -273,6 +290,7 @@ WDFCHILDLIST WdfFdoGetDefaultChildList(WDFDEVICE Fdo) {
 // ---- Devices -----------------------------------------------------------------
 
 NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device) {
+    sim::count_framework_call();
     if (DeviceInit == nullptr || Device == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -325,12 +343,14 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
 }
 
 WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device) {
+    sim::count_framework_call();
     validate_device(Device, "WdfDeviceGetDriver");
     return reinterpret_cast<WDFDRIVER>(current_driver());
 }
 
 NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
                                         PCUNICODE_STRING ReferenceString) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceCreateDeviceInterface");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceCreateDeviceInterface");
     if (InterfaceClassGUID == nullptr) {
@@ -363,6 +383,7 @@ NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceC
 
 VOID WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
                                       PCUNICODE_STRING ReferenceString, BOOLEAN IsInterfaceEnabled) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceSetDeviceInterfaceState");
     std::u16string ref = from_unicode(ReferenceString);
     for (auto& itf : dev->interfaces) {
@@ -376,6 +397,7 @@ VOID WdfDeviceSetDeviceInterfaceState(WDFDEVICE Device, CONST GUID* InterfaceCla
 
 NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
                                                 PCUNICODE_STRING ReferenceString, WDFSTRING String) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceRetrieveDeviceInterfaceString");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceRetrieveDeviceInterfaceString");
     auto* str = validate_as<string_object>(String, object_type::string, "WdfDeviceRetrieveDeviceInterfaceString");
@@ -398,6 +420,7 @@ NTSTATUS WdfDeviceRetrieveDeviceInterfaceString(WDFDEVICE Device, CONST GUID* In
 
 NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                                 PVOID PropertyBuffer, PULONG ResultLength) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceQueryProperty");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceQueryProperty");
     return copy_property(dev->own_pdo, DeviceProperty, BufferLength, PropertyBuffer, ResultLength,
@@ -406,6 +429,7 @@ NTSTATUS WdfDeviceQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY Devic
 
 NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPERTY DeviceProperty, POOL_TYPE PoolType,
                                         PWDF_OBJECT_ATTRIBUTES PropertyMemoryAttributes, WDFMEMORY* PropertyMemory) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceAllocAndQueryProperty");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceAllocAndQueryProperty");
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -419,6 +443,7 @@ NTSTATUS WdfDeviceAllocAndQueryProperty(WDFDEVICE Device, DEVICE_REGISTRY_PROPER
 }
 
 VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceSetPnpCapabilities");
     if (PnpCapabilities == nullptr || PnpCapabilities->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
         sim::bug_check(WDF_VIOLATION, "PnP capabilities with a wrong Size", PnpCapabilities,
@@ -429,6 +454,7 @@ VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES 
 }
 
 VOID WdfDeviceSetPowerCapabilities(WDFDEVICE Device, PWDF_DEVICE_POWER_CAPABILITIES PowerCapabilities) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceSetPowerCapabilities");
     if (PowerCapabilities == nullptr || PowerCapabilities->Size != sizeof(WDF_DEVICE_POWER_CAPABILITIES)) {
         sim::bug_check(WDF_VIOLATION, "power capabilities with a wrong Size", PowerCapabilities,
@@ -439,6 +465,7 @@ VOID WdfDeviceSetPowerCapabilities(WDFDEVICE Device, PWDF_DEVICE_POWER_CAPABILIT
 }
 
 VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATION BusInformation) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceSetBusInformationForChildren");
     if (BusInformation == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL bus information", Device, "WdfDeviceSetBusInformationForChildren");
@@ -448,6 +475,7 @@ VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATIO
 }
 
 NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceAssignS0IdleSettings");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignS0IdleSettings");
     if (Settings == nullptr) {
@@ -478,6 +506,7 @@ NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
 }
 
 NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+    sim::count_framework_call();
     auto* dev = validate_device(Device, "WdfDeviceAssignSxWakeSettings");
     require_irql_max(PASSIVE_LEVEL, "WdfDeviceAssignSxWakeSettings");
     if (Settings == nullptr) {
@@ -503,16 +532,19 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
 }
 
 VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION) {
+    sim::count_framework_call();
     validate_device(Device, "WdfDeviceSetFailed");
     not_implemented("WdfDeviceSetFailed");
 }
 
 WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device) {
+    sim::count_framework_call();
     validate_device(Device, "WdfDeviceGetIoTarget");
     not_implemented("WdfDeviceGetIoTarget");
 }
 
 NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID, PINTERFACE, USHORT, USHORT, PVOID) {
+    sim::count_framework_call();
     validate_device(Fdo, "WdfFdoQueryForInterface");
     not_implemented("WdfFdoQueryForInterface");
 }

@@ -19,6 +19,7 @@ extern "C" {
 
 NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
                          PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
+    sim::count_framework_call();
     wdf::require_irql_max(PASSIVE_LEVEL, "WdfDriverCreate");
     if (DriverObject == nullptr || RegistryPath == nullptr || DriverConfig == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -50,6 +51,7 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryP
 WDFDRIVER WdfGetDriver(VOID) { return reinterpret_cast<WDFDRIVER>(wdf::current_driver()); }
 
 PWSTR WdfDriverGetRegistryPath(WDFDRIVER Driver) {
+    sim::count_framework_call();
     auto* drv = wdf::validate_as<wdf::driver_object>(Driver, wdf::object_type::driver, "WdfDriverGetRegistryPath");
     return reinterpret_cast<PWSTR>(drv->registry_path.data());
 }

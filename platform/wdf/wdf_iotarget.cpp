@@ -107,6 +107,7 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfIoTargetStart");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStart");
     NTSTATUS injected;
@@ -127,6 +128,7 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 // targets, which may be before the last completion routines ran (see
 // sim::set_stop_window).
 VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+    sim::count_framework_call();
     require_irql_max(Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL, "WdfIoTargetStop");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStop");
     if (Action != WdfIoTargetCancelSentIo && Action != WdfIoTargetWaitForSentIoToComplete &&
@@ -148,6 +150,7 @@ VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
 }
 
 WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfIoTargetGetState");
     io_target* target = validate_target(IoTarget, "WdfIoTargetGetState");
     std::lock_guard<std::mutex> guard(target->lock);
@@ -155,6 +158,7 @@ WDF_IO_TARGET_STATE WdfIoTargetGetState(WDFIOTARGET IoTarget) {
 }
 
 WDFDEVICE WdfIoTargetGetDevice(WDFIOTARGET IoTarget) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfIoTargetGetDevice");
     io_target* target = validate_target(IoTarget, "WdfIoTargetGetDevice");
     return target->owner != nullptr ? reinterpret_cast<WDFDEVICE>(target->owner->handle()) : nullptr;

@@ -26,6 +26,7 @@ extern "C" {
 
 NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, ULONG PoolTag, size_t BufferSize,
                          WDFMEMORY* Memory, PVOID* Buffer) {
+    sim::count_framework_call();
     require_irql_max(PoolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "WdfMemoryCreate");
     if (Memory == nullptr || BufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
@@ -58,6 +59,7 @@ NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType, 
 
 NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
                                      WDFMEMORY* Memory) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfMemoryCreatePreallocated");
     if (Memory == nullptr || Buffer == nullptr || BufferSize == 0) {
         return STATUS_INVALID_PARAMETER;
@@ -76,6 +78,7 @@ NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Bu
 }
 
 NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY Memory, PVOID Buffer, size_t BufferSize) {
+    sim::count_framework_call();
     auto* mem = validate_memory(Memory, "WdfMemoryAssignBuffer");
     if (!mem->preallocated) {
         sim::bug_check(WDF_VIOLATION, "WdfMemoryAssignBuffer on memory the framework allocated", Memory,
@@ -90,6 +93,7 @@ NTSTATUS WdfMemoryAssignBuffer(WDFMEMORY Memory, PVOID Buffer, size_t BufferSize
 }
 
 PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+    sim::count_framework_call();
     auto* mem = validate_memory(Memory, "WdfMemoryGetBuffer");
     if (BufferSize != nullptr) {
         *BufferSize = mem->size;
@@ -98,6 +102,7 @@ PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
 }
 
 NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOID Buffer, size_t NumBytesToCopyTo) {
+    sim::count_framework_call();
     auto* mem = validate_memory(SourceMemory, "WdfMemoryCopyToBuffer");
     if (Buffer == nullptr || SourceOffset > mem->size || NumBytesToCopyTo > mem->size - SourceOffset) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -108,6 +113,7 @@ NTSTATUS WdfMemoryCopyToBuffer(WDFMEMORY SourceMemory, size_t SourceOffset, PVOI
 
 NTSTATUS WdfMemoryCopyFromBuffer(WDFMEMORY DestinationMemory, size_t DestinationOffset, PVOID Buffer,
                                  size_t NumBytesToCopyFrom) {
+    sim::count_framework_call();
     auto* mem = validate_memory(DestinationMemory, "WdfMemoryCopyFromBuffer");
     if (Buffer == nullptr || DestinationOffset > mem->size || NumBytesToCopyFrom > mem->size - DestinationOffset) {
         return STATUS_BUFFER_TOO_SMALL;

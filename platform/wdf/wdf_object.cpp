@@ -342,6 +342,7 @@ using wdf::object;
 extern "C" {
 
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+    sim::count_framework_call();
     // Deleted objects' contexts stay readable until their destroy callbacks ran.
     object* obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
     wdf::reader guard(wdf::table().handles);
@@ -355,6 +356,7 @@ PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE
 }
 
 NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES ContextAttributes, PVOID* Context) {
+    sim::count_framework_call();
     object* obj = wdf::validate(Handle, "WdfObjectAllocateContext");
     if (ContextAttributes == nullptr || ContextAttributes->ContextTypeInfo == nullptr || Context == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -388,6 +390,7 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
 }
 
 WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
+    sim::count_framework_call();
     wdf::reader guard(wdf::table().handles);
     auto it = wdf::table().contexts.find(ContextPointer);
     if (it == wdf::table().contexts.end()) {
@@ -397,10 +400,12 @@ WDFOBJECT WdfObjectContextGetObject(PVOID ContextPointer) {
 }
 
 VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
+    sim::count_framework_call();
     wdf::reference(wdf::validate(Handle, "WdfObjectReferenceActual"), Tag, Line, File);
 }
 
 VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
+    sim::count_framework_call();
     auto* obj = reinterpret_cast<object*>(Handle);
     bool known;
     {
@@ -413,6 +418,7 @@ VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR Fi
 }
 
 NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
+    sim::count_framework_call();
     if (Object == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -426,6 +432,7 @@ NTSTATUS WdfObjectCreate(PWDF_OBJECT_ATTRIBUTES Attributes, WDFOBJECT* Object) {
 }
 
 VOID WdfObjectDelete(WDFOBJECT Object) {
+    sim::count_framework_call();
     sim::sched::point("WdfObjectDelete");
     auto* obj = reinterpret_cast<object*>(Object);
     {

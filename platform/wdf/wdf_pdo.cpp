@@ -57,16 +57,19 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfPdoInitAssignDeviceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceID) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAssignDeviceID");
     return take_string(DeviceID, false, "WdfPdoInitAssignDeviceID", &init->device_id);
 }
 
 NTSTATUS WdfPdoInitAssignInstanceID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING InstanceID) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAssignInstanceID");
     return take_string(InstanceID, false, "WdfPdoInitAssignInstanceID", &init->instance_id);
 }
 
 NTSTATUS WdfPdoInitAddHardwareID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING HardwareID) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAddHardwareID");
     std::u16string id;
     NTSTATUS status = take_string(HardwareID, false, "WdfPdoInitAddHardwareID", &id);
@@ -75,6 +78,7 @@ NTSTATUS WdfPdoInitAddHardwareID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING Ha
 }
 
 NTSTATUS WdfPdoInitAddCompatibleID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING CompatibleID) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAddCompatibleID");
     std::u16string id;
     NTSTATUS status = take_string(CompatibleID, false, "WdfPdoInitAddCompatibleID", &id);
@@ -83,12 +87,14 @@ NTSTATUS WdfPdoInitAddCompatibleID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING 
 }
 
 NTSTATUS WdfPdoInitAssignContainerID(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING ContainerID) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAssignContainerID");
     return take_string(ContainerID, false, "WdfPdoInitAssignContainerID", &init->container_id);
 }
 
 NTSTATUS WdfPdoInitAddDeviceText(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING DeviceDescription,
                                  PCUNICODE_STRING DeviceLocation, LCID LocaleId) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAddDeviceText");
     pdo_text text{{}, {}, LocaleId};
     NTSTATUS status = copy_string(DeviceDescription, true, &text.description);
@@ -108,12 +114,14 @@ NTSTATUS WdfPdoInitAddDeviceText(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING De
 }
 
 VOID WdfPdoInitSetDefaultLocale(PWDFDEVICE_INIT DeviceInit, LCID LocaleId) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitSetDefaultLocale");
     init->default_locale = LocaleId;
     init->default_locale_set = true;
 }
 
 NTSTATUS WdfPdoInitAssignRawDevice(PWDFDEVICE_INIT DeviceInit, CONST GUID* DeviceClassGuid) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitAssignRawDevice");
     if (DeviceClassGuid == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -128,6 +136,7 @@ NTSTATUS WdfPdoInitAssignRawDevice(PWDFDEVICE_INIT DeviceInit, CONST GUID* Devic
 }
 
 VOID WdfPdoInitSetEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_PDO_EVENT_CALLBACKS DispatchTable) {
+    sim::count_framework_call();
     auto* init = validate_pdo_init(DeviceInit, "WdfPdoInitSetEventCallbacks");
     if (DispatchTable == nullptr || DispatchTable->Size != sizeof(WDF_PDO_EVENT_CALLBACKS)) {
         sim::bug_check(WDF_VIOLATION, "PDO callback record with a wrong Size", DispatchTable,
@@ -137,28 +146,33 @@ VOID WdfPdoInitSetEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_PDO_EVENT_CALL
 }
 
 VOID WdfPdoInitAllowForwardingRequestToParent(PWDFDEVICE_INIT DeviceInit) {
+    sim::count_framework_call();
     validate_pdo_init(DeviceInit, "WdfPdoInitAllowForwardingRequestToParent")->forward_to_parent = true;
 }
 
 PWDFDEVICE_INIT WdfPdoInitAllocate(WDFDEVICE ParentDevice) {
+    sim::count_framework_call();
     validate_as<device>(ParentDevice, object_type::device, "WdfPdoInitAllocate");
     sim::bug_check(WDF_VIOLATION, "framework service not implemented by the host platform (static children)",
                    ParentDevice, "WdfPdoInitAllocate");
 }
 
 NTSTATUS WdfPdoMarkMissing(WDFDEVICE Device) {
+    sim::count_framework_call();
     auto* pdo = validate_pdo(Device, "WdfPdoMarkMissing");
     require_irql_max(DISPATCH_LEVEL, "WdfPdoMarkMissing");
     return mark_pdo_missing(pdo);
 }
 
 VOID WdfPdoRequestEject(WDFDEVICE Device) {
+    sim::count_framework_call();
     auto* pdo = validate_pdo(Device, "WdfPdoRequestEject");
     require_irql_max(DISPATCH_LEVEL, "WdfPdoRequestEject");
     request_eject(pdo);
 }
 
 WDFDEVICE WdfPdoGetParent(WDFDEVICE Device) {
+    sim::count_framework_call();
     auto* pdo = validate_pdo(Device, "WdfPdoGetParent");
     require_irql_max(DISPATCH_LEVEL, "WdfPdoGetParent");
     return reinterpret_cast<WDFDEVICE>(pdo->init.parent);
@@ -166,6 +180,7 @@ WDFDEVICE WdfPdoGetParent(WDFDEVICE Device) {
 
 NTSTATUS WdfPdoRetrieveIdentificationDescription(
     WDFDEVICE Device, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+    sim::count_framework_call();
     auto* pdo = validate_pdo(Device, "WdfPdoRetrieveIdentificationDescription");
     require_irql_max(DISPATCH_LEVEL, "WdfPdoRetrieveIdentificationDescription");
     if (IdentificationDescription == nullptr) {

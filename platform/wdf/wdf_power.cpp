@@ -130,6 +130,7 @@ extern "C" {
 // does not own its stack's power policy STATUS_INVALID_DEVICE_STATE: only the
 // owner idles.
 NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
     if (!power_policy_owner(dev)) return STATUS_INVALID_DEVICE_STATE;
@@ -177,6 +178,7 @@ NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
 }
 
 VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceResumeIdle");
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceResumeIdle");
     // A device that is not the power policy owner took no reference: nothing to do.
@@ -191,6 +193,7 @@ VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
 }
 
 POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
+    sim::count_framework_call();
     validate_as<device>(Device, object_type::device, "WdfDeviceGetSystemPowerAction");
     return system_action.load();
 }
@@ -198,6 +201,7 @@ POWER_ACTION WdfDeviceGetSystemPowerAction(WDFDEVICE Device) {
 // Only a PDO owns its wait-wake request (its function driver sends it
 // there); completing it is how its bus driver tells of a wake.
 NTSTATUS WdfDeviceIndicateWakeStatus(WDFDEVICE Device, NTSTATUS WaitWakeStatus) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceIndicateWakeStatus");
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceIndicateWakeStatus");
     if (WaitWakeStatus == STATUS_PENDING || WaitWakeStatus == STATUS_CANCELLED) return STATUS_INVALID_PARAMETER;

@@ -80,6 +80,7 @@ NTSTATUS query_device(device* dev, const GUID& type, PINTERFACE iface, USHORT si
 extern "C" {
 
 NTSTATUS WdfDeviceAddQueryInterface(WDFDEVICE Device, PWDF_QUERY_INTERFACE_CONFIG InterfaceConfig) {
+    sim::count_framework_call();
     auto* dev = wdf::validate_qi_device(Device, "WdfDeviceAddQueryInterface");
     if (InterfaceConfig == nullptr || InterfaceConfig->InterfaceType == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL query interface configuration or interface type", Device,

@@ -64,6 +64,7 @@ extern "C" {
 
 NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK DesiredAccess,
                                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     auto* drv = validate_as<driver_object>(Driver, object_type::driver, "WdfDriverOpenParametersRegistryKey");
     return open_key(to_utf8(drv->registry_path) + "\\Parameters", DesiredAccess, KeyAttributes, Key,
                     "WdfDriverOpenParametersRegistryKey");
@@ -71,6 +72,7 @@ NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK Desire
 
 NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                   PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceOpenRegistryKey");
     std::string path;
     switch (DeviceInstanceKeyType & ~(ULONG)PLUGPLAY_REGKEY_CURRENT_HWPROFILE) {
@@ -89,6 +91,7 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
+    sim::count_framework_call();
     require_pointer(KeyName, "KeyName", ParentKey, "WdfRegistryOpenKey");
     require_pointer(Key, "Key", ParentKey, "WdfRegistryOpenKey");
     std::string path = value_name(KeyName);
@@ -102,6 +105,7 @@ VOID WdfRegistryClose(WDFKEY Key) { delete_object(validate_key(Key, "WdfRegistry
 
 NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
                                PULONG ValueLengthQueried, PULONG ValueType) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryValue");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryValue");
     NTSTATUS injected;
@@ -121,6 +125,7 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
 }
 
 NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryULong");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryULong");
     require_pointer(Value, "Value", Key, "WdfRegistryQueryULong");
@@ -145,6 +150,7 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
 
 NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
                                        PUNICODE_STRING Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryUnicodeString");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryUnicodeString");
     if (Value != nullptr && Value->MaximumLength == 0) {
@@ -183,6 +189,7 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
 }
 
 NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryQueryString");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryString");
     require_pointer(String, "String", Key, "WdfRegistryQueryString");
@@ -211,6 +218,7 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
 }
 
 NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryAssignULong");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryAssignULong");
     if ((k->access & KEY_SET_VALUE) == 0) {
@@ -221,6 +229,7 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
 }
 
 NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value) {
+    sim::count_framework_call();
     auto* k = validate_key(Key, "WdfRegistryAssignUnicodeString");
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryAssignUnicodeString");
     require_pointer(Value, "Value", Key, "WdfRegistryAssignUnicodeString");

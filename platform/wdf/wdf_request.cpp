@@ -1013,6 +1013,7 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET IoTarget, WDFREQUEST* Request) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestCreate");
     if (Request == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -1030,6 +1031,7 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
 }
 
 NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestReuse");
     request_object* req = validate_request(Request, "WdfRequestReuse");
     if (ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
@@ -1065,6 +1067,7 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
 
 VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
                                     WDFCONTEXT CompletionContext) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSetCompletionRoutine");
     request_object* req = validate_request(Request, "WdfRequestSetCompletionRoutine");
     std::lock_guard<std::mutex> guard(req->op.lock);
@@ -1073,6 +1076,7 @@ VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETI
 }
 
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSend");
     sim::sched::point("WdfRequestSend");
     request_object* req = validate_request(Request, "WdfRequestSend");
@@ -1132,6 +1136,7 @@ BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND
 }
 
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestGetStatus");
     request_object* req = validate_request(Request, "WdfRequestGetStatus");
     std::lock_guard<std::mutex> guard(req->op.lock);
@@ -1139,6 +1144,7 @@ NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
 }
 
 VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_PARAMS Params) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestGetCompletionParams");
     request_object* req = validate_request(Request, "WdfRequestGetCompletionParams");
     if (Params == nullptr) {
@@ -1152,6 +1158,7 @@ VOID WdfRequestGetCompletionParams(WDFREQUEST Request, PWDF_REQUEST_COMPLETION_P
 }
 
 BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestCancelSentRequest");
     // A request the driver deleted but still references may be cancelled: the
     // reference is what makes the call safe against its completion.
@@ -1172,6 +1179,7 @@ BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request) {
 // The driver completes requests it received; the ones it creates are
 // completed by the targets it sends them to and deleted by the driver.
 VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestComplete");
     request_object* req = validate_request(Request, "WdfRequestComplete");
     std::lock_guard<std::mutex> guard(req->op.lock);
@@ -1190,6 +1198,7 @@ VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULON
 VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) { WdfRequestCompleteWithInformation(Request, Status, 0); }
 
 ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestGetInformation");
     request_object* req = validate_request(Request, "WdfRequestGetInformation");
     std::lock_guard<std::mutex> guard(req->op.lock);
@@ -1197,6 +1206,7 @@ ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request) {
 }
 
 VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestSetInformation");
     request_object* req = validate_request(Request, "WdfRequestSetInformation");
     std::lock_guard<std::mutex> guard(req->op.lock);
@@ -1204,6 +1214,7 @@ VOID WdfRequestSetInformation(WDFREQUEST Request, ULONG_PTR Information) {
 }
 
 PIRP WdfRequestWdmGetIrp(WDFREQUEST Request) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfRequestWdmGetIrp");
     request_object* req = validate_request(Request, "WdfRequestWdmGetIrp");
     std::lock_guard<std::mutex> guard(req->op.lock);

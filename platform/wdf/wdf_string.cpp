@@ -6,6 +6,7 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES StringAttributes, WDFSTRING* String) {
+    sim::count_framework_call();
     require_irql_max(PASSIVE_LEVEL, "WdfStringCreate");
     if (String == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -22,6 +23,7 @@ NTSTATUS WdfStringCreate(PCUNICODE_STRING UnicodeString, PWDF_OBJECT_ATTRIBUTES 
 }
 
 VOID WdfStringGetUnicodeString(WDFSTRING String, PUNICODE_STRING UnicodeString) {
+    sim::count_framework_call();
     auto* str = validate_as<string_object>(String, object_type::string, "WdfStringGetUnicodeString");
     if (UnicodeString == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL UNICODE_STRING", String, "WdfStringGetUnicodeString");

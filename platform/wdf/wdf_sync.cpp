@@ -9,6 +9,7 @@ wdf::spin_lock_object::~spin_lock_object() { sim::spin_lock_forget(this); }
 extern "C" {
 
 NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOCK* SpinLock) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfSpinLockCreate");
     if (SpinLock == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -24,6 +25,8 @@ NTSTATUS WdfSpinLockCreate(PWDF_OBJECT_ATTRIBUTES SpinLockAttributes, WDFSPINLOC
 }
 
 VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
+    sim::count_framework_call();
+    sim::count_spin_lock_acquisition();
     auto* lock = validate_as<spin_lock_object>(SpinLock, object_type::spin_lock, "WdfSpinLockAcquire");
     require_irql_max(DISPATCH_LEVEL, "WdfSpinLockAcquire");
     // Checked before blocking: the thread would otherwise wait for itself.
@@ -40,6 +43,7 @@ VOID WdfSpinLockAcquire(WDFSPINLOCK SpinLock) {
 }
 
 VOID WdfSpinLockRelease(WDFSPINLOCK SpinLock) {
+    sim::count_framework_call();
     auto* lock = validate_as<spin_lock_object>(SpinLock, object_type::spin_lock, "WdfSpinLockRelease");
     sim::spin_lock_note_release(SpinLock, "WdfSpinLockRelease");
     KIRQL old = lock->saved_irql;

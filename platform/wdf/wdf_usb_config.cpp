@@ -315,6 +315,7 @@ extern "C" {
 
 NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
                                         PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+    sim::count_framework_call();
     require_irql_max(PASSIVE_LEVEL, select_config_site);
     usb_device_object* usb = validate_usb_device(UsbDevice, select_config_site);
     if (Params == nullptr) {
@@ -385,17 +386,20 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
 }
 
 BYTE WdfUsbInterfaceGetInterfaceNumber(WDFUSBINTERFACE UsbInterface) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetInterfaceNumber");
     return validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetInterfaceNumber")->number;
 }
 
 BYTE WdfUsbInterfaceGetNumSettings(WDFUSBINTERFACE UsbInterface) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetNumSettings");
     return static_cast<BYTE>(validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetNumSettings")->settings.size());
 }
 
 VOID WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex,
                                   PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetDescriptor");
     usb_interface_object* itf = validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetDescriptor");
     if (InterfaceDescriptor == nullptr) {
@@ -409,6 +413,7 @@ VOID WdfUsbInterfaceGetDescriptor(WDFUSBINTERFACE UsbInterface, UCHAR SettingInd
 }
 
 BYTE WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetNumEndpoints");
     usb_interface_object* itf = validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetNumEndpoints");
     if (SettingIndex >= itf->settings.size()) return 0;
@@ -417,6 +422,7 @@ BYTE WdfUsbInterfaceGetNumEndpoints(WDFUSBINTERFACE UsbInterface, UCHAR SettingI
 
 VOID WdfUsbInterfaceGetEndpointInformation(WDFUSBINTERFACE UsbInterface, UCHAR SettingIndex, UCHAR EndpointIndex,
                                            PWDF_USB_PIPE_INFORMATION EndpointInfo) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbInterfaceGetEndpointInformation";
     require_irql_max(DISPATCH_LEVEL, caller);
     usb_interface_object* itf = validate_usb_interface(UsbInterface, caller);
@@ -430,6 +436,7 @@ VOID WdfUsbInterfaceGetEndpointInformation(WDFUSBINTERFACE UsbInterface, UCHAR S
 }
 
 BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE Interface) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetConfiguredSettingIndex");
     usb_interface_object* itf = validate_usb_interface(Interface, "WdfUsbInterfaceGetConfiguredSettingIndex");
     std::lock_guard<std::mutex> guard(itf->device->lock);
@@ -437,6 +444,7 @@ BYTE WdfUsbInterfaceGetConfiguredSettingIndex(WDFUSBINTERFACE Interface) {
 }
 
 BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetNumConfiguredPipes");
     usb_interface_object* itf = validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetNumConfiguredPipes");
     std::lock_guard<std::mutex> guard(itf->device->lock);
@@ -445,6 +453,7 @@ BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {
 
 WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
                                             PWDF_USB_PIPE_INFORMATION PipeInfo) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbInterfaceGetConfiguredPipe");
     usb_interface_object* itf = validate_usb_interface(UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
     if (PipeInfo != nullptr && PipeInfo->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
@@ -461,6 +470,7 @@ WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR 
 
 NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes,
                                       PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+    sim::count_framework_call();
     require_irql_max(PASSIVE_LEVEL, select_setting_site);
     usb_interface_object* itf = validate_usb_interface(UsbInterface, select_setting_site);
     if (Params == nullptr) {

@@ -275,6 +275,7 @@ using namespace wdf;
 extern "C" {
 
 NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice) {
+    sim::count_framework_call();
     require_irql_max(PASSIVE_LEVEL, create_site);
     auto* dev = validate_as<device>(Device, object_type::device, create_site);
     if (UsbDevice == nullptr) {
@@ -322,6 +323,7 @@ NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attri
 
 NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOID ConfigDescriptor,
                                                     PUSHORT ConfigDescriptorLength) {
+    sim::count_framework_call();
     require_irql_max(PASSIVE_LEVEL, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
     usb_device_object* usb = validate_usb_device(UsbDevice, "WdfUsbTargetDeviceRetrieveConfigDescriptor");
     if (ConfigDescriptorLength == nullptr) {
@@ -343,6 +345,7 @@ NTSTATUS WdfUsbTargetDeviceRetrieveConfigDescriptor(WDFUSBDEVICE UsbDevice, PVOI
 }
 
 VOID WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_DESCRIPTOR UsbDeviceDescriptor) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetDeviceGetDeviceDescriptor");
     usb_device_object* usb = validate_usb_device(UsbDevice, "WdfUsbTargetDeviceGetDeviceDescriptor");
     if (UsbDeviceDescriptor == nullptr) {
@@ -353,6 +356,7 @@ VOID WdfUsbTargetDeviceGetDeviceDescriptor(WDFUSBDEVICE UsbDevice, PUSB_DEVICE_D
 }
 
 NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetDeviceRetrieveInformation");
     usb_device_object* usb = validate_usb_device(UsbDevice, "WdfUsbTargetDeviceRetrieveInformation");
     if (Information == nullptr) {
@@ -376,6 +380,7 @@ NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_
 }
 
 UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetDeviceGetNumInterfaces");
     usb_device_object* usb = validate_usb_device(UsbDevice, "WdfUsbTargetDeviceGetNumInterfaces");
     std::lock_guard<std::mutex> guard(usb->lock);
@@ -383,6 +388,7 @@ UCHAR WdfUsbTargetDeviceGetNumInterfaces(WDFUSBDEVICE UsbDevice) {
 }
 
 WDFUSBINTERFACE WdfUsbTargetDeviceGetInterface(WDFUSBDEVICE UsbDevice, UCHAR InterfaceIndex) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetDeviceGetInterface");
     usb_device_object* usb = validate_usb_device(UsbDevice, "WdfUsbTargetDeviceGetInterface");
     std::lock_guard<std::mutex> guard(usb->lock);
@@ -397,6 +403,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
                                                             PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
                                                             PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
                                                             PULONG BytesTransferred) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceSendControlTransferSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -421,6 +428,7 @@ NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(WDFUSBDEVICE UsbDevi
 NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
                                                            PWDF_USB_CONTROL_SETUP_PACKET SetupPacket,
                                                            WDFMEMORY TransferMemory, PWDFMEMORY_OFFSET TransferOffset) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceFormatRequestForControlTransfer";
     require_irql_max(DISPATCH_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -461,6 +469,7 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(WDFUSBDEVICE UsbDevic
 NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES StringMemoryAttributes,
                                                WDFMEMORY* StringMemory, PUSHORT NumCharacters, UCHAR StringIndex,
                                                USHORT LangID) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceAllocAndQueryString";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -490,6 +499,7 @@ NTSTATUS WdfUsbTargetDeviceAllocAndQueryString(WDFUSBDEVICE UsbDevice, PWDF_OBJE
 NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
                                        PWDF_REQUEST_SEND_OPTIONS RequestOptions, PUSHORT String, PUSHORT NumCharacters,
                                        UCHAR StringIndex, USHORT LangID) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceQueryString";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -502,6 +512,7 @@ NTSTATUS WdfUsbTargetDeviceQueryString(WDFUSBDEVICE UsbDevice, WDFREQUEST Reques
 }
 
 NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceResetPortSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -541,6 +552,7 @@ NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(WDFUSBDEVICE UsbDevice) {
 }
 
 NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(WDFUSBDEVICE UsbDevice) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceCyclePortSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);
@@ -552,6 +564,7 @@ NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(WDFUSBDEVICE UsbDevice) {
 }
 
 NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(WDFUSBDEVICE UsbDevice) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetDeviceIsConnectedSynchronous";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_device_object* usb = validate_usb_device(UsbDevice, caller);

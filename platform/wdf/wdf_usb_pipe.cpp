@@ -133,6 +133,7 @@ using namespace wdf;
 extern "C" {
 
 VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION PipeInformation) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetPipeGetInformation");
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, "WdfUsbTargetPipeGetInformation");
     if (PipeInformation == nullptr || PipeInformation->Size != sizeof(WDF_USB_PIPE_INFORMATION)) {
@@ -143,38 +144,45 @@ VOID WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe, PWDF_USB_PIPE_INFORMATION P
 }
 
 BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetPipeIsInEndpoint");
     return is_in(validate_usb_pipe(Pipe, "WdfUsbTargetPipeIsInEndpoint")) ? TRUE : FALSE;
 }
 
 BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetPipeIsOutEndpoint");
     return is_in(validate_usb_pipe(Pipe, "WdfUsbTargetPipeIsOutEndpoint")) ? FALSE : TRUE;
 }
 
 WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetPipeGetType");
     return validate_usb_pipe(Pipe, "WdfUsbTargetPipeGetType")->info.PipeType;
 }
 
 VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe) {
+    sim::count_framework_call();
     require_irql_max(DISPATCH_LEVEL, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck");
     validate_usb_pipe(Pipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck")->no_packet_size_check.store(true);
 }
 
 NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory,
                                               PWDFMEMORY_OFFSET ReadOffset) {
+    sim::count_framework_call();
     return format_transfer(Pipe, Request, ReadMemory, ReadOffset, true, "WdfUsbTargetPipeFormatRequestForRead");
 }
 
 NTSTATUS WdfUsbTargetPipeFormatRequestForWrite(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY WriteMemory,
                                                PWDFMEMORY_OFFSET WriteOffset) {
+    sim::count_framework_call();
     return format_transfer(Pipe, Request, WriteMemory, WriteOffset, false, "WdfUsbTargetPipeFormatRequestForWrite");
 }
 
 NTSTATUS WdfUsbTargetPipeReadSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                            PWDF_REQUEST_SEND_OPTIONS RequestOptions,
                                            PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesRead) {
+    sim::count_framework_call();
     return transfer_synchronously(Pipe, Request, RequestOptions, MemoryDescriptor, BytesRead, true,
                                   "WdfUsbTargetPipeReadSynchronously");
 }
@@ -182,12 +190,14 @@ NTSTATUS WdfUsbTargetPipeReadSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
 NTSTATUS WdfUsbTargetPipeWriteSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions,
                                             PWDF_MEMORY_DESCRIPTOR MemoryDescriptor, PULONG BytesWritten) {
+    sim::count_framework_call();
     return transfer_synchronously(Pipe, Request, RequestOptions, MemoryDescriptor, BytesWritten, false,
                                   "WdfUsbTargetPipeWriteSynchronously");
 }
 
 NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetPipeAbortSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, caller);
@@ -212,6 +222,7 @@ NTSTATUS WdfUsbTargetPipeAbortSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
 // the default pipe through the pipe's own target, whatever its state.
 NTSTATUS WdfUsbTargetPipeResetSynchronously(WDFUSBPIPE Pipe, WDFREQUEST Request,
                                             PWDF_REQUEST_SEND_OPTIONS RequestOptions) {
+    sim::count_framework_call();
     const char* caller = "WdfUsbTargetPipeResetSynchronously";
     require_irql_max(PASSIVE_LEVEL, caller);
     usb_pipe_object* pipe = validate_usb_pipe(Pipe, caller);

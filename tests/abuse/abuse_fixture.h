@@ -158,7 +158,7 @@ class abuse : public ::testing::TestWithParam<mode> {
     // Busy records of a pool, read under its lock as the driver does.
     static ULONG busy(REQ_MANAGER& manager) {
         WdfSpinLockAcquire(manager.lock);
-        ULONG n = WdfCollectionGetCount(manager.busy);
+        ULONG n = manager.busy_count;
         WdfSpinLockRelease(manager.lock);
         return n;
     }

@@ -81,7 +81,7 @@ TEST_P(lifecycle, refused_uninit_with_a_read_waiting_leaves_both_pools_and_the_c
     completions done;
     ASSERT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &done, no_timeout));
     ASSERT_EQ(bus_.cdc_transport_disable(child_), STATUS_SUCCESS);
-    const ULONG out_free = WdfCollectionGetCount(fdx()->req_out.free);
+    const ULONG out_free = fdx()->req_out.free_count;
 
     EXPECT_EQ(bus_.cdc_data_io_uninit(child_), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(traced("req_manager_destroy: pending requests"), 1u);
@@ -91,7 +91,7 @@ TEST_P(lifecycle, refused_uninit_with_a_read_waiting_leaves_both_pools_and_the_c
     EXPECT_EQ(pdx()->data_io_refs, 1);
     EXPECT_EQ(fdx()->req_out.destroyed, 0u);
     EXPECT_EQ(fdx()->req_in.destroyed, 0u);
-    EXPECT_EQ(WdfCollectionGetCount(fdx()->req_out.free), out_free);
+    EXPECT_EQ(fdx()->req_out.free_count, out_free);
     ASSERT_EQ(bus_.cdc_transport_enable(child_), STATUS_SUCCESS);
     UCHAR text[] = {'A', 'T', '\r'};
     EXPECT_TRUE(bus_.cdc_data_out_sync(child_, text, sizeof(text), no_timeout));

@@ -57,8 +57,9 @@ typedef struct _CDC_IDS {
 static_assert(sizeof(CDC_IDS) == 184, "ids block layout");
 
 // ---- Request records and pools ----------------------------------------------------
-// The buffer of a WDFMEMORY: collections hold the memory handle, completion
-// routines receive it as their context.
+// The buffer of a WDFMEMORY (self). A pool's records are linked through
+// their own fields, and a data transfer's completion routine gets the record
+// itself as its context.
 typedef struct _REQUEST_CONTEXT {
     WDFREQUEST request;
     WDFMEMORY memory;  // data buffer formatted into the request
@@ -70,18 +71,29 @@ typedef struct _REQUEST_CONTEXT {
     ULONG length;
     // A write and its zero-length packet are reported once, after both
     // requests have completed, so both records are back in the pool when the
-    // child hears of it.
-    WDFMEMORY zlp_partner;           // on the write's data record
-    volatile LONG pair_outstanding;  // on the packet's record: completions still to come
-    NTSTATUS data_status;            // on the packet's record: how the data request ended
-    ULONG data_bytes;                // on the packet's record: what the data request moved
-    NTSTATUS zlp_status;             // on the packet's record: how the packet ended (or its send failed)
+    // child hears of it. Both requests complete to the data record.
+    struct _REQUEST_CONTEXT* zlp_partner;  // on the write's data record: the packet's record
+    volatile LONG pair_outstanding;        // on the data record: completions still to come
+    NTSTATUS data_status;                  // on the data record: how the data request ended
+    ULONG data_bytes;                      // on the data record: what the data request moved
+    NTSTATUS zlp_status;                   // on the data record: how the packet ended (or its send failed)
+    // Pool records only; under the pool's lock.
+    WDFMEMORY self;                        // the memory object this context is the buffer of
+    struct _DEVICE_CONTEXT* owner_fdx;     // the context of owner_device
+    struct _REQUEST_CONTEXT* next_free;    // the free list, oldest first
+    struct _REQUEST_CONTEXT* next_record;  // every record of the pool
+    BOOLEAN busy;
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 typedef struct _REQ_MANAGER {
-    WDFCOLLECTION free;
-    WDFCOLLECTION busy;
-    WDFSPINLOCK lock;  // guards free, busy, purge_in_progress, destroyed, pipe_users and the pool's data pipe
+    // Guards every field below, the records' pool fields and request
+    // handles, and the pool's data pipe.
+    WDFSPINLOCK lock;
+    PREQUEST_CONTEXT free_head;  // taken from the head, given back at the tail
+    PREQUEST_CONTEXT free_tail;
+    PREQUEST_CONTEXT records;
+    ULONG free_count;
+    ULONG busy_count;
     ULONG purge_in_progress;
     ULONG destroyed;
     ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
@@ -107,7 +119,7 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR cdc_override_configuration;
     ULONG notify_maxps;
     ULONG data_in_maxps;
-    ULONG data_out_maxps;
+    ULONG data_out_maxps;  // with pipe_data_out, under req_out.lock: the zero-length packet is decided there
     REQ_MANAGER req_in;
     REQ_MANAGER req_out;
     PREQUEST_CONTEXT notify_req;
@@ -130,10 +142,11 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
     // Rundown of the control-mode routing, a remove lock: 1 for the
-    // registration plus 1 per pinned call. Pins are taken under
-    // drv_ctx.usb_devices_lock, and only while the device is listed;
-    // unregistration drops the registration's 1 and waits for route_drained,
-    // which the release that brings the count to 0 sets.
+    // registration plus 1 per pinned call; interlocked. A pin is taken
+    // (ctrl_route_acquire) only while the count is above 0 and the device is
+    // not departing; registration sets it to 1 once the device is listed,
+    // unregistration sets route_departing, drops the registration's 1 and
+    // waits for route_drained, which the release that brings it to 0 sets.
     volatile LONG route_refs;
     volatile LONG
         route_departing;   // interlocked; 1 once unregistered: a synchronous data transfer sent later cancels itself
@@ -153,7 +166,15 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, usb_get_device_context);
 // ---- Child PDO context -------------------------------------------------------------------
 typedef struct _CDC_DEVICE_CONTEXT {
     WDFDEVICE device;
+    // The function device serving the child and its context, written
+    // together (cdc_child_serve) under drv_ctx.usb_devices_lock and
+    // route_lock both, so either lock reads them. The child holds a framework
+    // reference on the device while it is published here: a routed call
+    // pinning under route_lock alone finds its memory even once the device
+    // is gone (its rundown then refuses the pin).
     WDFDEVICE usb_device;
+    struct _DEVICE_CONTEXT* usb_fdx;
+    WDFSPINLOCK route_lock;  // a leaf: taken inside usb_devices_lock, never the other way round
     ULONG unique_id;
     ULONG ui_number;
     PVOID notify_cb_ctx;
@@ -344,10 +365,7 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_disable(_In_ PDEVICE_CONTEXT fdx
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
     PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
-    if (cdc_pdx == NULL || cdc_pdx->usb_device == NULL) {
-        return NULL;
-    }
-    return usb_get_device_context(cdc_pdx->usb_device);
+    return cdc_pdx != NULL ? cdc_pdx->usb_fdx : NULL;
 }
 
 // The child's counts now belong to fdx; those on any earlier device are gone
@@ -431,12 +449,20 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER ma
 _IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE usb_data_pipe_pin(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_data_pipe_unpin(_In_ PREQ_MANAGER manager, _In_opt_ WDFUSBPIPE pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
+// Takes a free record, and for a write whose length needs one (decided
+// under the pool's lock, with the pipe's packet size) a second one for its
+// zero-length packet. FALSE when refused; *short_of_packet tells a refusal
+// for want of the packet's record.
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
-    usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_ WDFDEVICE owner_device,
-                           _In_opt_ PFN_CDC_DATA_COMPLETE cb_complete, _In_opt_ PVOID cb_ctx, _Out_ WDFMEMORY* memory,
-                           _Out_ PREQUEST_CONTEXT* rqx, _Out_ WDFUSBPIPE* target);
+    usb_qd_request_prepare(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe, _In_opt_ PDEVICE_CONTEXT zlp_fdx,
+                           _In_ ULONG length, _In_ PDEVICE_CONTEXT owner, _In_opt_ PFN_CDC_DATA_COMPLETE cb_complete,
+                           _In_opt_ PVOID cb_ctx, _Out_ PREQUEST_CONTEXT* rqx, _Out_ PREQUEST_CONTEXT* zlp_rqx,
+                           _Out_ WDFUSBPIPE* target, _Out_ PBOOLEAN short_of_packet);
+// Gives a record (and its packet's record, if any) back to the free list,
+// recycling their requests first when target is given.
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    usb_qd_request_release(_In_ PREQ_MANAGER manager, _Inout_ WDFMEMORY* memory, _In_opt_ WDFUSBPIPE target);
+    usb_qd_request_release(_In_ PREQ_MANAGER manager, _In_ PREQUEST_CONTEXT rqx, _In_opt_ PREQUEST_CONTEXT zlp_rqx,
+                           _In_opt_ WDFUSBPIPE target);
 
 // Bulk data.
 EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_data_in_complete;
@@ -571,6 +597,15 @@ typedef struct _CTRL_ROUTE_PIN {
 
 // Pins (lock TRUE: the child's registered serving device, recorded in pin)
 // or unpins (lock FALSE: what the lock call recorded in pin).
+// Publishes device (NULL: none) as the child's serving device, taking the
+// child's reference on it; returns the device published before, whose
+// reference the caller drops. Caller holds drv_ctx.usb_devices_lock, or is
+// creating the child.
+_IRQL_requires_max_(DISPATCH_LEVEL) WDFDEVICE
+    cdc_child_serve(_In_ PCDC_DEVICE_CONTEXT cdc_pdx, _In_opt_ WDFDEVICE device);
+VOID cdc_child_serve_drop(_In_opt_ WDFDEVICE device);
+EVT_WDF_OBJECT_CONTEXT_CLEANUP cdc_evt_child_context_cleanup;
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ctrl_route_acquire(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     ctrl_lock_unlock_usb_device(_In_ WDFDEVICE child, _In_ BOOLEAN lock, _Inout_ PCTRL_ROUTE_PIN pin);
 

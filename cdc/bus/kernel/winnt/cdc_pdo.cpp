@@ -139,6 +139,7 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     NTSTATUS status;
 
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, CDC_DEVICE_CONTEXT);
+    attributes.EvtCleanupCallback = cdc_evt_child_context_cleanup;
     status = WdfDeviceCreate(init, &attributes, &pdo);
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfDeviceCreate failed, status %lx\n", __func__, status);
@@ -155,8 +156,13 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfSpinLockCreate failed, status %lx\n", __func__, status);
         return status;
     }
+    status = WdfSpinLockCreate(&attributes, &cdc_pdx->route_lock);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfSpinLockCreate failed, status %lx\n", __func__, status);
+        return status;
+    }
     cdc_pdx->device = pdo;
-    cdc_pdx->usb_device = description->ids.device;
+    cdc_child_serve(cdc_pdx, description->ids.device);
     cdc_pdx->unique_id = description->unique_id;
     cdc_pdx->ui_number = description->ui_number;
     RtlCopyMemory(&cdc_pdx->ids, &usb_get_device_context(description->ids.device)->ids, sizeof(CDC_IDS));
@@ -186,4 +192,36 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
     return STATUS_SUCCESS;
+}
+
+WDFDEVICE cdc_child_serve(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE device) {
+    WDFDEVICE before;
+
+    if (device != NULL) {
+        WdfObjectReferenceActual(device, (PVOID)cdc_child_serve, __LINE__, (PCHAR)__FILE__);
+    }
+    WdfSpinLockAcquire(cdc_pdx->route_lock);
+    before = cdc_pdx->usb_device;
+    cdc_pdx->usb_device = device;
+    cdc_pdx->usb_fdx = device != NULL ? usb_get_device_context(device) : NULL;
+    WdfSpinLockRelease(cdc_pdx->route_lock);
+    return before;
+}
+
+VOID cdc_child_serve_drop(WDFDEVICE device) {
+    if (device != NULL) {
+        WdfObjectDereferenceActual(device, (PVOID)cdc_child_serve, __LINE__, (PCHAR)__FILE__);
+    }
+}
+
+// A child going away gives back its reference on the device serving it.
+// It has left the child list and its drivers are gone, so nothing else reads
+// or writes the field now; its route_lock, a child object, went before it.
+VOID cdc_evt_child_context_cleanup(WDFOBJECT object) {
+    PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(object);
+    WDFDEVICE device = cdc_pdx->usb_device;
+
+    cdc_pdx->usb_device = NULL;
+    cdc_pdx->usb_fdx = NULL;
+    cdc_child_serve_drop(device);
 }

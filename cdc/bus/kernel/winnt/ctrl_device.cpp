@@ -70,17 +70,18 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: The USB FDO is already listed\n", __func__);
         return STATUS_CTRL_USB_DEVICE_ALREADY_LISTED;
     }
-    // No call can pin a device that is not listed, and its last
-    // unregistration waited for every pin: the rundown starts afresh.
-    InterlockedExchange(&fdx->route_refs, 1);
-    InterlockedExchange(&fdx->route_departing, 0);
-    KeInitializeEvent(&fdx->route_drained, NotificationEvent, FALSE);
     status = WdfCollectionAdd(drv_ctx.usb_devices, device);
     if (!NT_SUCCESS(status)) {
         WdfSpinLockRelease(drv_ctx.usb_devices_lock);
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed adding to collection\n", __func__);
         return status;
     }
+    // Its last unregistration waited for every pin and left the count at 0,
+    // which refuses pins: the rundown starts afresh, the count last, as the
+    // pins read it first.
+    KeInitializeEvent(&fdx->route_drained, NotificationEvent, FALSE);
+    InterlockedExchange(&fdx->route_departing, 0);
+    InterlockedExchange(&fdx->route_refs, 1);
     control = drv_ctx.control_device;
     if (control == NULL) {
         // The control device's D0 entry reports children for it later.
@@ -97,7 +98,7 @@ NTSTATUS ctrl_add_usb_device(WDFDEVICE device) {
         PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
         // Its pools and openings died with the device that served it before.
         cdc_child_forget(cdc_pdx);
-        cdc_pdx->usb_device = device;
+        cdc_child_serve_drop(cdc_child_serve(cdc_pdx, device));
         matched++;
     }
     WdfChildListEndIteration(list, &iterator);
@@ -142,6 +143,25 @@ static VOID ctrl_pool_pipe_flush(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
     if (current != NULL) {
         ctrl_io_target_flush(WdfUsbTargetPipeGetIoTarget(current));
         WdfObjectDereferenceActual(current, (PVOID)ctrl_pool_pipe, __LINE__, (PCHAR)__FILE__);
+    }
+}
+
+// A hold on the routing's rundown, refused once the count is 0 (not
+// registered, or drained) or the device is departing. A pin that reads
+// departing clear just before the unregistration sets it is waited for like
+// one taken earlier; a synchronous transfer it sends then sees departing
+// set and cancels itself.
+BOOLEAN ctrl_route_acquire(PDEVICE_CONTEXT fdx) {
+    LONG refs;
+
+    for (;;) {
+        refs = ReadAcquire(&fdx->route_refs);
+        if (refs == 0 || ReadAcquire(&fdx->route_departing) != 0) {
+            return FALSE;
+        }
+        if (InterlockedCompareExchange(&fdx->route_refs, refs + 1, refs) == refs) {
+            return TRUE;
+        }
     }
 }
 
@@ -277,7 +297,7 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids, WDFDEVICE departing) {
             continue;
         }
         if (cdc_pdx->usb_device != NULL) {
-            cdc_pdx->usb_device = NULL;
+            cdc_child_serve_drop(cdc_child_serve(cdc_pdx, NULL));
             cdc_child_forget(cdc_pdx);
         }
     }

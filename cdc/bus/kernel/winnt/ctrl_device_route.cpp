@@ -3,13 +3,17 @@
 // call and runs the USB-direct operation on exactly that device.
 #include "cdc_bus.h"
 
-// The lock call takes a reference on the registered serving device and on its
-// USB target, and a hold on the device's rundown; the unlock call drops
-// exactly those, on the device and target the lock call recorded, whether or
-// not the device is still registered or still serves the child.
+// The lock call takes a hold on the rundown of the child's serving device
+// and a reference on the device and on its USB target, under the child's
+// own route_lock: the child's reference on the published device keeps its
+// memory, and the rundown refuses once the device is unregistered, so no
+// driver-wide lock is taken per call. The unlock call drops exactly those,
+// on the device and target the lock call recorded, whether or not the
+// device is still registered or still serves the child.
 BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_PIN pin) {
-    PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
-    WDFDEVICE device;
+    PCDC_DEVICE_CONTEXT cdc_pdx;
+    PDEVICE_CONTEXT fdx;
+    BOOLEAN pinned = FALSE;
 
     if (!lock) {
         // The rundown first: the references keep fdx in memory until the end.
@@ -18,29 +22,25 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_P
         WdfObjectDereferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
         return TRUE;
     }
-
-    // The membership test and the hold under one lock: an unregistration
-    // either comes first, and the child is not served, or after, and waits
-    // for this call to unpin.
-    WdfSpinLockAcquire(drv_ctx.usb_devices_lock);
-    if (drv_ctx.control_device == NULL) {
-        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
+    if (ctrl_control_device_get() == NULL) {
         return FALSE;
     }
-    device = cdc_pdx->usb_device;
-    if (device != NULL && ctrl_usb_device_is_listed(device)) {
-        pin->device = device;
-        pin->fdx = usb_get_device_context(device);
-        pin->target = pin->fdx->usb_device;
+    cdc_pdx = cdc_get_device_context(child);
+    WdfSpinLockAcquire(cdc_pdx->route_lock);
+    fdx = cdc_pdx->usb_fdx;
+    if (fdx != NULL && ctrl_route_acquire(fdx)) {
+        pin->device = cdc_pdx->usb_device;
+        pin->fdx = fdx;
+        pin->target = fdx->usb_device;
         WdfObjectReferenceActual(pin->device, NULL, __LINE__, (PCHAR)__FILE__);
         WdfObjectReferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
-        InterlockedIncrement(&pin->fdx->route_refs);
-        WdfSpinLockRelease(drv_ctx.usb_devices_lock);
-        return TRUE;
+        pinned = TRUE;
     }
-    WdfSpinLockRelease(drv_ctx.usb_devices_lock);
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: the USB device is disconnected\n", __func__);
-    return FALSE;
+    WdfSpinLockRelease(cdc_pdx->route_lock);
+    if (!pinned) {
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: the USB device is disconnected\n", __func__);
+    }
+    return pinned;
 }
 
 // Pins the child's serving device for one routed call. NULL when there is

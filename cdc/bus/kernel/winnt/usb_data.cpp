@@ -93,7 +93,7 @@ NTSTATUS usb_read_write(WDFREQUEST request, WDFREQUEST zlp_request, WDFMEMORY me
     return status;
 }
 
-static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFUSBPIPE pipe);
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, PREQUEST_CONTEXT rqx, WDFUSBPIPE pipe);
 
 // A synchronous transfer is sent like an asynchronous one and waited for
 // here, so that it can still be cancelled once it is out: the removal of a
@@ -159,27 +159,16 @@ static NTSTATUS usb_read_write_wait(PDEVICE_CONTEXT fdx, WDFREQUEST request, WDF
     return status;
 }
 
-static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
-    if (fdx->zlp_enabled != 0 && fdx->data_out_maxps > 0) {
-        return length > 0 && length % fdx->data_out_maxps == 0;
-    }
-    return TRUE;
-}
-
 static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID buffer, ULONG length,
                                   PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, ULONG direction, BOOLEAN async,
                                   LONGLONG timeout) {
-    WDFDEVICE owner;
     PREQ_MANAGER manager;
     WDFUSBPIPE* pipe_field;
     WDFUSBPIPE pipe = NULL;
-    WDFUSBPIPE zlp_pipe = NULL;
-    WDFMEMORY data_mem = NULL;
-    WDFMEMORY zlp_mem = NULL;
     PREQUEST_CONTEXT data_rqx = NULL;
     PREQUEST_CONTEXT zlp_rqx = NULL;
     WDFMEMORY memory = NULL;
-    BOOLEAN need_zlp = FALSE;
+    BOOLEAN short_of_packet;
     ULONG sent = 0;
     NTSTATUS status;
 
@@ -194,16 +183,12 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: no completion callback above PASSIVE_LEVEL\n", __func__);
         return FALSE;
     }
-    // The completion finds its pool through the device that sent it, which
-    // need not be the one the child is served by once it completes.
-    owner = fdx->ids.device;
     if (direction == QD_DIR_IN) {
         manager = &fdx->req_in;
         pipe_field = &fdx->pipe_data_in;
     } else {
         manager = &fdx->req_out;
         pipe_field = &fdx->pipe_data_out;
-        need_zlp = usb_cdc_need_zlp(fdx, length);
     }
     // A synchronous call gets no callback: its result is the return value.
     if (!async) {
@@ -211,10 +196,17 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         cb_ctx = NULL;
     }
 
-    if (!usb_qd_request_prepare(manager, pipe_field, owner, need_zlp ? NULL : cb_complete, need_zlp ? NULL : cb_ctx,
-                                &data_mem, &data_rqx, &pipe)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request, in %ld\n", __func__,
-                 (LONG)(direction == QD_DIR_IN));
+    // The completion finds its pool through the device that sent it, which
+    // need not be the one the child is served by once it completes.
+    if (!usb_qd_request_prepare(manager, pipe_field, direction == QD_DIR_OUT ? fdx : NULL, length, fdx, cb_complete,
+                                cb_ctx, &data_rqx, &zlp_rqx, &pipe, &short_of_packet)) {
+        if (short_of_packet) {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request for ZLP\n", __func__);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, STATUS_UNSUCCESSFUL);
+        } else {
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request, in %ld\n", __func__,
+                     (LONG)(direction == QD_DIR_IN));
+        }
         return FALSE;
     }
 
@@ -227,38 +219,27 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         }
         memory = data_rqx->memory;
     }
-
+    data_rqx->length = length;
     if (direction == QD_DIR_OUT) {
-        if (need_zlp) {
-            if (!usb_qd_request_prepare(manager, pipe_field, owner, cb_complete, cb_ctx, &zlp_mem, &zlp_rqx,
-                                        &zlp_pipe)) {
-                QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed retrieving a request for ZLP\n", __func__);
-                status = STATUS_UNSUCCESSFUL;
-                goto exit;
-            }
-            zlp_rqx->length = length;
-        } else {
-            data_rqx->length = length;
-        }
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)need_zlp);
+        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: need_zlp %ld\n", __func__, (LONG)(zlp_rqx != NULL));
     }
 
-    if (zlp_rqx != NULL && async) {
-        zlp_rqx->pair_outstanding = 2;
-        zlp_rqx->data_status = STATUS_SUCCESS;
-        zlp_rqx->data_bytes = 0;
-        zlp_rqx->zlp_status = STATUS_SUCCESS;
-        data_rqx->zlp_partner = zlp_mem;
-    }
     if (!async) {
         status = usb_read_write_wait(fdx, data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
                                      direction, timeout, &sent);
         goto exit;
     }
+    if (zlp_rqx != NULL) {
+        data_rqx->pair_outstanding = 2;
+        data_rqx->data_status = STATUS_SUCCESS;
+        data_rqx->data_bytes = 0;
+        data_rqx->zlp_status = STATUS_SUCCESS;
+    }
+    // Both requests of a write complete to its data record.
     status = usb_read_write(data_rqx->request, zlp_rqx != NULL ? zlp_rqx->request : NULL, memory, pipe,
                             direction == QD_DIR_IN ? usb_cdc_data_in_complete : usb_cdc_data_out_complete,
-                            (WDFCONTEXT)data_mem, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
-                            zlp_rqx != NULL ? (WDFCONTEXT)zlp_mem : NULL, direction, async, timeout, &sent);
+                            (WDFCONTEXT)data_rqx, zlp_rqx != NULL ? usb_cdc_data_out_complete : NULL,
+                            (WDFCONTEXT)data_rqx, direction, async, timeout, &sent);
     if (NT_SUCCESS(status)) {
         return TRUE;
     }
@@ -266,31 +247,25 @@ static BOOLEAN usb_cdc_data_inout(WDFDEVICE child, PDEVICE_CONTEXT fdx, PVOID bu
         // The data went out but its zero-length packet did not: the write is
         // under way, and whichever of the two ends last reports it (the data
         // request may be back already).
-        zlp_rqx->zlp_status = status;
-        if (InterlockedDecrement(&zlp_rqx->pair_outstanding) == 0) {
-            usb_cdc_write_pair_finish(fdx, zlp_mem, pipe);
+        data_rqx->zlp_status = status;
+        if (InterlockedDecrement(&data_rqx->pair_outstanding) == 0) {
+            usb_cdc_write_pair_finish(fdx, data_rqx, pipe);
         }
         return TRUE;
     }
     if (zlp_rqx != NULL) {
         // Neither went out.
-        zlp_rqx->pair_outstanding = 0;
-        data_rqx->zlp_partner = NULL;
+        data_rqx->pair_outstanding = 0;
     }
 
 exit:
     // Nothing asynchronous went out; synchronous requests are done. A packet
     // that went out synchronously is recycled like its data request.
     data_rqx->status = status;
-    usb_qd_request_release(manager, &data_mem, pipe);
-    if (zlp_mem != NULL) {
-        if (!async && sent == 2) {
-            zlp_rqx->status = WdfRequestGetStatus(zlp_rqx->request);
-            usb_qd_request_release(manager, &zlp_mem, pipe);
-        } else {
-            usb_qd_request_release(manager, &zlp_mem, NULL);
-        }
+    if (zlp_rqx != NULL && !async && sent == 2) {
+        zlp_rqx->status = WdfRequestGetStatus(zlp_rqx->request);
     }
+    usb_qd_request_release(manager, data_rqx, zlp_rqx, pipe);
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed %lx\n", __func__, status);
         return FALSE;
@@ -300,16 +275,15 @@ exit:
 
 // Reports a write whose data and zero-length packet have both completed: the
 // first failure of the two, with the bytes the data request moved.
-static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WDFUSBPIPE pipe) {
-    PREQUEST_CONTEXT zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
-    PFN_CDC_DATA_COMPLETE cb_complete = zlp_rqx->cb_complete;
-    PVOID cb_ctx = zlp_rqx->cb_ctx;
-    NTSTATUS status = NT_SUCCESS(zlp_rqx->data_status) ? zlp_rqx->zlp_status : zlp_rqx->data_status;
-    ULONG bytes = zlp_rqx->data_bytes;
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, PREQUEST_CONTEXT rqx, WDFUSBPIPE pipe) {
+    PFN_CDC_DATA_COMPLETE cb_complete = rqx->cb_complete;
+    PVOID cb_ctx = rqx->cb_ctx;
+    NTSTATUS status = NT_SUCCESS(rqx->data_status) ? rqx->zlp_status : rqx->data_status;
+    ULONG bytes = rqx->data_bytes;
 
-    zlp_rqx->cb_complete = NULL;
-    zlp_rqx->cb_ctx = NULL;
-    usb_qd_request_release(&fdx->req_out, &zlp_mem, pipe);
+    rqx->cb_complete = NULL;
+    rqx->cb_ctx = NULL;
+    usb_qd_request_release(&fdx->req_out, rqx, rqx->zlp_partner, pipe);
     if (cb_complete != NULL && cb_ctx != NULL) {
         cb_complete(cb_ctx, status, bytes);
     } else {
@@ -319,13 +293,10 @@ static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, WDFMEMORY zlp_mem, WD
 
 static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
                                         WDFCONTEXT context, ULONG direction) {
-    WDFMEMORY memory = (WDFMEMORY)context;
-    PREQUEST_CONTEXT rqx = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
-    PFN_CDC_DATA_COMPLETE cb_complete;
+    PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)context;
     PREQUEST_CONTEXT zlp_rqx;
+    PFN_CDC_DATA_COMPLETE cb_complete;
     PDEVICE_CONTEXT fdx;
-    WDFMEMORY zlp_mem;
-    NTSTATUS rqx_status;
     NTSTATUS cb_status;
     PVOID cb_ctx;
     ULONG moved = 0;
@@ -335,14 +306,33 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL context, %p %p\n", __func__, rqx, rqx != NULL ? rqx->owner_device : NULL);
         return;
     }
-    fdx = usb_get_device_context(rqx->owner_device);
-    rqx_status = WdfRequestGetStatus(request);
+    fdx = rqx->owner_fdx;
     cb_status = params->IoStatus.Status;
+    // The request's own status is asked for only when it is traced.
+    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: dir %d, cb_status %lx, rqx_status %lx\n", __func__, direction, cb_status,
+             WdfRequestGetStatus(request));
+
+    zlp_rqx = rqx->zlp_partner;
+    if (zlp_rqx != NULL) {
+        // A write with its zero-length packet: the last of the pair reports it.
+        if (request == rqx->request) {
+            rqx->status = cb_status;
+            rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+            rqx->data_status = cb_status;
+            rqx->data_bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeWrite.Length;
+        } else {
+            zlp_rqx->status = cb_status;
+            zlp_rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
+            rqx->zlp_status = cb_status;
+        }
+        if (InterlockedDecrement(&rqx->pair_outstanding) == 0) {
+            usb_cdc_write_pair_finish(fdx, rqx, (WDFUSBPIPE)target);
+        }
+        return;
+    }
+
     rqx->status = cb_status;
     rqx->usbd_status = params->Parameters.Usb.Completion->UsbdStatus;
-    QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: dir %d, cb_status %lx, rqx_status %lx\n", __func__, direction, cb_status,
-             rqx_status);
-
     if (direction == QD_DIR_IN) {
         bytes = (ULONG)params->Parameters.Usb.Completion->Parameters.PipeRead.Length;
     } else {
@@ -354,40 +344,14 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
         }
     }
 
-    if (direction == QD_DIR_OUT && ReadAcquire(&rqx->pair_outstanding) > 0) {
-        // The zero-length packet of a write: the last of the pair reports it.
-        rqx->zlp_status = cb_status;
-        if (InterlockedDecrement(&rqx->pair_outstanding) == 0) {
-            usb_cdc_write_pair_finish(fdx, memory, (WDFUSBPIPE)target);
-        }
-        return;
-    }
-    zlp_mem = rqx->zlp_partner;
-    rqx->zlp_partner = NULL;
-
     cb_complete = rqx->cb_complete;
     cb_ctx = rqx->cb_ctx;
     rqx->cb_complete = NULL;
     rqx->cb_ctx = NULL;
 
-    if (zlp_mem != NULL) {
-        // The data request of a write with a packet: what it did is the
-        // write's outcome unless the packet fails on its own.
-        zlp_rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL);
-        zlp_rqx->data_status = cb_status;
-        zlp_rqx->data_bytes = moved;
-    }
-
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
-    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, &memory, (WDFUSBPIPE)target);
-
-    if (zlp_mem != NULL) {
-        if (InterlockedDecrement(&((PREQUEST_CONTEXT)WdfMemoryGetBuffer(zlp_mem, NULL))->pair_outstanding) == 0) {
-            usb_cdc_write_pair_finish(fdx, zlp_mem, (WDFUSBPIPE)target);
-        }
-        return;
-    }
+    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, rqx, NULL, (WDFUSBPIPE)target);
 
     if (cb_complete != NULL && cb_ctx != NULL) {
         cb_complete(cb_ctx, cb_status, bytes);
@@ -472,18 +436,16 @@ NTSTATUS usb_cdc_inout_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN i
     // The list holds references on the requests, so one that completes and
     // is replaced meanwhile is still a valid handle to cancel.
     WdfSpinLockAcquire(manager->lock);
-    count = WdfCollectionGetCount(manager->busy);
+    count = manager->busy_count;
     manager->purge_in_progress = count;
-    for (ULONG i = 0; i < count; i++) {
-        WDFMEMORY memory = (WDFMEMORY)WdfCollectionGetItem(manager->busy, i);
-        PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL);
-        if (rqx->request == NULL) {
+    for (PREQUEST_CONTEXT rqx = manager->records; rqx != NULL; rqx = rqx->next_record) {
+        if (!rqx->busy || rqx->request == NULL) {
             continue;
         }
         status = WdfCollectionAdd(list, rqx->request);
         if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed adding req num %ld to purge list - %lx\n", "usb_cdc_inout_purge", i,
-                     status);
+            QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed adding req num %ld to purge list - %lx\n", "usb_cdc_inout_purge",
+                     added, status);
             break;
         }
         added++;

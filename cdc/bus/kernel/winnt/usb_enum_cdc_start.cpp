@@ -123,17 +123,16 @@ NTSTATUS usb_device_get_composite_enumerated(PCWSTR hwid) {
     return STATUS_SUCCESS;
 }
 
-// The free and busy collections of a request manager and its lock, in that
-// order; the records themselves come when a child initialises data I/O.
+// A request manager's lock, with empty lists; the records themselves come
+// when a child initialises data I/O. Records of an earlier start died with
+// the USB target they belonged to, or stay its children, out of any list.
 static NTSTATUS usb_req_manager_objects_create(PREQ_MANAGER manager, PWDF_OBJECT_ATTRIBUTES attributes) {
-    NTSTATUS status = WdfCollectionCreate(attributes, &manager->free);
-    if (NT_SUCCESS(status)) {
-        status = WdfCollectionCreate(attributes, &manager->busy);
-    }
-    if (NT_SUCCESS(status)) {
-        status = WdfSpinLockCreate(attributes, &manager->lock);
-    }
-    return status;
+    manager->free_head = NULL;
+    manager->free_tail = NULL;
+    manager->records = NULL;
+    manager->free_count = 0;
+    manager->busy_count = 0;
+    return WdfSpinLockCreate(attributes, &manager->lock);
 }
 
 NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,

@@ -134,14 +134,15 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
 // and every transfer formats its request for the pipe in force.
 NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUSBPIPE pipe, ULONG count) {
     WDFIOTARGET target = pipe != NULL ? WdfUsbTargetPipeGetIoTarget(pipe) : WdfUsbTargetDeviceGetIoTarget(usb_device);
+    PREQUEST_CONTEXT rqx;
     ULONG free_count;
     ULONG busy_count;
     WDFMEMORY memory;
     NTSTATUS status;
 
     WdfSpinLockAcquire(manager->lock);
-    free_count = WdfCollectionGetCount(manager->free);
-    busy_count = WdfCollectionGetCount(manager->busy);
+    free_count = manager->free_count;
+    busy_count = manager->busy_count;
     WdfSpinLockRelease(manager->lock);
     if (free_count != 0 || busy_count != 0) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: re-allocate requests, %ld %ld\n", __func__, free_count, busy_count);
@@ -155,14 +156,19 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
             usb_request_free(&memory);
             return status;
         }
+        rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL);
+        rqx->self = memory;
         WdfSpinLockAcquire(manager->lock);
-        status = WdfCollectionAdd(manager->free, memory);
-        WdfSpinLockRelease(manager->lock);
-        if (!NT_SUCCESS(status)) {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfCollectionAdd failed, status %lx\n", __func__, status);
-            usb_request_free(&memory);
-            return status;
+        rqx->next_record = manager->records;
+        manager->records = rqx;
+        if (manager->free_tail != NULL) {
+            manager->free_tail->next_free = rqx;
+        } else {
+            manager->free_head = rqx;
         }
+        manager->free_tail = rqx;
+        manager->free_count++;
+        WdfSpinLockRelease(manager->lock);
     }
     InterlockedExchange((volatile LONG*)&manager->destroyed, 0);
     return STATUS_SUCCESS;
@@ -175,7 +181,7 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "req_manager_destroy");
     WdfSpinLockAcquire(manager->lock);
-    idle = WdfCollectionGetCount(manager->busy) == 0 && manager->purge_in_progress == 0;
+    idle = manager->busy_count == 0 && manager->purge_in_progress == 0;
     if (idle) {
         manager->destroyed = 1;
     }
@@ -209,21 +215,33 @@ VOID usb_data_pipe_unpin(PREQ_MANAGER manager, WDFUSBPIPE pipe) {
     WdfSpinLockRelease(manager->lock);
 }
 
-// Frees the free records of a closed manager; destroyed keeps prepare away, so
-// the free list only shrinks here.
+// Frees the records of a closed manager; destroyed keeps prepare away and
+// nothing is busy, so every record is on the free list.
 VOID req_manager_drain(PREQ_MANAGER manager) {
+    PREQUEST_CONTEXT rqx;
     WDFMEMORY memory;
 
     for (;;) {
         WdfSpinLockAcquire(manager->lock);
-        memory = (WDFMEMORY)WdfCollectionGetFirstItem(manager->free);
-        if (memory != NULL) {
-            WdfCollectionRemoveItem(manager->free, 0);
+        rqx = manager->free_head;
+        if (rqx != NULL) {
+            manager->free_head = rqx->next_free;
+            if (manager->free_head == NULL) {
+                manager->free_tail = NULL;
+            }
+            manager->free_count--;
+            for (PREQUEST_CONTEXT* link = &manager->records; *link != NULL; link = &(*link)->next_record) {
+                if (*link == rqx) {
+                    *link = rqx->next_record;
+                    break;
+                }
+            }
         }
         WdfSpinLockRelease(manager->lock);
-        if (memory == NULL) {
+        if (rqx == NULL) {
             break;
         }
+        memory = rqx->self;
         usb_request_free(&memory);
     }
 }
@@ -236,88 +254,138 @@ NTSTATUS req_manager_destroy(PREQ_MANAGER manager) {
     return STATUS_SUCCESS;
 }
 
-// Takes the first free record for a transfer on *pipe. The pipe is read under
-// the pool's lock: a closing of the data path drops it under the same lock
-// only while nothing is busy, so a record taken here keeps the pipe alive.
-BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, WDFDEVICE owner_device,
-                               PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx, WDFMEMORY* memory,
-                               PREQUEST_CONTEXT* rqx, WDFUSBPIPE* target) {
+static BOOLEAN usb_cdc_need_zlp(PDEVICE_CONTEXT fdx, ULONG length) {
+    if (fdx->zlp_enabled != 0 && fdx->data_out_maxps > 0) {
+        return length > 0 && length % fdx->data_out_maxps == 0;
+    }
+    return TRUE;
+}
+
+// A free record made sendable, or NULL with *reason set. Caller holds the
+// pool's lock; the record stays free until it is unlinked.
+static PREQUEST_CONTEXT usb_qd_request_peek(PREQUEST_CONTEXT rqx, WDFUSBPIPE target, const char** reason,
+                                            NTSTATUS* status) {
+    if (rqx == NULL) {
+        *reason = "no more free requests";
+        return NULL;
+    }
+    // Under the lock, so a purge never reads a request being replaced.
+    if (rqx->status < 0) {
+        *status = usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
+        if (!NT_SUCCESS(*status)) {
+            // Stays free for a later try rather than stuck in busy.
+            *reason = "failed recycling request";
+            return NULL;
+        }
+    }
+    return rqx;
+}
+
+// Caller holds the pool's lock; rqx is the head of the free list.
+static VOID usb_qd_request_take(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
+    manager->free_head = rqx->next_free;
+    if (manager->free_head == NULL) {
+        manager->free_tail = NULL;
+    }
+    rqx->next_free = NULL;
+    rqx->busy = TRUE;
+    manager->free_count--;
+    manager->busy_count++;
+}
+
+// The pipe is read under the pool's lock: a closing of the data path drops
+// it under the same lock only while nothing is busy, so a record taken here
+// keeps the pipe alive. So is the packet size the zero-length packet is
+// decided by, which an opening publishes with the pipe.
+BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, PDEVICE_CONTEXT zlp_fdx, ULONG length,
+                               PDEVICE_CONTEXT owner, PFN_CDC_DATA_COMPLETE cb_complete, PVOID cb_ctx,
+                               PREQUEST_CONTEXT* rqx, PREQUEST_CONTEXT* zlp_rqx, WDFUSBPIPE* target,
+                               PBOOLEAN short_of_packet) {
     const char* reason = NULL;
     NTSTATUS status = STATUS_SUCCESS;
+    PREQUEST_CONTEXT data = NULL;
+    PREQUEST_CONTEXT packet = NULL;
 
-    *memory = NULL;
     *rqx = NULL;
+    *zlp_rqx = NULL;
+    *short_of_packet = FALSE;
     WdfSpinLockAcquire(manager->lock);
     *target = *pipe;
     if (*target == NULL) {
         reason = "disabled";
     } else if (manager->purge_in_progress != 0 || manager->destroyed != 0) {
         reason = "being purged or destroyed";
-    } else if (WdfCollectionGetCount(manager->free) == 0) {
-        reason = "no more free requests";
     } else {
-        *memory = (WDFMEMORY)WdfCollectionGetFirstItem(manager->free);
-        *rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(*memory, NULL);
-        // Under the lock, so a purge never reads a request being replaced.
-        if ((*rqx)->status < 0) {
-            status = usb_request_reuse(WdfUsbTargetPipeGetIoTarget(*target), *rqx);
-            if (!NT_SUCCESS(status)) {
-                // Stays free for a later try rather than stuck in busy.
-                reason = "failed recycling request";
+        data = usb_qd_request_peek(manager->free_head, *target, &reason, &status);
+        if (data != NULL && zlp_fdx != NULL && usb_cdc_need_zlp(zlp_fdx, length)) {
+            packet = usb_qd_request_peek(data->next_free, *target, &reason, &status);
+            if (packet == NULL) {
+                *short_of_packet = TRUE;
+                data = NULL;
             }
         }
-        if (reason == NULL) {
-            WdfCollectionRemoveItem(manager->free, 0);
-            status = WdfCollectionAdd(manager->busy, *memory);
-            if (!NT_SUCCESS(status)) {
-                // Back where it was, rather than lost from both lists.
-                WdfCollectionAdd(manager->free, *memory);
-                reason = "failed moving request free->busy";
+        if (data != NULL) {
+            usb_qd_request_take(manager, data);
+            if (packet != NULL) {
+                usb_qd_request_take(manager, packet);
             }
         }
     }
     WdfSpinLockRelease(manager->lock);
 
     if (reason != NULL) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: %s, status %lx\n", __func__, reason, status);
-        *memory = NULL;
-        *rqx = NULL;
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: %s, status %lx\n", "usb_qd_request_prepare", reason, status);
         return FALSE;
     }
 
-    (*rqx)->cb_complete = cb_complete;
-    (*rqx)->cb_ctx = cb_ctx;
-    (*rqx)->owner_device = owner_device;
+    data->cb_complete = cb_complete;
+    data->cb_ctx = cb_ctx;
+    data->owner_device = owner->ids.device;
+    data->owner_fdx = owner;
+    data->zlp_partner = packet;
+    if (packet != NULL) {
+        packet->cb_complete = NULL;
+        packet->cb_ctx = NULL;
+        packet->owner_device = owner->ids.device;
+        packet->owner_fdx = owner;
+        packet->zlp_partner = NULL;
+    }
+    *rqx = data;
+    *zlp_rqx = packet;
     return TRUE;
 }
 
-// Returns a record to the back of the free list, recycling its request first
-// when target is given.
-VOID usb_qd_request_release(PREQ_MANAGER manager, WDFMEMORY* memory, WDFUSBPIPE target) {
-    PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(*memory, NULL);
-    ULONG busy_count;
-    NTSTATUS status;
-
-    WdfSpinLockAcquire(manager->lock);
-    WdfCollectionRemove(manager->busy, *memory);
+// Caller holds the pool's lock.
+static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUSBPIPE target) {
     if (target != NULL) {
         usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
     }
-    status = WdfCollectionAdd(manager->free, *memory);
+    rqx->busy = FALSE;
+    rqx->next_free = NULL;
+    if (manager->free_tail != NULL) {
+        manager->free_tail->next_free = rqx;
+    } else {
+        manager->free_head = rqx;
+    }
+    manager->free_tail = rqx;
+    manager->free_count++;
+    manager->busy_count--;
+}
+
+VOID usb_qd_request_release(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE target) {
+    rqx->zlp_partner = NULL;
+    WdfSpinLockAcquire(manager->lock);
+    usb_qd_request_put(manager, rqx, target);
+    if (zlp_rqx != NULL) {
+        usb_qd_request_put(manager, zlp_rqx, target);
+    }
     if (manager->purge_in_progress != 0) {
-        busy_count = WdfCollectionGetCount(manager->busy);
-        manager->purge_in_progress = busy_count;
-        if (busy_count == 0) {
+        manager->purge_in_progress = manager->busy_count;
+        if (manager->busy_count == 0) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: purged\n", "update_purge_in_progress");
         }
     }
     WdfSpinLockRelease(manager->lock);
-    if (!NT_SUCCESS(status)) {
-        QD_TRACE(TRACE_LEVEL_ERROR, "%s: failed moving request busy->free, %lx\n", __func__, status);
-        // Not in any list any more: nothing would ever free it.
-        usb_request_free(memory);
-    }
-    *memory = NULL;
 }
 
 NTSTATUS usb_cdc_data_io_init_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG req_in_n, ULONG req_out_n) {
