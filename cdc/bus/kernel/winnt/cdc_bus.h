@@ -341,6 +341,17 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx)
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_disable(_In_ PDEVICE_CONTEXT fdx);
 
+// A child calls from its completion and notification callbacks at
+// DISPATCH_LEVEL; a slot that waits, or whose framework calls need
+// PASSIVE_LEVEL, refuses it there instead of bug-checking the machine.
+FORCEINLINE BOOLEAN cdc_caller_at_passive(const char* slot) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        return TRUE;
+    }
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: called above PASSIVE_LEVEL\n", slot);
+    return FALSE;
+}
+
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
     PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
