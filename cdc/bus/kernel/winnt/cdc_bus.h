@@ -78,6 +78,10 @@ typedef struct _REQUEST_CONTEXT {
     NTSTATUS zlp_status;             // on the packet's record: how the packet ended (or its send failed)
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
+// The most records a child may ask for in one pool; a write pool holds two
+// per write (the data and its zero-length packet).
+#define CDC_MAX_POOL_RECORDS 4096
+
 typedef struct _REQ_MANAGER {
     WDFCOLLECTION free;
     WDFCOLLECTION busy;
