@@ -392,6 +392,38 @@ TEST_P(slot_misuse, from_several_threads) {
     close_whatever();
 }
 
+// The asynchronous slots called again from inside their own completion: the
+// second call is accepted (the record or the control channel went back before
+// the callback) and completes too.
+using from_own_completion = each_slot;
+
+TEST_P(from_own_completion, the_call_again_is_accepted_and_completes) {
+    open_data_path();
+    device_->push_in(data_in, {'A'});
+    device_->push_in(data_in, {'B'});
+    std::atomic<int64_t> again{-1};
+    std::atomic<int> irql{-1};
+    done_.on_complete([&](NTSTATUS, ULONG) {
+        int unset = -1;
+        if (irql.compare_exchange_strong(unset, KeGetCurrentIrql())) again = call(scratch_[1]);
+    });
+    const int64_t first = call(scratch_[0]);
+    ASSERT_TRUE(done_.wait_for(2));
+    EXPECT_EQ(irql, DISPATCH_LEVEL);
+    EXPECT_EQ(again, first);
+    close_whatever();
+}
+
+std::vector<slot_case> async_cases() {
+    std::vector<slot_case> cases;
+    for (mode m : {mode::direct, mode::control}) {
+        for (size_t i = 0; i < slot_count; i++) {
+            if (completes(slots[i])) cases.emplace_back(m, i);
+        }
+    }
+    return cases;
+}
+
 std::vector<slot_case> all_cases() {
     std::vector<slot_case> cases;
     for (mode m : {mode::direct, mode::control}) {
@@ -406,6 +438,7 @@ std::string case_name(const ::testing::TestParamInfo<slot_case>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(slots, slot_misuse, ::testing::ValuesIn(all_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(slots, from_own_completion, ::testing::ValuesIn(async_cases()), case_name);
 
 }  // namespace
 }  // namespace cdc::abuse_test
