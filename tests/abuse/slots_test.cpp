@@ -273,6 +273,24 @@ class each_slot : public basic_abuse<slot_case> {
         EXPECT_EQ(device_->pending(data_in), 0u);
     }
 
+    // A refusal above PASSIVE_LEVEL: LEVEL, or FALSE from a synchronous transfer.
+    bool refused(int64_t result) const {
+        return result == wrong_state ||
+               (row().result == boolean_result && result == FALSE && strstr(row().name, "_sync") != nullptr);
+    }
+
+    // Trace lines of a slot refused above PASSIVE_LEVEL.
+    static size_t refusals() {
+        size_t n = 0;
+        for (const auto& line : sim::debugger_lines()) {
+            if (line.find("called above PASSIVE_LEVEL") != std::string::npos ||
+                line.find("no completion callback above PASSIVE_LEVEL") != std::string::npos) {
+                n++;
+            }
+        }
+        return n;
+    }
+
     completions done_;
     std::atomic<int> accepted_{0};
 };
@@ -331,6 +349,7 @@ TEST_P(slot_misuse, from_a_read_completion) {
     host_->settle();
     EXPECT_EQ(irql, DISPATCH_LEVEL);
     EXPECT_EQ(result, want().from_callbacks);
+    EXPECT_EQ(refusals(), refused(result) ? 1u : 0u);
     undo(result);
     close_whatever();
 }
@@ -357,6 +376,7 @@ TEST_P(slot_misuse, from_the_notification_callback) {
     host_->settle();
     EXPECT_EQ(notified_irql, DISPATCH_LEVEL);
     EXPECT_EQ(notified_result, want().from_callbacks);
+    EXPECT_EQ(refusals(), refused(notified_result) ? 1u : 0u);
     undo(notified_result);
     EXPECT_TRUE(bus_.cdc_set_notify_cb(child_, nullptr, nullptr));
     close_whatever();
@@ -368,6 +388,8 @@ TEST_P(slot_misuse, from_several_threads) {
     open_data_path();
     // Enough for every synchronous read to end.
     for (int i = 0; i < threads * rounds; i++) device_->push_in(data_in, {'A'});
+    const LONG refs = pdx()->cdc_ref_count;
+    sim::debugger_clear();
     std::mutex lock;
     std::vector<int64_t> all;
     std::atomic<int> ready{0};
@@ -384,6 +406,15 @@ TEST_P(slot_misuse, from_several_threads) {
         });
     }
     for (auto& t : pool) t.join();
+    // The reference count is interlocked: no call is lost, and it never
+    // goes below 0 (the fixture holds the one reference of the query).
+    if (strcmp(row().name, "InterfaceReference") == 0) {
+        EXPECT_EQ(pdx()->cdc_ref_count, refs + threads * rounds);
+    }
+    if (strcmp(row().name, "InterfaceDereference") == 0) {
+        EXPECT_EQ(pdx()->cdc_ref_count, 0);
+        EXPECT_EQ(traced("usb_cdc_dereference: ref is already 0"), static_cast<size_t>(threads * rounds - refs));
+    }
     const auto& allowed = want().concurrent;
     for (int64_t r : all) {
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), r), allowed.end()) << std::hex << r;
