@@ -2,8 +2,6 @@
 // the data path exists and after it is gone, twice in a row, from inside the
 // child's read completion and notification callback (DISPATCH_LEVEL), and from
 // several threads at once. Each row names the slot and what it returns.
-#include <set>
-
 #include "abuse/abuse_fixture.h"
 #include "sim/kernel.h"
 
