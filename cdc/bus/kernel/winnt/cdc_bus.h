@@ -162,6 +162,8 @@ typedef struct _CDC_DEVICE_CONTEXT {
     ULONG ui_number;
     PVOID notify_cb_ctx;
     PFN_CDC_NOTIFY_CB notify_cb;
+    // The children-message hook: the pair under counts_lock, so a sibling's
+    // send never calls one child's callback with another context or NULL.
     PVOID children_msg_ctx;
     PFN_CDC_CHILDREN_MSG_CB children_msg_cb;
     volatile LONG cdc_ref_count;
