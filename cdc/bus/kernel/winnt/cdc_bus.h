@@ -168,6 +168,8 @@ typedef struct _CDC_DEVICE_CONTEXT {
     PFN_CDC_CHILDREN_MSG_CB children_msg_cb;
     volatile LONG cdc_ref_count;
     CDC_IDS ids;
+    // The control callbacks, their context and check_open: one set, written
+    // and read whole under counts_lock (cdc_ctrl_cbs_get), called unlocked.
     PFN_CDC_CTRL_CB ctrl_start_final_cb;
     PFN_CDC_CTRL_CB ctrl_stop_final_cb;
     PFN_CDC_CTRL_CB ctrl_is_open_cb;
@@ -188,6 +190,30 @@ typedef struct _CDC_DEVICE_CONTEXT {
 } CDC_DEVICE_CONTEXT, *PCDC_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CDC_DEVICE_CONTEXT, cdc_get_device_context);
+
+// A copy of a child's control callbacks taken under counts_lock: the child
+// may set or clear them while a power path calls them.
+typedef struct _CDC_CTRL_CBS {
+    PFN_CDC_CTRL_CB start_final;
+    PFN_CDC_CTRL_CB stop_final;
+    PFN_CDC_CTRL_CB is_open;
+    PFN_CDC_CTRL_CB stop;
+    PFN_CDC_CTRL_CB start;
+    PVOID ctx;
+    ULONG check_open;
+} CDC_CTRL_CBS;
+
+FORCEINLINE VOID cdc_ctrl_cbs_get(PCDC_DEVICE_CONTEXT cdc_pdx, CDC_CTRL_CBS* cbs) {
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
+    cbs->start_final = cdc_pdx->ctrl_start_final_cb;
+    cbs->stop_final = cdc_pdx->ctrl_stop_final_cb;
+    cbs->is_open = cdc_pdx->ctrl_is_open_cb;
+    cbs->stop = cdc_pdx->ctrl_stop_cb;
+    cbs->start = cdc_pdx->ctrl_start_cb;
+    cbs->ctx = cdc_pdx->ctrl_cbs_ctx;
+    cbs->check_open = cdc_pdx->ctrl_check_open;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
+}
 
 // ---- Child description -----------------------------------------------------------------
 typedef struct _CDC_CHILD_DESCRIPTION {
