@@ -93,8 +93,12 @@ TEST_P(no_device, every_slot_of_a_detached_child_has_a_fixed_result) {
     EXPECT_EQ(traced("ctrl_lock_unlock_usb_device: the USB device is disconnected"), 33u);
 
     // The child driver closes; its child goes at the next not-in-use report.
+    // The interface's reference count is the child's own: not routed.
     bus_.cdc_data_io_ctrl_cbs_uninit(child_);
+    const LONG refs = pdx()->cdc_ref_count;
     bus_.header.InterfaceDereference(child_);
+    EXPECT_EQ(pdx()->cdc_ref_count, refs - 1);
+    EXPECT_EQ(traced("ctrl_lock_unlock_usb_device: the USB device is disconnected"), 33u);
     bus_.header.InterfaceDereference = nullptr;
 }
 

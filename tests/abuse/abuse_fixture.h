@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cdc/bus/kernel/winnt/cdc_bus.h"
@@ -105,7 +106,15 @@ class modem : public sim::usb::device {
     }
 };
 
-class abuse : public ::testing::TestWithParam<mode> {
+inline mode mode_of(mode m) { return m; }
+template <typename Rest>
+mode mode_of(const std::tuple<mode, Rest>& param) {
+    return std::get<0>(param);
+}
+
+// The parameter is the mode, or the mode and a case of a table.
+template <typename Param>
+class basic_abuse : public ::testing::TestWithParam<Param> {
  protected:
     void SetUp() override {
         host_ = std::make_unique<sim::host>();
@@ -146,7 +155,7 @@ class abuse : public ::testing::TestWithParam<mode> {
         host_.reset();
     }
 
-    bool control_mode() const { return GetParam() == mode::control; }
+    bool control_mode() const { return mode_of(this->GetParam()) == mode::control; }
 
     DEVICE_CONTEXT* fdx() const {
         return static_cast<DEVICE_CONTEXT*>(wdf::context_by_name(stack_->device(), "DEVICE_CONTEXT"));
@@ -204,6 +213,8 @@ class abuse : public ::testing::TestWithParam<mode> {
     WDFDEVICE child_ = nullptr;
     CDC_BUS_INTERFACE bus_ = {};
 };
+
+using abuse = basic_abuse<mode>;
 
 constexpr LONGLONG no_timeout = 0;
 

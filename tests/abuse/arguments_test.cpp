@@ -144,5 +144,117 @@ TEST_P(arguments, pool_sizes_of_zero_leave_every_transfer_refused) {
 
 INSTANTIATE_TEST_SUITE_P(modes, arguments, ::testing::Values(mode::direct, mode::control), mode_name);
 
+// Every slot given arguments out of its range, one row each: NULL pointers,
+// lengths that do not fit, BOOLEANs that are neither TRUE nor FALSE, pool
+// sizes no device needs. The data path is open; the result is the same in
+// both modes, and an accepted asynchronous call completes exactly once.
+struct argument_case {
+    const char* name;
+    int64_t (*call)(CDC_BUS_INTERFACE& bus, WDFDEVICE child, completions& done, sim::usb::device& device);
+    int64_t expected;
+    // Calls that were accepted and owe a callback, and the status it brings
+    // (after a purge of the reads).
+    size_t callbacks;
+    NTSTATUS callback_status;
+};
+
+UCHAR setup_in7[8] = {0xA1, 0x21, 0, 0, 0, 0, 7, 0};
+UCHAR buffer64[64];
+LONG final_stub(PVOID) { return 0; }
+
+#define ARGS(name, expected, callbacks, callback_status, ...)                                                     \
+    argument_case {                                                                                               \
+        name,                                                                                                     \
+            [](CDC_BUS_INTERFACE& bus, WDFDEVICE child, completions& done, sim::usb::device& device) -> int64_t { \
+                (void)done;                                                                                       \
+                (void)device;                                                                                     \
+                __VA_ARGS__;                                                                                      \
+            },                                                                                                    \
+            expected, callbacks, callback_status                                                                  \
+    }
+
+const argument_case argument_cases[] = {
+    ARGS("class_control_sync_length_0_null_buffer", STATUS_UNSUCCESSFUL, 0, STATUS_SUCCESS,
+         return bus.class_control_sync(child, FALSE, 0x22, 0, 0, nullptr, nullptr, 0)),
+    ARGS("class_control_sync_not_a_boolean_direction", STATUS_SUCCESS, 0, STATUS_SUCCESS, ULONG bytes = 0;
+         return bus.class_control_sync(child, 7, 0x21, 0, 7, buffer64, &bytes, 0)),
+    ARGS("class_control_async_null_buffer", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.class_control_async(child, TRUE, 0x21, 0, 7, nullptr, completions::callback, &done, nullptr, 0)),
+    ARGS("generic_control_async_null_setup", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.generic_control_async(child, nullptr, buffer64, 7, completions::callback, &done, nullptr, 0)),
+    ARGS("generic_control_async_null_buffer", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.generic_control_async(child, setup_in7, nullptr, 7, completions::callback, &done, nullptr, 0)),
+    ARGS("generic_control_async_length_0", STATUS_PENDING, 1, STATUS_UNSUCCESSFUL,
+         return bus.generic_control_async(child, setup_in7, buffer64, 0, completions::callback, &done, nullptr, 0)),
+    ARGS("generic_control_async_null_callback", 7, 0, STATUS_SUCCESS, ULONG bytes = 0;
+         NTSTATUS s = bus.generic_control_async(child, setup_in7, buffer64, 7, nullptr, nullptr, &bytes, 0);
+         return s == STATUS_SUCCESS ? bytes : s),
+    ARGS("cdc_restart_io_target_not_a_boolean", STATUS_SUCCESS, 0, STATUS_SUCCESS,
+         return bus.cdc_restart_io_target(child, 7)),
+    ARGS("cdc_inout_purge_not_a_boolean", STATUS_SUCCESS, 0, STATUS_SUCCESS, return bus.cdc_inout_purge(child, 7)),
+    ARGS("qd_device_wakeup_sync_not_a_boolean", STATUS_SUCCESS, 0, STATUS_SUCCESS,
+         return bus.qd_device_wakeup_sync(child, 7)),
+    ARGS("cdc_data_in_async_null_callback", TRUE, 0, STATUS_SUCCESS, device.push_in(data_in, {'A'});
+         return bus.cdc_data_in_async(child, buffer64, 64, nullptr, nullptr, 0)),
+    ARGS("cdc_data_in_async_length_0", TRUE, 1, STATUS_CANCELLED,
+         return bus.cdc_data_in_async(child, buffer64, 0, completions::callback, &done, 0)),
+    ARGS("cdc_data_in_sync_null_buffer", FALSE, 0, STATUS_SUCCESS, return bus.cdc_data_in_sync(child, nullptr, 64, 0)),
+    ARGS("cdc_data_out_async_null_buffer", FALSE, 0, STATUS_SUCCESS,
+         return bus.cdc_data_out_async(child, nullptr, 64, completions::callback, &done, 0)),
+    ARGS("cdc_get_functional_descriptor_null_both", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.cdc_get_functional_descriptor(child, 0, nullptr, nullptr)),
+    ARGS("cdc_get_string_unknown_index", STATUS_UNSUCCESSFUL, 0, STATUS_SUCCESS, WCHAR text[16];
+         UNICODE_STRING string = {0, sizeof(text), text}; USHORT chars = 16;
+         return bus.cdc_get_string(child, 0xEE, &string, &chars)),
+    ARGS("cdc_data_io_init_out_count_that_doubles_past_32_bits", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.cdc_data_io_init(child, 1, 0x80000000u)),
+    ARGS("cdc_data_io_init_more_records_than_a_pool_holds", STATUS_INVALID_PARAMETER, 0, STATUS_SUCCESS,
+         return bus.cdc_data_io_init(child, CDC_MAX_POOL_RECORDS + 1, 1)),
+    ARGS("cdc_data_io_ctrl_cbs_init_null_everything_but_finals", STATUS_SUCCESS, 0, STATUS_SUCCESS, int ctx;
+         NTSTATUS s =
+             bus.cdc_data_io_ctrl_cbs_init(child, 0xFFFFFFFF, final_stub, final_stub, nullptr, nullptr, nullptr, &ctx);
+         bus.cdc_data_io_ctrl_cbs_uninit(child); return s),
+    ARGS("qd_get_configuration_descriptor_copyout_null_buffer", 0x43, 0, STATUS_SUCCESS, USHORT total = 0;
+         NTSTATUS s = bus.qd_get_configuration_descriptor_copyout(child, nullptr, &total);
+         return s == STATUS_SUCCESS ? total : s),
+    ARGS("qd_children_msg_send_null_message", 0, 0, STATUS_SUCCESS, ULONG count = 0x77;
+         NTSTATUS s = bus.qd_children_msg_send(child, 0, &count); return s == STATUS_SUCCESS ? count : s),
+};
+
+using argument_table = basic_abuse<std::tuple<mode, size_t>>;
+
+TEST_P(argument_table, each_case_has_its_result) {
+    const argument_case& c = argument_cases[std::get<1>(GetParam())];
+    open_data_path();
+    completions done;
+    const int64_t result = c.call(bus_, child_, done, *device_);
+    EXPECT_EQ(result, c.expected);
+    bus_.cdc_inout_purge(child_, TRUE);
+    host_->settle();
+    ASSERT_TRUE(done.wait_for(c.callbacks));
+    EXPECT_EQ(done.all().size(), c.callbacks);
+    for (const auto& e : done.all()) EXPECT_EQ(e.status, c.callback_status);
+    EXPECT_NE(ReadAcquire(&fdx()->control_req_state), 1);
+    bus_.cdc_transport_disable(child_);
+    bus_.cdc_data_io_uninit(child_);
+    bus_.cdc_data_io_uninit(child_);
+    EXPECT_EQ(fdx()->data_io_count, 0);
+}
+
+std::vector<std::tuple<mode, size_t>> argument_table_cases() {
+    std::vector<std::tuple<mode, size_t>> cases;
+    for (mode m : {mode::direct, mode::control}) {
+        for (size_t i = 0; i < sizeof(argument_cases) / sizeof(argument_cases[0]); i++) cases.emplace_back(m, i);
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, argument_table, ::testing::ValuesIn(argument_table_cases()),
+                         [](const ::testing::TestParamInfo<std::tuple<mode, size_t>>& info) {
+                             return std::string(std::get<0>(info.param) == mode::direct ? "usb_direct_"
+                                                                                        : "control_device_") +
+                                    argument_cases[std::get<1>(info.param)].name;
+                         });
+
 }  // namespace
 }  // namespace cdc::abuse_test

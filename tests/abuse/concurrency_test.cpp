@@ -136,6 +136,30 @@ TEST_P(concurrent, queries_while_the_data_path_opens_and_closes) {
     EXPECT_EQ(bus_.cdc_data_io_uninit(child_), STATUS_SUCCESS);
 }
 
+int hook_ctx;
+std::atomic<int> hook_mismatches{0};
+LONG checking_hook(PVOID ctx, ULONG_PTR) {
+    if (ctx != &hook_ctx) hook_mismatches++;
+    return 0;
+}
+
+TEST_P(concurrent, a_sibling_message_racing_the_hook_being_set_and_cleared_gets_a_whole_hook) {
+    hook_mismatches = 0;
+    run_together(2, [&](int i) {
+        for (int r = 0; r < rounds * 5; r++) {
+            if (i == 0) {
+                bus_.qd_children_msg_set(child_, checking_hook, &hook_ctx);
+                bus_.qd_children_msg_set(child_, nullptr, nullptr);
+            } else {
+                ULONG count = 0x77;
+                EXPECT_EQ(bus_.qd_children_msg_send(child_, 1, &count), STATUS_SUCCESS);
+                EXPECT_LE(count, 1u);
+            }
+        }
+    });
+    EXPECT_EQ(hook_mismatches, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(modes, concurrent, ::testing::Values(mode::direct, mode::control), mode_name);
 
 using concurrent_removal = abuse;

@@ -85,6 +85,10 @@ typedef struct _REQUEST_CONTEXT {
     BOOLEAN busy;
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
+// The most records a child may ask for in one pool; a write pool holds two
+// per write (the data and its zero-length packet).
+#define CDC_MAX_POOL_RECORDS 4096
+
 typedef struct _REQ_MANAGER {
     // Guards every field below, the records' pool fields and request
     // handles, and the pool's data pipe.
@@ -179,10 +183,14 @@ typedef struct _CDC_DEVICE_CONTEXT {
     ULONG ui_number;
     PVOID notify_cb_ctx;
     PFN_CDC_NOTIFY_CB notify_cb;
+    // The children-message hook: the pair under counts_lock, so a sibling's
+    // send never calls one child's callback with another context or NULL.
     PVOID children_msg_ctx;
     PFN_CDC_CHILDREN_MSG_CB children_msg_cb;
     volatile LONG cdc_ref_count;
     CDC_IDS ids;
+    // The control callbacks, their context and check_open: one set, written
+    // and read whole under counts_lock (cdc_ctrl_cbs_get), called unlocked.
     PFN_CDC_CTRL_CB ctrl_start_final_cb;
     PFN_CDC_CTRL_CB ctrl_stop_final_cb;
     PFN_CDC_CTRL_CB ctrl_is_open_cb;
@@ -203,6 +211,30 @@ typedef struct _CDC_DEVICE_CONTEXT {
 } CDC_DEVICE_CONTEXT, *PCDC_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(CDC_DEVICE_CONTEXT, cdc_get_device_context);
+
+// A copy of a child's control callbacks taken under counts_lock: the child
+// may set or clear them while a power path calls them.
+typedef struct _CDC_CTRL_CBS {
+    PFN_CDC_CTRL_CB start_final;
+    PFN_CDC_CTRL_CB stop_final;
+    PFN_CDC_CTRL_CB is_open;
+    PFN_CDC_CTRL_CB stop;
+    PFN_CDC_CTRL_CB start;
+    PVOID ctx;
+    ULONG check_open;
+} CDC_CTRL_CBS;
+
+FORCEINLINE VOID cdc_ctrl_cbs_get(PCDC_DEVICE_CONTEXT cdc_pdx, CDC_CTRL_CBS* cbs) {
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
+    cbs->start_final = cdc_pdx->ctrl_start_final_cb;
+    cbs->stop_final = cdc_pdx->ctrl_stop_final_cb;
+    cbs->is_open = cdc_pdx->ctrl_is_open_cb;
+    cbs->stop = cdc_pdx->ctrl_stop_cb;
+    cbs->start = cdc_pdx->ctrl_start_cb;
+    cbs->ctx = cdc_pdx->ctrl_cbs_ctx;
+    cbs->check_open = cdc_pdx->ctrl_check_open;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
+}
 
 // ---- Child description -----------------------------------------------------------------
 typedef struct _CDC_CHILD_DESCRIPTION {
@@ -361,6 +393,17 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_ifc_trace(_In_ PUSB_INTERFACE_DESCR
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_disable(_In_ PDEVICE_CONTEXT fdx);
+
+// A child calls from its completion and notification callbacks at
+// DISPATCH_LEVEL; a slot that waits, or whose framework calls need
+// PASSIVE_LEVEL, refuses it there instead of bug-checking the machine.
+FORCEINLINE BOOLEAN cdc_caller_at_passive(const char* slot) {
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        return TRUE;
+    }
+    QD_TRACE(TRACE_LEVEL_ERROR, "%s: called above PASSIVE_LEVEL\n", slot);
+    return FALSE;
+}
 
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {

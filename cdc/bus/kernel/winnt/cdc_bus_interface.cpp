@@ -194,6 +194,9 @@ NTSTATUS usb_transport_enable_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     if (fdx == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
+    if (!cdc_caller_at_passive("usb_transport_enable")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     // Counted also when the opening fails: the function device keeps its count then too.
     cdc_child_hold(cdc_pdx, fdx, &cdc_pdx->enable_refs);
     return usb_cdc_enable(fdx);
@@ -207,6 +210,9 @@ NTSTATUS usb_transport_disable_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
 
     if (fdx == NULL) {
         return STATUS_UNSUCCESSFUL;
+    }
+    if (!cdc_caller_at_passive("usb_transport_disable")) {
+        return STATUS_INVALID_DEVICE_STATE;
     }
     if (!cdc_child_release(cdc_pdx, fdx, &cdc_pdx->enable_refs)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the data path was not opened by this child\n", "usb_transport_disable");

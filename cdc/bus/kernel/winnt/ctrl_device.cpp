@@ -316,9 +316,9 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids, WDFDEVICE departing) {
         if (!NT_SUCCESS(status) || child == NULL) {
             break;
         }
-        PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
-        if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
-            cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) != 0) {
+        CDC_CTRL_CBS cbs;
+        cdc_ctrl_cbs_get(cdc_get_device_context(child), &cbs);
+        if (cbs.check_open != 0 && cbs.is_open != NULL && cbs.is_open(cbs.ctx) != 0) {
             open = TRUE;
         }
         count++;
@@ -506,24 +506,24 @@ NTSTATUS ctrl_usb_device_d0_entry_exit(WDFDEVICE device, BOOLEAN entry, BOOLEAN 
             // The identity moved on to a device plugged in since.
             continue;
         }
-        if (cdc_pdx->ctrl_start_final_cb == NULL || cdc_pdx->ctrl_stop_final_cb == NULL ||
-            cdc_pdx->ctrl_cbs_ctx == NULL) {
+        CDC_CTRL_CBS cbs;
+        cdc_ctrl_cbs_get(cdc_pdx, &cbs);
+        if (cbs.start_final == NULL || cbs.stop_final == NULL || cbs.ctx == NULL) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: NULL control callbacks or context\n", __func__);
             continue;
         }
-        if (cdc_pdx->ctrl_check_open != 0 && cdc_pdx->ctrl_is_open_cb != NULL &&
-            cdc_pdx->ctrl_is_open_cb(cdc_pdx->ctrl_cbs_ctx) == 0) {
+        if (cbs.check_open != 0 && cbs.is_open != NULL && cbs.is_open(cbs.ctx) == 0) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: child device is closed\n", __func__);
             continue;
         }
         QD_TRACE(TRACE_LEVEL_INFO, "%s: %s I/O\n", __func__, entry ? "start" : "stop");
         if (entry) {
-            callback = final ? cdc_pdx->ctrl_start_final_cb : cdc_pdx->ctrl_start_cb;
+            callback = final ? cbs.start_final : cbs.start;
         } else {
-            callback = final ? cdc_pdx->ctrl_stop_final_cb : cdc_pdx->ctrl_stop_cb;
+            callback = final ? cbs.stop_final : cbs.stop;
         }
         if (callback != NULL) {
-            child_status = callback(cdc_pdx->ctrl_cbs_ctx);
+            child_status = callback(cbs.ctx);
         }
         if (child_status != 0) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: Failed to change state, entry=%d, from_or_to_final=%d, status=0x%x\n",

@@ -331,6 +331,7 @@ NTSTATUS ctrl_cdc_data_io_ctrl_cbs_init(WDFDEVICE child, ULONG check_open, PFN_C
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: NULL control callbacks or context\n", __func__);
         return STATUS_UNSUCCESSFUL;
     }
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
     cdc_pdx->ctrl_start_final_cb = start_final;
     cdc_pdx->ctrl_stop_final_cb = stop_final;
     cdc_pdx->ctrl_is_open_cb = is_open;
@@ -338,12 +339,14 @@ NTSTATUS ctrl_cdc_data_io_ctrl_cbs_init(WDFDEVICE child, ULONG check_open, PFN_C
     cdc_pdx->ctrl_start_cb = start;
     cdc_pdx->ctrl_cbs_ctx = ctrl_cbs_ctx;
     cdc_pdx->ctrl_check_open = check_open;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
     return STATUS_SUCCESS;
 }
 
 VOID ctrl_cdc_data_io_ctrl_cbs_uninit(WDFDEVICE child) {
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
 
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
     cdc_pdx->ctrl_start_final_cb = NULL;
     cdc_pdx->ctrl_stop_final_cb = NULL;
     cdc_pdx->ctrl_is_open_cb = NULL;
@@ -351,6 +354,7 @@ VOID ctrl_cdc_data_io_ctrl_cbs_uninit(WDFDEVICE child) {
     cdc_pdx->ctrl_start_cb = NULL;
     cdc_pdx->ctrl_cbs_ctx = NULL;
     cdc_pdx->ctrl_check_open = 0;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
 }
 
 NTSTATUS ctrl_qd_reset_device(WDFDEVICE child) {
@@ -546,7 +550,9 @@ NTSTATUS ctrl_qd_notify_child_not_in_use(WDFDEVICE child) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control device is missing\n", __func__);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (cdc_pdx->ctrl_check_open == 0) {
+    CDC_CTRL_CBS cbs;
+    cdc_ctrl_cbs_get(cdc_pdx, &cbs);
+    if (cbs.check_open == 0) {
         return STATUS_SUCCESS;
     }
     WdfSpinLockAcquire(drv_ctx.usb_devices_lock);

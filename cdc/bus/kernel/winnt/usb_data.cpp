@@ -507,6 +507,9 @@ NTSTATUS usb_cdc_restart_io_target_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOO
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_cdc_restart_io_target");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (!cdc_caller_at_passive("usb_cdc_restart_io_target")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     manager = in ? &fdx->req_in : &fdx->req_out;
     pipe = usb_data_pipe_pin(manager, in ? &fdx->pipe_data_in : &fdx->pipe_data_out);
     // A closed data path has no pipe to restart.

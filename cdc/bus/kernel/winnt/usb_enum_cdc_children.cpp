@@ -186,14 +186,18 @@ VOID usb_qd_children_msg_set(WDFDEVICE child, PFN_CDC_CHILDREN_MSG_CB cb, PVOID 
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(child);
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", __func__);
+    WdfSpinLockAcquire(cdc_pdx->counts_lock);
     cdc_pdx->children_msg_cb = cb;
     cdc_pdx->children_msg_ctx = ctx;
+    WdfSpinLockRelease(cdc_pdx->counts_lock);
 }
 
 NTSTATUS usb_qd_children_msg_send_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG_PTR msg, PULONG count) {
     WDF_CHILD_LIST_ITERATOR iterator;
     WDFCHILDLIST list;
     WDFDEVICE sibling;
+    PFN_CDC_CHILDREN_MSG_CB hook;
+    PVOID hook_ctx;
     ULONG delivered = 0;
     NTSTATUS status;
 
@@ -216,8 +220,12 @@ NTSTATUS usb_qd_children_msg_send_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULON
             break;
         }
         PCDC_DEVICE_CONTEXT sibling_pdx = cdc_get_device_context(sibling);
-        if (sibling_pdx->children_msg_cb != NULL && sibling_pdx->children_msg_ctx != NULL &&
-            sibling_pdx->children_msg_cb(sibling_pdx->children_msg_ctx, msg) == 0) {
+        // The hook is called with no lock held.
+        WdfSpinLockAcquire(sibling_pdx->counts_lock);
+        hook = sibling_pdx->children_msg_cb;
+        hook_ctx = sibling_pdx->children_msg_ctx;
+        WdfSpinLockRelease(sibling_pdx->counts_lock);
+        if (hook != NULL && hook_ctx != NULL && hook(hook_ctx, msg) == 0) {
             delivered++;
         }
     }

@@ -91,6 +91,9 @@ NTSTATUS usb_cdc_get_string_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, UCHAR inde
     if (string == NULL || length == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (!cdc_caller_at_passive("usb_cdc_get_string")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     status = WdfUsbTargetDeviceAllocAndQueryString(fdx->usb_device, WDF_NO_OBJECT_ATTRIBUTES, &memory, &chars, index,
                                                    CDC_LANGUAGE_EN_US);
     if (!NT_SUCCESS(status)) {

@@ -10,6 +10,9 @@ NTSTATUS usb_reset_device_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_reset_device");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (!cdc_caller_at_passive("usb_reset_device")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered\n", "usb_reset_device");
     status = WdfUsbTargetDeviceResetPortSynchronously(fdx->usb_device);
     if (!NT_SUCCESS(status)) {
@@ -105,6 +108,9 @@ NTSTATUS usb_qd_clear_data_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_clear_data");
         return STATUS_DEVICE_NOT_CONNECTED;
     }
+    if (!cdc_caller_at_passive("usb_qd_clear_data")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     if (InterlockedCompareExchange(&fdx->clear_data_busy, 1, 0) != 0) {
         QD_TRACE(TRACE_LEVEL_NOTICE, "%s: Clear pipes already in progress\n", "usb_qd_clear_data");
         return STATUS_SUCCESS;
@@ -148,6 +154,9 @@ NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     if (fdx == NULL) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: the USB device is disconnected\n", "usb_qd_abort_reads");
         return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    if (!cdc_caller_at_passive("usb_qd_abort_reads")) {
+        return STATUS_INVALID_DEVICE_STATE;
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "--> %ws TID=0x%p (%s():%d)\n", fdx->ids.hwid, KeGetCurrentThread(),
              "usb_qd_abort_reads", 2401);

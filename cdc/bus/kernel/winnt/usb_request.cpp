@@ -397,6 +397,12 @@ NTSTATUS usb_cdc_data_io_init_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, ULONG re
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered, req_in_n %lx, req_out_n %lx\n", "usb_cdc_data_io_init", req_in_n,
              req_out_n);
+    // Counts no data path needs would take the system's memory, and a write
+    // count past half of 32 bits doubles to a pool that wraps to nothing.
+    if (req_in_n > CDC_MAX_POOL_RECORDS || req_out_n > CDC_MAX_POOL_RECORDS / 2) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: pool sizes %lu, %lu refused\n", "usb_cdc_data_io_init", req_in_n, req_out_n);
+        return STATUS_INVALID_PARAMETER;
+    }
 
     if (fdx->usb_ifc_data != NULL) {
         if (InterlockedIncrement(&fdx->data_io_count) > 1) {
