@@ -195,12 +195,33 @@ class scenario {
         }
         disarm_fault();
         if (host_->sleeping()) host_->resume();
-        // Each child driver lets go of its interface before its PDO goes.
+        refresh();
+    }
+
+    // The applications close their ports and every child driver closes as
+    // it does: its callbacks taken back, the bus told it is not in use, its
+    // interface let go; then the devices go.
+    void close() {
+        for (auto& c : children_) {
+            c.open = false;
+            if (!c.live || !wdf::is_live(reinterpret_cast<WDFOBJECT>(c.device))) continue;
+            c.bus.cdc_data_io_ctrl_cbs_uninit(c.device);
+            c.bus.qd_notify_child_not_in_use(c.device);
+        }
+        host_->settle();
         for (auto& c : children_) {
             if (c.live && wdf::is_live(reinterpret_cast<WDFOBJECT>(c.device))) {
                 c.bus.header.InterfaceDereference(c.bus.header.Context);
             }
+            c.live = false;
         }
+        for (auto& p : ports_) {
+            if (!p.dev) continue;
+            host_->unplug(p.dev);
+            p.dev.reset();
+            p.stack = nullptr;
+        }
+        host_->settle();
     }
 
     port ports_[port_count];
@@ -301,8 +322,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s.ports_[i].answers = in.bytes(in.u8() % 32);
     }
     s.run();
-    for (auto& p : s.ports_) s.remove(p, false);
-    b.host->settle();
+    s.close();
     sim::io_threads_stop();
     *debug_level = 1;
     if (!b.as_remembered()) b.end();
