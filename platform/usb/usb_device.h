@@ -264,7 +264,10 @@ class device {
     // The oldest transfer the host wrote to an OUT endpoint, if any.
     std::optional<std::vector<uint8_t>> take_out(uint8_t endpoint);
     std::vector<std::vector<uint8_t>> take_all_out(uint8_t endpoint);
-    size_t queued_in(uint8_t endpoint) const;   // packets pushed, not yet read
+    size_t queued_in(uint8_t endpoint) const;  // packets pushed, not yet read
+    // Drops the packets pushed and not yet read, as the device's own reset
+    // empties its FIFO; returns how many there were.
+    size_t discard_in(uint8_t endpoint);
     size_t queued_out(uint8_t endpoint) const;  // written, not yet taken
     size_t pending(uint8_t endpoint) const;     // host transfers waiting at the endpoint (0: control)
 

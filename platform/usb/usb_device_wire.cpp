@@ -471,6 +471,15 @@ size_t device::queued_in(uint8_t endpoint) const {
     return packets;
 }
 
+size_t device::discard_in(uint8_t endpoint) {
+    const size_t packets = queued_in(endpoint);
+    std::lock_guard<std::mutex> guard(lock_);
+    endpoint_state& state = ep(endpoint | 0x80);
+    state.in_data.clear();
+    state.in_offset = 0;
+    return packets;
+}
+
 size_t device::queued_out(uint8_t endpoint) const {
     std::lock_guard<std::mutex> guard(lock_);
     return ep(endpoint & 0x7f).out_data.size();

@@ -300,6 +300,18 @@ inline void call_slot(CDC_BUS_INTERFACE& bus, WDFDEVICE child, uint8_t op, input
     }
 }
 
+// Arms the framework's fault injection: the nth creating or allocating
+// call the driver makes from now fails, so its error paths run. Disarmed
+// before the input's end, where the child closes.
+inline void arm_fault(input& in) {
+    static const NTSTATUS statuses[] = {STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED,
+                                        STATUS_INVALID_DEVICE_STATE};
+    const unsigned nth = 1 + in.u8();
+    sim::fault_fail_nth("*", nth, statuses[in.u8() % 4]);
+}
+
+inline void disarm_fault() { sim::fault_fail_nth("*", 0); }
+
 // Something the device or the platform does on its own: data or a
 // notification arriving, a fault at an endpoint, held transfers let go, a
 // failing class request, time passing. `op` counts from 0.

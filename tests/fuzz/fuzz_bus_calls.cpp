@@ -3,10 +3,16 @@
 // notifications arriving, faults, late completions), against a device whose
 // class-request and write answers come from the input too.
 //
-// Input: the device (an index into the built-in devices), then operations,
-// one byte each followed by its arguments, until the input ends. The child
+// Input: the device (an index into the built-in devices), flags (bit 0:
+// completions on the platform's threads as the seed picks, bit 2: verbose
+// traces, bits 1, 5 and 6 all set: surprise removal at the end, bit 7: an
+// operation that arms an injected fault), the seed, the device's answers,
+// then operations, one byte each followed by its arguments, until the
+// input ends. The child
 // keeps the contract a child driver has: buffers live until their
 // completion, synchronous calls carry a time-out.
+#include <string>
+
 #include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "fuzz_bus.h"
 #include "sim/symbols.h"
@@ -17,17 +23,20 @@ namespace {
 using namespace cdc_fuzz;
 
 void run(CDC_BUS_INTERFACE& bus, WDFDEVICE child, scripted_device& dev, const endpoints& eps, input& in, buffers& held,
-         child_state& state) {
+         child_state& state, bool faults) {
     for (unsigned steps = 0; steps < 64 && !in.empty(); steps++) {
         const uint8_t op = in.u8() % 48;
         if (op < slot_ops) {
             call_slot(bus, child, op, in, held, state);
         } else if (op < slot_ops + 6) {
             device_event(dev, eps, op - slot_ops, in);
+        } else if (op == 47 && faults) {
+            arm_fault(in);
         } else {
             sim::current_host()->settle();
         }
     }
+    disarm_fault();
 }
 
 }  // namespace
@@ -37,24 +46,37 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// The device stays plugged from one input to the next while the platform
-// can put it back as it was: the state the driver and the device had right
-// after plugging is kept, and an input that leaves anything different (a
-// count, a pipe, a pending transfer, queued data, a halt) costs a fresh host.
+// The image stays mapped (pinned), so its globals are found once.
+template <typename T>
+T* driver_global(const char* name) {
+    auto* global = static_cast<T*>(sim::image_symbol(CDC_DRIVER_IMAGE, name));
+    if (global == nullptr) {
+        fprintf(stderr, "no %s in the driver image\n", name);
+        abort();
+    }
+    return global;
+}
+
+DRV_CTX* drv_of() {
+    static auto* drv = driver_global<DRV_CTX>("drv_ctx");
+    return drv;
+}
+
+// One of the devices, plugged at a port of its own the first time an input
+// asks for it. It stays plugged from one input to the next while the
+// platform can put it back as it was: the state the driver and the device
+// had right after plugging is kept, and an input that leaves anything
+// different (a count, a pipe, a pending transfer, queued data, a halt)
+// costs a fresh plug of this device.
 struct plugged {
-    std::unique_ptr<sim::host> host;
     std::shared_ptr<scripted_device> dev;
-    uint8_t device = 0;
-    ULONG debug_level = 0;
     endpoints eps;
     WDFDEVICE function = nullptr;
     WDFDEVICE child = nullptr;
     CDC_BUS_INTERFACE bus{};
     DEVICE_CONTEXT fdx{};
     CDC_DEVICE_CONTEXT pdx{};
-    DRV_CTX drv{};
     size_t pending[3] = {};
-    buffers held;  // until nothing can complete into them
 
     static DEVICE_CONTEXT* fdx_of(WDFDEVICE device) {
         return static_cast<DEVICE_CONTEXT*>(wdf::context_by_name(device, "DEVICE_CONTEXT"));
@@ -62,18 +84,12 @@ struct plugged {
     static CDC_DEVICE_CONTEXT* pdx_of(WDFDEVICE child) {
         return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child, "CDC_DEVICE_CONTEXT"));
     }
-    // The image stays mapped (pinned), so its state is found once.
-    static DRV_CTX* drv_of() {
-        static auto* drv = static_cast<DRV_CTX*>(sim::image_symbol(CDC_DRIVER_IMAGE, "drv_ctx"));
-        return drv;
-    }
 
     uint8_t endpoint(int i) const { return i == 0 ? eps.bulk_in : i == 1 ? eps.bulk_out : eps.interrupt_in; }
 
     void remember() {
         fdx = *fdx_of(function);
         pdx = *pdx_of(child);
-        drv = *drv_of();
         for (int i = 0; i < 3; i++) pending[i] = endpoint(i) ? dev->pending(endpoint(i)) : 0;
     }
 
@@ -82,10 +98,9 @@ struct plugged {
         if ((now == nullptr) == (then == nullptr)) now = then;
     }
 
-    bool as_remembered() {
-        if (host->sleeping() || host->children(function).size() != 1 || host->children(function)[0].device != child) {
-            return false;
-        }
+    bool as_remembered(sim::host& host) {
+        // The child counted in child_count is still this one.
+        if (host.sleeping() || child == nullptr || !wdf::is_live(reinterpret_cast<WDFOBJECT>(child))) return false;
         // Marks that only matter with a count that is back to zero: a closed
         // pool's destroyed flag (cleared when a pool is made), the device a
         // child with no counts last counted on.
@@ -101,10 +116,7 @@ struct plugged {
         same_if_both(f.notify_req_mem, fdx.notify_req_mem);
         same_if_both(f.control_req_mem, fdx.control_req_mem);
         if (c.data_io_refs == 0 && c.enable_refs == 0 && c.notify_refs == 0) c.held_on = pdx.held_on;
-        if (memcmp(&fdx, &f, sizeof(f)) != 0 || memcmp(&pdx, &c, sizeof(c)) != 0 ||
-            memcmp(&drv, drv_of(), sizeof(drv)) != 0) {
-            return false;
-        }
+        if (memcmp(&fdx, &f, sizeof(f)) != 0 || memcmp(&pdx, &c, sizeof(c)) != 0) return false;
         for (int i = 0; i < 3; i++) {
             const uint8_t ep = endpoint(i);
             if (ep == 0) continue;
@@ -121,55 +133,126 @@ struct plugged {
         child = nullptr;
     }
 
-    void end() {
-        let_go();
-        if (host) cdc_fuzz::end_host(host);
-        dev.reset();
-        held.clear();
-    }
+    bool plugged_in() const { return dev != nullptr; }
 };
 
-// Never destroyed: at exit the platform's thread-local state is already gone.
-plugged& current = *new plugged;
+constexpr size_t device_count = 8;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    input in(data, size);
-    const uint8_t device = in.u8() % 8;
-    const uint8_t flags = in.u8();
-    const ULONG debug_level = flags & 4 ? 4 : 1;
-    const uint8_t seed = in.u8();
-    if (flags & 1) {
-        sim::set_completion_seed(seed);
-    } else {
-        sim::set_completion_mode(sim::completion_mode::inline_send);
+// The host and every device plugged so far. The driver-wide state is kept
+// as it was after the last plug or removal the bench made itself.
+struct bench {
+    std::unique_ptr<sim::host> host;
+    plugged devices[device_count];
+    DRV_CTX drv{};
+    bool unusable[device_count] = {};  // no child to call, every time
+    buffers held;                      // until nothing can complete into them
+
+    void start() {
+        // Quiet: an input asks for the verbose level itself.
+        host = cdc_fuzz::make_host(false, 0, false, 1);
+        drv = *drv_of();
     }
-    plugged& p = current;
-    if (p.host && (p.device != device || p.debug_level != debug_level)) p.end();
-    if (!p.host) {
-        p.device = device;
-        p.debug_level = debug_level;
-        auto set = pick_device(device);
+
+    // Plugs the device when it is not; false when it has no child to call.
+    bool plug(uint8_t which) {
+        plugged& p = devices[which];
+        if (p.plugged_in()) return true;
+        if (unusable[which]) return false;
+        auto set = pick_device(which);
         p.eps = find_endpoints(set);
-        p.host = cdc_fuzz::make_host((flags & 1) != 0, seed, false, debug_level);
         p.dev = std::make_shared<scripted_device>(set, std::vector<uint8_t>());
         p.dev->set_recording(false);
         sim::plug_options options;
         options.whole_device = true;
-        auto stacks = p.host->plug(p.dev, options);
+        options.location = "6&1a2b3c4d&0&" + std::to_string(which + 1);
+        auto stacks = host->plug(p.dev, options);
         p.function = stacks.empty() ? nullptr : stacks[0]->device();
-        auto children = p.function ? p.host->children(p.function) : std::vector<sim::child_info>();
+        auto children = p.function ? host->children(p.function) : std::vector<sim::child_info>();
         p.child = children.empty() ? nullptr : children[0].device;
         if (p.child == nullptr || !cdc_fuzz::query_bus(p.child, &p.bus)) {
             p.child = nullptr;
-            // Nothing to call: the input ends here, as it would every time.
-            p.end();
-            return 0;
+            remove(which, false);
+            unusable[which] = true;
+            return false;
         }
+        // A child driver's first opening learns the data endpoints once; the
+        // state to come back to is the one after it.
+        if (p.bus.cdc_transport_enable(p.child) == STATUS_SUCCESS) p.bus.cdc_transport_disable(p.child);
+        host->settle();
+        sim::io_threads_stop();
         p.remember();
+        drv = *drv_of();
+        return true;
     }
+
+    void remove(uint8_t which, bool surprise) {
+        plugged& p = devices[which];
+        p.let_go();
+        if (surprise) {
+            host->surprise_remove(p.dev);
+        } else {
+            host->unplug(p.dev);
+        }
+        host->settle();
+        sim::io_threads_stop();
+        p = plugged();
+        drv = *drv_of();
+    }
+
+    // Everything as it was after the bench's own last plug or removal.
+    bool as_remembered() {
+        if (memcmp(&drv, drv_of(), sizeof(drv)) != 0) return false;
+        for (auto& p : devices) {
+            if (p.plugged_in() && !p.as_remembered(*host)) return false;
+        }
+        return true;
+    }
+
+    // A fresh host, as at the start of the process: each device plugs again
+    // when an input next asks for it.
+    void restart() {
+        for (auto& p : devices) {
+            p.let_go();
+            p = plugged();
+        }
+        cdc_fuzz::end_host(host);
+        held.clear();
+        start();
+    }
+};
+
+// Never destroyed: at exit the platform's thread-local state is already gone.
+bench& current = *new bench;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ULONG* debug_level = driver_global<ULONG>("qd_debug_level");
+    input in(data, size);
+    const uint8_t device = in.u8() % device_count;
+    const uint8_t flags = in.u8();
+    const uint8_t seed = in.u8();
+    bench& b = current;
+    if (!b.host) b.start();
+    // Plugged with the quiet level: the trace formatting a verbose level adds
+    // is not what decides the device's state.
+    sim::set_completion_mode(sim::completion_mode::inline_send);
+    *debug_level = 1;
+    if (!b.plug(device)) return 0;
+    // As a debugger would set it; the driver reads it afresh at each trace.
+    *debug_level = flags & 4 ? 4 : 1;
+    if (flags & 1) sim::set_completion_seed(seed);
+    plugged& p = b.devices[device];
     p.dev->set_answers(in.bytes(in.u8()));
     child_state state;
-    run(p.bus, p.child, *p.dev, p.eps, in, p.held, state);
+    run(p.bus, p.child, *p.dev, p.eps, in, b.held, state, (flags & 0x80) != 0);
+    // What the device still holds completes first, as it would at the next
+    // plug, so nothing of the child's is in flight when it closes.
+    p.dev->clear_faults();
+    for (int i = 0; i < 3; i++) {
+        if (p.endpoint(i)) p.dev->release(p.endpoint(i));
+    }
+    // Completions queued on the platform's threads run before anything is judged.
+    b.host->settle();
+    sim::io_threads_stop();
     // Closing as a child driver does: its reads taken back, its data path released.
     p.bus.cdc_set_notify_cb(p.child, nullptr, nullptr);
     while (state.enabled > 0 && p.bus.cdc_transport_disable(p.child) == STATUS_SUCCESS) state.enabled--;
@@ -177,33 +260,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p.bus.qd_abort_reads(p.child);
         p.bus.cdc_inout_purge(p.child, TRUE);
         p.bus.cdc_inout_purge(p.child, FALSE);
+        sim::io_threads_stop();
     }
     while (state.opened > 0 && p.bus.cdc_data_io_uninit(p.child) == STATUS_SUCCESS) state.opened--;
     p.bus.qd_children_msg_set(p.child, nullptr, nullptr);
-    // What the device still holds goes, as it would at the next plug.
-    p.dev->clear_faults();
-    for (int i = 0; i < 3; i++) {
-        if (p.endpoint(i)) p.dev->release(p.endpoint(i));
-    }
-    p.host->settle();
-    // Completions queued on the platform's threads run before anything is judged.
+    b.host->settle();
     sim::io_threads_stop();
-    p.host->settle();
     for (int i = 0; i < 3; i++) {
-        if (p.endpoint(i)) p.dev->take_all_out(p.endpoint(i));
+        if (p.endpoint(i) == 0) continue;
+        p.dev->take_all_out(p.endpoint(i));
+        if (p.endpoint(i) & 0x80) p.dev->discard_in(p.endpoint(i));
+        p.dev->set_halted(p.endpoint(i), false);
     }
-    if (flags & 2) {
-        p.let_go();
-        p.host->surprise_remove(p.dev);
-        p.end();
-    } else if (!p.as_remembered() && (p.host->sleep() != STATUS_SUCCESS || p.host->resume() != STATUS_SUCCESS ||
-                                      (p.host->settle(), !p.as_remembered()))) {
-        p.let_go();
-        p.host->unplug(p.dev);
-        p.end();
-    } else {
-        p.held.clear();
-        sim::debugger_clear();
+    *debug_level = 1;
+    // Surprise removal costs the next input a plug: one input in eight.
+    const bool surprise = (flags & 0x62) == 0x62;
+    if (surprise) {
+        b.remove(device, true);
+    } else if (!b.as_remembered()) {
+        // What the input left behind goes with the device; what that does
+        // not put back costs a fresh host.
+        if (!p.as_remembered(*b.host)) b.remove(device, false);
+        if (!b.as_remembered()) b.restart();
     }
+    b.held.clear();
+    sim::debugger_clear();
     return 0;
 }

@@ -4,13 +4,17 @@
 // ports, system sleep and resume, and the devices idling, against devices
 // whose class-request answers come from the input.
 //
-// Input: flags, the device at each port, then operations, one byte each
-// followed by its arguments, until the input ends. A child driver keeps its
+// Input: flags (bit 0: completions on the platform's threads as the seed
+// picks, bit 2: verbose traces, bit 7: an operation that arms an injected
+// fault), the device at each port, the seed, each port's answers, then
+// operations, one byte each followed by its arguments, until the input ends. A child driver keeps its
 // contract: it stops calling while the system sleeps, forgets its PDO once
 // the PDO is gone, and its control callbacks answer as the input says.
 #include <string>
 
+#include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "fuzz_bus.h"
+#include "sim/symbols.h"
 #include "wdf/wdf_object.h"
 
 namespace {
@@ -24,7 +28,7 @@ constexpr size_t port_count = sizeof(ports) / sizeof(ports[0]);
 // callbacks answer.
 struct child {
     WDFDEVICE device = nullptr;
-    bool live = false;  // the PDO is listed by the control device
+    bool live = false;  // the PDO is listed by the control device and gave its interface
     CDC_BUS_INTERFACE bus{};
     child_state state;
     bool open = false;
@@ -49,7 +53,7 @@ struct port {
 // the driver has unloaded.
 class scenario {
  public:
-    explicit scenario(input& in) : in_(in) {}
+    scenario(input& in, bool faults) : in_(in), faults_(faults) {}
 
     void attach(sim::host& host, sim::device_stack& control) {
         host_ = &host;
@@ -87,8 +91,9 @@ class scenario {
     void refresh() {
         auto listed = host_->children(*control_);
         for (auto& c : children_) {
-            c.live = false;
-            for (const auto& info : listed) c.live |= info.device == c.device;
+            bool listed_now = false;
+            for (const auto& info : listed) listed_now |= info.device == c.device;
+            c.live = c.live && listed_now;
         }
         for (const auto& info : listed) {
             bool known = false;
@@ -97,6 +102,8 @@ class scenario {
             children_.emplace_back();
             child& c = children_.back();
             c.device = info.device;
+            // Refused (a fault injected into the interface's registration):
+            // the child driver has nothing to call and fails its start.
             c.live = query_bus(info.device, &c.bus);
             if (!c.live) continue;
             // Most child drivers ask for the power callbacks at once.
@@ -172,19 +179,49 @@ class scenario {
                 case 8:
                     if (p.dev) device_event(*p.dev, p.eps, in_.u8(), in_);
                     break;
+                case 11:
+                    if (faults_) {
+                        arm_fault(in_);
+                        break;
+                    }
+                    host_->settle();
+                    refresh();
+                    break;
                 default:
                     host_->settle();
                     refresh();
                     break;
             }
         }
+        disarm_fault();
         if (host_->sleeping()) host_->resume();
-        // Each child driver lets go of its interface before its PDO goes.
+        refresh();
+    }
+
+    // The applications close their ports and every child driver closes as
+    // it does: its callbacks taken back, the bus told it is not in use, its
+    // interface let go; then the devices go.
+    void close() {
+        for (auto& c : children_) {
+            c.open = false;
+            if (!c.live || !wdf::is_live(reinterpret_cast<WDFOBJECT>(c.device))) continue;
+            c.bus.cdc_data_io_ctrl_cbs_uninit(c.device);
+            c.bus.qd_notify_child_not_in_use(c.device);
+        }
+        host_->settle();
         for (auto& c : children_) {
             if (c.live && wdf::is_live(reinterpret_cast<WDFOBJECT>(c.device))) {
                 c.bus.header.InterfaceDereference(c.bus.header.Context);
             }
+            c.live = false;
         }
+        for (auto& p : ports_) {
+            if (!p.dev) continue;
+            host_->unplug(p.dev);
+            p.dev.reset();
+            p.stack = nullptr;
+        }
+        host_->settle();
     }
 
     port ports_[port_count];
@@ -193,6 +230,7 @@ class scenario {
     sim::host* host_ = nullptr;
     sim::device_stack* control_ = nullptr;
     input& in_;
+    const bool faults_;  // an operation arms an injected fault
     buffers held_;
     std::deque<child> children_;  // stable addresses: the callbacks' context
 };
@@ -204,28 +242,90 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    input in(data, size);
-    const uint8_t flags = in.u8();
-    const uint8_t choice[port_count] = {in.u8(), in.u8()};
-    scenario s(in);
-    {
-        auto host = cdc_fuzz::make_host((flags & 1) != 0, in.u8(), true, flags & 4 ? 4 : 1);
+// The image stays mapped (pinned), so its globals are found once.
+template <typename T>
+T* driver_global(const char* name) {
+    auto* global = static_cast<T*>(sim::image_symbol(CDC_DRIVER_IMAGE, name));
+    if (global == nullptr) {
+        fprintf(stderr, "no %s in the driver image\n", name);
+        abort();
+    }
+    return global;
+}
+
+// The host and its started control device stay from one input to the next:
+// each input plugs what it uses and everything is unplugged at its end,
+// which puts the driver back as it was unless the input left something
+// behind, and then the next input gets a fresh host.
+struct bench {
+    std::unique_ptr<sim::host> host;
+    sim::device_stack* control = nullptr;
+    DRV_CTX drv{};
+
+    static DRV_CTX* drv_of() {
+        static auto* drv = driver_global<DRV_CTX>("drv_ctx");
+        return drv;
+    }
+
+    bool start() {
+        // Quiet: an input asks for the verbose level itself.
+        host = cdc_fuzz::make_host(false, 0, true, 1);
         sim::device_stack_config root;
         root.enumerator = "ROOT";
         root.device_id = "CDCBUS";
         root.instance_id = "0000";
-        sim::device_stack& control = host->add_device(root);
-        if (host->start_device(control) == STATUS_SUCCESS) {
-            s.attach(*host, control);
-            for (size_t i = 0; i < port_count; i++) {
-                s.ports_[i].set = pick_device(choice[i]);
-                s.ports_[i].eps = find_endpoints(s.ports_[i].set);
-                s.ports_[i].answers = in.bytes(in.u8() % 32);
-            }
-            s.run();
+        control = &host->add_device(root);
+        if (host->start_device(*control) != STATUS_SUCCESS) {
+            end();
+            return false;
         }
+        drv = *drv_of();
+        return true;
+    }
+
+    void end() {
+        control = nullptr;
         cdc_fuzz::end_host(host);
     }
+
+    // A UI number handed out stays handed out; everything else is as after start.
+    bool as_remembered() {
+        DRV_CTX now = *drv_of();
+        now.ui_number_counter = drv.ui_number_counter;
+        return !host->sleeping() && host->children(*control).empty() && memcmp(&now, &drv, sizeof(now)) == 0;
+    }
+};
+
+// Never destroyed: at exit the platform's thread-local state is already gone.
+bench& current = *new bench;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ULONG* debug_level = driver_global<ULONG>("qd_debug_level");
+    input in(data, size);
+    const uint8_t flags = in.u8();
+    const uint8_t choice[port_count] = {in.u8(), in.u8()};
+    const uint8_t seed = in.u8();
+    bench& b = current;
+    if (!b.host && !b.start()) return 0;
+    if (flags & 1) {
+        sim::set_completion_seed(seed);
+    } else {
+        sim::set_completion_mode(sim::completion_mode::inline_send);
+    }
+    // As a debugger would set it; the driver reads it afresh at each trace.
+    *debug_level = flags & 4 ? 4 : 1;
+    scenario s(in, (flags & 0x80) != 0);
+    s.attach(*b.host, *b.control);
+    for (size_t i = 0; i < port_count; i++) {
+        s.ports_[i].set = pick_device(choice[i]);
+        s.ports_[i].eps = find_endpoints(s.ports_[i].set);
+        s.ports_[i].answers = in.bytes(in.u8() % 32);
+    }
+    s.run();
+    s.close();
+    sim::io_threads_stop();
+    *debug_level = 1;
+    if (!b.as_remembered()) b.end();
+    sim::debugger_clear();
     return 0;
 }

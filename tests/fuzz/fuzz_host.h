@@ -74,6 +74,8 @@ inline std::unique_ptr<sim::host> make_host(bool threaded_completions, uint8_t s
         sim::set_completion_mode(sim::completion_mode::inline_send);
     }
     auto host = std::make_unique<sim::host>();
+    // Reproducing a crash: FUZZ_TRACE=1 shows the driver's trace as it goes.
+    if (getenv("FUZZ_TRACE") != nullptr) sim::debugger_mirror(stderr);
     host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", debug_level);
     if (control_device) host->registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
     if (host->load_driver(CDC_DRIVER_IMAGE) != STATUS_SUCCESS) {

@@ -93,9 +93,25 @@ int main(int argc, char** argv) {
     // surprise removal, verbose traces), completion seed, the device's answers,
     // the session.
     for (uint8_t device = 0; device < 8; device++) {
-        for (uint8_t flags = 0; flags < 8; flags++) {
-            write(root + "/bus_calls/session-" + std::to_string(device) + "-" + std::to_string(flags) + ".bin",
+        for (uint8_t choice = 0; choice < 8; choice++) {
+            const uint8_t flags = (choice & 5) | (choice & 2 ? 0x62 : 0);
+            write(root + "/bus_calls/session-" + std::to_string(device) + "-" + std::to_string(choice) + ".bin",
                   bytes{device, flags, 7, 4, 0, 4, 2, 0x10} + child_session());
+        }
+    }
+    // The same sessions with a framework call failing: the nth from the
+    // opening of the data path, the transport's enabling, a read, a class
+    // request and a reset, for the error paths behind each.
+    const uint8_t arm = 47;
+    for (uint8_t device = 0; device < 8; device++) {
+        for (uint8_t nth = 0; nth < 12; nth++) {
+            const bytes faulty =
+                bytes{arm, nth, static_cast<uint8_t>(nth % 4), 13, 2, 2, arm, static_cast<uint8_t>(nth / 2), 0, 4,
+                      11,  1} +
+                bytes{arm, nth, 1, 7, 3, 0, 0, 0, 0, arm, nth, 0, 2, 0, 0x22, 3, 0, 0, 1, 1} +
+                bytes{arm, nth, 0, 15, arm, nth, 0, 20, 1, arm, nth, 0, 22} + child_session();
+            write(root + "/bus_calls/fault-" + std::to_string(device) + "-" + std::to_string(nth) + ".bin",
+                  bytes{device, 0x80, 7, 4, 0, 4, 2, 0x10} + faulty);
         }
     }
     // The control-device target: flags, the device at each port, completion
@@ -124,6 +140,44 @@ int main(int argc, char** argv) {
         write(root + "/control_calls/closed-" + std::to_string(device) + ".bin",
               head + bytes{plug0, 0, 1, 0, plug1, 1, 0} + calls +
                   bytes{unplug0, 21, 0, plug0, 1, 0, 0, 36, 0, 1, 37, 0, 36, 0, 0, surprise0, 21, 0, settle0});
+    }
+    // A framework call failing while a device is plugged (its start, its
+    // children's creation), while it is in use, and around sleep and idle.
+    const uint8_t arm0 = 182;
+    for (uint8_t device = 0; device < 8; device += 2) {
+        for (unsigned nth = 0; nth < 160; nth += 5) {
+            const uint8_t n = static_cast<uint8_t>(nth);
+            const bytes head{0x80, device, static_cast<uint8_t>(device + 3), 3, 2, 0, 4, 0};
+            const bytes plug_both =
+                bytes{arm0, n, static_cast<uint8_t>(nth % 4), plug0, 1, 1, 1, plug1, 0, 1, 1, 38, 0, 38, 1};
+            const bytes calls =
+                bytes{arm0, static_cast<uint8_t>(nth / 8), 0, 13, 0, 2, 2, 4, 0, 11, 0, 1} +
+                bytes{arm0, static_cast<uint8_t>(nth / 8), 1, 0, 0, 1, 0x21, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1};
+            const bytes power = bytes{arm0,
+                                      static_cast<uint8_t>(nth / 4),
+                                      0,
+                                      sleep0,
+                                      1,
+                                      arm0,
+                                      static_cast<uint8_t>(nth / 4),
+                                      0,
+                                      idle0,
+                                      20,
+                                      0,
+                                      1,
+                                      unplug0,
+                                      arm0,
+                                      static_cast<uint8_t>(nth / 2),
+                                      0,
+                                      plug0,
+                                      0,
+                                      1,
+                                      1,
+                                      surprise1,
+                                      settle0};
+            write(root + "/control_calls/fault-" + std::to_string(device) + "-" + std::to_string(nth) + ".bin",
+                  head + plug_both + calls + power);
+        }
     }
 
     write(root + "/reg/parameters.reg",

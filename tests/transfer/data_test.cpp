@@ -164,6 +164,16 @@ TEST_F(data_transfer, restart_resets_the_pipe_on_the_wire) {
     close(b);
 }
 
+// A restart whose start fails leaves the pipe's target stopped; aborting
+// the reads must still reach the pipe rather than wait for a start.
+TEST_F(data_transfer, reads_abort_on_a_pipe_a_failed_restart_left_stopped) {
+    CDC_BUS_INTERFACE& b = open_modem();
+    sim::fault_fail_nth("WdfIoTargetStart", 1, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(b.cdc_restart_io_target(child_, TRUE), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(b.qd_abort_reads(child_), STATUS_SUCCESS);
+    close(b);
+}
+
 TEST_F(data_transfer, transfers_without_a_data_path_are_refused) {
     auto children = plug(sim::usb::catalogue::acm_modem());
     child_ = children.at(0);

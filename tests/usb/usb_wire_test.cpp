@@ -98,6 +98,20 @@ TEST_F(wire, an_in_transfer_ends_on_a_full_buffer_and_waits_on_full_packets) {
     EXPECT_EQ(large.received(), counting(64, 64));
 }
 
+TEST_F(wire, discarding_drops_what_is_queued_a_partly_read_packet_with_it) {
+    dev.push_in(0x81, counting(100));
+    dev.push_in(0x81, {});
+    host_transfer first(0x81, 64);
+    dev.submit(&first.t);
+    EXPECT_EQ(dev.discard_in(0x81), 2u);  // the rest of the first push, and the empty one
+    EXPECT_EQ(dev.queued_in(0x81), 0u);
+    host_transfer next(0x81, 64);
+    dev.submit(&next.t);
+    EXPECT_EQ(next.completions, 0);
+    dev.push_in(0x81, {7});
+    EXPECT_EQ(next.received(), std::vector<uint8_t>{7});
+}
+
 TEST_F(wire, an_in_transfer_ends_on_a_short_packet) {
     dev.push_in(0x81, counting(100));
     host_transfer h(0x81, 512);

@@ -149,6 +149,7 @@ NTSTATUS usb_qd_clear_data(WDFDEVICE child) { return usb_qd_clear_data_fdx(child
 NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     NTSTATUS status = STATUS_SUCCESS;
     WDFUSBPIPE pipe;
+    WDF_REQUEST_SEND_OPTIONS options;
 
     UNREFERENCED_PARAMETER(child);
     if (fdx == NULL) {
@@ -164,7 +165,10 @@ NTSTATUS usb_qd_abort_reads_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     if (pipe != NULL) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "ABORT pipe=%p TID=0x%p (%s():%d)\n", pipe, KeGetCurrentThread(),
                  "usb_device_in_pipes", 2264);
-        status = WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, NULL);
+        // A pipe a failed restart left stopped would hold the abort until a
+        // start that may never come.
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+        status = WdfUsbTargetPipeAbortSynchronously(pipe, WDF_NO_HANDLE, &options);
         usb_data_pipe_unpin(&fdx->req_in, pipe);
     } else {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "NO IN PIPE TID=0x%p (%s():%d)\n", KeGetCurrentThread(), "usb_device_in_pipes",
