@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep explore check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
+.PHONY: all deps build demo bench sweep explore mutate check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -50,6 +50,16 @@ explore: deps $(BUILD)/CMakeCache.txt
 	  $(BUILD)/tests/cdcexplore $$s --schedules $(EXPLORE_SCHEDULES) || status=1; \
 	  $(BUILD)/tests/cdcexplore $$s --schedules $$(($(EXPLORE_SCHEDULES) / 2)) --strategy pct --seed 100001 || status=1; \
 	done; exit $$status
+
+# Each mutant of tests/mutants/mutants.txt applied in turn to a copy of the
+# tree (build-mutate/src), the driver rebuilt there and the suite run without
+# the stress label: caught or survived per mutant with the catching tests,
+# then the rates per file and overall. MUTATE_FLAGS passes ids, --file,
+# --resume, --first ... to tools/mutate.py (--help lists them).
+MUTATE_FLAGS ?=
+
+mutate: deps
+	/usr/bin/python3 tools/mutate.py -j$(JOBS) $(MUTATE_FLAGS)
 
 check: check-windows check-plain check-asan check-tsan check-fuzz
 
