@@ -58,8 +58,8 @@ explore: deps $(BUILD)/CMakeCache.txt
 # --resume, --first ... to tools/mutate.py (--help lists them).
 MUTATE_FLAGS ?=
 
-mutate: deps
-	/usr/bin/python3 tools/mutate.py -j$(JOBS) $(MUTATE_FLAGS)
+mutate: deps $(BUILD)/CMakeCache.txt
+	/usr/bin/python3 tools/mutate.py -j$(JOBS) --suite $(BUILD) $(MUTATE_FLAGS)
 
 check: check-windows check-plain check-asan check-tsan check-fuzz
 

@@ -19,8 +19,11 @@ the text is not unique. A mutant whose text is gone is reported as no longer
 applying.
 
 The scratch copy lives in build-mutate/src with its build in
-build-mutate/src/build, so ccache serves it from the working tree's objects;
-only the mutated file is recompiled, and it is restored after each mutant.
+build-mutate/src/build (so ccache serves it from the working tree's objects),
+where only the driver image is built: only the mutated file is recompiled,
+and it is restored after each mutant. The suite is the working tree's build
+(--suite, default build/), run with CDC_DRIVER_IMAGE naming the scratch
+image, which the host loads instead of the one the tests were built with.
 Results go to build-mutate/results.json; --resume skips the mutants already
 decided there with the same text.
 """
@@ -174,11 +177,11 @@ def configure(src, build, env):
         sys.exit("configuring the scratch build failed:\n" + r.stdout[-4000:])
 
 
-def ctest(build, args, env):
+FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(")
+
+
+def ctest(suite, args, env):
     """Runs the suite; returns the names of the tests that failed, timed out or crashed."""
-    failed_log = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
-    if os.path.exists(failed_log):
-        os.unlink(failed_log)
     cmd = ["ctest", "-j", str(args.jobs), "--timeout", str(args.timeout), "--no-tests=error"]
     if args.exclude_label:
         cmd += ["-LE", args.exclude_label]
@@ -186,14 +189,28 @@ def ctest(build, args, env):
         cmd += ["-R", args.tests]
     if args.first:
         cmd += ["--stop-on-failure"]
-    r = run(cmd, build, env)
+    r = run(cmd, suite, env)
     failed = []
-    if os.path.exists(failed_log):
-        with open(failed_log) as f:
-            failed = [line.strip().split(":", 1)[1] for line in f if ":" in line]
+    listing = False
+    for line in r.stdout.splitlines():
+        if line.startswith("The following tests FAILED:"):
+            listing = True
+            continue
+        match = FAILED_LINE.match(line) if listing else None
+        if match:
+            failed.append(match.group(1))
     if r.returncode != 0 and not failed:
-        failed = ["(ctest: " + r.stdout.strip().splitlines()[-1] + ")"] if r.stdout.strip() else ["(ctest failed)"]
-    return sorted(failed)
+        tail = r.stdout.strip().splitlines()
+        failed = ["(ctest: " + (tail[-1] if tail else f"exit {r.returncode}") + ")"]
+    return sorted(set(failed))
+
+
+def driver_image(build):
+    for dirpath, _, filenames in os.walk(os.path.join(build, DRIVER)):
+        for name in filenames:
+            if name.startswith("cdcbus.") and not name.endswith((".o", ".d", ".txt", ".make", ".cmake")):
+                return os.path.join(dirpath, name)
+    sys.exit(f"no driver image under {build}")
 
 
 def main():
@@ -211,6 +228,9 @@ def main():
     parser.add_argument("--resume", action="store_true", help="skip mutants already decided in the results")
     parser.add_argument("--no-baseline", action="store_true", help="skip the unmutated run")
     parser.add_argument("--dir", default=os.path.join(ROOT, "build-mutate"))
+    parser.add_argument("--suite", default=os.path.join(ROOT, "build"),
+                        help="the configured build whose tests are run (built first)")
+    parser.add_argument("--no-suite-build", action="store_true", help="run the suite's tests as they are")
     parser.add_argument("--check", action="store_true", help="only check that every mutant applies")
     args = parser.parse_args()
 
@@ -246,17 +266,25 @@ def main():
         with open(results_path) as f:
             results = json.load(f)
 
+    suite = os.path.abspath(args.suite)
+    if not os.path.exists(os.path.join(suite, "CMakeCache.txt")):
+        sys.exit(f"{suite} is not a configured build (cmake -S . -B {args.suite} first)")
+    if not args.no_suite_build:
+        r = run(["cmake", "--build", suite, "-j", str(args.build_jobs)], ROOT, env)
+        if r.returncode != 0:
+            sys.exit("the suite does not build:\n" + r.stdout[-4000:])
     copied = sync_tree(src)
     print(f"scratch tree {src}: {copied} files updated", flush=True)
     configure(src, build, env)
-    r = run(["cmake", "--build", build, "-j", str(args.build_jobs)], src, env)
+    r = run(["cmake", "--build", build, "-j", str(args.build_jobs), "--target", "cdcbus_driver"], src, env)
     if r.returncode != 0:
-        sys.exit("the unmutated tree does not build:\n" + r.stdout[-4000:])
+        sys.exit("the unmutated driver does not build:\n" + r.stdout[-4000:])
+    env["CDC_DRIVER_IMAGE"] = driver_image(build)
 
     baseline = []
     if not args.no_baseline:
         started = time.time()
-        baseline = ctest(build, args, env)
+        baseline = ctest(suite, args, env)
         print(f"unmutated suite: {len(baseline)} failing, {time.time() - started:.0f} s"
               + (": " + " ".join(baseline) if baseline else ""), flush=True)
 
@@ -289,7 +317,7 @@ def main():
             if r.returncode != 0:
                 verdict, tests = "build failed", [line for line in r.stdout.splitlines() if "error" in line][:3]
             else:
-                failing = ctest(build, args, env)
+                failing = ctest(suite, args, env)
                 tests = [t for t in failing if t not in baseline]
                 verdict = "caught" if tests else "survived"
         finally:

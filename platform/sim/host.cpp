@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/kernel.h"
@@ -192,9 +193,14 @@ NTSTATUS host::load_driver(const std::string& image) {
     if (driver_loaded()) {
         bug_check(WDF_VIOLATION, "driver image already loaded", module_, "sim::host::load_driver");
     }
-    void* module = dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // CDC_DRIVER_IMAGE in the environment stands for every image a program
+    // loads: the mutation runner runs one build's tests against another
+    // build's driver.
+    const char* replacement = getenv("CDC_DRIVER_IMAGE");
+    const std::string path = replacement != nullptr && replacement[0] != '\0' ? replacement : image;
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
-        fprintf(stderr, "cannot load driver image %s: %s\n", image.c_str(), dlerror());
+        fprintf(stderr, "cannot load driver image %s: %s\n", path.c_str(), dlerror());
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));
