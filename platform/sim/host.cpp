@@ -2,10 +2,10 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "sim/kernel.h"
+#include "sim/symbols.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
@@ -193,11 +193,7 @@ NTSTATUS host::load_driver(const std::string& image) {
     if (driver_loaded()) {
         bug_check(WDF_VIOLATION, "driver image already loaded", module_, "sim::host::load_driver");
     }
-    // CDC_DRIVER_IMAGE in the environment stands for every image a program
-    // loads: the mutation runner runs one build's tests against another
-    // build's driver.
-    const char* replacement = getenv("CDC_DRIVER_IMAGE");
-    const std::string path = replacement != nullptr && replacement[0] != '\0' ? replacement : image;
+    const std::string path = image_in_use(image);
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         fprintf(stderr, "cannot load driver image %s: %s\n", path.c_str(), dlerror());
