@@ -24,8 +24,8 @@ where only the driver image is built: only the mutated file is recompiled,
 and it is restored after each mutant. The suite is the working tree's build
 (--suite, default build/), run with CDC_DRIVER_IMAGE naming the scratch
 image, which the host loads instead of the one the tests were built with.
-Results go to build-mutate/results.json; --resume skips the mutants already
-decided there with the same text.
+Results go to build-mutate/results.json; --resume skips the mutants caught
+there with the same text, so a run after new tests reruns the survivors.
 """
 
 import argparse
@@ -178,6 +178,8 @@ def configure(src, build, env):
 
 
 FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(")
+# A test's own line, which a run stopped at its first failure still prints.
+RESULT_LINE = re.compile(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*")
 
 
 def ctest(suite, args, env, skip=(), first=False):
@@ -199,7 +201,7 @@ def ctest(suite, args, env, skip=(), first=False):
         if line.startswith("The following tests FAILED:"):
             listing = True
             continue
-        match = FAILED_LINE.match(line) if listing else None
+        match = FAILED_LINE.match(line) if listing else RESULT_LINE.search(line)
         if match:
             failed.append(match.group(1))
     if r.returncode != 0 and not failed:
@@ -228,7 +230,7 @@ def main():
                         help="ctest labels left out (regular expression; '' for none)")
     parser.add_argument("--tests", default="", help="only tests matching this ctest -R expression")
     parser.add_argument("--first", action="store_true", help="stop each run at its first failing test")
-    parser.add_argument("--resume", action="store_true", help="skip mutants already decided in the results")
+    parser.add_argument("--resume", action="store_true", help="skip mutants already caught (survivors run again)")
     parser.add_argument("--no-baseline", action="store_true", help="skip the unmutated run")
     parser.add_argument("--dir", default=os.path.join(ROOT, "build-mutate"))
     parser.add_argument("--suite", default=os.path.join(ROOT, "build"),
@@ -298,7 +300,7 @@ def main():
 
     for m in mutants:
         previous = results.get(m.id)
-        if args.resume and previous and previous.get("key") == m.key() and previous["verdict"] != "build failed":
+        if args.resume and previous and previous.get("key") == m.key() and previous["verdict"] == "caught":
             print(f"{m.id} {m.file}: {previous['verdict']} (earlier run)"
                   + (": " + " ".join(previous["tests"]) if previous["tests"] else ""), flush=True)
             continue

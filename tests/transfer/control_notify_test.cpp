@@ -272,6 +272,28 @@ TEST_F(control_and_notify, failed_read_ends_the_reader_until_the_next_registrati
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
+// A read that cannot even be sent ends the reader as well: the next
+// registration finds nothing running and sends one.
+TEST_F(control_and_notify, a_read_not_sent_ends_the_reader_until_the_next_registration) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    notified n;
+
+    sim::fault_fail_nth("WdfUsbTargetPipeFormatRequestForRead", 1);
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    EXPECT_EQ(sim::fault_last_failed_site(), "WdfUsbTargetPipeFormatRequestForRead");
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    sim::fault_reset();
+
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    EXPECT_FALSE(traced("usb_interrupt_pipe_stop_cont_reader: Request not cancelled yet"));
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    EXPECT_EQ(device_->pending(notify_in), 1u);
+    device_->push_in(notify_in, {7});
+    ASSERT_TRUE(n.wait_for(1));
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+}
+
 TEST_F(control_and_notify, function_without_notification_pipe_refuses_registration) {
     WDFDEVICE child = plug(sim::usb::catalogue::acm_without_notification()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);

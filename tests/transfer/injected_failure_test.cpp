@@ -98,6 +98,30 @@ TEST_F(injected_failure, an_unreadable_setting_falls_back_to_its_default_and_is_
     EXPECT_TRUE(traced_with("ended with c000009a"));
 }
 
+// A read the device answered as gone keeps its request for the next try; a
+// request that cannot be made ready again then is replaced all the same.
+TEST_F(injected_failure, a_request_of_a_gone_device_that_cannot_be_reused_is_replaced) {
+    auto children = plug(sim::usb::catalogue::acm_modem());
+    ASSERT_EQ(children.size(), 1u);
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    UCHAR read[64] = {};
+    device_->fail_next_transfer(modem_data_in, USBD_STATUS_DEVICE_GONE);
+    EXPECT_FALSE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
+
+    sim::debugger_clear();
+    sim::fault_fail_nth("WdfRequestReuse", 1);
+    device_->push_in(modem_data_in, {'O', 'K'});
+    EXPECT_TRUE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
+    EXPECT_EQ(sim::fault_last_failed_site(), "WdfRequestReuse");
+    EXPECT_TRUE(traced_with("usb_request_reuse: WdfRequestReuse failed"));
+    EXPECT_EQ(read[0], 'O');
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
 // The request pools a child asks for: a record the framework cannot make
 // fails the init with its status, shown at error level, and leaves nothing
 // counted or made, so the child's next init makes both pools afresh.
