@@ -294,6 +294,37 @@ TEST_F(control_and_notify, a_read_not_sent_ends_the_reader_until_the_next_regist
     EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
 }
 
+// CLEAR_FEATURE(ENDPOINT_HALT) for a data endpoint borrows the open data
+// path's pipe: carried out or refused, it gives the pipe back, so the path
+// closes afterwards.
+TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t clear_in[8] = {0x02, 0x01, 0x00, 0x00, modem_data_in, 0x00, 0x00, 0x00};
+    device_->clear_traffic();
+    EXPECT_EQ(b.generic_control_sync(child, clear_in, nullptr, 0, nullptr, no_timeout), STATUS_SUCCESS);
+    auto clears = device_->control_traffic(sim::usb::match::clear_feature);
+    ASSERT_EQ(clears.size(), 1u);
+    EXPECT_EQ(clears[0].packet().wIndex, modem_data_in);
+
+    // The reset blocks: an asynchronous one above PASSIVE_LEVEL is refused.
+    completions done;
+    uint8_t clear_out[8] = {0x02, 0x01, 0x00, 0x00, modem_data_out, 0x00, 0x00, 0x00};
+    KIRQL old = sim::irql_raise(DISPATCH_LEVEL);
+    const NTSTATUS refused =
+        b.generic_control_async(child, clear_out, nullptr, 0, completions::callback, &done, nullptr, no_timeout);
+    sim::irql_lower(old);
+    EXPECT_EQ(refused, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(traced("send_clear_pipe: pipe reset needs PASSIVE_LEVEL"));
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
+
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+    EXPECT_EQ(done.count(), 0u);
+}
+
 TEST_F(control_and_notify, function_without_notification_pipe_refuses_registration) {
     WDFDEVICE child = plug(sim::usb::catalogue::acm_without_notification()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);
