@@ -325,6 +325,27 @@ TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
     EXPECT_EQ(done.count(), 0u);
 }
 
+// The control request that can be neither made ready again nor replaced
+// fails its transfer with that status, and frees the channel for the next.
+TEST_F(control_and_notify, a_control_request_that_cannot_be_replaced_fails_and_frees_the_channel) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    ULONG bytes = 0;
+    sim::fault_fail_nth("WdfRequestReuse", 1);
+    sim::fault_fail_nth("WdfRequestCreate", 1);
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout),
+              STATUS_INSUFFICIENT_RESOURCES);
+    sim::fault_reset();
+    EXPECT_TRUE(class_requests().empty());
+
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 7u);
+    EXPECT_EQ(class_requests().size(), 1u);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
 TEST_F(control_and_notify, function_without_notification_pipe_refuses_registration) {
     WDFDEVICE child = plug(sim::usb::catalogue::acm_without_notification()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);
