@@ -95,6 +95,24 @@ TEST_F(control_rundown, an_unplug_waits_for_a_routed_call_in_progress_on_an_even
     EXPECT_TRUE(children().empty());
 }
 
+// A registration the registry cannot take fails the start with its status
+// and leaves the registry usable: the next plug registers and reports its child.
+TEST_F(control_rundown, a_registration_that_cannot_be_listed_fails_the_start_and_the_next_one_registers) {
+    sim::fault_fail_nth("WdfCollectionAdd", 1);
+    auto* stack = plug();
+    sim::fault_reset();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(traced("ctrl_add_usb_device: Failed adding to collection"), 1u);
+    EXPECT_TRUE(children().empty());
+    host_->unplug(devices_.back());
+
+    stack = plug();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_SUCCESS);
+    EXPECT_EQ(children().size(), 1u);
+}
+
 TEST_F(control_rundown, a_departing_device_leaves_alone_the_children_another_device_serves_by_now) {
     auto* stack = plug();
     WDFDEVICE c = children().at(0).device;
