@@ -52,10 +52,11 @@ explore: deps $(BUILD)/CMakeCache.txt
 	done; exit $$status
 
 # Each mutant of tests/mutants/mutants.txt applied in turn to a copy of the
-# tree (build-mutate/src), the driver rebuilt there and the suite run without
-# the stress label: caught or survived per mutant with the catching tests,
-# then the rates per file and overall. MUTATE_FLAGS passes ids, --file,
-# --resume, --first ... to tools/mutate.py (--help lists them).
+# tree (build-mutate/src), the driver rebuilt there and $(BUILD)'s suite run
+# against that image without the stress label: caught or survived per mutant
+# with the catching tests, then the rates per file and overall. MUTATE_FLAGS
+# passes ids, --file, --resume, --first ... to tools/mutate.py (--help lists
+# them); docs/mutation-testing.md has the rates and the equivalent mutants.
 MUTATE_FLAGS ?=
 
 mutate: deps $(BUILD)/CMakeCache.txt
