@@ -114,7 +114,8 @@ TEST_F(control_rundown, a_registration_that_cannot_be_listed_fails_the_start_and
 }
 
 // A routed synchronous control transfer the device holds keeps its call
-// pinned: the unplug cancels the transfer, the call returns its failure and
+// pinned: the unplug cancels the transfer (the device's power-down or its
+// unregistration, whichever comes first), the call returns its failure and
 // the unplug completes.
 TEST_F(control_rundown, an_unplug_cancels_a_routed_control_transfer_the_device_holds) {
     plug();
@@ -133,7 +134,6 @@ TEST_F(control_rundown, an_unplug_cancels_a_routed_control_transfer_the_device_h
     caller.join();
     EXPECT_FALSE(NT_SUCCESS(result.load()));
     EXPECT_NE(result.load(), STATUS_PENDING);
-    EXPECT_EQ(traced("ctrl_usb_device_drain: 1 calls running"), 1u);
 }
 
 TEST_F(control_rundown, a_departing_device_leaves_alone_the_children_another_device_serves_by_now) {
