@@ -71,6 +71,20 @@ TEST_F(injected_failure, a_child_the_framework_cannot_create_is_traced_and_the_n
     EXPECT_EQ(plug(sim::usb::catalogue::acm_modem()).size(), 1u);
 }
 
+// A child whose compatible ID cannot be added is not created half-named:
+// the failure is traced and no child appears.
+TEST_F(injected_failure, a_child_without_its_compatible_id_is_not_created) {
+    sim::fault_fail_nth("WdfPdoInitAddCompatibleID", 1);
+    device_ = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+    sim::plug_options options;
+    options.whole_device = true;
+    auto stacks = host_->plug(device_, options);
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_EQ(sim::fault_last_failed_site(), "WdfPdoInitAddCompatibleID");
+    EXPECT_TRUE(host_->children(*stacks[0]).empty());
+    EXPECT_TRUE(traced("cdc_devnode_prepare: failed c000009a"));
+}
+
 // A report the child list says it already holds gives back the reference
 // the report took on the function device: unloading finds none left.
 TEST_F(injected_failure, a_child_already_reported_gives_back_its_reference) {
