@@ -85,6 +85,30 @@ TEST_F(usb_power, clearing_the_data_pipes_of_an_idle_device_wakes_it_first) {
     bus.header.InterfaceDereference(bus.header.Context);
 }
 
+// The suspend shuts the control channel, the restart opens it again: back in
+// D0 a child's control transfer goes out.
+TEST_F(usb_power, control_transfers_go_out_again_once_an_idle_device_is_back) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    std::vector<sim::child_info> kids = host_->children(*stack_);
+    ASSERT_EQ(kids.size(), 1u);
+    WDFDEVICE child = kids[0].device;
+    CDC_BUS_INTERFACE bus;
+    ASSERT_EQ(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                   CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(host_->idle(device));
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+    UCHAR coding[7] = {};
+    ULONG bytes = 0;
+    EXPECT_EQ(bus.class_control_sync(child, TRUE, 0x21, 0, sizeof(coding), coding, &bytes, 0), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 7u);
+    WdfDeviceResumeIdle(device);
+    bus.header.InterfaceDereference(bus.header.Context);
+}
+
 TEST_F(usb_power, without_an_idle_timeout_the_device_does_not_idle) {
     WDFDEVICE device = plug_modem();
     ASSERT_NE(device, nullptr);
