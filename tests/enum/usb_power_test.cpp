@@ -101,10 +101,12 @@ TEST_F(usb_power, control_transfers_go_out_again_once_an_idle_device_is_back) {
     ASSERT_TRUE(host_->idle(device));
     ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
     ASSERT_EQ(host_->power_state(device), WdfPowerDeviceD0);
-    UCHAR coding[7] = {};
-    ULONG bytes = 0;
-    EXPECT_EQ(bus.class_control_sync(child, TRUE, 0x21, 0, sizeof(coding), coding, &bytes, 0), STATUS_SUCCESS);
-    EXPECT_EQ(bytes, 7u);
+    device_->clear_traffic();
+    // SET_CONTROL_LINE_STATE, DTR and RTS.
+    EXPECT_EQ(bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, 0), STATUS_SUCCESS);
+    auto sent = device_->control_traffic(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].packet().bRequest, 0x22);
     WdfDeviceResumeIdle(device);
     bus.header.InterfaceDereference(bus.header.Context);
 }
