@@ -112,6 +112,19 @@ TEST_F(usb_power, control_transfers_go_out_again_once_an_idle_device_is_back) {
     bus.header.InterfaceDereference(bus.header.Context);
 }
 
+// Idle settings the framework refuses fail the start with its status.
+TEST_F(usb_power, refused_idle_settings_fail_the_start) {
+    set_value("IdleTimeout", 5);
+    sim::fault_fail_nth("WdfDeviceAssignS0IdleSettings", 1);
+    catalogue::device_options options;
+    options.remote_wakeup = true;
+    sim::device_stack* stack = plug(catalogue::acm_modem(options));
+    sim::fault_reset();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(traced("WdfDeviceAssignS0IdleSettings failed c000009a"));
+}
+
 TEST_F(usb_power, without_an_idle_timeout_the_device_does_not_idle) {
     WDFDEVICE device = plug_modem();
     ASSERT_NE(device, nullptr);
