@@ -98,6 +98,19 @@ TEST_F(injected_failure, a_child_already_reported_gives_back_its_reference) {
     host_->unplug(device_);
 }
 
+// So does a report the child list fails for another reason.
+TEST_F(injected_failure, a_child_not_reported_gives_back_its_reference) {
+    sim::fault_fail_nth("WdfChildListAddOrUpdateChildDescriptionAsPresent", 1);
+    device_ = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+    sim::plug_options options;
+    options.whole_device = true;
+    auto stacks = host_->plug(device_, options);
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_TRUE(host_->children(*stacks[0]).empty());
+    EXPECT_TRUE(traced("usb_child_plugin: child_unique_id 0 not reported, status c000009a"));
+    host_->unplug(device_);
+}
+
 TEST_F(injected_failure, an_unreadable_setting_falls_back_to_its_default_and_is_traced) {
     sim::debugger_clear();
     sim::fault_fail_nth("WdfRegistryQueryULong", 1, STATUS_INSUFFICIENT_RESOURCES);
