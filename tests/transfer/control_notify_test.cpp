@@ -295,10 +295,11 @@ TEST_F(control_and_notify, a_read_not_sent_ends_the_reader_until_the_next_regist
 }
 
 // CLEAR_FEATURE(ENDPOINT_HALT) for a data endpoint borrows the open data
-// path's pipe: carried out or refused, it gives the pipe back, so the path
-// closes afterwards.
+// path's pipe: carried out, refused or not found, it gives the pipe back, so
+// the path closes (and ECM switches back to its empty setting) afterwards.
+// Clearing the data pipes resets both, each time it is asked.
 TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
-    WDFDEVICE child = plug_modem().at(0);
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);
     ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
     ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
@@ -320,7 +321,20 @@ TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
     EXPECT_TRUE(traced("send_clear_pipe: pipe reset needs PASSIVE_LEVEL"));
     EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
 
+    // An IN endpoint the function does not have: looked for among the data
+    // path's pipes, not found, nothing sent.
+    uint8_t clear_unknown[8] = {0x02, 0x01, 0x00, 0x00, 0x85, 0x00, 0x00, 0x00};
+    EXPECT_EQ(b.generic_control_sync(child, clear_unknown, nullptr, 0, nullptr, no_timeout),
+              static_cast<NTSTATUS>(0xC0100009L));
+    EXPECT_TRUE(traced("send_clear_pipe: Could not find endpoint 0x85"));
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
+
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 5u);
+
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->alternate_setting(1), 0);
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
     EXPECT_EQ(done.count(), 0u);
 }

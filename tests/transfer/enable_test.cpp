@@ -68,6 +68,25 @@ TEST_F(data_path, a_refused_switch_leaves_the_notification_reader_usable) {
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }
 
+// An opening that cannot hold the device in D0 fails before the switch, and
+// lets go of no hold it never got.
+TEST_F(data_path, an_opening_that_cannot_hold_the_device_in_d0_does_not_switch) {
+    sim::usb::catalogue::device_options options;
+    options.remote_wakeup = true;
+    descriptor_set set = sim::usb::catalogue::ecm_adapter(options);
+    set_value(set, "IdleTimeout", 5);
+    WDFDEVICE child = plug(set).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    device_->clear_traffic();
+    sim::fault_fail_nth("WdfDeviceStopIdle", 1);
+    EXPECT_EQ(b.cdc_transport_enable(child), STATUS_UNSUCCESSFUL);
+    sim::fault_reset();
+    EXPECT_TRUE(settings_selected().empty());
+    EXPECT_TRUE(traced("usb_cdc_enable_disable: WdfDeviceStopIdle Failed c000009a"));
+    EXPECT_TRUE(host_->idle(stack_->device()));
+}
+
 TEST_F(data_path, closing_with_a_read_in_flight_is_refused) {
     WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);
