@@ -34,6 +34,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -118,7 +119,10 @@ def sync_tree(src):
         if os.path.isfile(b) and filecmp.cmp(a, b, shallow=False):
             continue
         os.makedirs(os.path.dirname(b), exist_ok=True)
-        shutil.copy2(a, b)
+        # A fresh time, so that the build does not take an object made from
+        # a mutant (or an older copy) for up to date.
+        shutil.copyfile(a, b)
+        shutil.copymode(a, b)
         copied += 1
     keep = set(files)
     for dirpath, dirnames, filenames in os.walk(src):
@@ -219,6 +223,8 @@ def driver_image(build):
 
 
 def main():
+    # A run stopped with SIGTERM still restores the mutated file.
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(128 + signum))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("ids", nargs="*", help="mutant ids to run (default: all)")
     parser.add_argument("--list", default=os.path.join(ROOT, "tests", "mutants", "mutants.txt"))
