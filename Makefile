@@ -1,7 +1,7 @@
 # Two entry points: `make demo` builds and runs the main job, `make check`
 # builds and runs every test (plain, then AddressSanitizer+UBSan, then
 # ThreadSanitizer). `make bench` runs the data-path benchmarks and prints
-# the driver/bare ratios. `make windows` compiles the driver's sources for
+# the driver/bare ratios, then the bus-time figures (virtual time). `make windows` compiles the driver's sources for
 # x64 Windows with the mingw-w64 cross compiler and links build-windows/cdcbus.sys.
 # `make fuzz` builds the libFuzzer targets with clang and runs each for
 # FUZZ_SECONDS, printing executions per second; `make fuzz-coverage` prints
@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep explore mutate check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
+.PHONY: all deps build demo bench sweep explore rebreak mutate check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -32,8 +32,9 @@ demo: build
 	$(BUILD)/tools/cdcbus/cdcbus
 
 bench: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j$(JOBS) --target cdcbench
+	cmake --build $(BUILD) -j$(JOBS) --target cdcbench cdcbustime
 	$(BUILD)/bench/cdcbench $(BENCH_FLAGS)
+	$(BUILD)/bench/cdcbustime
 
 # Every fault point of every scenario failed in turn, one process per run.
 sweep: deps $(BUILD)/CMakeCache.txt
@@ -61,6 +62,11 @@ MUTATE_FLAGS ?=
 
 mutate: deps $(BUILD)/CMakeCache.txt
 	/usr/bin/python3 tools/mutate.py -j$(JOBS) --suite $(BUILD) $(MUTATE_FLAGS)
+
+# The driver re-broken by each patch in tests/explore/rebreak, in a scratch
+# copy: the explorer must find each fault within the suite's schedules.
+rebreak: deps
+	JOBS=$(JOBS) tests/explore/rebreak/run.sh
 
 check: check-windows check-plain check-asan check-tsan check-fuzz
 

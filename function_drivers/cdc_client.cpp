@@ -525,6 +525,11 @@ ULONG cdc_client::reads_pending() const {
     return n;
 }
 
+ULONG cdc_client::writes_pending() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return writes_pending_;
+}
+
 driver_report cdc_client::report() const {
     driver_report r;
     r.name = name_;

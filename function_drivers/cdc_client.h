@@ -67,10 +67,16 @@ struct driver_report {
     std::vector<std::vector<uint8_t>> notifications;
 };
 
+// Thirteen reads and records: a transfer ends at the microframe its last
+// packet moved in and one sent again from its completion starts in the next,
+// so a read or write that takes one packet (a serial device sends short
+// packets) moves one packet per microframe. A high-speed microframe carries
+// 13 bulk packets: with fewer in flight the bus idles (12 reach 0.92 of it,
+// 13 all of it; cdcbustime measures it).
 struct client_options {
-    ULONG reads = 2;            // reads kept pending
+    ULONG reads = 13;           // reads kept pending
     ULONG read_size = 512;      // bytes per read: a multiple of the bulk packet sizes
-    ULONG requests = 4;         // cdc_data_io_init(requests, requests)
+    ULONG requests = 13;        // cdc_data_io_init(requests, requests): writes in flight
     LONGLONG data_timeout = 0;  // data transfers never time out
     LONGLONG control_timeout = WDF_REL_TIMEOUT_IN_SEC(5);
 };
@@ -123,6 +129,8 @@ class cdc_client : public sim::function_driver {
     std::vector<completion> completions() const;
     std::vector<std::vector<uint8_t>> notifications() const;
     ULONG reads_pending() const;
+    // Writes sent and not yet completed.
+    ULONG writes_pending() const;
     driver_report report() const;
 
  protected:

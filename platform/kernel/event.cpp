@@ -131,6 +131,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         sim::bug_check(IRQL_NOT_LESS_OR_EQUAL, "KeWaitForSingleObject waiting with a spin lock held", Object,
                        "KeWaitForSingleObject");
     }
+    if (!zero_timeout) sim::io_release_late();
     event_table& t = events();
     std::unique_lock<std::mutex> lk(t.lock);
     PRKEVENT event = checked_event(Object, "KeWaitForSingleObject");

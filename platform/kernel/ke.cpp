@@ -116,6 +116,7 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
     if (Interval == nullptr)
         sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeDelayExecutionThread Interval is NULL", nullptr,
                        "KeDelayExecutionThread");
+    sim::io_release_late();
     const int64_t q = Interval->QuadPart;
     int64_t wait;
     if (q < 0) {

@@ -17,7 +17,20 @@ constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kCacheLine = 64;
 // Freed blocks wait here before going back to the C library, so the address
 // is not reused at once and a double free is still recognised as one.
+// AddressSanitizer keeps freed memory from reuse itself, and reports a use
+// after free only of memory it saw freed: under it blocks go back at once.
+#if defined(__SANITIZE_ADDRESS__)
+#define CDC_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CDC_POOL_ASAN 1
+#endif
+#endif
+#if defined(CDC_POOL_ASAN)
+constexpr size_t kQuarantineBlocks = 0;
+#else
 constexpr size_t kQuarantineBlocks = 256;
+#endif
 
 struct block_info {
     ULONG tag;
@@ -149,9 +162,15 @@ EXTERN_C PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, U
     return p;
 }
 
-EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { free_block(P, true, Tag, "ExFreePoolWithTag"); }
+EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    free_block(P, true, Tag, "ExFreePoolWithTag");
+    sim::io_release_late();
+}
 
-EXTERN_C VOID ExFreePool(PVOID P) { free_block(P, false, 0, "ExFreePool"); }
+EXTERN_C VOID ExFreePool(PVOID P) {
+    free_block(P, false, 0, "ExFreePool");
+    sim::io_release_late();
+}
 
 namespace sim {
 

@@ -46,6 +46,10 @@ void clock_advance(int64_t interval_100ns);
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.
 void set_platform_busy_probe(bool (*probe)());
+// The calling thread's release point for completion routines the framework
+// holds in the stop window (sim::set_stop_window): it frees pool, deletes an
+// object, waits, or returns from a PnP or power callback.
+void io_release_late();
 // Number of KeDelayExecutionThread calls since the last reset, and their
 // total requested time.
 uint64_t delay_count();

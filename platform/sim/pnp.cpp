@@ -63,6 +63,7 @@ driver_call::driver_call(bool& in_callback, const char* name, const wdf::device*
 }
 
 driver_call::~driver_call() {
+    io_release_late();
     if (power_of_ != nullptr) wdf::power_callback_leave(power_of_);
     in_callback_ = was_in_callback_;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {

@@ -240,6 +240,26 @@ uint32_t device::port_cycles() const {
 
 // Marks the endpoints of the configuration and settings in force; transfers
 // pending on endpoints that leave it are cancelled.
+namespace {
+// How often the host polls an interrupt endpoint, in the frames of the
+// device's speed (USB 2.0, 9.6.6): bInterval frames at full and low speed,
+// 2^(bInterval-1) microframes at high speed, where wMaxPacketSize bits 12..11
+// add up to two more transactions per microframe.
+template <typename State>
+void set_timing(State& state, const USB_ENDPOINT_DESCRIPTOR& d, usb_speed speed) {
+    state.per_interval = 1;
+    state.period = 1;
+    if ((d.bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_INTERRUPT) return;
+    if (speed == usb_speed::high) {
+        const unsigned exponent = std::min<unsigned>(std::max<unsigned>(d.bInterval, 1), 16) - 1;
+        state.period = 1u << exponent;
+        state.per_interval = static_cast<uint8_t>(1 + std::min((d.wMaxPacketSize >> 11) & 0x3, 2));
+    } else {
+        state.period = std::max<unsigned>(d.bInterval, 1);
+    }
+}
+}  // namespace
+
 void device::activate_endpoints() {
     bool active[32] = {};
     active[0] = active[16] = true;
@@ -257,6 +277,7 @@ void device::activate_endpoints() {
                     state.type = d.bmAttributes & USB_ENDPOINT_TYPE_MASK;
                     state.max_packet = static_cast<uint16_t>(d.wMaxPacketSize & 0x07ff);
                     state.interval = d.bInterval;
+                    set_timing(state, d, descriptors_.speed);
                 }
             }
             break;

@@ -40,6 +40,12 @@
 //   0xC00000xx, babble included) halts the host's endpoint the same way.
 // - Faults (inject()) apply to the next transfers submitted to an endpoint,
 //   one fault each, in the order injected.
+// - Timed (set_timed(true), what a timed_bus does to the devices it holds,
+//   usb_timed_bus.h): bulk and interrupt endpoints move packets only when
+//   the bus runs a frame and gives them slots, one packet a slot, a
+//   zero-length or short one included; what is queued meanwhile waits.
+//   Faults, halts and cancels act at once as before; control transfers are
+//   not timed. Off by default: data moves as soon as both sides are ready.
 // - Recording: traffic() holds the completed transfers the host's drivers
 //   made; events() every submission and completion on the wire in order, the
 //   hub's enumeration at plug included, with platform-clock times, which is
@@ -288,6 +294,20 @@ class device {
     void hold_out(uint8_t endpoint, bool hold);
     void clear_faults();
 
+    // ---- Timed wire (driven by a timed_bus) ---------------------------------------
+    // Off: what waited for the bus's frames moves at once.
+    void set_timed(bool timed);
+    bool timed() const;
+    // One pass of the bus over the device in frame `frame` (numbered in the
+    // device's own frame unit: microframes at high speed, frames otherwise):
+    // at most one packet on each bulk endpoint (`periodic` false) or each
+    // interrupt endpoint due in this frame (`periodic` true), while `*slots`
+    // lasts; each packet moved takes one slot. Returns the packets moved and
+    // adds their payload to *bytes. Transfers it ends wait for frame_end().
+    unsigned frame_pass(uint64_t frame, bool periodic, unsigned* slots, uint64_t* bytes);
+    // Completes the transfers the frame's passes ended, without the lock.
+    void frame_end();
+
     // ---- Traffic --------------------------------------------------------------
     // Everything the host's drivers sent or received, in order of completion.
     std::vector<transfer_record> traffic() const;
@@ -320,6 +340,14 @@ class device {
         uint8_t type = USB_ENDPOINT_TYPE_CONTROL;
         uint16_t max_packet = 64;
         uint8_t interval = 0;
+        // Timed wire: packets per due frame and frames between due ones
+        // (interrupt endpoints), slots granted for the current pass, and the
+        // frame and count of the packets moved in it.
+        uint8_t per_interval = 1;
+        uint32_t period = 1;
+        unsigned slots = 0;
+        uint64_t served_frame = UINT64_MAX;
+        unsigned served = 0;
         bool halted = false;       // the device stalls every token
         bool host_halted = false;  // the host controller's endpoint stopped after a stall or error
         bool hold = false;
@@ -371,6 +399,11 @@ class device {
     void process(endpoint_state& state, std::unique_lock<std::mutex>& guard, completion_list& done);
     bool apply_fault(endpoint_state& state, transfer* t, completion_list& done);
     bool deliver_in_one(endpoint_state& state, transfer* t, completion_list& done);
+    // Timed wire, under the lock: takes one of the endpoint's slots for a
+    // packet of `bytes` (always true while untimed); moves an OUT transfer's
+    // packets as far as the slots go, true once its last one has moved.
+    bool take_slot(endpoint_state& state, size_t bytes);
+    bool move_out_packets(endpoint_state& state, transfer* t, size_t length);
     static void unlink(endpoint_state& state, transfer* t);
     static void append(endpoint_state& state, transfer* t);
     // Recording, under the lock. `finish` completes the transfer with its
@@ -391,6 +424,9 @@ class device {
     uint8_t address_ = 0;                        // guarded by lock_
     bool enumerating_ = false;                   // guarded by lock_; the hub is talking
     bool recording_ = true;                      // guarded by lock_
+    bool timed_ = false;                         // guarded by lock_
+    uint64_t frame_bytes_ = 0;                   // guarded by lock_; payload moved in the current pass
+    completion_list frame_done_;                 // guarded by lock_; ended in the frame, completed at its end
     std::vector<transfer_record> traffic_;       // guarded by lock_
     std::vector<wire_event> events_;             // guarded by lock_
 };

@@ -210,6 +210,7 @@ void device::process(endpoint_state& state, std::unique_lock<std::mutex>& guard,
         // sees them in order; a thread finding it busy leaves its transfer to it.
         if (state.hold || state.out_busy) return;
         const size_t length = std::min(t->length, t->limit);
+        if (!move_out_packets(state, t, length)) return;
         state.out_busy = true;
         unlink(state, t);
         guard.unlock();
@@ -238,6 +239,7 @@ bool device::deliver_in_one(endpoint_state& state, transfer* t, completion_list&
     for (;;) {
         if (t->actual == cap && cap < t->length) {
             // An injected short packet: the device ends the transfer here.
+            if (!take_slot(state, 0)) return false;
             unlink(state, t);
             finish(done, t, USBD_STATUS_SUCCESS, t->actual, true);
             return true;
@@ -245,6 +247,7 @@ bool device::deliver_in_one(endpoint_state& state, transfer* t, completion_list&
         if (state.in_data.empty()) return false;
         std::vector<uint8_t>& pushed = state.in_data.front();
         const size_t packet = std::min(max_packet, pushed.size() - state.in_offset);
+        if (!take_slot(state, packet)) return false;
         if (packet > t->length - t->actual) {
             // Babble: the packet stays with the device.
             halt_host(state, t, USBD_STATUS_BABBLE_DETECTED, done);
@@ -264,6 +267,90 @@ bool device::deliver_in_one(endpoint_state& state, transfer* t, completion_list&
             return true;
         }
     }
+}
+
+// ---- Timed wire ----------------------------------------------------------------------
+
+bool device::take_slot(endpoint_state& state, size_t bytes) {
+    if (!timed_) return true;
+    if (state.slots == 0) return false;
+    state.slots--;
+    frame_bytes_ += bytes;
+    return true;
+}
+
+// t->actual counts what has gone out so far, so a cancel reports it.
+bool device::move_out_packets(endpoint_state& state, transfer* t, size_t length) {
+    if (!timed_) return true;
+    if (length == 0) return take_slot(state, 0);
+    const size_t max_packet = state.max_packet != 0 ? state.max_packet : SIZE_MAX;
+    while (t->actual < length) {
+        const size_t packet = std::min(max_packet, length - t->actual);
+        if (!take_slot(state, packet)) return false;
+        t->actual += packet;
+    }
+    return true;
+}
+
+void device::set_timed(bool timed) {
+    completion_list done;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        if (timed_ == timed) return;
+        timed_ = timed;
+        // What waited for a frame goes now.
+        if (!timed && connected_) {
+            for (endpoint_state& state : endpoints_) {
+                if (&state != &endpoints_[0] && &state != &endpoints_[16] && state.pending_head != nullptr) {
+                    process(state, guard, done);
+                }
+            }
+        }
+    }
+    complete_all(done);
+}
+
+bool device::timed() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return timed_;
+}
+
+unsigned device::frame_pass(uint64_t frame, bool periodic, unsigned* slots, uint64_t* bytes) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!timed_ || !connected_) return 0;
+    unsigned moved = 0;
+    // Starting further along each frame, so no endpoint is always first to a short budget.
+    for (size_t i = 0; i < 32 && *slots != 0; ++i) {
+        endpoint_state& state = endpoints_[(i + frame) % 32];
+        if (!state.active || state.pending_head == nullptr || state.type == USB_ENDPOINT_TYPE_CONTROL) continue;
+        if ((state.type == USB_ENDPOINT_TYPE_INTERRUPT) != periodic) continue;
+        if (state.type != USB_ENDPOINT_TYPE_BULK && state.type != USB_ENDPOINT_TYPE_INTERRUPT) continue;
+        if (state.served_frame != frame) {
+            state.served_frame = frame;
+            state.served = 0;
+        }
+        if (periodic && (frame % state.period != 0 || state.served >= state.per_interval)) continue;
+        frame_bytes_ = 0;
+        state.slots = 1;
+        process(state, guard, frame_done_);
+        if (state.slots == 0) {
+            moved++;
+            state.served++;
+            (*slots)--;
+            *bytes += frame_bytes_;
+        }
+        state.slots = 0;
+    }
+    return moved;
+}
+
+void device::frame_end() {
+    completion_list done;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::swap(done, frame_done_);
+    }
+    complete_all(done);
 }
 
 // The fault for the transfer at the head of the queue; false when the device

@@ -4,6 +4,7 @@
 #include "sim/kernel.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
+#include "wdf/wdf_power.h"
 
 namespace wdf {
 
@@ -124,6 +125,13 @@ bool property_bytes(const pdo_properties& pdo, DEVICE_REGISTRY_PROPERTY property
 
 void device::on_delete() {
     default_child_list = nullptr;  // deleted with the device as its child
+}
+
+// A function device owns its power policy unless its driver gave it away; a
+// PDO only when its driver took it.
+bool power_policy_owner(const device* dev) {
+    if (dev->init.power_policy_owner_set) return dev->init.power_policy_owner != FALSE;
+    return !dev->is_pdo();
 }
 
 }  // namespace wdf
@@ -437,13 +445,6 @@ VOID WdfDeviceSetBusInformationForChildren(WDFDEVICE Device, PPNP_BUS_INFORMATIO
     }
     dev->bus_info = *BusInformation;
     dev->bus_info_set = true;
-}
-
-// A function device owns its power policy unless its driver gave it away; a
-// PDO only when its driver took it.
-bool power_policy_owner(const device* dev) {
-    if (dev->init.power_policy_owner_set) return dev->init.power_policy_owner != FALSE;
-    return !dev->is_pdo();
 }
 
 NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {

@@ -123,7 +123,9 @@ NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 }
 
 // A USB device's target stops its configured pipes too, and waits for
-// their I/O as for its own.
+// their I/O as for its own. The wait ends when the sent I/O has left the
+// targets, which may be before the last completion routines ran (see
+// sim::set_stop_window).
 VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
     require_irql_max(Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL, "WdfIoTargetStop");
     io_target* target = validate_target(IoTarget, "WdfIoTargetStop");
@@ -133,9 +135,14 @@ VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) 
     }
     std::vector<io_target*> targets{target};
     target->dependents(&targets, &targets);
+    const bool wait = Action != WdfIoTargetLeaveSentIoPending;
+    if (wait) {
+        for (io_target* t : targets) io_stop_begin(t);
+    }
     for (io_target* t : targets) stop_target(t, Action);
-    if (Action != WdfIoTargetLeaveSentIoPending) {
+    if (wait) {
         for (io_target* t : targets) io_wait_target(t, true);
+        for (io_target* t : targets) io_stop_end(t);
     }
     for (size_t i = 1; i < targets.size(); ++i) dereference(targets[i], &targets, 0, nullptr, "WdfIoTargetStop");
 }

@@ -442,6 +442,7 @@ VOID WdfObjectDelete(WDFOBJECT Object) {
         sim::bug_check(WDF_VIOLATION, rule.c_str(), Object, "WdfObjectDelete");
     }
     wdf::delete_object(obj);
+    sim::io_release_late();
 }
 
 }  // extern "C"

@@ -125,11 +125,14 @@ extern "C" {
 // is taken and the device brought back: WaitForD0 returns once it is in D0
 // (a failed return to D0 fails the call, without a reference), otherwise the
 // call returns STATUS_PENDING and the PnP manager finishes the return. A
-// device that is not started (or is being removed) gives
-// STATUS_INVALID_DEVICE_STATE and no reference.
+// device that is not started (or is being removed), or whose return to D0
+// failed, gives STATUS_POWER_STATE_INVALID and no reference; a device that
+// does not own its stack's power policy STATUS_INVALID_DEVICE_STATE: only the
+// owner idles.
 NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceStopIdle");
     require_irql_max(WaitForD0 ? PASSIVE_LEVEL : DISPATCH_LEVEL, "WdfDeviceStopIdle");
+    if (!power_policy_owner(dev)) return STATUS_INVALID_DEVICE_STATE;
     // A failed power-up: no reference is taken.
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfDeviceStopIdle", &injected)) return injected;
@@ -142,7 +145,7 @@ NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
                            "WdfDeviceStopIdle waiting for D0 inside the device's own power callback (deadlock)", Device,
                            "WdfDeviceStopIdle");
         }
-        if (record.state == WdfPowerDeviceD3Final) return STATUS_INVALID_DEVICE_STATE;
+        if (record.state == WdfPowerDeviceD3Final) return STATUS_POWER_STATE_INVALID;
         if (record.state == WdfPowerDeviceD0) {
             record.stop_idle++;
             return STATUS_SUCCESS;
@@ -163,19 +166,21 @@ NTSTATUS WdfDeviceStopIdle(WDFDEVICE Device, BOOLEAN WaitForD0) {
     std::lock_guard<std::mutex> guard(power().lock);
     auto it = power().devices.find(dev);
     if (it == power().devices.end()) {
-        return NT_SUCCESS(status) ? STATUS_INVALID_DEVICE_STATE : status;  // removed meanwhile
+        return STATUS_POWER_STATE_INVALID;  // removed meanwhile
     }
     it->second.waiters--;
     if (NT_SUCCESS(status) && it->second.state == WdfPowerDeviceD0) {
         it->second.stop_idle++;
         return STATUS_SUCCESS;
     }
-    return NT_SUCCESS(status) ? STATUS_INVALID_DEVICE_STATE : status;
+    return STATUS_POWER_STATE_INVALID;
 }
 
 VOID WdfDeviceResumeIdle(WDFDEVICE Device) {
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceResumeIdle");
     require_irql_max(DISPATCH_LEVEL, "WdfDeviceResumeIdle");
+    // A device that is not the power policy owner took no reference: nothing to do.
+    if (!power_policy_owner(dev)) return;
     std::lock_guard<std::mutex> guard(power().lock);
     auto it = power().devices.find(dev);
     if (it == power().devices.end() || it->second.stop_idle == 0) {

@@ -35,6 +35,8 @@ bool power_idle_blocked(const device* dev);
 void power_callback_enter(const device* dev);
 void power_callback_leave(const device* dev);
 void set_system_power_action(POWER_ACTION action);
+// Whether the device owns its stack's power policy (wdf_device.cpp).
+bool power_policy_owner(const device* dev);
 
 // Implemented by the PnP manager: brings a low-power device back to D0,
 // waiting (true: STATUS_SUCCESS once in D0, else why not) or queued for the

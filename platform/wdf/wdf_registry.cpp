@@ -17,12 +17,18 @@ std::string device::hardware_key() const {
 
 namespace {
 
+// The framework's FxPointerNotNull: a NULL required pointer is a bug check.
+void require_pointer(const void* pointer, const char* name, const void* handle, const char* caller) {
+    if (pointer == nullptr) {
+        std::string rule = std::string("NULL required pointer ") + name;
+        sim::bug_check(WDF_VIOLATION, rule.c_str(), handle, caller);
+    }
+}
+
 NTSTATUS open_key(const std::string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes, WDFKEY* key,
                   const char* site) {
     require_irql_max(PASSIVE_LEVEL, site);
-    if (key == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    require_pointer(key, "Key", nullptr, site);
     *key = nullptr;
     NTSTATUS injected;
     if (sim::fault_should_fail(site, &injected)) {
@@ -83,9 +89,8 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType,
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
-    if (KeyName == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    require_pointer(KeyName, "KeyName", ParentKey, "WdfRegistryOpenKey");
+    require_pointer(Key, "Key", ParentKey, "WdfRegistryOpenKey");
     std::string path = value_name(KeyName);
     if (ParentKey != nullptr) {
         path = validate_key(ParentKey, "WdfRegistryOpenKey")->path + "\\" + path;
@@ -98,9 +103,7 @@ VOID WdfRegistryClose(WDFKEY Key) { delete_object(validate_key(Key, "WdfRegistry
 NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG ValueLength, PVOID Value,
                                PULONG ValueLengthQueried, PULONG ValueType) {
     auto* k = validate_key(Key, "WdfRegistryQueryValue");
-    if (ValueName == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryValue");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryValue", &injected)) return injected;
     auto v = current_registry().value(k->path, value_name(ValueName));
@@ -109,35 +112,42 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
     }
     if (ValueLengthQueried != nullptr) *ValueLengthQueried = static_cast<ULONG>(v->data.size());
     if (ValueType != nullptr) *ValueType = v->type;
-    if (Value == nullptr || ValueLength < v->data.size()) {
+    // Without a buffer the query has room for no data at all.
+    if (v->data.size() > (Value != nullptr ? ValueLength : 0)) {
         return STATUS_BUFFER_OVERFLOW;
     }
-    memcpy(Value, v->data.data(), v->data.size());
+    if (!v->data.empty()) memcpy(Value, v->data.data(), v->data.size());
     return STATUS_SUCCESS;
 }
 
 NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Value) {
     auto* k = validate_key(Key, "WdfRegistryQueryULong");
-    if (ValueName == nullptr || Value == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryULong");
+    require_pointer(Value, "Value", Key, "WdfRegistryQueryULong");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryULong", &injected)) return injected;
     auto v = current_registry().value(k->path, value_name(ValueName));
     if (!v) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    if (v->type != REG_DWORD || v->data.size() != sizeof(ULONG)) {
+    // The query has room for a ULONG: the type decides first, then the size.
+    if (v->type != REG_DWORD) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    memcpy(Value, v->data.data(), sizeof(ULONG));
+    if (v->data.size() > sizeof(ULONG)) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    ULONG value = 0;
+    memcpy(&value, v->data.data(), v->data.size());
+    *Value = value;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PUSHORT ValueByteLength,
                                        PUNICODE_STRING Value) {
     auto* k = validate_key(Key, "WdfRegistryQueryUnicodeString");
-    if (ValueName == nullptr || (Value == nullptr && ValueByteLength == nullptr)) {
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryUnicodeString");
+    if (Value != nullptr && Value->MaximumLength == 0) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS injected;
@@ -146,36 +156,36 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
     if (!v) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    // The value as stored (its terminator included) must fit the caller's
+    // buffer; the type is looked at only once it did.
+    const size_t stored = v->data.size();
+    const size_t room = Value != nullptr ? Value->MaximumLength : 0;
+    if (stored > room) {
+        if (ValueByteLength != nullptr) *ValueByteLength = static_cast<USHORT>(stored);
+        return STATUS_BUFFER_OVERFLOW;
+    }
     if (v->type != REG_SZ && v->type != REG_EXPAND_SZ) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    // The stored size counts the terminator, as the registry stores it.
-    std::vector<uint8_t> data = v->data;
-    if (data.size() % 2 != 0) data.push_back(0);
-    if (data.size() < 2 || data[data.size() - 1] != 0 || data[data.size() - 2] != 0) {
-        data.push_back(0);
-        data.push_back(0);
-    }
-    if (data.size() > 0xFFFF) {
-        return STATUS_INVALID_BUFFER_SIZE;
-    }
-    if (ValueByteLength != nullptr) {
-        *ValueByteLength = static_cast<USHORT>(data.size());
-    }
+    if (ValueByteLength != nullptr) *ValueByteLength = static_cast<USHORT>(stored);
     if (Value == nullptr) {
-        return STATUS_BUFFER_OVERFLOW;
+        return STATUS_SUCCESS;
     }
-    size_t text_bytes = data.size() - sizeof(WCHAR);
-    if (Value->Buffer == nullptr || Value->MaximumLength < text_bytes) {
-        return STATUS_BUFFER_OVERFLOW;
+    if (Value->Buffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
     }
-    memcpy(Value->Buffer, data.data(), text_bytes);
-    Value->Length = static_cast<USHORT>(text_bytes);
+    if (stored != 0) memcpy(Value->Buffer, v->data.data(), stored);
+    Value->Length = static_cast<USHORT>(stored);
+    if (Value->Length >= sizeof(WCHAR) && Value->Buffer[Value->Length / sizeof(WCHAR) - 1] == 0) {
+        Value->Length -= sizeof(WCHAR);
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRING String) {
     auto* k = validate_key(Key, "WdfRegistryQueryString");
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryString");
+    require_pointer(String, "String", Key, "WdfRegistryQueryString");
     auto* str = validate_as<string_object>(String, object_type::string, "WdfRegistryQueryString");
     auto v = current_registry().value(k->path, value_name(ValueName));
     if (!v) {
@@ -184,18 +194,25 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
     if (v->type != REG_SZ && v->type != REG_EXPAND_SZ) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
+    if (v->data.empty()) {
+        return STATUS_RESOURCE_DATA_NOT_FOUND;
+    }
+    if (v->data.size() > 0xFFFF) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    // Everything stored but a final terminator.
     std::u16string text;
     for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
-        if (c == 0) break;
-        text.push_back(c);
+        text.push_back(static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8)));
     }
+    if (!text.empty() && text.back() == 0) text.pop_back();
     str->text = text;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Value) {
     auto* k = validate_key(Key, "WdfRegistryAssignULong");
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryAssignULong");
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }
@@ -205,6 +222,8 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
 
 NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, PCUNICODE_STRING Value) {
     auto* k = validate_key(Key, "WdfRegistryAssignUnicodeString");
+    require_pointer(ValueName, "ValueName", Key, "WdfRegistryAssignUnicodeString");
+    require_pointer(Value, "Value", Key, "WdfRegistryAssignUnicodeString");
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +57,22 @@ struct io_activity {
     std::atomic<uint64_t> seed{0};
     std::atomic<uint64_t> draws{0};
     std::atomic<int64_t> stall_limit_ms{5000};
+    std::atomic<int> stop_window{0};  // sim::stop_window
+    std::atomic<uint64_t> stop_window_seed{0};
+    std::atomic<uint64_t> stop_window_draws{0};
+};
+
+// Routines held in the stop window whose stop has returned, each waiting for
+// its stopping thread's release point.
+struct late_list {
+    struct entry {
+        io_operation* op;
+        io_target* target;
+        std::thread::id owner;
+    };
+    std::mutex lock;
+    std::vector<entry> entries;  // guarded by lock
+    std::atomic<size_t> count{0};
 };
 
 completion_worker* workers() {
@@ -68,6 +86,10 @@ timer_list& timers() {
 io_activity& activity() {
     static auto* a = new io_activity();
     return *a;
+}
+late_list& late() {
+    static auto* l = new late_list();
+    return *l;
 }
 
 // The operations this thread is handing to a target right now, innermost
@@ -104,6 +126,22 @@ struct busy_probe_registrar {
     }
 };
 busy_probe_registrar g_busy_probe_registrar;
+
+// CDC_STOP_WINDOW=always or seed:N opens the stop window for a whole run (a
+// test suite run against it).
+struct stop_window_from_environment {
+    stop_window_from_environment() {
+        const char* v = getenv("CDC_STOP_WINDOW");
+        if (v == nullptr) return;
+        if (strcmp(v, "always") == 0) {
+            activity().stop_window.store(static_cast<int>(sim::stop_window::always));
+        } else if (strncmp(v, "seed:", 5) == 0) {
+            activity().stop_window_seed.store(strtoull(v + 5, nullptr, 10));
+            activity().stop_window.store(static_cast<int>(sim::stop_window::seeded));
+        }
+    }
+};
+stop_window_from_environment g_stop_window_from_environment;
 
 // Joins the threads when the process ends normally.
 struct thread_stopper {
@@ -284,6 +322,33 @@ void completion_thread(completion_worker* w) {
     sim::irql_lower(PASSIVE_LEVEL);
 }
 
+enum class window { none, open, held };
+
+// Under op->lock, for a completion with a routine to run: whether it leaves
+// the stop's count before its routine (open), and is held for the stopping
+// thread (held).
+window stop_window_for(io_operation* op, io_target* target) {
+    if (!op->stop_counted) return window::none;
+    io_activity& a = activity();
+    const bool controlled = sim::sched::active();
+    const auto mode = static_cast<sim::stop_window>(a.stop_window.load(std::memory_order_relaxed));
+    if (!controlled && mode == sim::stop_window::closed) return window::none;
+    std::lock_guard<std::mutex> guard(target->lock);
+    if (!controlled) {
+        if (target->stoppers == 0) return window::none;
+        if (mode == sim::stop_window::seeded) {
+            const uint64_t draw = a.stop_window_draws.fetch_add(1, std::memory_order_relaxed);
+            if ((mix(a.stop_window_seed.load(std::memory_order_relaxed) ^ mix(draw)) & 1) == 0) return window::none;
+        }
+    }
+    op->stop_counted = false;
+    target->outstanding_tracked--;
+    target->changed.notify_all();
+    if (controlled) return window::open;
+    target->late.push_back(op);
+    return window::held;
+}
+
 // Completes a delivered or held operation: exactly once per send.
 void complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t information) {
     std::unique_lock<std::mutex> lk(op->lock);
@@ -328,9 +393,13 @@ void complete(io_operation* op, NTSTATUS status, USBD_STATUS usbd_status, size_t
         return;
     }
     if (req != nullptr && req->routine != nullptr && (op->flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) == 0) {
-        // The target's counts drop once the routine has run.
+        // The target's counts drop once the routine has run, the stop's
+        // before it when the window opens.
         op->state = io_state::completing;
+        const window w = stop_window_for(op, target);
         lk.unlock();
+        if (w == window::held) return;
+        if (w == window::open) sim::sched::point("completion routine, the request off its target's sent list");
         if (!complete_inline()) {
             enqueue_completion(op);
             return;
@@ -687,6 +756,7 @@ void io_wait_controlled(io_operation* op) {
 }
 
 void io_wait(io_operation* op) {
+    io_release_late();
     if (sim::sched::active()) {
         io_wait_controlled(op);
         return;
@@ -789,7 +859,68 @@ bool io_cancel_held(io_operation* op, NTSTATUS status) {
     return true;
 }
 
+namespace {
+
+// Queues the held routines `pick` selects for the completion threads.
+template <typename Pick>
+void release_late(Pick pick) {
+    late_list& l = late();
+    if (l.count.load(std::memory_order_acquire) == 0) return;
+    std::vector<io_operation*> ready;
+    {
+        std::lock_guard<std::mutex> guard(l.lock);
+        auto keep = l.entries.begin();
+        for (auto it = l.entries.begin(); it != l.entries.end(); ++it) {
+            if (pick(*it)) {
+                ready.push_back(it->op);
+            } else {
+                *keep++ = *it;
+            }
+        }
+        l.entries.erase(keep, l.entries.end());
+        l.count.store(l.entries.size(), std::memory_order_release);
+    }
+    for (io_operation* op : ready) enqueue_completion(op);
+}
+
+}  // namespace
+
+void io_stop_begin(io_target* target) {
+    std::lock_guard<std::mutex> guard(target->lock);
+    target->stoppers++;
+}
+
+void io_stop_end(io_target* target) {
+    std::vector<io_operation*> held;
+    bool deleted;
+    {
+        std::lock_guard<std::mutex> guard(target->lock);
+        target->stoppers--;
+        held.swap(target->late);
+        deleted = target->state == WdfIoTargetDeleted;
+    }
+    if (held.empty()) return;
+    if (deleted) {
+        // Its deletion is waiting for these routines already.
+        for (io_operation* op : held) enqueue_completion(op);
+        return;
+    }
+    late_list& l = late();
+    std::lock_guard<std::mutex> guard(l.lock);
+    for (io_operation* op : held) l.entries.push_back({op, target, std::this_thread::get_id()});
+    l.count.store(l.entries.size(), std::memory_order_release);
+}
+
+void io_release_late() {
+    const std::thread::id self = std::this_thread::get_id();
+    release_late([self](const late_list::entry& e) { return e.owner == self; });
+}
+
 void io_wait_target(io_target* target, bool tracked_only) {
+    // A wait is a release point; a target's deletion cannot finish before
+    // the routines of its requests have run, whoever stopped it.
+    io_release_late();
+    if (!tracked_only) release_late([target](const late_list::entry& e) { return e.target == target; });
     if (sim::sched::active()) {
         sim::sched::wait("I/O target drain", [target, tracked_only] {
             return (tracked_only ? target->outstanding_tracked : target->outstanding) == 0;
@@ -805,6 +936,7 @@ void io_transfer_complete(sim::usb::transfer* t, void* context) {
 }
 
 void io_threads_stop() {
+    release_late([](const late_list::entry&) { return true; });
     for (unsigned i = 0; i < completion_thread_count; ++i) {
         completion_worker& w = workers()[i];
         std::thread* thread;
@@ -851,6 +983,14 @@ void set_completion_mode(completion_mode mode) {
     wdf::activity().seeded.store(false, std::memory_order_relaxed);
     wdf::activity().mode.store(static_cast<int>(mode), std::memory_order_relaxed);
 }
+
+void set_stop_window(stop_window mode, uint64_t seed) {
+    wdf::activity().stop_window_seed.store(seed, std::memory_order_relaxed);
+    wdf::activity().stop_window_draws.store(0, std::memory_order_relaxed);
+    wdf::activity().stop_window.store(static_cast<int>(mode), std::memory_order_relaxed);
+}
+
+void io_release_late() { wdf::io_release_late(); }
 
 void set_completion_seed(uint64_t seed) {
     wdf::activity().seed.store(seed, std::memory_order_relaxed);

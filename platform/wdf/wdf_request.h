@@ -123,6 +123,10 @@ class io_target : public object {
     io_list held;
     unsigned outstanding = 0;          // sent (held or delivered), not finished (completion routine included)
     unsigned outstanding_tracked = 0;  // delivered and tracked: what WdfIoTargetStop waits for
+    unsigned stoppers = 0;             // WdfIoTargetStop calls waiting for the sent I/O
+    // Completed while a stop waited, off the sent list, their routines not yet
+    // run (the stop window): the stop hands them on as it returns.
+    std::vector<io_operation*> late;
 
     // Hands an operation to the device (no platform lock held); it may
     // complete before returning.
@@ -204,8 +208,18 @@ void io_mark_cancelled(io_operation* op, uint64_t sequence);
 // when it is no longer held.
 bool io_cancel_held(io_operation* op, NTSTATUS status);
 // Waits until the target has no operations left (only the delivered ones
-// WdfIoTargetStop waits for when `tracked_only`), completion routines included.
+// WdfIoTargetStop waits for when `tracked_only`), completion routines included
+// (except those in the stop window).
 void io_wait_target(io_target* target, bool tracked_only);
+// WdfIoTargetStop's bracket around its wait: the stop window opens only for
+// completions that come while a stop waits, and a stop that ends hands the
+// routines held in it to its thread, which lets them run at its next release
+// point (io_release_late).
+void io_stop_begin(io_target* target);
+void io_stop_end(io_target* target);
+// The calling thread's release point: the routines its stops held in the
+// window go to the completion threads (see sim::set_stop_window).
+void io_release_late();
 // The device's completion callback for sim::usb::transfer (context: the operation).
 void io_transfer_complete(sim::usb::transfer* t, void* context);
 
@@ -227,6 +241,22 @@ enum class completion_mode { threads, inline_send };
 void set_completion_mode(completion_mode mode);
 void set_completion_seed(uint64_t seed);
 completion_mode current_completion_mode();  // threads while a seed is in force
+
+// Simulator control: the window in which WdfIoTargetStop returns while a
+// completion routine has still to run. The framework takes a request off the
+// target's sent list before it calls the request's routine, so a stop finding
+// the list empty (or emptied by another request) returns at once. Closed (the
+// default), a stop waits for the routines too, one order Windows may show.
+// Open, a completion that comes while a stop waits leaves the stop's count
+// and its routine is held until the stopping thread, after its stop returned,
+// frees pool, deletes an object, waits, or returns from its PnP or power
+// callback: a driver freeing what the routine uses right after the stop
+// meets its use-after-free at once. Seeded, each such completion takes the
+// window or not by a draw from the seed, reproducibly; always, each takes it.
+// Under the controlled scheduler the request always leaves the count first,
+// with a scheduling point before its routine.
+enum class stop_window { closed, seeded, always };
+void set_stop_window(stop_window mode, uint64_t seed = 0);
 
 // Simulator control: with the virtual clock, a synchronous wait with no
 // deadline during which nothing completes anywhere on the platform for this

@@ -8,9 +8,10 @@
 // targets for one endpoint each) the children of their interface; both are
 // framework-owned.
 //
+// The interface list is made once, at creation, from the first configuration.
 // Selection sends SET_CONFIGURATION and SET_INTERFACE (for settings other
-// than 0) to the device, replaces the interfaces' pipes and, for
-// InterfacesDescriptor, makes the interface list the selected interfaces. A
+// than 0) to the device and replaces the interfaces' pipes; for
+// InterfacesDescriptor the pipes follow the caller's configuration. A
 // function of a composite device shares the device with the others, as the
 // composite parent arranges: its selection sets the configuration only when
 // the device is not in it yet (then only the settings that differ), and its
@@ -109,11 +110,12 @@ NTSTATUS usb_control_sync(usb_device_object* usb, io_target* target, request_obj
 NTSTATUS memory_range(memory_object* memory, PWDFMEMORY_OFFSET offset, uint8_t** buffer, size_t* length);
 NTSTATUS descriptor_range(PWDF_MEMORY_DESCRIPTOR descriptor, uint8_t** buffer, size_t* length, const char* caller);
 
-// Pipe objects for every endpoint of one of an interface's settings (the
-// caller puts them in place), and their deletion (which cancels and waits
-// for their I/O).
-NTSTATUS make_pipes(usb_interface_object* itf, uint8_t setting_index, PWDF_OBJECT_ATTRIBUTES pipe_attributes,
-                    const char* site, std::vector<usb_pipe_object*>* pipes);
+// Pipe objects of an interface for every endpoint of a setting (of the
+// configuration being selected; setting_index is its place there), which the
+// caller puts in place, and their deletion (which cancels and waits for their
+// I/O).
+NTSTATUS make_pipes(usb_interface_object* itf, const usb_setting& setting, uint8_t setting_index,
+                    PWDF_OBJECT_ATTRIBUTES pipe_attributes, const char* site, std::vector<usb_pipe_object*>* pipes);
 void delete_pipes(const std::vector<usb_pipe_object*>& pipes);
 
 }  // namespace wdf

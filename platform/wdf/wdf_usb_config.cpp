@@ -39,18 +39,6 @@ std::vector<usb_setting> settings_of(const sim::usb::parsed_interface& parsed) {
     return settings;
 }
 
-bool same_settings(const std::vector<usb_setting>& a, const std::vector<usb_setting>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::memcmp(&a[i].descriptor, &b[i].descriptor, sizeof(USB_INTERFACE_DESCRIPTOR)) != 0) return false;
-        if (a[i].endpoints.size() != b[i].endpoints.size()) return false;
-        for (size_t e = 0; e < a[i].endpoints.size(); ++e) {
-            if (std::memcmp(&a[i].endpoints[e], &b[i].endpoints[e], sizeof(USB_ENDPOINT_DESCRIPTOR)) != 0) return false;
-        }
-    }
-    return true;
-}
-
 // Every interface of the first configuration, as creation found them.
 std::vector<interface_plan> first_configuration_plans(const usb_device_object* usb) {
     std::vector<interface_plan> plans;
@@ -108,11 +96,36 @@ void unconfigure_all(usb_device_object* usb, uint8_t value) {
     delete_pipes(old);
 }
 
-// Selects a configuration: the device takes it and the chosen settings, then
-// the interface list becomes the plans (objects with unchanged settings are
-// kept, so their handles stay valid) and the chosen settings get new pipes.
+// The interface object creation made for an interface number, if any.
+usb_interface_object* interface_numbered(usb_device_object* usb, uint8_t number) {
+    std::lock_guard<std::mutex> guard(usb->lock);
+    for (usb_interface_object* itf : usb->interfaces) {
+        if (itf->number == number) return itf;
+    }
+    return nullptr;
+}
+
+// The index of an alternate setting among the interface's own settings (those
+// of the first configuration); the first one when it has no such setting.
+uint8_t setting_index_of(const usb_interface_object* itf, uint8_t alternate) {
+    for (size_t i = 0; i < itf->settings.size(); ++i) {
+        if (itf->settings[i].descriptor.bAlternateSetting == alternate) return static_cast<uint8_t>(i);
+    }
+    return 0;
+}
+
+// Selects a configuration: the device takes it and the chosen settings, and
+// the chosen settings get new pipes. The interface list is the one creation
+// made from the first configuration and never changes: an interface number it
+// lacks cannot be selected, and the objects keep their handles and settings.
 NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const std::vector<interface_plan>& plans,
                 const std::vector<choice>& choices, PWDF_OBJECT_ATTRIBUTES pipe_attributes) {
+    std::vector<usb_interface_object*> list;
+    for (const interface_plan& plan : plans) {
+        usb_interface_object* itf = interface_numbered(usb, plan.number);
+        if (itf == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+        list.push_back(itf);
+    }
     for (const choice& c : choices) {
         if (!setting_usable(plans[c.plan].settings[c.setting])) return STATUS_INVALID_PARAMETER;
     }
@@ -149,64 +162,31 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
         }
     }
 
-    std::vector<usb_interface_object*> current;
-    {
-        std::lock_guard<std::mutex> guard(usb->lock);
-        current = usb->interfaces;
-    }
-    std::vector<usb_interface_object*> list;
-    std::vector<usb_interface_object*> created;
     std::vector<std::vector<usb_pipe_object*>> pipes(choices.size());
-    auto undo = [&](NTSTATUS failure) {
-        for (auto& p : pipes) delete_pipes(p);
-        for (usb_interface_object* itf : created) delete_object(itf);
-        unconfigure_all(usb, value);
-        return failure;
-    };
-    for (const interface_plan& plan : plans) {
-        usb_interface_object* found = nullptr;
-        for (usb_interface_object* itf : current) {
-            if (itf->number == plan.number && same_settings(itf->settings, plan.settings)) found = itf;
-        }
-        if (found == nullptr) {
-            found = new usb_interface_object();
-            found->device = usb;
-            found->number = plan.number;
-            found->settings = plan.settings;
-            status = attach(found, nullptr, usb, select_config_site);
-            if (!NT_SUCCESS(status)) return undo(status);
-            created.push_back(found);
-        }
-        list.push_back(found);
-    }
     for (size_t i = 0; i < choices.size(); ++i) {
-        status = make_pipes(list[choices[i].plan], choices[i].setting, pipe_attributes, select_config_site, &pipes[i]);
-        if (!NT_SUCCESS(status)) return undo(status);
+        const choice& c = choices[i];
+        status = make_pipes(list[c.plan], plans[c.plan].settings[c.setting], c.setting, pipe_attributes,
+                            select_config_site, &pipes[i]);
+        if (!NT_SUCCESS(status)) {
+            for (auto& p : pipes) delete_pipes(p);
+            unconfigure_all(usb, value);
+            return status;
+        }
     }
 
-    std::vector<usb_pipe_object*> old_pipes;
-    std::vector<usb_interface_object*> dropped;
     {
         std::lock_guard<std::mutex> guard(usb->lock);
-        for (usb_interface_object* itf : usb->interfaces) {
-            old_pipes.insert(old_pipes.end(), itf->pipes.begin(), itf->pipes.end());
-            itf->pipes.clear();
-            itf->configured = false;
-            itf->configured_setting = 0;
-            if (std::find(list.begin(), list.end(), itf) == list.end()) dropped.push_back(itf);
-        }
         for (size_t i = 0; i < choices.size(); ++i) {
-            usb_interface_object* itf = list[choices[i].plan];
+            const choice& c = choices[i];
+            usb_interface_object* itf = list[c.plan];
             itf->configured = true;
-            itf->configured_setting = choices[i].setting;
+            itf->configured_setting =
+                setting_index_of(itf, plans[c.plan].settings[c.setting].descriptor.bAlternateSetting);
             itf->pipes = pipes[i];
         }
-        usb->interfaces = list;
         usb->configuration_value = value;
         usb->configuration_attributes = attributes;
     }
-    delete_pipes(old_pipes);
-    for (usb_interface_object* itf : dropped) delete_object(itf);
     return STATUS_SUCCESS;
 }
 
@@ -297,9 +277,8 @@ void pipe_information(const USB_ENDPOINT_DESCRIPTOR& endpoint, uint8_t setting_i
     }
 }
 
-NTSTATUS make_pipes(usb_interface_object* itf, uint8_t setting_index, PWDF_OBJECT_ATTRIBUTES pipe_attributes,
-                    const char* site, std::vector<usb_pipe_object*>* pipes) {
-    const usb_setting& setting = itf->settings[setting_index];
+NTSTATUS make_pipes(usb_interface_object* itf, const usb_setting& setting, uint8_t setting_index,
+                    PWDF_OBJECT_ATTRIBUTES pipe_attributes, const char* site, std::vector<usb_pipe_object*>* pipes) {
     // Pipes always belong to their interface, whatever parent the attributes name.
     WDF_OBJECT_ATTRIBUTES attributes;
     if (pipe_attributes != nullptr) {
@@ -524,7 +503,8 @@ NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_
     // The new pipes first, so a failure leaves everything as it was; then the
     // old ones are stopped and deleted before the device hears of the change.
     std::vector<usb_pipe_object*> pipes;
-    NTSTATUS status = make_pipes(itf, static_cast<uint8_t>(index), PipesAttributes, select_setting_site, &pipes);
+    NTSTATUS status = make_pipes(itf, itf->settings[index], static_cast<uint8_t>(index), PipesAttributes,
+                                 select_setting_site, &pipes);
     if (!NT_SUCCESS(status)) return status;
     std::vector<usb_pipe_object*> old;
     {

@@ -83,7 +83,9 @@ class ledger {
 // The host, the driver and one plugged device; the children's bus interfaces.
 class world {
  public:
-    explicit world(bool control_device = false);
+    // start_control false: the control device is added, its start left to
+    // the scenario.
+    explicit world(bool control_device = false, bool start_control = true);
     ~world();
     // The registry value for the device at the default location.
     void device_value(const sim::usb::descriptor_set& set, const std::string& name, uint32_t value);

@@ -102,18 +102,31 @@ void maintenance_switch() {
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
     expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
     expect(b.cdc_data_io_init(children[1], 2, 2) == STATUS_SUCCESS, "child 1 sets its data path up");
+    std::atomic<int> opened{0};
+    std::atomic<int> maintaining{0};
     {
         actors people;
+        // Each round child 0 opens the path, child 1 starts maintaining it,
+        // and child 0 closes it meanwhile.
         people.start("child 0 switching", [&] {
             for (int i = 0; i < 2; i++) {
-                if (a.cdc_transport_enable(children[0]) == STATUS_SUCCESS) a.cdc_transport_disable(children[0]);
+                if (a.cdc_transport_enable(children[0]) != STATUS_SUCCESS) continue;
+                opened.fetch_add(1);
+                sim::sched::wait(
+                    "child 0 uses its data path", [&maintaining, i] { return maintaining.load() > i; },
+                    sim::clock_now() + kSecond);
+                a.cdc_transport_disable(children[0]);
             }
         });
         people.start("child 1 maintaining", [&] {
             for (int i = 0; i < 2; i++) {
+                sim::sched::wait(
+                    "child 1 waits for the open data path", [&opened, i] { return opened.load() > i; },
+                    sim::clock_now() + kSecond);
+                maintaining.fetch_add(1);
+                b.cdc_restart_io_target(children[1], i % 2 == 0);
                 b.qd_clear_data(children[1]);
                 b.qd_abort_reads(children[1]);
-                b.cdc_restart_io_target(children[1], i % 2 == 0);
             }
         });
     }
@@ -385,6 +398,205 @@ void control_device(bool idle) {
 void control_device_plain() { control_device(false); }
 void control_device_idle() { control_device(true); }
 
+// The child of a control device, as its function driver sees it: bound to
+// the first PDO the control device reports, its bus interface held until
+// the PnP manager removes that PDO. Every call goes under the driver's lock
+// and only while the PDO is there, as a function driver's own calls do.
+struct ctrl_lane {
+    gate lock;
+    WDFDEVICE child = nullptr;  // the rest guarded by lock
+    CDC_BUS_INTERFACE bus{};
+    bool have_bus = false;
+    bool gone = false;
+    LONG open = 1;  // what the is-open callback answers
+    bool callbacks = false;
+    ledger transfers;
+
+    static LONG cb_quiet(PVOID) { return 0; }
+    static LONG cb_is_open(PVOID ctx) {
+        sim::sched::point("child is-open callback");
+        return static_cast<ctrl_lane*>(ctx)->open;
+    }
+
+    void bind(WDFDEVICE pdo, bool with_callbacks) {
+        gate_guard guard(lock);
+        if (child != nullptr) return;
+        child = pdo;
+        expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                    CDC_BUS_INTERFACE_VERSION,
+                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
+               "the child gets the bus interface");
+        have_bus = true;
+        if (with_callbacks) {
+            callbacks = bus.cdc_data_io_ctrl_cbs_init(child, 1, cb_quiet, cb_quiet, cb_is_open, cb_quiet, cb_quiet,
+                                                      this) == STATUS_SUCCESS;
+            expect(callbacks, "the child registers its control callbacks");
+        }
+    }
+    void release(WDFDEVICE pdo) {
+        gate_guard guard(lock);
+        if (pdo != child) return;
+        if (have_bus) {
+            if (callbacks) bus.cdc_data_io_ctrl_cbs_uninit(child);
+            bus.header.InterfaceDereference(bus.header.Context);
+            have_bus = false;
+        }
+        gone = true;
+    }
+    // The caller holds lock.
+    bool usable() const { return have_bus && !gone; }
+};
+
+class ctrl_lane_driver : public sim::function_driver {
+ public:
+    ctrl_lane_driver(ctrl_lane* l, WDFDEVICE pdo) : lane_(l), pdo_(pdo) {}
+    std::string name() const override { return "explore control child"; }
+    NTSTATUS open() override { return STATUS_SUCCESS; }
+    void close() override {}
+    bool is_open() const override { return false; }
+    void removing(bool) override { lane_->release(pdo_); }
+
+ private:
+    ctrl_lane* lane_;
+    WDFDEVICE pdo_;
+};
+
+void bind_ctrl_lane(world& w, ctrl_lane& l, bool with_callbacks) {
+    w.host->set_default_function_driver([&l, with_callbacks](WDFDEVICE pdo) {
+        l.bind(pdo, with_callbacks);
+        return std::unique_ptr<sim::function_driver>(new ctrl_lane_driver(&l, pdo));
+    });
+}
+
+// Every child the control device has is served: a routed call reaches the
+// modem.
+void expect_served_children(world& w, const char* what) {
+    const auto kids = w.host->children(*w.control);
+    expect(!kids.empty(), std::string(what) + ": the present modem has a child");
+    for (const auto& kid : kids) {
+        CDC_BUS_INTERFACE bus{};
+        expect(sim::query_interface(kid.device, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                    CDC_BUS_INTERFACE_VERSION,
+                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
+               "the child gets the bus interface");
+        const NTSTATUS status = bus.cdc_data_io_init(kid.device, 1, 1);
+        if (NT_SUCCESS(status)) bus.cdc_data_io_uninit(kid.device);
+        bus.header.InterfaceDereference(bus.header.Context);
+        expect(status == STATUS_SUCCESS, std::string(what) + ": a routed call of the present modem's child succeeds");
+    }
+}
+
+// The child's reader in control-device mode: synchronous reads with a
+// time-out, the device sending nothing for them, while a person unplugs the
+// modem. The removal must end every routed call in flight, also one that
+// went out after it cancelled what was there, and wait for it without a poll.
+void control_device_read() {
+    world w(true);
+    ctrl_lane l;
+    bind_ctrl_lane(w, l, false);
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the control device owns the modem's child");
+    {
+        gate_guard guard(l.lock);
+        expect(l.usable(), "the child's function driver is loaded");
+        expect(l.bus.cdc_data_io_init(l.child, 2, 2) == STATUS_SUCCESS, "the child sets its data path up");
+        expect(l.bus.cdc_transport_enable(l.child) == STATUS_SUCCESS, "the child enables its transport");
+    }
+    {
+        actors people;
+        people.start("child reading", [&] {
+            for (int i = 0; i < 2; i++) {
+                gate_guard guard(l.lock);
+                if (!l.usable()) return;
+                uint8_t buffer[64];
+                l.bus.cdc_data_in_sync(l.child, buffer, sizeof(buffer), -2 * kSecond);
+            }
+        });
+        people.start("child writing", [&] {
+            gate_guard guard(l.lock);
+            if (!l.usable()) return;
+            transfer* t = l.transfers.next();
+            if (!l.bus.cdc_data_out_async(l.child, t->buffer, 16, transfer::done, t, no_timeout)) {
+                l.transfers.forget_last();
+            }
+        });
+        sim::sched::point("person reaches for the plug");
+        w.host->unplug(w.device);
+    }
+    expect(l.transfers.all_done(), "every accepted transfer completed");
+    w.host->settle();
+    expect(w.host->children(*w.control).empty(), "the unplugged modem's closed child is removed");
+}
+
+// The child's driver closes and reports the child not in use while the
+// modem that served it comes back: the replugged modem keeps the child it
+// re-attached, or gets a new one, never none.
+void control_device_not_in_use() {
+    world w(true);
+    ctrl_lane l;
+    bind_ctrl_lane(w, l, true);
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the control device owns the modem's child");
+    // Open: the child stays while the modem is away.
+    w.host->unplug(w.device);
+    expect(w.host->children(*w.control).size() == 1, "the open child stays while its modem is away");
+    {
+        actors people;
+        people.start("child closing", [&] {
+            gate_guard guard(l.lock);
+            l.open = 0;
+            if (l.usable()) l.bus.qd_notify_child_not_in_use(l.child);
+        });
+        sim::plug_options options;
+        options.location = location();
+        options.whole_device = true;
+        w.host->plug(w.device, options);
+    }
+    w.host->settle();
+    expect_served_children(w, "after the not-in-use report");
+}
+
+// The control device's own start against a modem unplugged and plugged
+// again: whichever registers first, the present modem ends with a child the
+// control device serves, and a function driver's routed calls on it meanwhile
+// are answered or refused, never lost.
+void control_device_start() {
+    world w(true, false);
+    ctrl_lane l;
+    bind_ctrl_lane(w, l, false);
+    std::vector<WDFDEVICE> none = w.plug(catalogue::acm_modem());
+    expect(none.empty(), "no child before the control device starts");
+    {
+        actors people;
+        people.start("person starting the control device",
+                     [&] { expect(w.host->start_device(*w.control) == STATUS_SUCCESS, "the control device starts"); });
+        people.start("child calling", [&] {
+            for (int i = 0; i < 3; i++) {
+                sim::sched::wait(
+                    "child driver waits for its device", [&l] { return l.child != nullptr; },
+                    sim::clock_now() + kSecond);
+                gate_guard guard(l.lock);
+                if (!l.usable()) continue;
+                uint8_t line[7] = {0x80, 0x25, 0, 0, 0, 0, 8};
+                l.bus.class_control_sync(l.child, FALSE, 0x20, 0, sizeof(line), line, nullptr, -kSecond);
+                transfer* t = l.transfers.next();
+                if (l.bus.class_control_async(l.child, TRUE, 0x21, 0, 7, t->buffer, transfer::done, t, nullptr,
+                                              -kSecond) != STATUS_PENDING) {
+                    l.transfers.forget_last();
+                }
+            }
+        });
+        w.host->unplug(w.device);
+        sim::plug_options options;
+        options.location = location();
+        options.whole_device = true;
+        w.host->plug(w.device, options);
+    }
+    expect(l.transfers.all_done(), "every accepted transfer completed");
+    w.host->settle();
+    expect_served_children(w, "after the control device's start");
+}
+
 // ---- (e) idle time-out and wake against transfers and StopIdle ------------------
 
 void idle_wake() {
@@ -482,13 +694,19 @@ void child_threads() {
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
-    {"maintenance-switch", "two children on one ECM function: enable/disable against restart and purge", 300,
+    {"maintenance-switch", "two children on one ECM function: enable/disable against restart and purge", 230,
      maintenance_switch},
     {"zlp-purge", "writes needing ZLPs against purge and pipe restart", 220, zlp_purge},
     {"surprise-removal", "a child's transfers against surprise removal", 190, surprise_removal},
     {"orderly-removal", "a child's transfers against orderly removal", 190, orderly_removal},
     {"control-device", "control-device mode: routed calls against unplug and replug", 370, control_device_plain},
     {"control-device-idle", "the same with an idle time-out on the modem", 370, control_device_idle},
+    {"control-device-read", "control-device mode: a child's synchronous reads against unplug", 185,
+     control_device_read},
+    {"control-device-not-in-use", "control-device mode: a child's not-in-use report against replug", 215,
+     control_device_not_in_use},
+    {"control-device-start", "control-device mode: the control device's own start against unplug and replug", 250,
+     control_device_start},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
@@ -561,7 +779,7 @@ bool ledger::all_done(int64_t within) {
 
 std::string location() { return sim::plug_options().location; }
 
-world::world(bool control_device) {
+world::world(bool control_device, bool start_control) {
     host = std::make_unique<sim::host>();
     if (g_debug_level > 1) sim::debugger_mirror(stderr);
     host->registry().set_dword(sim::host::parameters_key(), "DebugLevel", static_cast<uint32_t>(g_debug_level));
@@ -573,7 +791,7 @@ world::world(bool control_device) {
         root.device_id = "CDCBUS";
         root.instance_id = "0000";
         control = &host->add_device(root);
-        expect(host->start_device(*control) == STATUS_SUCCESS, "the control device starts");
+        if (start_control) expect(host->start_device(*control) == STATUS_SUCCESS, "the control device starts");
     }
 }
 

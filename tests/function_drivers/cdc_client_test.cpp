@@ -22,9 +22,9 @@ class cdc_client_test : public test_bus::bus_test {
         test_bus::bus_test::SetUp();
         fake_bus::reset();
         test_bus::config().on_pdo_created = fake_bus::register_on;
-        function_drivers::install(host);
+        function_drivers::install(host, fake_bus::few_requests());
         host.register_function_driver("testbus\\CHILD_1", [](WDFDEVICE device) {
-            return std::unique_ptr<sim::function_driver>(new serial_driver(device));
+            return std::unique_ptr<sim::function_driver>(new serial_driver(device, fake_bus::few_requests()));
         });
     }
     void TearDown() override {

@@ -70,4 +70,13 @@ LONG control(const std::string& which);
 std::vector<std::string> calls();
 size_t reads_pending();
 
+// Two reads and four records, fewer than the clients' defaults: the call
+// sequences the tests expect list each read.
+inline function_drivers::client_options few_requests() {
+    function_drivers::client_options options;
+    options.reads = 2;
+    options.requests = 4;
+    return options;
+}
+
 }  // namespace fake_bus

@@ -124,4 +124,66 @@ TEST_F(framework_registry, unicode_string_fits_or_overflows) {
     EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &value), STATUS_OBJECT_TYPE_MISMATCH);
 }
 
+// The statuses the framework's queries give, as ZwQueryValueKey shapes them:
+// a query too small for the data overflows (and says how much is stored)
+// before the type is looked at.
+TEST_F(framework_registry, query_statuses_follow_the_stored_data) {
+    host.registry().set_string(params, "DeviceName", "abcd");  // 10 bytes stored
+    host.registry().set_value(params, "Empty", sim::registry_value{REG_BINARY, {}});
+    host.registry().set_value(params, "Wide", sim::registry_value{REG_DWORD, {1, 0, 0, 0, 0, 0, 0, 0}});
+    host.registry().set_value(params, "Blob", sim::registry_value{REG_BINARY, {1, 0, 0, 0}});
+    host.registry().set_value(params, "Blank", sim::registry_value{REG_SZ, {}});
+    UNICODE_STRING device_name = name(L"DeviceName"), empty = name(L"Empty"), wide = name(L"Wide"),
+                   blob = name(L"Blob"), blank = name(L"Blank");
+
+    // The size query: no buffer, the stored length and type.
+    ULONG length = 0, type = 0;
+    EXPECT_EQ(WdfRegistryQueryValue(key, &device_name, 0, nullptr, &length, &type), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(length, 10u);
+    EXPECT_EQ(type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(WdfRegistryQueryValue(key, &empty, 0, nullptr, &length, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(length, 0u);
+
+    ULONG value = 99;
+    EXPECT_EQ(WdfRegistryQueryULong(key, &wide, &value), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &blob, &value), STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(value, 99u);
+
+    // The buffer must hold the terminator too.
+    WCHAR buffer[4];
+    UNICODE_STRING text = {0, sizeof(buffer), buffer};
+    USHORT bytes = 0;
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &text), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(bytes, 10u);
+    bytes = 0;
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, nullptr), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(bytes, 10u);
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &blob, &bytes, &text), STATUS_OBJECT_TYPE_MISMATCH);
+    UNICODE_STRING no_room = {0, 0, buffer};
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &device_name, &bytes, &no_room), STATUS_INVALID_PARAMETER);
+
+    WDFSTRING string = nullptr;
+    ASSERT_EQ(WdfStringCreate(nullptr, WDF_NO_OBJECT_ATTRIBUTES, &string), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryString(key, &blank, string), STATUS_RESOURCE_DATA_NOT_FOUND);
+    EXPECT_EQ(WdfRegistryQueryString(key, &blob, string), STATUS_OBJECT_TYPE_MISMATCH);
+    ASSERT_EQ(WdfRegistryQueryString(key, &device_name, string), STATUS_SUCCESS);
+    UNICODE_STRING got;
+    WdfStringGetUnicodeString(string, &got);
+    EXPECT_EQ(got.Length, 8u);
+    WdfObjectDelete(string);
+}
+
+using framework_registry_DeathTest = framework_registry;
+
+TEST_F(framework_registry_DeathTest, a_null_value_name_is_a_bug_check) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ULONG value = 0;
+    EXPECT_DEATH((void)WdfRegistryQueryULong(key, nullptr, &value), "BUGCHECK.*NULL required pointer ValueName");
+    UNICODE_STRING level = name(L"Level");
+    EXPECT_DEATH((void)WdfRegistryQueryULong(key, &level, nullptr), "BUGCHECK.*NULL required pointer Value");
+    WDFKEY sub = nullptr;
+    EXPECT_DEATH((void)WdfRegistryOpenKey(key, nullptr, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &sub),
+                 "BUGCHECK.*NULL required pointer KeyName");
+}
+
 }  // namespace

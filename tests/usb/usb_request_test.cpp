@@ -22,9 +22,18 @@ class usb_requests : public usb_host_test {
     }
 
     void TearDown() override {
+        sim::set_stop_window(sim::stop_window::closed);
         for (WDFOBJECT obj : owned_) WdfObjectDelete(obj);
         owned_.clear();
         usb_host_test::TearDown();
+    }
+
+    // Sends a read on the IN pipe with the given routine and context.
+    void send_read(PFN_WDF_REQUEST_COMPLETION_ROUTINE routine, WDFCONTEXT context) {
+        WDFREQUEST r = request(WdfUsbTargetPipeGetIoTarget(in_));
+        ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+        WdfRequestSetCompletionRoutine(r, routine, context);
+        ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), nullptr));
     }
 
     WDFREQUEST request(WDFIOTARGET target = nullptr) {
@@ -433,6 +442,90 @@ TEST_F(usb_requests, stop_with_cancel_completes_sent_requests_before_returning) 
     ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
 }
 
+constexpr ULONG record_tag = 0x54735264;
+
+// A driver's record of its reads, as the routines use it: they count into it
+// and the last one sets its event.
+struct read_record {
+    LONG outstanding;
+    LONG completions;
+    NTSTATUS last;
+    KEVENT drained;
+};
+
+VOID record_routine(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WDFCONTEXT context) {
+    auto* rec = static_cast<read_record*>(context);
+    InterlockedExchange(&rec->last, params->IoStatus.Status);
+    InterlockedIncrement(&rec->completions);
+    if (InterlockedDecrement(&rec->outstanding) == 0) KeSetEvent(&rec->drained, IO_NO_INCREMENT, FALSE);
+}
+
+read_record* new_record(LONG outstanding) {
+    auto* rec = static_cast<read_record*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(read_record), record_tag));
+    rec->outstanding = outstanding;
+    rec->completions = 0;
+    rec->last = STATUS_PENDING;
+    KeInitializeEvent(&rec->drained, NotificationEvent, FALSE);
+    return rec;
+}
+
+// The framework takes a request off the sent list before it calls the
+// routine: the stop may return first. A driver that counts its routines and
+// waits for them itself frees its record safely.
+TEST_F(usb_requests, a_stop_may_return_before_the_routines_of_the_requests_it_cancelled_ran) {
+    sim::set_stop_window(sim::stop_window::always);
+    read_record* rec = new_record(2);
+    send_read(record_routine, rec);
+    send_read(record_routine, rec);
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+    EXPECT_EQ(rec->completions, 0) << "both requests left the sent list, their routines still to run";
+    ASSERT_EQ(KeWaitForSingleObject(&rec->drained, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(rec->completions, 2);
+    EXPECT_EQ(rec->last, STATUS_CANCELLED);
+    ExFreePoolWithTag(rec, record_tag);
+    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
+
+    // A stop with nothing sent has nothing to hold back.
+    sim::set_stop_window(sim::stop_window::closed);
+    completion_log log;
+    start_read(&log);
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+    EXPECT_EQ(log.count(), 1) << "closed, the stop waits for the routine, one order Windows may show";
+    ASSERT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
+}
+
+// Seeded, which completions take the window is the seed's choice, the same
+// on every run.
+TEST_F(usb_requests, the_seeded_stop_window_holds_the_same_routines_on_every_run) {
+    constexpr int reads = 8;
+    auto run = [&](uint64_t seed) {
+        sim::set_stop_window(sim::stop_window::seeded, seed);
+        read_record* recs[reads];
+        for (auto& rec : recs) {
+            rec = new_record(1);
+            send_read(record_routine, rec);
+        }
+        WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+        std::string ran;
+        for (read_record* rec : recs) ran += rec->completions != 0 ? 'r' : '-';
+        for (read_record* rec : recs) {
+            EXPECT_EQ(KeWaitForSingleObject(&rec->drained, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            ExFreePoolWithTag(rec, record_tag);
+        }
+        EXPECT_EQ(WdfIoTargetStart(WdfUsbTargetPipeGetIoTarget(in_)), STATUS_SUCCESS);
+        return ran;
+    };
+    std::vector<std::string> patterns;
+    for (uint64_t seed : {1, 2, 3}) {
+        const std::string first = run(seed);
+        EXPECT_EQ(run(seed), first) << "seed " << seed;
+        patterns.push_back(first);
+    }
+    std::string all = patterns[0] + patterns[1] + patterns[2];
+    EXPECT_NE(all.find('r'), std::string::npos) << "some routines ran before the stop returned";
+    EXPECT_NE(all.find('-'), std::string::npos) << "some were held past it";
+}
+
 TEST_F(usb_requests, stopping_and_starting_the_usb_device_stops_and_starts_its_pipes) {
     completion_log sent;
     start_read(&sent);
@@ -658,6 +751,47 @@ class usb_requests_DeathTest : public usb_requests {
         usb_requests::SetUp();
     }
 };
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CDC_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CDC_ASAN 1
+#endif
+#endif
+
+// A driver that frees what its routines use as soon as the stop returns:
+// the routine held in the window runs after the free.
+TEST_F(usb_requests_DeathTest, freeing_a_record_right_after_a_stop_is_a_use_after_free) {
+    sim::set_stop_window(sim::stop_window::always);
+#if defined(CDC_ASAN)
+    EXPECT_DEATH(
+        {
+            read_record* rec = new_record(1);
+            send_read(record_routine, rec);
+            WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+            ExFreePoolWithTag(rec, record_tag);
+            sim::io_threads_stop();
+        },
+        "heap-use-after-free");
+#else
+    // Without AddressSanitizer: the routine runs after the free.
+    static std::atomic<bool> freed{false};
+    static std::atomic<bool> saw_freed{false};
+    freed = false;
+    saw_freed = false;
+    auto routine = [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT) {
+        saw_freed = freed.load();
+    };
+    read_record* rec = new_record(1);
+    send_read(routine, rec);
+    WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(in_), WdfIoTargetCancelSentIo);
+    freed = true;
+    ExFreePoolWithTag(rec, record_tag);
+    sim::io_threads_stop();
+    EXPECT_TRUE(saw_freed);
+#endif
+}
 
 TEST_F(usb_requests_DeathTest, sending_a_pending_request_is_a_bug_check) {
     completion_log log;

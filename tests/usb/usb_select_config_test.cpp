@@ -149,7 +149,10 @@ TEST_F(select_config, deconfig_sends_configuration_zero_and_removes_every_pipe) 
 }
 
 // The driver's way: read configuration N itself and pass the interfaces it wants.
-TEST_F(select_config, interfaces_descriptor_selects_another_configuration) {
+// The interface list is the first configuration's, made at creation: another
+// configuration may be selected through interfaces it shares with the first,
+// which keep their objects and get the other configuration's pipes.
+TEST_F(select_config, interfaces_descriptor_selects_another_configuration_through_the_first_ones_interfaces) {
     descriptor_set set = descriptor_builder()
                              .device(0x1234, 0x0077, 0xff)
                              .num_configurations(2)
@@ -166,6 +169,7 @@ TEST_F(select_config, interfaces_descriptor_selects_another_configuration) {
                              .build();
     WDFUSBDEVICE usb = create(set);
     ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 1);
+    WDFUSBINTERFACE first = itf(usb, 0);
 
     // GET_DESCRIPTOR(configuration index 1) as the driver sends it.
     WDF_USB_CONTROL_SETUP_PACKET setup;
@@ -181,27 +185,38 @@ TEST_F(select_config, interfaces_descriptor_selects_another_configuration) {
 
     sim::usb::parsed_configuration parsed = sim::usb::parse_configuration(config);
     auto* cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config.data());
-    PUSB_INTERFACE_DESCRIPTOR chosen[2] = {
+    PUSB_INTERFACE_DESCRIPTOR both[2] = {
         reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(config.data() + parsed.find_setting(1, 1)->offset),
         reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(config.data() + parsed.find_setting(0, 0)->offset)};
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
-    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_INTERFACES_DESCRIPTORS(&params, cd, chosen, 2);
     device_->clear_traffic();
-    ASSERT_EQ(WdfUsbTargetDeviceSelectConfig(usb, nullptr, &params), STATUS_SUCCESS);
 
+    // Interface 1 is not in the list: refused before the device hears of it.
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_INTERFACES_DESCRIPTORS(&params, cd, both, 2);
+    EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(usb, nullptr, &params), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(control_traffic().empty());
+    EXPECT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 1);
+
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_INTERFACES_DESCRIPTORS(&params, cd, &both[1], 1);
+    ASSERT_EQ(WdfUsbTargetDeviceSelectConfig(usb, nullptr, &params), STATUS_SUCCESS);
     EXPECT_EQ(device_->configuration(), 2);
-    EXPECT_EQ(device_->alternate_setting(1), 1);
-    ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 2);
-    EXPECT_EQ(WdfUsbInterfaceGetInterfaceNumber(itf(usb, 0)), 1);
-    EXPECT_EQ(WdfUsbInterfaceGetNumSettings(itf(usb, 0)), 2);
-    EXPECT_EQ(WdfUsbInterfaceGetConfiguredSettingIndex(itf(usb, 0)), 1);
-    EXPECT_EQ(pipe_addresses(itf(usb, 0)), (std::vector<uint8_t>{0x84, 0x05}));
-    EXPECT_EQ(WdfUsbInterfaceGetInterfaceNumber(itf(usb, 1)), 0);
-    EXPECT_EQ(pipe_addresses(itf(usb, 1)), std::vector<uint8_t>{0x83});
+    ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 1);
+    EXPECT_EQ(itf(usb, 0), first);
+    EXPECT_EQ(WdfUsbInterfaceGetInterfaceNumber(first), 0);
+    EXPECT_EQ(WdfUsbInterfaceGetNumSettings(first), 1);
+    EXPECT_EQ(pipe_addresses(first), std::vector<uint8_t>{0x83});
     std::vector<transfer_record> traffic = control_traffic();
-    ASSERT_EQ(traffic.size(), 2u);
+    ASSERT_EQ(traffic.size(), 1u);
+    EXPECT_EQ(traffic[0].packet().bRequest, USB_REQUEST_SET_CONFIGURATION);
     EXPECT_EQ(traffic[0].packet().wValue, 2);
-    EXPECT_EQ(traffic[1].setup[1], USB_REQUEST_SET_INTERFACE);
+
+    // Selecting the first configuration again makes no new list either.
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, 0, nullptr);
+    ASSERT_EQ(WdfUsbTargetDeviceSelectConfig(usb, nullptr, &params), STATUS_SUCCESS);
+    EXPECT_EQ(device_->configuration(), 1);
+    ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), 1);
+    EXPECT_EQ(itf(usb, 0), first);
+    EXPECT_EQ(pipe_addresses(first), std::vector<uint8_t>{0x81});
 
     // The cached configuration stays the first one.
     USHORT size = 0;

@@ -143,7 +143,7 @@ TEST_F(framework_rules, stop_idle_counts_nest_and_resume_releases_them) {
 
 TEST_F(framework_rules, stop_idle_on_a_device_not_in_d0_fails_without_a_reference) {
     WDFDEVICE d = device(false);
-    EXPECT_EQ(WdfDeviceStopIdle(d, TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(WdfDeviceStopIdle(d, TRUE), STATUS_POWER_STATE_INVALID);
     EXPECT_EQ(stop_idle_count(d), 0);
 }
 

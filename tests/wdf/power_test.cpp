@@ -141,11 +141,17 @@ TEST_F(power, stop_idle_on_a_device_not_started_takes_no_reference) {
     root.device_id = "TESTBUS";
     root.instance_id = "0000";
     bus = &host.add_device(root);
-    EXPECT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_POWER_STATE_INVALID);
     EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD3Final);
 }
 
 TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
+    // Children that own their power policy, as a raw PDO does, idle by their own references.
+    config().create = [](WDFCHILDLIST, child_description* description, PWDFDEVICE_INIT init) {
+        WdfDeviceInitSetPowerPolicyOwnership(init, TRUE);
+        WDFDEVICE pdo;
+        return standard_pdo(init, *description, &pdo);
+    };
     start_idle_bus();
     ASSERT_EQ(report(1), STATUS_SUCCESS);
     ASSERT_EQ(report(2), STATUS_SUCCESS);
@@ -169,6 +175,21 @@ TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
     EXPECT_FALSE(host.idle(device())) << "a child held in D0 keeps its parent there";
     WdfDeviceResumeIdle(pdo_of(1));
     EXPECT_TRUE(host.idle(device()));
+}
+
+// Only the power policy owner idles: on another device StopIdle changes nothing
+// and says so, and ResumeIdle does nothing.
+TEST_F(power, stop_idle_on_a_device_that_does_not_own_its_power_policy_is_refused) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    ASSERT_TRUE(host.idle(device()));
+    const size_t mark = host.pnp_log().size();
+    EXPECT_EQ(WdfDeviceStopIdle(pdo_of(1), TRUE), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(WdfDeviceStopIdle(pdo_of(1), FALSE), STATUS_INVALID_DEVICE_STATE);
+    WdfDeviceResumeIdle(pdo_of(1));
+    EXPECT_TRUE(steps_since(mark).empty()) << "nothing powered up";
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD3);
 }
 
 TEST_F(power, idle_and_wake_settings_are_checked_as_the_framework_checks_them) {
