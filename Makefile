@@ -15,7 +15,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
 # the whole run stays within a few seconds.
 BENCH_FLAGS ?= --benchmark_min_time=0.05 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
 
-.PHONY: all deps build demo bench sweep explore rebreak check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
+.PHONY: all deps build demo bench sweep explore rebreak mutate check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 
 all: build
 
@@ -51,6 +51,17 @@ explore: deps $(BUILD)/CMakeCache.txt
 	  $(BUILD)/tests/cdcexplore $$s --schedules $(EXPLORE_SCHEDULES) || status=1; \
 	  $(BUILD)/tests/cdcexplore $$s --schedules $$(($(EXPLORE_SCHEDULES) / 2)) --strategy pct --seed 100001 || status=1; \
 	done; exit $$status
+
+# Each mutant of tests/mutants/mutants.txt applied in turn to a copy of the
+# tree (build-mutate/src), the driver rebuilt there and $(BUILD)'s suite run
+# against that image without the stress label: caught or survived per mutant
+# with the catching tests, then the rates per file and overall. MUTATE_FLAGS
+# passes ids, --file, --resume, --first ... to tools/mutate.py (--help lists
+# them); docs/mutation-testing.md has the rates and the equivalent mutants.
+MUTATE_FLAGS ?=
+
+mutate: deps $(BUILD)/CMakeCache.txt
+	/usr/bin/python3 tools/mutate.py -j$(JOBS) --suite $(BUILD) $(MUTATE_FLAGS)
 
 # The driver re-broken by each patch in tests/explore/rebreak, in a scratch
 # copy: the explorer must find each fault within the suite's schedules.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/kernel.h"
+#include "sim/symbols.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_childlist.h"
 #include "wdf/wdf_internal.h"
@@ -192,9 +193,10 @@ NTSTATUS host::load_driver(const std::string& image) {
     if (driver_loaded()) {
         bug_check(WDF_VIOLATION, "driver image already loaded", module_, "sim::host::load_driver");
     }
-    void* module = dlopen(image.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string path = image_in_use(image);
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
-        fprintf(stderr, "cannot load driver image %s: %s\n", image.c_str(), dlerror());
+        fprintf(stderr, "cannot load driver image %s: %s\n", path.c_str(), dlerror());
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module, "DriverEntry"));

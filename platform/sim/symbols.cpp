@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <link.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -49,7 +50,13 @@ bool find_symbol_value(const std::string& path, const std::string& name, uint64_
 
 }  // namespace
 
-void* image_symbol(const std::string& image_path, const std::string& name) {
+std::string image_in_use(const std::string& image) {
+    const char* replacement = getenv("CDC_DRIVER_IMAGE");
+    return replacement != nullptr && replacement[0] != '\0' ? std::string(replacement) : image;
+}
+
+void* image_symbol(const std::string& requested, const std::string& name) {
+    const std::string image_path = image_in_use(requested);
     void* handle = dlopen(image_path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) return nullptr;
     link_map* map = nullptr;

@@ -11,4 +11,9 @@ namespace sim {
 // path, or nullptr when the image is not loaded or has no such symbol.
 void* image_symbol(const std::string& image_path, const std::string& name);
 
+// The image a program loads for image: the one CDC_DRIVER_IMAGE in the
+// environment names, if any (the mutation runner runs one build's tests
+// against another build's driver), else image itself.
+std::string image_in_use(const std::string& image);
+
 }  // namespace sim

@@ -112,6 +112,10 @@ TEST_P(arguments, string_query_with_a_short_buffer_is_not_reported_as_success) {
     chars = 64;
     EXPECT_EQ(bus_.cdc_get_string(child_, 1, &short_string, &chars), STATUS_BUFFER_OVERFLOW);
     EXPECT_LE(short_string.Length, sizeof(small));
+    // One character short: told again, nothing copied.
+    chars = static_cast<USHORT>(needed - 1);
+    EXPECT_EQ(bus_.cdc_get_string(child_, 1, &string, &chars), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(chars, needed);
     chars = 64;
     EXPECT_EQ(bus_.cdc_get_string(child_, 1, &string, &chars), STATUS_SUCCESS);
     EXPECT_EQ(chars, needed);

@@ -128,6 +128,22 @@ TEST_F(children, device_name_without_room_for_its_terminator_counts_as_absent) {
     EXPECT_EQ(kids[0].device_text, std::string(79, 'y'));
 }
 
+// The location part of the interface string fills the identity's buffer up
+// to its terminator at most: one character more fails the start.
+TEST_F(children, a_location_one_character_too_long_fails_the_start) {
+    const std::string longest(CDC_ID_CHARS - 1, '7');
+    auto stacks = plug(catalogue::acm_modem(), longest);
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_EQ(stacks[0]->start_status(), STATUS_SUCCESS);
+    EXPECT_EQ(host.children(*stacks[0]).size(), 1u);
+    host.unplug(device);
+
+    stacks = plug(catalogue::acm_modem(), longest + "7");
+    ASSERT_EQ(stacks.size(), 1u);
+    EXPECT_EQ(stacks[0]->start_status(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_TRUE(host.children(*stacks[0]).empty());
+}
+
 TEST_F(children, identity_comes_from_the_interface_string_of_a_composite_function) {
     auto set = sim::usb::descriptor_builder()
                    .device(0x1234, 0x5678)

@@ -364,4 +364,40 @@ TEST_F(power_coordination, an_orderly_removal_of_an_idle_device_brings_it_up_and
     EXPECT_EQ(traced("ctrl_usb_device_final_stop: removed in a low-power state, stopping the children"), 0u);
 }
 
+// The control device's start waits for each registered USB function device
+// out of D0, 300 times 10 ms, names the one that stayed asleep, and goes on
+// to report its children.
+TEST(control_device_start, waits_a_bounded_time_for_an_idle_usb_device) {
+    sim::host host;
+    host.registry().set_dword(sim::host::parameters_key(), "UseControlDevice", 1);
+    host.registry().set_dword(sim::host::parameters_key(), "DebugLevel", 4);
+    host.registry().set_dword(std::string(sim::enum_key()) + "\\USB\\VID_1234&PID_0001\\" +
+                                  sim::plug_options().location + "\\Device Parameters",
+                              "IdleTimeout", 5);
+    ASSERT_EQ(host.load_driver(CDC_DRIVER_IMAGE), STATUS_SUCCESS);
+    auto modem = std::make_shared<sim::usb::device>(sim::usb::catalogue::acm_modem());
+    sim::plug_options options;
+    options.whole_device = true;
+    auto stacks = host.plug(modem, options);
+    ASSERT_EQ(stacks.size(), 1u);
+    ASSERT_TRUE(host.idle(stacks[0]->device()));
+
+    sim::debugger_clear();
+    const uint64_t delays = sim::delay_count();
+    sim::device_stack_config root;
+    root.enumerator = "ROOT";
+    root.device_id = "CDCBUS";
+    root.instance_id = "0000";
+    sim::device_stack& control = host.add_device(root);
+    ASSERT_EQ(host.start_device(control), STATUS_SUCCESS);
+    EXPECT_EQ(sim::delay_count() - delays, 300u);
+    size_t failed = 0;
+    for (const auto& line : sim::debugger_lines()) {
+        if (line.rfind("wait_for_usb_devs_wake_up: Failed to wait for usb device ", 0) == 0) failed++;
+    }
+    EXPECT_EQ(failed, 1u);
+    EXPECT_EQ(host.children(control).size(), 1u);
+    host.unplug(modem);
+}
+
 }  // namespace

@@ -95,6 +95,47 @@ TEST_F(control_rundown, an_unplug_waits_for_a_routed_call_in_progress_on_an_even
     EXPECT_TRUE(children().empty());
 }
 
+// A registration the registry cannot take fails the start with its status
+// and leaves the registry usable: the next plug registers and reports its child.
+TEST_F(control_rundown, a_registration_that_cannot_be_listed_fails_the_start_and_the_next_one_registers) {
+    sim::fault_fail_nth("WdfCollectionAdd", 1);
+    auto* stack = plug();
+    sim::fault_reset();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(traced("ctrl_add_usb_device: Failed adding to collection"), 1u);
+    EXPECT_TRUE(children().empty());
+    host_->unplug(devices_.back());
+
+    stack = plug();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_SUCCESS);
+    EXPECT_EQ(children().size(), 1u);
+}
+
+// A routed synchronous control transfer the device holds keeps its call
+// pinned: the unplug cancels the transfer (the device's power-down or its
+// unregistration, whichever comes first), the call returns its failure and
+// the unplug completes.
+TEST_F(control_rundown, an_unplug_cancels_a_routed_control_transfer_the_device_holds) {
+    plug();
+    WDFDEVICE c = children().at(0).device;
+    CDC_BUS_INTERFACE& b = bus(c);
+    ASSERT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+    devices_.back()->hold_next_control(sim::usb::match::class_or_vendor);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread caller([&] {
+        UCHAR coding[7] = {};
+        ULONG bytes = 0;
+        result = b.class_control_sync(c, TRUE, 0x21, 0, sizeof(coding), coding, &bytes, 0);
+    });
+    ASSERT_TRUE(eventually([&] { return devices_.back()->pending(0) == 1; }));
+    host_->unplug(devices_.back());
+    caller.join();
+    EXPECT_FALSE(NT_SUCCESS(result.load()));
+    EXPECT_NE(result.load(), STATUS_PENDING);
+}
+
 TEST_F(control_rundown, a_departing_device_leaves_alone_the_children_another_device_serves_by_now) {
     auto* stack = plug();
     WDFDEVICE c = children().at(0).device;

@@ -110,6 +110,27 @@ TEST_F(registry_override, four_required_values_configure_without_switching) {
     EXPECT_EQ(device_->configuration(), 1);
 }
 
+// Without a communication interface there is no interface to address class
+// requests to: the child hears that the configuration lacks it, not that the
+// device is gone.
+TEST_F(registry_override, class_requests_without_a_communication_interface_are_a_configuration_error) {
+    required(1, 1, 0x81, 0x01);
+    sim::device_stack* stack = plug(rejected_device());
+    ASSERT_NE(stack, nullptr);
+    auto children = host_->children(*stack);
+    ASSERT_EQ(children.size(), 1u);
+    CDC_BUS_INTERFACE bus;
+    ASSERT_EQ(sim::query_interface(children[0].device, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus),
+                                   sizeof(bus), CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)),
+              STATUS_SUCCESS);
+    UCHAR coding[7] = {};
+    ULONG bytes = 0;
+    EXPECT_EQ(bus.class_control_sync(children[0].device, TRUE, 0x21, 0, 7, coding, &bytes, 0),
+              STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_TRUE(traced("usb_class_control: no USB COMM interface"));
+    bus.header.InterfaceDereference(bus.header.Context);
+}
+
 TEST_F(registry_override, without_values_the_start_fails_with_invalid_parameter) {
     EXPECT_EQ(plug_status(rejected_device()), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(traced("Use registry override"));

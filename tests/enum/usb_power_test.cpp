@@ -55,6 +55,76 @@ TEST_F(usb_power, a_remote_wake_device_with_an_idle_timeout_idles_and_wakes) {
     EXPECT_EQ(back.front(), "d0_entry(D2)");
 }
 
+// A child's clearing of the data pipes wakes an idle device before it resets
+// them: the resets reach the device.
+TEST_F(usb_power, clearing_the_data_pipes_of_an_idle_device_wakes_it_first) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    std::vector<sim::child_info> kids = host_->children(*stack_);
+    ASSERT_EQ(kids.size(), 1u);
+    WDFDEVICE child = kids[0].device;
+    CDC_BUS_INTERFACE bus;
+    ASSERT_EQ(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                   CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)),
+              STATUS_SUCCESS);
+    ASSERT_EQ(bus.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(bus.cdc_transport_enable(child), STATUS_SUCCESS);
+    ASSERT_TRUE(host_->idle(device));
+    ASSERT_EQ(host_->power_state(device), WdfPowerDeviceD2);
+    device_->clear_traffic();
+
+    EXPECT_EQ(bus.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+    auto clears = device_->control_traffic(sim::usb::match::clear_feature);
+    ASSERT_EQ(clears.size(), 2u);
+    EXPECT_EQ(clears[0].packet().wIndex, 0x82);
+    EXPECT_EQ(clears[1].packet().wIndex, 0x02);
+    EXPECT_EQ(bus.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(bus.cdc_data_io_uninit(child), STATUS_SUCCESS);
+    bus.header.InterfaceDereference(bus.header.Context);
+}
+
+// The suspend shuts the control channel, the restart opens it again: back in
+// D0 a child's control transfer goes out.
+TEST_F(usb_power, control_transfers_go_out_again_once_an_idle_device_is_back) {
+    set_value("IdleTimeout", 5);
+    WDFDEVICE device = plug_modem();
+    ASSERT_NE(device, nullptr);
+    std::vector<sim::child_info> kids = host_->children(*stack_);
+    ASSERT_EQ(kids.size(), 1u);
+    WDFDEVICE child = kids[0].device;
+    CDC_BUS_INTERFACE bus;
+    ASSERT_EQ(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+                                   CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(host_->idle(device));
+    ASSERT_EQ(WdfDeviceStopIdle(device, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(host_->power_state(device), WdfPowerDeviceD0);
+    device_->clear_traffic();
+    // SET_CONTROL_LINE_STATE, DTR and RTS: the channel takes it and it reaches
+    // the device (whose answer is its own).
+    EXPECT_NE(bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, 0), STATUS_DEVICE_BUSY);
+    auto sent = device_->control_traffic(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].packet().bRequest, 0x22);
+    WdfDeviceResumeIdle(device);
+    bus.header.InterfaceDereference(bus.header.Context);
+}
+
+// Idle settings the framework refuses fail the start with its status.
+TEST_F(usb_power, refused_idle_settings_fail_the_start) {
+    set_value("IdleTimeout", 5);
+    sim::fault_fail_nth("WdfDeviceAssignS0IdleSettings", 1);
+    catalogue::device_options options;
+    options.remote_wakeup = true;
+    sim::device_stack* stack = plug(catalogue::acm_modem(options));
+    sim::fault_reset();
+    ASSERT_NE(stack, nullptr);
+    EXPECT_EQ(stack->start_status(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(traced("WdfDeviceAssignS0IdleSettings failed c000009a"));
+}
+
 TEST_F(usb_power, without_an_idle_timeout_the_device_does_not_idle) {
     WDFDEVICE device = plug_modem();
     ASSERT_NE(device, nullptr);

@@ -272,6 +272,94 @@ TEST_F(control_and_notify, failed_read_ends_the_reader_until_the_next_registrati
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
+// A read that cannot even be sent ends the reader as well: the next
+// registration finds nothing running and sends one.
+TEST_F(control_and_notify, a_read_not_sent_ends_the_reader_until_the_next_registration) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    notified n;
+
+    sim::fault_fail_nth("WdfUsbTargetPipeFormatRequestForRead", 1);
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    EXPECT_EQ(sim::fault_last_failed_site(), "WdfUsbTargetPipeFormatRequestForRead");
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    sim::fault_reset();
+
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    EXPECT_FALSE(traced("usb_interrupt_pipe_stop_cont_reader: Request not cancelled yet"));
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &n, notified::callback));
+    EXPECT_EQ(device_->pending(notify_in), 1u);
+    device_->push_in(notify_in, {7});
+    ASSERT_TRUE(n.wait_for(1));
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+}
+
+// CLEAR_FEATURE(ENDPOINT_HALT) for a data endpoint borrows the open data
+// path's pipe: carried out, refused or not found, it gives the pipe back, so
+// the path closes (and ECM switches back to its empty setting) afterwards.
+// Clearing the data pipes resets both, each time it is asked.
+TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t clear_in[8] = {0x02, 0x01, 0x00, 0x00, modem_data_in, 0x00, 0x00, 0x00};
+    device_->clear_traffic();
+    EXPECT_EQ(b.generic_control_sync(child, clear_in, nullptr, 0, nullptr, no_timeout), STATUS_SUCCESS);
+    auto clears = device_->control_traffic(sim::usb::match::clear_feature);
+    ASSERT_EQ(clears.size(), 1u);
+    EXPECT_EQ(clears[0].packet().wIndex, modem_data_in);
+
+    // The reset blocks: an asynchronous one above PASSIVE_LEVEL is refused.
+    completions done;
+    uint8_t clear_out[8] = {0x02, 0x01, 0x00, 0x00, modem_data_out, 0x00, 0x00, 0x00};
+    KIRQL old = sim::irql_raise(DISPATCH_LEVEL);
+    const NTSTATUS refused =
+        b.generic_control_async(child, clear_out, nullptr, 0, completions::callback, &done, nullptr, no_timeout);
+    sim::irql_lower(old);
+    EXPECT_EQ(refused, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(traced("send_clear_pipe: pipe reset needs PASSIVE_LEVEL"));
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
+
+    // An IN endpoint the function does not have: looked for among the data
+    // path's pipes, not found, nothing sent.
+    uint8_t clear_unknown[8] = {0x02, 0x01, 0x00, 0x00, 0x85, 0x00, 0x00, 0x00};
+    EXPECT_EQ(b.generic_control_sync(child, clear_unknown, nullptr, 0, nullptr, no_timeout),
+              static_cast<NTSTATUS>(0xC0100009L));
+    EXPECT_TRUE(traced("send_clear_pipe: Could not find endpoint 0x85"));
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 1u);
+
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->control_traffic(sim::usb::match::clear_feature).size(), 5u);
+
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->alternate_setting(1), 0);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+    EXPECT_EQ(done.count(), 0u);
+}
+
+// The control request that can be neither made ready again nor replaced
+// fails its transfer with that status, and frees the channel for the next.
+TEST_F(control_and_notify, a_control_request_that_cannot_be_replaced_fails_and_frees_the_channel) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    ULONG bytes = 0;
+    sim::fault_fail_nth("WdfRequestReuse", 1);
+    sim::fault_fail_nth("WdfRequestCreate", 1);
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout),
+              STATUS_INSUFFICIENT_RESOURCES);
+    sim::fault_reset();
+    EXPECT_TRUE(class_requests().empty());
+
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 7u);
+    EXPECT_EQ(class_requests().size(), 1u);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
 TEST_F(control_and_notify, function_without_notification_pipe_refuses_registration) {
     WDFDEVICE child = plug(sim::usb::catalogue::acm_without_notification()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);

@@ -132,6 +132,80 @@ TEST_F(data_transfer, purge_cancels_and_refuses_until_every_cancelled_read_is_ba
     close(b);
 }
 
+// With completions inline the cancelled reads come back one by one inside
+// the purge: the first one's callback asks for a read while the other is
+// still out, and is refused; the callback of the last one is not.
+struct read_from_callback {
+    CDC_BUS_INTERFACE* bus = nullptr;
+    WDFDEVICE child = nullptr;
+    std::vector<BOOLEAN> accepted;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(64);
+    completions later;
+
+    static VOID callback(PVOID ctx, NTSTATUS status, ULONG bytes) {
+        UNREFERENCED_PARAMETER(status);
+        UNREFERENCED_PARAMETER(bytes);
+        auto* self = static_cast<read_from_callback*>(ctx);
+        self->accepted.push_back(self->bus->cdc_data_in_async(self->child, self->buffer.data(), 64,
+                                                              completions::callback, &self->later, no_timeout));
+    }
+};
+
+TEST_F(data_transfer, a_read_asked_for_while_a_purge_is_coming_back_is_refused) {
+    CDC_BUS_INTERFACE& b = open_modem(4, 1);
+    sim::set_completion_mode(sim::completion_mode::inline_send);
+    read_from_callback reader;
+    reader.bus = &b;
+    reader.child = child_;
+    std::vector<uint8_t> buffer(2 * 64);
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(
+            b.cdc_data_in_async(child_, buffer.data() + 64 * i, 64, read_from_callback::callback, &reader, no_timeout));
+    }
+    sim::debugger_clear();
+    EXPECT_EQ(b.cdc_inout_purge(child_, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(reader.accepted, std::vector<BOOLEAN>({FALSE, TRUE}));
+    EXPECT_TRUE(traced("usb_qd_request_prepare: being purged or destroyed, status 0"));
+
+    device_->push_in(data_in, {7});
+    ASSERT_TRUE(reader.later.wait_for(1));
+    EXPECT_EQ(reader.later.all()[0].status, STATUS_SUCCESS);
+    close(b);
+}
+
+// A purge whose list cannot take a request returns the failure, cancels
+// nothing, and leaves the pool usable: the read it missed still completes.
+TEST_F(data_transfer, a_purge_that_cannot_list_a_request_fails_and_leaves_the_read) {
+    CDC_BUS_INTERFACE& b = open_modem(1, 1);
+    std::vector<uint8_t> buffer(64);
+    completions done;
+    ASSERT_TRUE(b.cdc_data_in_async(child_, buffer.data(), 64, completions::callback, &done, no_timeout));
+    sim::fault_fail_nth("WdfCollectionAdd", 1);
+    EXPECT_EQ(b.cdc_inout_purge(child_, TRUE), STATUS_INSUFFICIENT_RESOURCES);
+    sim::fault_reset();
+    EXPECT_TRUE(traced("usb_cdc_inout_purge: failed adding req num 0 to purge list - c000009a"));
+    EXPECT_TRUE(traced("usb_cdc_inout_purge: done, in 1, cancelled 0 out of 0"));
+
+    device_->push_in(data_in, {5});
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_SUCCESS);
+    host_->settle();
+    close(b);
+}
+
+// A restart stops at a failed abort: the pipe is not reset after it.
+TEST_F(data_transfer, a_restart_whose_abort_fails_returns_before_the_reset) {
+    CDC_BUS_INTERFACE& b = open_modem();
+    device_->set_connected(false);
+    sim::debugger_clear();
+    EXPECT_EQ(b.cdc_restart_io_target(child_, TRUE), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(traced("usb_cdc_restart_io_target: WdfUsbTargetPipeAbortSynchronously, status c000000e"));
+    for (const auto& line : sim::debugger_lines()) {
+        EXPECT_EQ(line.find("WdfUsbTargetPipeResetSynchronously"), std::string::npos) << line;
+    }
+    device_->set_connected(true);
+}
+
 TEST_F(data_transfer, purge_with_nothing_busy_cancels_nothing) {
     CDC_BUS_INTERFACE& b = open_modem();
     EXPECT_EQ(b.cdc_inout_purge(child_, FALSE), STATUS_SUCCESS);

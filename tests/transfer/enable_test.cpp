@@ -50,6 +50,43 @@ TEST_F(data_path, ecm_switches_settings_on_the_first_enable_and_the_last_disable
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }
 
+// A switch the device refuses fails the opening and gives the notification
+// reader its record back: a registration afterwards starts it.
+TEST_F(data_path, a_refused_switch_leaves_the_notification_reader_usable) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    device_->fail_next_control(sim::usb::match::set_interface);
+    EXPECT_EQ(b.cdc_transport_enable(child), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(device_->alternate_setting(1), 0);
+
+    counter c;
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &c, counter::callback));
+    EXPECT_EQ(device_->pending(0x81), 1u);
+    EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+// An opening that cannot hold the device in D0 fails before the switch, and
+// lets go of no hold it never got.
+TEST_F(data_path, an_opening_that_cannot_hold_the_device_in_d0_does_not_switch) {
+    sim::usb::catalogue::device_options options;
+    options.remote_wakeup = true;
+    descriptor_set set = sim::usb::catalogue::ecm_adapter(options);
+    set_value(set, "IdleTimeout", 5);
+    WDFDEVICE child = plug(set).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    device_->clear_traffic();
+    sim::fault_fail_nth("WdfDeviceStopIdle", 1);
+    EXPECT_EQ(b.cdc_transport_enable(child), STATUS_UNSUCCESSFUL);
+    sim::fault_reset();
+    EXPECT_TRUE(settings_selected().empty());
+    EXPECT_TRUE(traced("usb_cdc_enable_disable: WdfDeviceStopIdle Failed c000009a"));
+    EXPECT_TRUE(host_->idle(stack_->device()));
+}
+
 TEST_F(data_path, closing_with_a_read_in_flight_is_refused) {
     WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
     CDC_BUS_INTERFACE& b = bus(child);

@@ -152,8 +152,10 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
         status = usb_request_allocate_parented(usb_device, target, &memory, 0);
         if (!NT_SUCCESS(status)) {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: usb_request_allocate failed, status %lx\n", __func__, status);
-            // A half-made record is never handed out.
+            // A half-made record is never handed out, and the records made
+            // before it go too: the next try finds the pool empty.
             usb_request_free(&memory);
+            req_manager_drain(manager);
             return status;
         }
         rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL);
