@@ -160,6 +160,7 @@ LONG cdc_client::stop_final_cb(PVOID context) {
         std::lock_guard<std::mutex> guard(self->lock_);
         self->back_queued_ = false;
     }
+    self->idle_.notify_all();
     std::lock_guard<std::mutex> follow(self->follow_lock_);
     self->device_leaving();
     return 0;
@@ -198,19 +199,24 @@ void cdc_client::stop_device_work() {
     worker_.join();
 }
 
+// The return is taken off the queue only with follow_lock_ held: a
+// stop-final that clears the queue before it takes that lock then either
+// drops the return or runs after it, never between the two.
 void cdc_client::device_work() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
         work_wake_.wait(guard, [&] { return work_stop_ || back_queued_; });
         if (work_stop_) return;
+        guard.unlock();
+        std::unique_lock<std::mutex> follow(follow_lock_);
+        guard.lock();
+        if (work_stop_) return;
+        if (!back_queued_) continue;
         back_queued_ = false;
         back_running_ = true;
         guard.unlock();
-        NTSTATUS status;
-        {
-            std::lock_guard<std::mutex> follow(follow_lock_);
-            status = device_back();
-        }
+        NTSTATUS status = device_back();
+        follow.unlock();
         if (!NT_SUCCESS(status)) record("device-back", status, 0);
         guard.lock();
         back_running_ = false;
