@@ -129,6 +129,17 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     return STATUS_SUCCESS;
 }
 
+// Caller holds the pool's lock; rqx->next_free is NULL.
+static VOID req_free_append(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
+    if (manager->free_tail != NULL) {
+        manager->free_tail->next_free = rqx;
+    } else {
+        manager->free_head = rqx;
+    }
+    manager->free_tail = rqx;
+    manager->free_count++;
+}
+
 // Pool records belong to the USB target device, not to the pipe they are
 // first sent on: a setting switch replaces the pipes while the pool lives on,
 // and every transfer formats its request for the pipe in force.
@@ -163,13 +174,7 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
         WdfSpinLockAcquire(manager->lock);
         rqx->next_record = manager->records;
         manager->records = rqx;
-        if (manager->free_tail != NULL) {
-            manager->free_tail->next_free = rqx;
-        } else {
-            manager->free_head = rqx;
-        }
-        manager->free_tail = rqx;
-        manager->free_count++;
+        req_free_append(manager, rqx);
         WdfSpinLockRelease(manager->lock);
     }
     InterlockedExchange((volatile LONG*)&manager->destroyed, 0);
@@ -364,13 +369,7 @@ static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUS
     }
     rqx->busy = FALSE;
     rqx->next_free = NULL;
-    if (manager->free_tail != NULL) {
-        manager->free_tail->next_free = rqx;
-    } else {
-        manager->free_head = rqx;
-    }
-    manager->free_tail = rqx;
-    manager->free_count++;
+    req_free_append(manager, rqx);
     manager->busy_count--;
 }
 
