@@ -166,6 +166,10 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
             }
         }
+        // A delay gives the processor up, as on Windows, whatever the virtual
+        // clock says: a thread preempted inside the work a caller polls for
+        // runs meanwhile, rather than the caller's whole bound passing first.
+        std::this_thread::sleep_for(std::chrono::microseconds(1));
         sim::clock_advance(wait);
     } else if (wait == 0) {
         std::this_thread::yield();
