@@ -664,6 +664,45 @@ void notify_stop() {
     expect(w.device->pending(notify_in) == 0, "no notification read is left running after the reader stopped");
 }
 
+// The child registers and unregisters while the device sends, so the stop
+// meets the read in flight, its completion handing a packet over, and the
+// re-arm that completion decides on. Once the unregistration returns no read
+// is pending, none goes out later, and the next registration starts the
+// reader again (a cancel of the stop must not stay with the request).
+void notify_stop_rearm() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        people.start("child registering", [&] {
+            for (int i = 0; i < 2; i++) {
+                expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
+                sim::sched::point("child listens");
+                bus.cdc_set_notify_cb(child, nullptr, nullptr);
+                expect(w.device->pending(notify_in) == 0, "a notification read is pending after the stop returned");
+            }
+        });
+        people.start("device", [&] {
+            for (int i = 0; i < 3; i++) {
+                w.device->push_in(notify_in, serial_state);
+                sim::sched::point("device sent a notification");
+            }
+        });
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "a notification read went out after the reader stopped");
+    // Nothing queued at the device: the next read stays pending.
+    w.device->discard_in(notify_in);
+    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers again");
+    expect(w.device->pending(notify_in) == 1, "the reader does not run again after the stop");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+    expect(w.device->pending(notify_in) == 0, "a notification read is pending after the last stop");
+}
+
 // ---- (g) one child calling from two threads on a device it never used -----------
 
 // The first call moves the child's counts to the device: a registration on
@@ -709,6 +748,8 @@ const std::vector<scenario> table = {
      control_device_start},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
+    {"notify-stop-rearm", "the notification reader's stop against its completion and re-arm, then a restart", 150,
+     notify_stop_rearm},
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
      child_threads},
 };
