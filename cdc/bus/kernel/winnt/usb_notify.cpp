@@ -173,8 +173,13 @@ static BOOLEAN usb_notify_hold(PDEVICE_CONTEXT fdx, BOOLEAN need_record, NTSTATU
         if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
             KeWaitForSingleObject(&fdx->notify_stopped, Executive, KernelMode, FALSE, NULL);
         } else {
-            QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", "usb_interrupt_pipe_stop_cont_reader");
-            *result = STATUS_UNSUCCESSFUL;
+            WdfSpinLockAcquire(fdx->notify_lock);
+            stopping = fdx->notify_state == CDC_NOTIFY_STOPPING;
+            WdfSpinLockRelease(fdx->notify_lock);
+            if (stopping) {
+                QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", "usb_interrupt_pipe_stop_cont_reader");
+                *result = STATUS_UNSUCCESSFUL;
+            }
         }
     }
     return TRUE;
