@@ -62,6 +62,7 @@ static_assert(sizeof(CDC_IDS) == 184, "ids block layout");
 // itself as its context.
 typedef struct _REQUEST_CONTEXT {
     WDFREQUEST request;
+    PIRP irp;          // request's own IRP, fixed for the request's life: looked up once, not per reuse
     WDFMEMORY memory;  // data buffer formatted into the request
     WDFDEVICE owner_device;
     PFN_CDC_DATA_COMPLETE cb_complete;
@@ -88,6 +89,8 @@ typedef struct _REQUEST_CONTEXT {
 // The most records a child may ask for in one pool; a write pool holds two
 // per write (the data and its zero-length packet).
 #define CDC_MAX_POOL_RECORDS 4096
+// Callbacks a pool tracks at once; one more runs with its records still busy.
+#define CDC_POOL_CB_SLOTS 16
 
 typedef struct _REQ_MANAGER {
     // Guards every field below, the records' pool fields and request
@@ -101,6 +104,14 @@ typedef struct _REQ_MANAGER {
     ULONG purge_in_progress;
     ULONG destroyed;
     ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
+    // The threads running a child's completion callback whose records are
+    // already back in the pool (so that the callback may send again):
+    // claimed and cleared by interlocked operations, no lock. A closing waits
+    // on callbacks_idle until none runs but the closing thread's own, so no
+    // callback runs after the child's uninit has returned.
+    PKTHREAD volatile cb_threads[CDC_POOL_CB_SLOTS];
+    volatile LONG cb_waiting;  // interlocked; a closing waits for a slot to clear
+    KEVENT callbacks_idle;     // synchronization event: a slot was cleared while cb_waiting
 } REQ_MANAGER, *PREQ_MANAGER;
 
 // ---- Function device context ---------------------------------------------------------
@@ -492,6 +503,14 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER ma
 _IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE usb_data_pipe_pin(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_data_pipe_unpin(_In_ PREQ_MANAGER manager, _In_opt_ WDFUSBPIPE pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
+// A slot for the calling thread while it runs a child's completion callback
+// with the records given back, or -1 when every slot is taken (then the
+// records go back only after the callback).
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG req_manager_callback_enter(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_callback_leave(_In_ PREQ_MANAGER manager, _In_ LONG slot);
+// Waits until no callback of the pool runs but the caller's own; FALSE,
+// without waiting, above PASSIVE_LEVEL while another one runs.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN req_manager_callbacks_wait(_In_ PREQ_MANAGER manager);
 // Takes a free record, and for a write whose length needs one (decided
 // under the pool's lock, with the pipe's packet size) a second one for its
 // zero-length packet. FALSE when refused; *short_of_packet tells a refusal

@@ -32,6 +32,7 @@ NTSTATUS usb_request_allocate_parented(WDFOBJECT parent, WDFIOTARGET target, WDF
         rqx->request = NULL;
         return status;
     }
+    rqx->irp = WdfRequestWdmGetIrp(rqx->request);
     rqx->status = STATUS_SUCCESS;
     rqx->usbd_status = USBD_STATUS_SUCCESS;
 
@@ -86,7 +87,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
         WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
         status = WdfRequestReuse(rqx->request, &params);
         if (NT_SUCCESS(status)) {
-            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            rqx->irp->MdlAddress = NULL;
             return STATUS_SUCCESS;
         }
         // Still carrying its last use: replaced like a failed one.
@@ -103,7 +104,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
         WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
         status = WdfRequestReuse(rqx->request, &params);
         if (NT_SUCCESS(status)) {
-            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            rqx->irp->MdlAddress = NULL;
             rqx->status = STATUS_SUCCESS;
             rqx->usbd_status = USBD_STATUS_SUCCESS;
             return STATUS_SUCCESS;
@@ -114,6 +115,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     if (rqx->request != NULL) {
         WdfObjectDelete(rqx->request);
         rqx->request = NULL;
+        rqx->irp = NULL;
     }
     // Owned by the record, so the replacement lives exactly as long as it.
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -122,8 +124,10 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: failed creating a new request %lx\n", __func__, status);
         rqx->request = NULL;
+        rqx->irp = NULL;
         return status;
     }
+    rqx->irp = WdfRequestWdmGetIrp(rqx->request);
     rqx->status = STATUS_SUCCESS;
     rqx->usbd_status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
@@ -200,6 +204,56 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 }
 
 VOID req_manager_reopen(PREQ_MANAGER manager) { InterlockedExchange((volatile LONG*)&manager->destroyed, 0); }
+
+LONG req_manager_callback_enter(PREQ_MANAGER manager) {
+    PKTHREAD self = KeGetCurrentThread();
+
+    for (LONG i = 0; i < CDC_POOL_CB_SLOTS; i++) {
+        if (InterlockedCompareExchangePointer((PVOID volatile*)&manager->cb_threads[i], self, NULL) == NULL) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+VOID req_manager_callback_leave(PREQ_MANAGER manager, LONG slot) {
+    InterlockedExchangePointer((PVOID volatile*)&manager->cb_threads[slot], NULL);
+    // After the clearing: a closing that set cb_waiting before it either saw
+    // the slot clear or is woken here.
+    if (InterlockedCompareExchange(&manager->cb_waiting, 0, 0) != 0) {
+        KeSetEvent(&manager->callbacks_idle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// A slot held by the calling thread is a callback it is running itself (a
+// child closing from inside its own callback); any other is waited for.
+static BOOLEAN req_manager_callbacks_others(PREQ_MANAGER manager) {
+    PKTHREAD self = KeGetCurrentThread();
+
+    for (LONG i = 0; i < CDC_POOL_CB_SLOTS; i++) {
+        PKTHREAD running = (PKTHREAD)ReadPointerAcquire((PVOID const volatile*)&manager->cb_threads[i]);
+        if (running != NULL && running != self) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOLEAN req_manager_callbacks_wait(PREQ_MANAGER manager) {
+    if (!req_manager_callbacks_others(manager)) {
+        return TRUE;
+    }
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: completion callbacks running\n", "req_manager_destroy");
+        return FALSE;
+    }
+    InterlockedExchange(&manager->cb_waiting, 1);
+    while (req_manager_callbacks_others(manager)) {
+        KeWaitForSingleObject(&manager->callbacks_idle, Executive, KernelMode, FALSE, NULL);
+    }
+    InterlockedExchange(&manager->cb_waiting, 0);
+    return TRUE;
+}
 
 WDFUSBPIPE usb_data_pipe_pin(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
     WDFUSBPIPE pinned;
@@ -463,6 +517,13 @@ NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         }
         if (!req_manager_close(&fdx->req_in)) {
             req_manager_reopen(&fdx->req_out);
+            goto refused;
+        }
+        // Closed, no transfer starts: what is left is callbacks of finished
+        // transfers, which return before the child hears the pools are gone.
+        if (!req_manager_callbacks_wait(&fdx->req_out) || !req_manager_callbacks_wait(&fdx->req_in)) {
+            req_manager_reopen(&fdx->req_out);
+            req_manager_reopen(&fdx->req_in);
             goto refused;
         }
         req_manager_drain(&fdx->req_out);
