@@ -81,9 +81,9 @@ typedef struct _REQUEST_CONTEXT {
     // Pool records only; under the pool's lock.
     WDFMEMORY self;                        // the memory object this context is the buffer of
     struct _DEVICE_CONTEXT* owner_fdx;     // the context of owner_device
-    struct _REQUEST_CONTEXT* next_free;    // the free list, oldest first
+    struct _REQUEST_CONTEXT* next_free;    // the free list, oldest first, or the returned stack
     struct _REQUEST_CONTEXT* next_record;  // every record of the pool
-    BOOLEAN busy;
+    volatile LONG busy;                    // interlocked: set when taken, cleared when given back
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 // The most records a child may ask for in one pool; a write pool holds two
@@ -93,15 +93,20 @@ typedef struct _REQUEST_CONTEXT {
 #define CDC_POOL_CB_SLOTS 16
 
 typedef struct _REQ_MANAGER {
-    // Guards every field below, the records' pool fields and request
-    // handles, and the pool's data pipe.
+    // Guards every field below but returned, the records' pool fields and
+    // request handles, and the pool's data pipe. A completion whose requests
+    // recycle in place gives its records back without it: onto returned,
+    // with busy_count dropped interlocked.
     WDFSPINLOCK lock;
     PREQUEST_CONTEXT free_head;  // taken from the head, given back at the tail
     PREQUEST_CONTEXT free_tail;
     PREQUEST_CONTEXT records;
+    // Records given back without the lock, newest first (interlocked push);
+    // taken whole under the lock onto the free list's tail, oldest first.
+    PREQUEST_CONTEXT volatile returned;
     ULONG free_count;
-    ULONG busy_count;
-    ULONG purge_in_progress;
+    volatile LONG busy_count;         // interlocked: raised under the lock, dropped with or without it
+    volatile LONG purge_in_progress;  // interlocked; written under the lock, read by the lock-free give-back
     ULONG destroyed;
     ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
     // The threads running a child's completion callback whose records are

@@ -442,11 +442,14 @@ NTSTATUS usb_cdc_inout_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN i
 
     // The list holds references on the requests, so one that completes and
     // is replaced meanwhile is still a valid handle to cancel.
+    // Marked before it counts: a give-back without the lock then either
+    // dropped the count before it was read or sees the mark and updates it.
     WdfSpinLockAcquire(manager->lock);
-    count = manager->busy_count;
-    manager->purge_in_progress = count;
+    InterlockedExchange(&manager->purge_in_progress, 1);
+    count = (ULONG)ReadAcquire(&manager->busy_count);
+    InterlockedExchange(&manager->purge_in_progress, (LONG)count);
     for (PREQUEST_CONTEXT rqx = manager->records; rqx != NULL; rqx = rqx->next_record) {
-        if (!rqx->busy || rqx->request == NULL) {
+        if (ReadAcquire(&rqx->busy) == 0 || rqx->request == NULL) {
             continue;
         }
         status = WdfCollectionAdd(list, rqx->request);

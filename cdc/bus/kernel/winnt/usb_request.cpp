@@ -144,6 +144,42 @@ static VOID req_free_append(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
     manager->free_count++;
 }
 
+// Moves the records given back without the lock to the free list's tail, in
+// the order they came back. Caller holds the pool's lock.
+static VOID req_free_collect(PREQ_MANAGER manager) {
+    PREQUEST_CONTEXT stack;
+    PREQUEST_CONTEXT oldest = NULL;
+
+    if (ReadPointerAcquire((PVOID const volatile*)&manager->returned) == NULL) {
+        return;
+    }
+    stack = (PREQUEST_CONTEXT)InterlockedExchangePointer((PVOID volatile*)&manager->returned, NULL);
+    while (stack != NULL) {
+        PREQUEST_CONTEXT next = stack->next_free;
+        stack->next_free = oldest;
+        oldest = stack;
+        stack = next;
+    }
+    while (oldest != NULL) {
+        PREQUEST_CONTEXT next = oldest->next_free;
+        oldest->next_free = NULL;
+        req_free_append(manager, oldest);
+        oldest = next;
+    }
+}
+
+// Pushes a record whose request is recycled onto the returned stack: no
+// lock, and the take that collects it reads what was written before.
+static VOID req_free_push(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
+    PREQUEST_CONTEXT head;
+
+    InterlockedExchange(&rqx->busy, FALSE);
+    do {
+        head = (PREQUEST_CONTEXT)ReadPointerAcquire((PVOID const volatile*)&manager->returned);
+        rqx->next_free = head;
+    } while (InterlockedCompareExchangePointer((PVOID volatile*)&manager->returned, rqx, head) != head);
+}
+
 // Pool records belong to the USB target device, not to the pipe they are
 // first sent on: a setting switch replaces the pipes while the pool lives on,
 // and every transfer formats its request for the pipe in force.
@@ -156,8 +192,9 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
     NTSTATUS status;
 
     WdfSpinLockAcquire(manager->lock);
+    req_free_collect(manager);
     free_count = manager->free_count;
-    busy_count = manager->busy_count;
+    busy_count = (ULONG)ReadAcquire(&manager->busy_count);
     WdfSpinLockRelease(manager->lock);
     if (free_count != 0 || busy_count != 0) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: re-allocate requests, %ld %ld\n", __func__, free_count, busy_count);
@@ -192,7 +229,7 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "req_manager_destroy");
     WdfSpinLockAcquire(manager->lock);
-    idle = manager->busy_count == 0 && manager->purge_in_progress == 0;
+    idle = ReadAcquire(&manager->busy_count) == 0 && ReadAcquire(&manager->purge_in_progress) == 0;
     if (idle) {
         manager->destroyed = 1;
     }
@@ -284,6 +321,7 @@ VOID req_manager_drain(PREQ_MANAGER manager) {
 
     for (;;) {
         WdfSpinLockAcquire(manager->lock);
+        req_free_collect(manager);
         rqx = manager->free_head;
         if (rqx != NULL) {
             manager->free_head = rqx->next_free;
@@ -349,9 +387,9 @@ static VOID usb_qd_request_take(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
         manager->free_tail = NULL;
     }
     rqx->next_free = NULL;
-    rqx->busy = TRUE;
+    InterlockedExchange(&rqx->busy, TRUE);
     manager->free_count--;
-    manager->busy_count++;
+    InterlockedIncrement(&manager->busy_count);
 }
 
 // The pipe is read under the pool's lock: a closing of the data path drops
@@ -374,9 +412,10 @@ BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, PDEVICE_C
     *target = *pipe;
     if (*target == NULL) {
         reason = "disabled";
-    } else if (manager->purge_in_progress != 0 || manager->destroyed != 0) {
+    } else if (ReadAcquire(&manager->purge_in_progress) != 0 || manager->destroyed != 0) {
         reason = "being purged or destroyed";
     } else {
+        req_free_collect(manager);
         data = usb_qd_request_peek(manager->free_head, *target, &reason, &status);
         if (data != NULL && zlp_fdx != NULL && usb_cdc_need_zlp(zlp_fdx, length)) {
             packet = usb_qd_request_peek(data->next_free, *target, &reason, &status);
@@ -416,30 +455,85 @@ BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, PDEVICE_C
     return TRUE;
 }
 
-// Caller holds the pool's lock.
-static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUSBPIPE target) {
-    if (target != NULL) {
-        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
+// Recycles a completed record's request in place, without the pool's lock:
+// TRUE when the request is kept. FALSE for a request to replace (its last use
+// failed, or the recycling itself did), which only the locked path does, so
+// that a purge never reads a request being replaced.
+static BOOLEAN usb_request_recycle(PREQUEST_CONTEXT rqx) {
+    WDF_REQUEST_REUSE_PARAMS params;
+    NTSTATUS status;
+
+    if (rqx->status < 0 || rqx->request == NULL) {
+        return FALSE;
     }
-    rqx->busy = FALSE;
-    rqx->next_free = NULL;
-    req_free_append(manager, rqx);
-    manager->busy_count--;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    status = WdfRequestReuse(rqx->request, &params);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestReuse failed, status %lx\n", "usb_request_reuse", status);
+        rqx->status = status;
+        return FALSE;
+    }
+    rqx->irp->MdlAddress = NULL;
+    return TRUE;
 }
 
-VOID usb_qd_request_release(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE target) {
-    rqx->zlp_partner = NULL;
-    WdfSpinLockAcquire(manager->lock);
-    usb_qd_request_put(manager, rqx, target);
-    if (zlp_rqx != NULL) {
-        usb_qd_request_put(manager, zlp_rqx, target);
+// Caller holds the pool's lock. recycled: the request was recycled in place.
+static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUSBPIPE target, BOOLEAN recycled) {
+    if (target != NULL && !recycled) {
+        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
     }
-    if (manager->purge_in_progress != 0) {
-        manager->purge_in_progress = manager->busy_count;
-        if (manager->busy_count == 0) {
+    InterlockedExchange(&rqx->busy, FALSE);
+    rqx->next_free = NULL;
+    req_free_append(manager, rqx);
+    InterlockedDecrement(&manager->busy_count);
+}
+
+// A purge waits for the records busy when it began; the give-back that
+// brings busy_count to its end clears it. Caller holds the pool's lock.
+static VOID usb_qd_purge_update(PREQ_MANAGER manager) {
+    LONG busy;
+
+    if (ReadAcquire(&manager->purge_in_progress) != 0) {
+        busy = ReadAcquire(&manager->busy_count);
+        InterlockedExchange(&manager->purge_in_progress, busy);
+        if (busy == 0) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: purged\n", "update_purge_in_progress");
         }
     }
+}
+
+VOID usb_qd_request_release(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE target) {
+    BOOLEAN data_recycled = FALSE;
+    BOOLEAN zlp_recycled = FALSE;
+
+    rqx->zlp_partner = NULL;
+    if (target != NULL) {
+        data_recycled = usb_request_recycle(rqx);
+        zlp_recycled = zlp_rqx != NULL && usb_request_recycle(zlp_rqx);
+        if (data_recycled && (zlp_rqx == NULL || zlp_recycled)) {
+            // Back without the lock. A purge marks itself before it counts
+            // what is busy, and the count drops before the mark is read: one
+            // of the two sees the other, so the last give-back of a purge
+            // always ends it under the lock.
+            req_free_push(manager, rqx);
+            if (zlp_rqx != NULL) {
+                req_free_push(manager, zlp_rqx);
+            }
+            InterlockedExchangeAdd(&manager->busy_count, zlp_rqx != NULL ? -2 : -1);
+            if (ReadAcquire(&manager->purge_in_progress) != 0) {
+                WdfSpinLockAcquire(manager->lock);
+                usb_qd_purge_update(manager);
+                WdfSpinLockRelease(manager->lock);
+            }
+            return;
+        }
+    }
+    WdfSpinLockAcquire(manager->lock);
+    usb_qd_request_put(manager, rqx, target, data_recycled);
+    if (zlp_rqx != NULL) {
+        usb_qd_request_put(manager, zlp_rqx, target, zlp_recycled);
+    }
+    usb_qd_purge_update(manager);
     WdfSpinLockRelease(manager->lock);
 }
 
