@@ -209,24 +209,32 @@ struct transfer_cost {
     bool exact() const { return refused == 0; }
 };
 
+// The fewest calls of three measured rounds: on a busy machine a round may
+// also count the platform's own work (a power timer firing while the test
+// waits), which only ever adds calls. Allocations count in every round.
 transfer_cost steady_cost(path& p, direction dir, ULONG length, unsigned depth) {
     constexpr unsigned n = 200;
     transfer_loop loop(p, dir, length, depth);
     for (unsigned i = 0; i < 8 * depth; ++i) loop.step();
     loop.drain();
     transfer_loop::hooks hooks{alloc_count::pause, alloc_count::resume};
-    const sim::call_counts before = sim::call_counts_read();
-    alloc_count::start();
-    for (unsigned i = 0; i < n; ++i) loop.step(&hooks);
-    loop.drain();
-    const uint64_t allocations = alloc_count::stop();
-    const sim::call_counts after = sim::call_counts_read();
-    EXPECT_EQ(p.failures(), 0u);
     transfer_cost cost;
+    uint64_t allocations = 0;
+    for (int round = 0; round < 3; ++round) {
+        const sim::call_counts before = sim::call_counts_read();
+        alloc_count::start();
+        for (unsigned i = 0; i < n; ++i) loop.step(&hooks);
+        loop.drain();
+        allocations += alloc_count::stop();
+        const sim::call_counts after = sim::call_counts_read();
+        const double calls = static_cast<double>(after.framework_calls - before.framework_calls) / n;
+        const double spin_locks = static_cast<double>(after.spin_lock_acquisitions - before.spin_lock_acquisitions) / n;
+        if (round == 0 || calls < cost.calls) cost.calls = calls;
+        if (round == 0 || spin_locks < cost.spin_locks) cost.spin_locks = spin_locks;
+    }
+    EXPECT_EQ(p.failures(), 0u);
     cost.refused = loop.refused();
-    cost.calls = static_cast<double>(after.framework_calls - before.framework_calls) / n;
-    cost.spin_locks = static_cast<double>(after.spin_lock_acquisitions - before.spin_lock_acquisitions) / n;
-    cost.allocations = static_cast<double>(allocations) / n;
+    cost.allocations = static_cast<double>(allocations) / (3 * n);
     return cost;
 }
 
