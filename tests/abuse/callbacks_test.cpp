@@ -67,6 +67,43 @@ TEST_P(from_callback, uninit_from_the_last_completion_gives_the_pools_back) {
     EXPECT_EQ(fdx()->req_in.destroyed, 1u);
 }
 
+// The record is back before the callback runs, so a child that waits for
+// its transfers by marking them done at the top of the callback closes at
+// once: the close waits for the rest of the callback, which may still use
+// what the child frees after the close.
+TEST_P(from_callback, an_uninit_on_another_thread_returns_only_after_the_running_callback) {
+    open_data_path();
+    ASSERT_EQ(bus_.cdc_transport_disable(child_), STATUS_SUCCESS);
+    UCHAR read[64] = {};
+    completions done;
+    std::atomic<bool> inside{false};
+    std::atomic<bool> leave{false};
+    std::atomic<bool> returned{false};
+    done.on_complete([&](NTSTATUS, ULONG) {
+        inside = true;
+        EXPECT_TRUE(eventually([&] { return leave.load(); }));
+        returned = true;
+    });
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &done, no_timeout));
+    device_->push_in(data_in, {'A'});
+    ASSERT_TRUE(eventually([&] { return inside.load(); }));
+    std::atomic<NTSTATUS> uninit{-1};
+    std::atomic<bool> callback_done_first{false};
+    std::thread closer([&] {
+        uninit = bus_.cdc_data_io_uninit(child_);
+        callback_done_first = returned.load();
+    });
+    // The close waits for the callback's slot; a close that did not would
+    // return here already.
+    EXPECT_TRUE(eventually([&] { return ReadAcquire(&fdx()->req_in.cb_waiting) != 0 || uninit != -1; }));
+    EXPECT_EQ(uninit, -1);
+    leave = true;
+    closer.join();
+    EXPECT_EQ(uninit, STATUS_SUCCESS);
+    EXPECT_TRUE(callback_done_first);
+    EXPECT_EQ(fdx()->req_in.destroyed, 1u);
+}
+
 TEST_P(from_callback, unsetting_the_notification_callback_from_inside_it_stops_the_reader) {
     struct state {
         CDC_BUS_INTERFACE* bus;

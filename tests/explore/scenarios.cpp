@@ -668,6 +668,57 @@ void notify_stop_rearm() {
     expect(w.device->pending(notify_in) == 0, "a notification read is pending after the last stop");
 }
 
+// ---- (h) a child closing its data path while a completion callback runs ----------
+
+// The child's transfers, each marked done at the start of its callback, as a
+// client marks its slot free before the rest of its callback runs.
+struct closing_child {
+    std::atomic<int> done{0};
+    std::atomic<bool> closed{false};  // set once the child's uninit has returned
+
+    static VOID callback(PVOID ctx, NTSTATUS, ULONG) {
+        auto* c = static_cast<closing_child*>(ctx);
+        c->done.fetch_add(1);
+        sim::sched::point("child callback after marking its transfer done");
+        expect(!c->closed.load(), "a completion callback runs after the child's uninit returned");
+    }
+};
+
+// The child waits for its read and its whole-packet write (the write's
+// report comes after its zero-length packet) and closes at once: the close
+// must not return while either callback still runs.
+void callback_close() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect(bus.cdc_data_io_init(child, 2, 2) == STATUS_SUCCESS, "the child sets its data path up");
+    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    closing_child c;
+    uint8_t read[64] = {};
+    uint8_t packet[64];
+    memset(packet, 0x33, sizeof(packet));
+    {
+        actors people;
+        people.start("child", [&] {
+            expect(bus.cdc_data_in_async(child, read, sizeof(read), closing_child::callback, &c, no_timeout),
+                   "the child's read is accepted");
+            expect(bus.cdc_data_out_async(child, packet, sizeof(packet), closing_child::callback, &c, no_timeout),
+                   "the child's write is accepted");
+            expect(sim::sched::wait(
+                       "child waits for its transfers", [&] { return c.done.load() == 2; },
+                       sim::clock_now() + 30 * kSecond),
+                   "both transfers complete");
+            expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
+            expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+            c.closed.store(true);
+        });
+        people.start("device", [&] { w.device->push_in(data_in, {'O', 'K'}); });
+    }
+    quiesce();
+}
+
 // ---- (g) one child calling from two threads on a device it never used -----------
 
 // The first call moves the child's counts to the device: a registration on
@@ -715,6 +766,7 @@ const std::vector<scenario> table = {
      notify_stop_rearm},
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
      child_threads},
+    {"callback-close", "a child closing its data path right after its transfers' callbacks began", 120, callback_close},
 };
 
 }  // namespace

@@ -130,8 +130,10 @@ static NTSTATUS usb_req_manager_objects_create(PREQ_MANAGER manager, PWDF_OBJECT
     manager->free_head = NULL;
     manager->free_tail = NULL;
     manager->records = NULL;
+    manager->returned = NULL;
     manager->free_count = 0;
     manager->busy_count = 0;
+    KeInitializeEvent(&manager->callbacks_idle, SynchronizationEvent, FALSE);
     return WdfSpinLockCreate(attributes, &manager->lock);
 }
 
