@@ -404,7 +404,7 @@ class host {
 
     // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL;
     // the PnP manager's lock is held until the call returns.
-    std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api) const;
+    std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api);
     void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
     device_stack* plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
@@ -437,6 +437,10 @@ class host {
     NTSTATUS wake_node(pnp_node& node);
     bool can_idle(const pnp_node& node) const;
     void idle_children(pnp_node& node);
+    // Takes every device whose idle timer expired out of D0; true when any was.
+    bool fire_idle_timers();
+    // Ends the idle timer's thread (the host's last act with devices gone).
+    static void idle_timer_stop();
     std::vector<wdf::device*> resume_order() const;
 
  public:
@@ -448,6 +452,9 @@ class host {
     void queue_wake(wdf::device* dev);
     // WdfDeviceIndicateWakeStatus on a PDO: false when no wait-wake is pending.
     bool indicate_wake(wdf::device* dev, NTSTATUS status);
+    // The idle timer's thread, once a deadline passed: the PnP manager runs
+    // the expired idles (and its queue) on it.
+    void idle_timers_expired();
 
  private:
     void* module_ = nullptr;

@@ -42,6 +42,9 @@ bool clock_is_virtual();
 // 100 ns units since the clock was reset.
 int64_t clock_now();
 void clock_advance(int64_t interval_100ns);
+// Called after every move of the clock, on the thread that moved it: how a
+// framework timer learns that its deadline passed. It must only signal.
+void set_clock_observer(void (*observer)());
 // The framework tells the kernel whether the platform is still working
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.
