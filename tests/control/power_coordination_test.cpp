@@ -99,6 +99,23 @@ TEST_F(power_coordination, idle_stops_the_children_and_a_childs_wakeup_starts_th
     EXPECT_FALSE(bus_->qd_is_idle(child));
 }
 
+// The hardware key's IdleTimeout counts seconds; the framework's timer runs
+// out that long after the device's start, by itself, and the children hear
+// their stop as for any idle.
+TEST_F(power_coordination, the_device_idles_by_itself_the_hardware_keys_seconds_after_its_start) {
+    constexpr int64_t ms = 10000;
+    recorder& r = rec_;
+    plug_with_callbacks(r, 5);
+    sim::clock_advance(4999 * ms);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD0) << "5 s, not 5 ms";
+    EXPECT_EQ(r.take(), names{});
+    sim::clock_advance(1 * ms);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD2);
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+}
+
 // The failed power-up is torn down by the PnP manager after the wake-up
 // returned, so the routed call that asked for it is not still pinning the
 // device the removal waits to drain.
