@@ -160,6 +160,7 @@ host::host() {
         bug_check(WDF_VIOLATION, "a second simulated host while one is alive", g_host, "sim::host");
     }
     g_host = this;
+    idle_timer_start();
     scenario_thread_ = std::this_thread::get_id();
     wdf::set_system_power_action(PowerActionNone);
     kernel_reset();

@@ -439,7 +439,8 @@ class host {
     void idle_children(pnp_node& node);
     // Takes every device whose idle timer expired out of D0; true when any was.
     bool fire_idle_timers();
-    // Ends the idle timer's thread (the host's last act with devices gone).
+    // The idle timers' thread may start (a new host) or ends (the host goes).
+    static void idle_timer_start();
     static void idle_timer_stop();
     std::vector<wdf::device*> resume_order() const;
 

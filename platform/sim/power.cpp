@@ -116,7 +116,14 @@ idle_timer_setup g_idle_timer_setup;
 
 }  // namespace
 
-// The thread starts with the first timer of a host's life and ends with the host.
+// The thread starts with the first timer of a host's life and ends with the
+// host: a timer started while the host is torn down starts no thread.
+void host::idle_timer_start() {
+    idle_timer_service& t = idle_timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.stopping.store(false);
+}
+
 void host::idle_timer_stop() {
     idle_timer_service& t = idle_timers();
     std::thread* thread;
@@ -132,8 +139,6 @@ void host::idle_timer_stop() {
         sched::join(thread);
         delete thread;
     }
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.stopping.store(false);
 }
 
 void host::idle_timers_expired() {
