@@ -45,9 +45,12 @@
 //   low-power state brings it (its parents first) back to D0 before its
 //   removal, as the query-remove does; a surprise removal does not: such a
 //   device gets no self-managed I/O suspend and no D0 exit; release
-//   hardware, self-managed I/O flush and cleanup still run. Devices idle
-//   only when the scenario says so (idle()): the platform clock passing the
-//   time-out does not idle them. WdfDeviceStopIdle on a low-power device
+//   hardware, self-managed I/O flush and cleanup still run. A device idles
+//   by itself when its idle timer (wdf/wdf_power.h) runs out on the
+//   platform clock: a framework thread hands the expiry to the PnP manager,
+//   which takes it to its idle state on that thread (or on the thread of
+//   the next scenario call, which handles an expired timer first); idle()
+//   idles one at once. WdfDeviceStopIdle on a low-power device
 //   brings it (its parents first) back to D0 on the calling thread when it
 //   waits, else through the PnP manager's queue (every scenario call and
 //   settle() finish it). Transfers to a USB device whose function device is
@@ -378,11 +381,12 @@ class host {
     NTSTATUS sleep();
     NTSTATUS resume();
     bool sleeping() const;
-    // Lets a device idle out, as its S0 idle time-out passing on the platform
-    // clock would: true when it went to its idle state (D2 for USB selective
-    // suspend), false when it cannot (no idle settings assigned, a
-    // WdfDeviceStopIdle reference held, not started, already idle). Its PDO
-    // children leave D0 first.
+    // Idles a device now, before its time-out: true when it went to its idle
+    // state (D2 for USB selective suspend), false when it cannot (no idle
+    // settings assigned, a WdfDeviceStopIdle reference held, not started,
+    // already idle). Its PDO children leave D0 first, as their power policy
+    // owners would let them. Without it a device idles by itself once its
+    // time-out passes with no power reference held.
     bool idle(WDFDEVICE device);
     // The device's power state as the framework tracks it
     // (WdfPowerDeviceD0, WdfPowerDeviceD2, ...; WdfPowerDeviceD3Final when not started or removed).
