@@ -379,9 +379,9 @@ void host::idle_children(pnp_node& node) {
 
 // The idle timers run out as the PnP manager's work: a device whose timer
 // expired has no power reference (no child in D0 among them), so it leaves
-// D0 alone. One that went away or began its removal meanwhile stays.
+// D0 alone. One that began its removal meanwhile, or a system going to
+// sleep, keeps it in D0 with its timer started again.
 bool host::fire_idle_timers() {
-    if (sleeping_) return false;
     bool fired = false;
     for (;;) {
         wdf::device* expired[16];
@@ -389,7 +389,7 @@ bool host::fire_idle_timers() {
         if (count == 0) return fired;
         for (size_t i = 0; i < count; ++i) {
             pnp_node* node = node_of(expired[i]);
-            if (node == nullptr || !node->started || node->removing ||
+            if (sleeping_ || node == nullptr || !node->started || node->removing ||
                 wdf::power_state(expired[i]) != WdfPowerDeviceD0) {
                 wdf::power_idle_abandon(expired[i]);
                 continue;
