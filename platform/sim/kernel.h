@@ -45,6 +45,9 @@ void clock_advance(int64_t interval_100ns);
 // Called after every move of the clock, on the thread that moved it: how a
 // framework timer learns that its deadline passed. It must only signal.
 void set_clock_observer(void (*observer)());
+// How long a kernel time-out or delay interval lasts from now, in 100 ns:
+// negative is relative, else an absolute system time (already past: 0).
+int64_t interval_span(const LARGE_INTEGER& interval);
 // The framework tells the kernel whether the platform is still working
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.

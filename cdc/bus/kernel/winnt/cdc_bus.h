@@ -103,6 +103,18 @@ typedef struct _REQ_MANAGER {
     ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
 } REQ_MANAGER, *PREQ_MANAGER;
 
+// The notification reader. IDLE: no read in flight, a start sends one.
+// ARMED: a read is in flight or its completion runs, which re-sends it.
+// STOPPING: a stop has cancelled the read; its completion (or its failed
+// re-send) ends the reader without re-sending. STOPPED: no read, and none is
+// sent while a stop or a record taken away for a switch holds the reader.
+typedef enum _CDC_NOTIFY_STATE {
+    CDC_NOTIFY_IDLE = 0,
+    CDC_NOTIFY_ARMED,
+    CDC_NOTIFY_STOPPING,
+    CDC_NOTIFY_STOPPED,
+} CDC_NOTIFY_STATE;
+
 // ---- Function device context ---------------------------------------------------------
 typedef struct _DEVICE_CONTEXT {
     WDFUSBDEVICE usb_device;
@@ -128,8 +140,10 @@ typedef struct _DEVICE_CONTEXT {
     REQ_MANAGER req_out;
     PREQUEST_CONTEXT notify_req;
     WDFMEMORY notify_req_mem;
-    volatile UCHAR notify_reader_stop;  // set under notify_lock; polled by the stop
-    UCHAR notify_suspended;             // under notify_lock: the record is being taken away, no read is sent
+    CDC_NOTIFY_STATE notify_state;  // under notify_lock
+    LONG notify_stoppers;           // under notify_lock: stops waiting for the reader or holding it stopped
+    KEVENT notify_stopped;          // notification event, set under notify_lock when STOPPING becomes STOPPED
+    BOOLEAN notify_cancelled;       // under notify_lock: a stop cancelled the request since it was last reused
     WDFSPINLOCK notify_lock;
     PVOID config_desc;
     CDC_IDS ids;
@@ -143,7 +157,6 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
     // Rundown of the control-mode routing, a remove lock: 1 for the
     // registration plus 1 per pinned call; interlocked. A pin is taken
@@ -520,6 +533,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
 EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_interrupt_read_complete;
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_start_cont_reader(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_stop_cont_reader(_In_ PDEVICE_CONTEXT fdx);
+// The reader's state from hardware start on, with notify_lock made.
+_IRQL_requires_(PASSIVE_LEVEL) VOID usb_notify_reader_init(_In_ PDEVICE_CONTEXT fdx);
 // Takes the notification record away once no read of it can run, and hands
 // the reader a new pipe and record (either may be NULL).
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_notify_detach(_In_ PDEVICE_CONTEXT fdx);

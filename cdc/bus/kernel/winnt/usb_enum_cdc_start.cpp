@@ -235,6 +235,7 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    usb_notify_reader_init(fdx);
 
     // The registry override's enable may have made the record already.
     if (fdx->pipe_comm_notify != NULL && fdx->notify_req_mem == NULL) {
