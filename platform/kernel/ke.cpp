@@ -17,6 +17,7 @@ namespace {
 
 thread_local KIRQL current_irql = PASSIVE_LEVEL;
 std::atomic<bool (*)()> busy_probe{nullptr};
+std::atomic<void (*)()> clock_observer{nullptr};
 // The spin locks a thread holds, in acquisition order: a fixed table, so
 // neither the first acquisition on a new thread nor any later one allocates.
 class held_lock_list {
@@ -314,7 +315,10 @@ void clock_advance(int64_t interval_100ns) {
     if (interval_100ns <= 0) return;
     platform_clock& c = clock_state();
     saturating_add(c.is_virtual.load() ? c.virtual_now : c.real_offset, interval_100ns);
+    if (void (*observer)() = clock_observer.load()) observer();
 }
+
+void set_clock_observer(void (*observer)()) { clock_observer.store(observer); }
 
 int64_t interval_span(const LARGE_INTEGER& interval) {
     const int64_t q = interval.QuadPart;

@@ -160,6 +160,7 @@ host::host() {
         bug_check(WDF_VIOLATION, "a second simulated host while one is alive", g_host, "sim::host");
     }
     g_host = this;
+    idle_timer_start();
     scenario_thread_ = std::this_thread::get_id();
     wdf::set_system_power_action(PowerActionNone);
     kernel_reset();
@@ -172,6 +173,7 @@ host::host() {
 }
 
 host::~host() {
+    idle_timer_stop();
     if (driver_loaded()) {
         unload_driver();
     }
@@ -481,7 +483,10 @@ void host::settle() {
     process_queue();
 }
 
-std::unique_lock<sched::controlled_recursive_mutex> host::enter(const char* api) const {
+// An idle timer that expired before the call is handled first, whether or
+// not its thread has woken yet: the call sees the device as the time passed
+// left it.
+std::unique_lock<sched::controlled_recursive_mutex> host::enter(const char* api) {
     std::unique_lock<sched::controlled_recursive_mutex> guard(pnp_lock_);
     if (in_callback_) {
         bug_check(WDF_VIOLATION, "scenario API called from inside a driver callback", nullptr, api);
@@ -489,6 +494,7 @@ std::unique_lock<sched::controlled_recursive_mutex> host::enter(const char* api)
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         bug_check(IRQL_NOT_LESS_OR_EQUAL, "the PnP manager runs at PASSIVE_LEVEL", nullptr, api);
     }
+    if (wdf::power_next_idle_deadline() <= clock_now() && fire_idle_timers()) process_queue();
     return guard;
 }
 

@@ -45,9 +45,12 @@
 //   low-power state brings it (its parents first) back to D0 before its
 //   removal, as the query-remove does; a surprise removal does not: such a
 //   device gets no self-managed I/O suspend and no D0 exit; release
-//   hardware, self-managed I/O flush and cleanup still run. Devices idle
-//   only when the scenario says so (idle()): the platform clock passing the
-//   time-out does not idle them. WdfDeviceStopIdle on a low-power device
+//   hardware, self-managed I/O flush and cleanup still run. A device idles
+//   by itself when its idle timer (wdf/wdf_power.h) runs out on the
+//   platform clock: a framework thread hands the expiry to the PnP manager,
+//   which takes it to its idle state on that thread (or on the thread of
+//   the next scenario call, which handles an expired timer first); idle()
+//   idles one at once. WdfDeviceStopIdle on a low-power device
 //   brings it (its parents first) back to D0 on the calling thread when it
 //   waits, else through the PnP manager's queue (every scenario call and
 //   settle() finish it). Transfers to a USB device whose function device is
@@ -378,11 +381,12 @@ class host {
     NTSTATUS sleep();
     NTSTATUS resume();
     bool sleeping() const;
-    // Lets a device idle out, as its S0 idle time-out passing on the platform
-    // clock would: true when it went to its idle state (D2 for USB selective
-    // suspend), false when it cannot (no idle settings assigned, a
-    // WdfDeviceStopIdle reference held, not started, already idle). Its PDO
-    // children leave D0 first.
+    // Idles a device now, before its time-out: true when it went to its idle
+    // state (D2 for USB selective suspend), false when it cannot (no idle
+    // settings assigned, a WdfDeviceStopIdle reference held, not started,
+    // already idle). Its PDO children leave D0 first, as their power policy
+    // owners would let them. Without it a device idles by itself once its
+    // time-out passes with no power reference held.
     bool idle(WDFDEVICE device);
     // The device's power state as the framework tracks it
     // (WdfPowerDeviceD0, WdfPowerDeviceD2, ...; WdfPowerDeviceD3Final when not started or removed).
@@ -404,7 +408,7 @@ class host {
 
     // Scenario calls: not from inside a driver callback, at PASSIVE_LEVEL;
     // the PnP manager's lock is held until the call returns.
-    std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api) const;
+    std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api);
     void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
     device_stack* plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
@@ -437,6 +441,11 @@ class host {
     NTSTATUS wake_node(pnp_node& node);
     bool can_idle(const pnp_node& node) const;
     void idle_children(pnp_node& node);
+    // Takes every device whose idle timer expired out of D0; true when any was.
+    bool fire_idle_timers();
+    // The idle timers' thread may start (a new host) or ends (the host goes).
+    static void idle_timer_start();
+    static void idle_timer_stop();
     std::vector<wdf::device*> resume_order() const;
 
  public:
@@ -448,6 +457,9 @@ class host {
     void queue_wake(wdf::device* dev);
     // WdfDeviceIndicateWakeStatus on a PDO: false when no wait-wake is pending.
     bool indicate_wake(wdf::device* dev, NTSTATUS status);
+    // The idle timer's thread, once a deadline passed: the PnP manager runs
+    // the expired idles (and its queue) on it.
+    void idle_timers_expired();
 
  private:
     void* module_ = nullptr;

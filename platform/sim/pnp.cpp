@@ -139,6 +139,7 @@ void host::start_node(pnp_node& node) {
     }
     node.start_status = STATUS_SUCCESS;
     node.started = true;
+    wdf::power_started(node.device);
 
     // The PnP manager's first bus relations query of the started device.
     invalidate_relations(node.device);
@@ -328,6 +329,7 @@ void host::add_child(pnp_node& parent, wdf::device* pdo) {
     registry().create_key(std::string(enum_key()) + "\\" + child.instance_path + "\\Device Parameters");
     parent.children.push_back(&child);
     nodes_[pdo] = &child;
+    wdf::power_set_parent(pdo, parent.device);
     child_nodes_.push_back(std::move(owned));
     start_node(child);
     if (child.started) {
@@ -494,8 +496,10 @@ void host::process_queue() {
             } else if (!cycle_queue_.empty()) {
                 cycled = cycle_queue_.front();
                 cycle_queue_.pop_front();
-            } else {
+            } else if (!fire_idle_timers()) {
                 return;
+            } else {
+                continue;  // a timer's idle may have queued a return to D0
             }
         }
         if (relations != nullptr) {

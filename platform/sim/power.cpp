@@ -1,9 +1,17 @@
 // The framework's device power transitions as the PnP manager runs them:
 // idle and the return from it, system sleep and resume (host.h gives the
 // order of the driver's callbacks).
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "sim/host.h"
 #include "sim/kernel.h"
@@ -24,6 +32,131 @@ NTSTATUS request_d0(device* dev, bool wait) {
 bool indicate_wake(device* dev, NTSTATUS status) {
     sim::host* h = sim::current_host();
     return h != nullptr && h->indicate_wake(dev, status);
+}
+
+}  // namespace wdf
+
+namespace sim {
+namespace {
+
+// The framework's idle timers on the platform clock: one thread serves the
+// deadlines of every device. It sleeps until the earliest deadline passes
+// (the clock observer or a newly started timer wakes it), then hands the
+// expiry to the PnP manager, which runs the idle on this thread.
+struct idle_timer_service {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread* thread = nullptr;        // guarded by lock
+    std::atomic<bool> stopping{false};    // written under lock
+    std::atomic<uint64_t> generation{0};  // bumped under lock by every wake-up
+};
+
+idle_timer_service& idle_timers() {
+    static auto* t = new idle_timer_service();  // outlives every static destructor
+    return *t;
+}
+
+void idle_timer_thread() {
+    idle_timer_service& t = idle_timers();
+    for (;;) {
+        const uint64_t seen = t.generation.load();
+        if (t.stopping.load()) return;
+        const int64_t next = wdf::power_next_idle_deadline();
+        host* h = current_host();
+        if (h != nullptr && next <= clock_now()) {
+            h->idle_timers_expired();
+            continue;
+        }
+        const int64_t deadline = h != nullptr ? next : INT64_MAX;
+        if (sched::active()) {
+            sched::wait(
+                "idle timer", [&t, seen] { return t.stopping.load() || t.generation.load() != seen; }, deadline);
+            continue;
+        }
+        std::unique_lock<std::mutex> lk(t.lock);
+        auto woken = [&t, seen] { return t.stopping.load() || t.generation.load() != seen; };
+        if (deadline == INT64_MAX || clock_is_virtual()) {
+            // A virtual clock moves only by an advance, which the observer reports.
+            t.changed.wait(lk, woken);
+        } else {
+            const int64_t span = deadline - clock_now();
+            if (span > 0) t.changed.wait_for(lk, std::chrono::nanoseconds(span * 100), woken);
+        }
+    }
+}
+
+void wake_idle_timer_thread() {
+    idle_timer_service& t = idle_timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.generation.fetch_add(1);
+    t.changed.notify_all();
+}
+
+// Runs on whichever thread moved the clock; only the passing of a deadline wakes the timer's thread.
+void clock_moved() {
+    if (sched::active() || wdf::power_next_idle_deadline() > clock_now()) return;
+    wake_idle_timer_thread();
+}
+
+// A forked child (a "fast" death test) has no timer thread: it starts its own when a timer starts.
+void idle_before_fork() { idle_timers().lock.lock(); }
+void idle_after_fork_parent() { idle_timers().lock.unlock(); }
+void idle_after_fork_child() {
+    idle_timers().thread = nullptr;  // the parent's thread does not exist here
+    idle_timers().lock.unlock();
+}
+
+struct idle_timer_setup {
+    idle_timer_setup() {
+        set_clock_observer(clock_moved);
+        pthread_atfork(idle_before_fork, idle_after_fork_parent, idle_after_fork_child);
+    }
+};
+idle_timer_setup g_idle_timer_setup;
+
+}  // namespace
+
+// The thread starts with the first timer of a host's life and ends with the
+// host: a timer started while the host is torn down starts no thread.
+void host::idle_timer_start() {
+    idle_timer_service& t = idle_timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.stopping.store(false);
+}
+
+void host::idle_timer_stop() {
+    idle_timer_service& t = idle_timers();
+    std::thread* thread;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        thread = t.thread;
+        t.thread = nullptr;
+        t.stopping.store(true);
+        t.generation.fetch_add(1);
+        t.changed.notify_all();
+    }
+    if (thread != nullptr) {
+        sched::join(thread);
+        delete thread;
+    }
+}
+
+void host::idle_timers_expired() {
+    std::lock_guard<sched::controlled_recursive_mutex> guard(pnp_lock_);
+    if (fire_idle_timers()) process_queue();
+}
+
+}  // namespace sim
+
+namespace wdf {
+
+void idle_timer_armed() {
+    sim::idle_timer_service& t = sim::idle_timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (sim::current_host() == nullptr || t.stopping.load()) return;
+    if (t.thread == nullptr) t.thread = sim::sched::spawn("idle timer", sim::idle_timer_thread);
+    t.generation.fetch_add(1);
+    t.changed.notify_all();
 }
 
 }  // namespace wdf
@@ -238,7 +371,31 @@ void host::idle_children(pnp_node& node) {
     for (pnp_node* child : children) {
         idle_children(*child);
         if (child->started && wdf::power_state(child->device) == WdfPowerDeviceD0) {
+            wdf::power_idle_begin(child->device);
             leave_d0(*child, idle_state(*child->device), idle_arms_wake(*child->device) || function_arms(*child));
+        }
+    }
+}
+
+// The idle timers run out as the PnP manager's work: a device whose timer
+// expired has no power reference (no child in D0 among them), so it leaves
+// D0 alone. One that began its removal meanwhile, or a system going to
+// sleep, keeps it in D0 with its timer started again.
+bool host::fire_idle_timers() {
+    bool fired = false;
+    for (;;) {
+        wdf::device* expired[16];
+        const size_t count = wdf::power_idle_expired(clock_now(), expired, 16);
+        if (count == 0) return fired;
+        for (size_t i = 0; i < count; ++i) {
+            pnp_node* node = node_of(expired[i]);
+            if (sleeping_ || node == nullptr || !node->started || node->removing ||
+                wdf::power_state(expired[i]) != WdfPowerDeviceD0) {
+                wdf::power_idle_abandon(expired[i]);
+                continue;
+            }
+            leave_d0(*node, idle_state(*node->device), idle_arms_wake(*node->device) || function_arms(*node));
+            fired = true;
         }
     }
 }
@@ -251,6 +408,7 @@ bool host::idle(WDFDEVICE device) {
     if (!dev->idle_settings_set || dev->idle_settings.Enabled == WdfFalse) return false;
     if (wdf::power_state(dev) != WdfPowerDeviceD0 || !can_idle(*node)) return false;
     idle_children(*node);
+    wdf::power_idle_begin(dev);
     leave_d0(*node, idle_state(*dev), idle_arms_wake(*dev));
     process_queue();
     return true;

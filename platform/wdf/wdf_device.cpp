@@ -502,6 +502,7 @@ NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     }
     dev->idle_settings = *Settings;
     dev->idle_settings_set = true;
+    power_idle_settings_changed(dev);
     return STATUS_SUCCESS;
 }
 

@@ -1,7 +1,17 @@
-// Device power as the framework tracks it: each device's power state, the
-// WdfDeviceStopIdle references that keep it out of idle, which thread runs
-// its power callbacks, and the system's power action. The PnP manager
-// (sim/power.cpp) makes the transitions and reports them here.
+// Device power as the framework tracks it: each device's power state, its
+// power references and idle timer, which thread runs its power callbacks,
+// and the system's power action. The PnP manager (sim/power.cpp) makes the
+// transitions and reports them here.
+//
+// The idle timer, as the framework's power idle machine runs it: a device's
+// power references are its WdfDeviceStopIdle references, the StopIdle calls
+// waiting for D0, and its children in D0 (a PDO in D0 holds one on its
+// parent when the parent owns its stack's power policy). A started device
+// in D0 with enabled idle settings and no reference has its timer running;
+// it expires IdleTimeout ms (5 s for IdleTimeoutDefaultValue) after the
+// count last fell to 0, on the platform clock. A reference cancels it. Once
+// it has expired the device is timing out: StopIdle no longer takes a
+// reference at once but waits for (or queues) the return to D0.
 // Platform-internal.
 #pragma once
 
@@ -13,6 +23,20 @@ class device;
 
 // After a successful EvtDeviceD0Entry, and before EvtDeviceD0Exit.
 void power_d0_entered(device* dev);
+// A PDO the PnP manager enumerated: its D0 holds a reference on `parent`.
+void power_set_parent(device* child, device* parent);
+// Once the start has finished: the idle timer may run from now on.
+void power_started(device* dev);
+// WdfDeviceAssignS0IdleSettings changed the settings: the timer starts over.
+void power_idle_settings_changed(device* dev);
+// The earliest deadline of a running idle timer (INT64_MAX: none).
+int64_t power_next_idle_deadline();
+// Takes every device whose idle timer expired by `now`: each is timing out.
+// The caller takes it out of D0, or gives it back with power_idle_abandon.
+size_t power_idle_expired(int64_t now, device** out, size_t capacity);
+void power_idle_abandon(device* dev);
+// An idle the scenario orders now: the device is timing out as if its timer expired.
+void power_idle_begin(device* dev);
 void power_d0_leaving(device* dev, WDF_POWER_DEVICE_STATE target);
 // After EvtDeviceD0Exit of a low-power transition: the device is in `state`
 // and its bus suspended until power_bus_resuming.
@@ -42,6 +66,9 @@ bool power_policy_owner(const device* dev);
 // waiting (true: STATUS_SUCCESS once in D0, else why not) or queued for the
 // PnP manager's thread (wait false: STATUS_PENDING).
 NTSTATUS request_d0(device* dev, bool wait);
+// Implemented by the PnP manager: an idle timer started; its thread looks
+// at the deadlines again.
+void idle_timer_armed();
 // Implemented by the PnP manager: completes a PDO's pending wait-wake request
 // with the status (success: its power policy owner brings it back to D0
 // through the PnP manager's queue); false when none is pending.

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -97,6 +99,82 @@ TEST_F(power_coordination, idle_stops_the_children_and_a_childs_wakeup_starts_th
     EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD0);
     EXPECT_EQ(r.take(), (names{"start", "start"}));
     EXPECT_FALSE(bus_->qd_is_idle(child));
+}
+
+// The hardware key's IdleTimeout counts seconds; the framework's timer runs
+// out that long after the device's start, by itself, and the children hear
+// their stop as for any idle.
+TEST_F(power_coordination, the_device_idles_by_itself_the_hardware_keys_seconds_after_its_start) {
+    constexpr int64_t ms = 10000;
+    recorder& r = rec_;
+    plug_with_callbacks(r, 5);
+    sim::clock_advance(4999 * ms);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD0) << "5 s, not 5 ms";
+    EXPECT_EQ(r.take(), names{});
+    sim::clock_advance(1 * ms);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD2);
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+}
+
+// A read in flight when the timer fires: nothing holds the device in D0
+// for it, so the device suspends with the read pending at the USB stack, as
+// a suspended device's transfers stay; the children hear their stop. Once
+// the device is back, its data completes the read, once.
+TEST_F(power_coordination, a_read_in_flight_as_the_timer_fires_survives_the_idle_and_completes_once_after) {
+    constexpr int64_t ms = 10000;
+    struct result {
+        std::mutex lock;
+        std::condition_variable done_cv;
+        int calls = 0;  // guarded by lock
+        NTSTATUS status = STATUS_PENDING;
+        ULONG bytes = 0;
+        static VOID done(PVOID ctx, NTSTATUS status, ULONG bytes) {
+            auto* self = static_cast<result*>(ctx);
+            std::lock_guard<std::mutex> guard(self->lock);
+            self->status = status;
+            self->bytes = bytes;
+            self->calls++;
+            self->done_cv.notify_all();
+        }
+        // Completions run on the framework's threads; a bound keeps a lost one from hanging the suite.
+        int wait_calls() {
+            std::unique_lock<std::mutex> lk(lock);
+            done_cv.wait_for(lk, std::chrono::seconds(30), [this] { return calls != 0; });
+            return calls;
+        }
+        int calls_now() {
+            std::lock_guard<std::mutex> guard(lock);
+            return calls;
+        }
+    };
+    recorder& r = rec_;
+    WDFDEVICE child = plug_with_callbacks(r, 1);
+    ASSERT_EQ(bus_->cdc_data_io_init(child, 2, 2), STATUS_SUCCESS);
+    ASSERT_EQ(bus_->cdc_transport_enable(child), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(64);
+    result first;
+    ASSERT_TRUE(bus_->cdc_data_in_async(child, buffer.data(), 64, result::done, &first, 0));
+
+    sim::clock_advance(1000 * ms);
+    host_->settle();
+    EXPECT_EQ(host_->power_state(usb_->device()), WdfPowerDeviceD2);
+    EXPECT_EQ(r.take(), (names{"stop", "stop"}));
+    EXPECT_EQ(first.calls_now(), 0) << "still pending at the suspended device";
+
+    EXPECT_EQ(bus_->qd_device_wakeup_sync(child, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(r.take(), (names{"start", "start"}));
+    devices_.back()->push_in(0x82, {'O', 'K'});
+    ASSERT_EQ(first.wait_calls(), 1);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(first.bytes, 2u);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 2), "OK");
+
+    EXPECT_EQ(bus_->cdc_inout_purge(child, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(bus_->cdc_data_io_uninit(child), STATUS_SUCCESS);
+    EXPECT_EQ(first.calls_now(), 1);
 }
 
 // The failed power-up is torn down by the PnP manager after the wake-up

@@ -605,6 +605,48 @@ void idle_wake() {
     expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
 }
 
+// ---- (e') the idle timer firing by itself against transfers and wake-ups ---------
+
+// Control-device mode, where only the child's wake-ups and transfers hold
+// the modem in D0: time passes while the child talks, so the framework's
+// idle timer fires in the middle of a read in flight, a class request and
+// the wake-ups, and a second child thread's waiting wake-up meets the D0
+// exit. Every accepted transfer completes and the child is served after.
+void control_device_idle_timer() {
+    world w(true);
+    sim::usb::descriptor_set set = catalogue::acm_modem();
+    w.device_value(set, "IdleTimeout", 1);
+    routed_child c;
+    c.child = w.plug_one(set);
+    query_bus(c.child, &c.bus);
+    register_control_callbacks(c.bus, c.child, routed_child::cb_start_final, routed_child::cb_stop_final,
+                               routed_child::cb_is_open, &c);
+    expect(c.start_final() == 0, "the child's data path comes up");
+    {
+        actors people;
+        people.start("child calling", [&] {
+            for (int i = 0; i < 3; i++) {
+                c.bus.qd_device_wakeup_sync(c.child, FALSE);
+                c.routed_calls();
+                sim::sched::wait(
+                    "child driver pauses", [] { return false; }, sim::clock_now() + 700 * kMillisecond);
+            }
+        });
+        people.start("child waking", [&] {
+            sim::sched::wait(
+                "child driver waits", [] { return false; }, sim::clock_now() + kSecond);
+            c.bus.qd_device_wakeup_sync(c.child, TRUE);
+        });
+        sim::sched::wait(
+            "person waits", [] { return false; }, sim::clock_now() + 3 * kSecond);
+    }
+    c.bus.qd_device_wakeup_sync(c.child, TRUE);
+    c.stop_final();
+    c.bus.cdc_data_io_ctrl_cbs_uninit(c.child);
+    c.bus.header.InterfaceDereference(c.bus.header.Context);
+    expect(c.transfers.all_done(), "every accepted transfer completed");
+}
+
 // ---- (f) the notification reader's stop against completions re-sending it ------
 
 void notify_stop() {
@@ -758,6 +800,8 @@ const std::vector<scenario> table = {
     {"control-device-start", "control-device mode: the control device's own start against unplug and replug", 250,
      control_device_start},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
+    {"idle-timer", "control-device mode: the idle timer firing by itself against transfers and wake-ups", 300,
+     control_device_idle_timer},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
     {"notify-stop-rearm", "the notification reader's stop against its completion and re-arm, then a restart", 150,
      notify_stop_rearm},

@@ -3,6 +3,9 @@
 // verifier's deadlock check.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "devices/catalogue.h"
@@ -16,10 +19,13 @@ using strings = std::vector<std::string>;
 
 const char* const bus_path = "ROOT\\TESTBUS\\0000";
 
-void assign_idle(WDFDEVICE device, WDF_POWER_POLICY_S0_IDLE_CAPABILITIES caps = IdleUsbSelectiveSuspend) {
+constexpr int64_t kMs = 10000;
+
+void assign_idle(WDFDEVICE device, WDF_POWER_POLICY_S0_IDLE_CAPABILITIES caps = IdleUsbSelectiveSuspend,
+                 ULONG timeout = 3000) {
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
     WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, caps);
-    idle.IdleTimeout = 3000;
+    idle.IdleTimeout = timeout;
     ASSERT_EQ(WdfDeviceAssignS0IdleSettings(device, &idle), STATUS_SUCCESS);
 }
 
@@ -443,6 +449,188 @@ TEST_F(power, idle_devices_come_back_to_d0_at_resume) {
     EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2) << "an idle device stays where it is";
     ASSERT_EQ(host.resume(), STATUS_SUCCESS);
     EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+}
+
+// ---- The idle timer ------------------------------------------------------------------
+
+// The D0 exit the timer runs, seen from the driver: on which thread, once
+// it is done.
+struct timer_exit {
+    std::mutex lock;
+    std::condition_variable done;
+    std::thread::id thread;  // guarded by lock
+    bool exited = false;     // guarded by lock
+
+    void hook() {
+        config().on_power = [this](WDFDEVICE, const char* event) {
+            if (std::string(event) != "d0_exit") return;
+            std::lock_guard<std::mutex> guard(lock);
+            thread = std::this_thread::get_id();
+            exited = true;
+            done.notify_all();
+        };
+    }
+    // The timer's thread runs the exit on its own; a bound keeps a broken timer from hanging the suite.
+    bool wait() {
+        std::unique_lock<std::mutex> lk(lock);
+        return done.wait_for(lk, std::chrono::seconds(30), [this] { return exited; });
+    }
+};
+
+TEST_F(power, the_device_idles_by_itself_its_time_out_after_start_and_after_each_return_to_d0) {
+    timer_exit timer;
+    timer.hook();
+    start_idle_bus();
+    size_t mark = bus->events().size();
+
+    sim::clock_advance(2999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0) << "a millisecond before its time-out";
+    sim::clock_advance(1 * kMs);
+    ASSERT_TRUE(timer.wait()) << "no scenario call: the framework's own thread idles it";
+    EXPECT_NE(timer.thread, std::this_thread::get_id());
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+    EXPECT_EQ(since(mark), (strings{"arm_for_wake", "self_managed_io_suspend", "d0_exit(D2)"}));
+
+    // D0 entry starts the cycle again: the reference taken and dropped at once.
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device());
+    sim::clock_advance(2999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    sim::clock_advance(1 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+    config().on_power = nullptr;
+}
+
+TEST_F(power, the_default_time_out_is_five_seconds_and_disabled_settings_never_idle) {
+    config().on_prepare_hardware = [](WDFDEVICE device) {
+        assign_idle(device, IdleUsbSelectiveSuspend, IdleTimeoutDefaultValue);
+    };
+    start_bus();
+    sim::clock_advance(4999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    sim::clock_advance(1 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+
+    ASSERT_EQ(WdfDeviceStopIdle(device(), TRUE), STATUS_SUCCESS);
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+    WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, IdleUsbSelectiveSuspend);
+    idle.Enabled = WdfFalse;
+    ASSERT_EQ(WdfDeviceAssignS0IdleSettings(device(), &idle), STATUS_SUCCESS);
+    WdfDeviceResumeIdle(device());
+    sim::clock_advance(int64_t{3600} * 1000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+}
+
+TEST_F(power, stop_idle_cancels_the_timer_and_resume_idle_starts_it_over) {
+    start_idle_bus();
+    sim::clock_advance(2000 * kMs);
+    ASSERT_EQ(WdfDeviceStopIdle(device(), FALSE), STATUS_SUCCESS) << "in D0, the reference at once";
+    sim::clock_advance(60000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0) << "a reference held";
+
+    WdfDeviceResumeIdle(device());
+    sim::clock_advance(2999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0) << "the full time-out from the last reference";
+    sim::clock_advance(1 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+}
+
+// Each child in D0 holds a reference on its parent; the parent's time-out
+// runs from the moment the last child left D0.
+TEST_F(power, a_child_in_d0_keeps_its_parent_up_and_the_parent_idles_its_time_out_after_the_child_left) {
+    config().create = [](WDFCHILDLIST, child_description* description, PWDFDEVICE_INIT init) {
+        WdfDeviceInitSetPowerPolicyOwnership(init, TRUE);
+        WDFDEVICE pdo;
+        NTSTATUS status = standard_pdo(init, *description, &pdo);
+        if (NT_SUCCESS(status) && description->serial == 1) assign_idle(pdo, IdleCannotWakeFromS0, 1000);
+        return status;
+    };
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+
+    sim::clock_advance(999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD0);
+    sim::clock_advance(1 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD3) << "the child's own time-out";
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    sim::clock_advance(2999 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0) << "three seconds from the child's exit, not the start";
+    sim::clock_advance(1 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+
+    // The child's return brings the parent first; held, the parent stays.
+    ASSERT_EQ(WdfDeviceStopIdle(pdo_of(1), TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    sim::clock_advance(60000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    WdfDeviceResumeIdle(pdo_of(1));
+    sim::clock_advance(1000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD3);
+    sim::clock_advance(3000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD2);
+}
+
+TEST_F(power, a_child_whose_power_policy_never_idles_it_holds_its_parent_in_d0) {
+    start_idle_bus();
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    sim::clock_advance(int64_t{3600} * 1000 * kMs);
+    host.settle();
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD0);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+}
+
+// Once the timer expired the device is on its way out: a reference taken
+// in its D0 exit does not stop the exit but brings the device back after
+// it, without waiting (STATUS_PENDING) or with the caller waiting until D0.
+TEST_F(power, stop_idle_during_the_timers_d0_exit_brings_the_device_back_after_it) {
+    NTSTATUS inside = STATUS_SUCCESS;
+    NTSTATUS waited = STATUS_PENDING;
+    WDF_POWER_DEVICE_STATE state_after_wait = WdfPowerDeviceD3Final;
+    std::thread waiter;
+    bool once = false;
+    config().on_power = [&](WDFDEVICE device, const char* event) {
+        if (std::string(event) != "self_managed_io_suspend" || once) return;
+        once = true;
+        inside = WdfDeviceStopIdle(device, FALSE);
+        waiter = std::thread([&, device] {
+            waited = WdfDeviceStopIdle(device, TRUE);
+            state_after_wait = host.power_state(device);
+        });
+    };
+    start_idle_bus();
+    const size_t mark = bus->events().size();
+    sim::clock_advance(3000 * kMs);
+    host.settle();
+    waiter.join();
+    config().on_power = nullptr;
+
+    EXPECT_EQ(inside, STATUS_PENDING);
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+    EXPECT_EQ(state_after_wait, WdfPowerDeviceD0);
+    EXPECT_EQ(since(mark), (strings{"arm_for_wake", "self_managed_io_suspend", "d0_exit(D2)", "d0_entry(D2)",
+                                    "self_managed_io_restart", "disarm_wake"}));
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
+    WdfDeviceResumeIdle(device());
+    WdfDeviceResumeIdle(device());
 }
 
 // ---- Verifier -----------------------------------------------------------------------
