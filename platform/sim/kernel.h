@@ -46,6 +46,15 @@ void clock_advance(int64_t interval_100ns);
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.
 void set_platform_busy_probe(bool (*probe)());
+bool platform_busy();  // what the probe says; false without one
+// How long a wait with a time-out on the virtual clock lets other threads
+// satisfy it before time moves to its deadline: a real-time grace (the
+// default: a scenario's own threads may set the event), or only while the
+// platform is working, for a program whose only other threads are the
+// platform's (a fuzz target), where such a wait then costs no real time.
+enum class wait_grace { real_time, platform_busy };
+void set_wait_grace(wait_grace grace);
+wait_grace current_wait_grace();
 // The calling thread's release point for completion routines the framework
 // holds in the stop window (sim::set_stop_window): it frees pool, deletes an
 // object, waits, or returns from a PnP or power callback.
