@@ -142,7 +142,8 @@ void verifier_finding(const std::string& finding);
 std::vector<std::string> verifier_findings();
 
 // Back to the start state: virtual clock at zero, delay counters, fault
-// injection and the debugger sink (lines and mirror) cleared. Pool accounting
+// injection and the debugger sink (lines and mirror) cleared, waits given
+// their real-time grace. Pool accounting
 // has its own reset; the calling thread's IRQL is left alone.
 void kernel_reset();
 
