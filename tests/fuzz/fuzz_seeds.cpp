@@ -94,8 +94,8 @@ int main(int argc, char** argv) {
     // the session.
     for (uint8_t device = 0; device < 8; device++) {
         for (uint8_t choice = 0; choice < 8; choice++) {
-            // Surprise removal at the end in one of them: it costs the next input a plug.
-            const uint8_t flags = (choice & 5) | (choice == 7 ? 0x62 : 0);
+            // Surprise removal at the end in two of them: it costs the next input a plug.
+            const uint8_t flags = (choice & 5) | (choice == 2 || choice == 7 ? 0x62 : 0);
             write(root + "/bus_calls/session-" + std::to_string(device) + "-" + std::to_string(choice) + ".bin",
                   bytes{device, flags, 7, 4, 0, 4, 2, 0x10} + child_session());
         }
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     // children's creation), while it is in use, and around sleep and idle.
     const uint8_t arm0 = 182;
     for (uint8_t device = 0; device < 8; device += 2) {
-        for (unsigned nth = 0; nth < 160; nth += 10) {
+        for (unsigned nth = 0; nth < 160; nth += 5) {
             const uint8_t n = static_cast<uint8_t>(nth);
             const auto d0 = device, d1 = static_cast<uint8_t>((device + 3) % 8);
             const bytes head{0x80, static_cast<uint8_t>(d0 | empty), static_cast<uint8_t>(d1 | empty), 3, 2, 0, 4, 0};
