@@ -100,6 +100,11 @@ int main(int argc, char** argv) {
                   bytes{device, flags, 7, 4, 0, 4, 2, 0x10} + child_session());
         }
     }
+    // A child opening its data path while it is open, and closing it as often.
+    for (uint8_t device = 0; device < 8; device++) {
+        write(root + "/bus_calls/reopen-" + std::to_string(device) + ".bin",
+              bytes{device, 0, 7, 0, 13, 2, 2, 13, 1, 1, 14, 13, 2, 2, 14, 14, 14});
+    }
     // The same sessions with a framework call failing: the nth from the
     // opening of the data path, the transport's enabling, a read, a class
     // request and a reset, for the error paths behind each.
