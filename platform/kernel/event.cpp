@@ -169,9 +169,20 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return t.changed.wait_for(lk, limit, [&] { return try_take(event); }) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
     // Virtual time moves on to the deadline once the event had a fair chance:
-    // a short real-time grace for the threads that would set it.
-    if (t.changed.wait_for(lk, std::chrono::milliseconds(20), [&] { return try_take(event); })) {
-        return STATUS_SUCCESS;
+    // a short real-time grace for the threads that would set it, or as long
+    // as the platform's own threads are working (bounded, as a delay's wait).
+    if (sim::current_wait_grace() == sim::wait_grace::real_time) {
+        if (t.changed.wait_for(lk, std::chrono::milliseconds(20), [&] { return try_take(event); })) {
+            return STATUS_SUCCESS;
+        }
+    } else {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (sim::platform_busy() && std::chrono::steady_clock::now() < give_up) {
+            if (t.changed.wait_for(lk, std::chrono::microseconds(50), [&] { return try_take(event); })) {
+                return STATUS_SUCCESS;
+            }
+        }
+        if (try_take(event)) return STATUS_SUCCESS;
     }
     lk.unlock();
     sim::clock_advance(wait);

@@ -131,6 +131,18 @@ EXTERN_C PETHREAD PsGetCurrentThread(VOID) { return reinterpret_cast<PETHREAD>(&
 
 void sim::set_platform_busy_probe(bool (*probe)()) { busy_probe.store(probe); }
 
+bool sim::platform_busy() {
+    bool (*probe)() = busy_probe.load();
+    return probe != nullptr && probe();
+}
+
+namespace {
+std::atomic<sim::wait_grace> grace{sim::wait_grace::real_time};
+}
+
+void sim::set_wait_grace(wait_grace g) { grace.store(g); }
+sim::wait_grace sim::current_wait_grace() { return grace.load(); }
+
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
     // Nothing in the simulation delivers alerts or APCs, so an alertable wait

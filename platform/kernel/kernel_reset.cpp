@@ -8,6 +8,7 @@ void verifier_findings_clear();
 void kernel_reset() {
     clock_use_virtual(true);
     clock_reset();
+    set_wait_grace(wait_grace::real_time);
     fault_reset();
     debugger_clear();
     debugger_mirror(nullptr);

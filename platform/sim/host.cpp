@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sim/kernel.h"
@@ -235,6 +236,7 @@ device_stack& host::add_device(const device_stack_config& config) {
     unsigned ordinal = usb ? ++usb_pdo_counter_ : ++other_pdo_counter_;
     stacks_.push_back(std::make_unique<device_stack>(config, ordinal));
     device_stack& stack = *stacks_.back();
+    if (config.enumerator == "USB") usb_stacks_[config.device_id + "\\" + config.instance_id].push_back(&stack);
     registry().create_key(stack.hardware_key());
     wdf::driver_object* driver = wdf::current_driver();
     if (driver == nullptr || driver->config.EvtDriverDeviceAdd == nullptr) {
@@ -387,10 +389,13 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
 device_stack* host::plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
                                   const plug_options& options, const std::vector<inf_reg_value>& defaults) {
     device_stack_config config = usb_function_config(dev, function, options);
-    for (const auto& s : stacks_) {
-        if (!s->removed() && s->config().enumerator == "USB" && s->config().device_id == config.device_id &&
-            s->config().instance_id == config.instance_id) {
-            bug_check(WDF_VIOLATION, "another device is plugged in at this location", s->node_.device,
+    const auto at = usb_stacks_.find(config.device_id + "\\" + config.instance_id);
+    if (at != usb_stacks_.end()) {
+        auto& here = at->second;
+        here.erase(std::remove_if(here.begin(), here.end(), [](const device_stack* s) { return s->removed(); }),
+                   here.end());
+        if (!here.empty()) {
+            bug_check(WDF_VIOLATION, "another device is plugged in at this location", here.front()->node_.device,
                       "sim::host::plug");
         }
     }

@@ -465,6 +465,10 @@ class host {
     void* module_ = nullptr;
     PDRIVER_OBJECT driver_object_ = nullptr;
     std::vector<std::unique_ptr<device_stack>> stacks_;
+    // The USB stacks by device and instance ID, removed ones included until
+    // a lookup drops them: a plug finds the stack at its location without
+    // walking every stack the host ever made.
+    std::map<std::string, std::vector<device_stack*>> usb_stacks_;
     std::vector<plugged_device> plugged_;
     std::vector<std::unique_ptr<pnp_node>> child_nodes_;  // enumerated PDOs still present
     std::map<const wdf::device*, pnp_node*> nodes_;       // every live device the PnP manager runs

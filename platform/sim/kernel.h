@@ -52,6 +52,15 @@ int64_t interval_span(const LARGE_INTEGER& interval);
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.
 void set_platform_busy_probe(bool (*probe)());
+bool platform_busy();  // what the probe says; false without one
+// How long a wait with a time-out on the virtual clock lets other threads
+// satisfy it before time moves to its deadline: a real-time grace (the
+// default: a scenario's own threads may set the event), or only while the
+// platform is working, for a program whose only other threads are the
+// platform's (a fuzz target), where such a wait then costs no real time.
+enum class wait_grace { real_time, platform_busy };
+void set_wait_grace(wait_grace grace);
+wait_grace current_wait_grace();
 // The calling thread's release point for completion routines the framework
 // holds in the stop window (sim::set_stop_window): it frees pool, deletes an
 // object, waits, or returns from a PnP or power callback.
@@ -139,7 +148,8 @@ void verifier_finding(const std::string& finding);
 std::vector<std::string> verifier_findings();
 
 // Back to the start state: virtual clock at zero, delay counters, fault
-// injection and the debugger sink (lines and mirror) cleared. Pool accounting
+// injection and the debugger sink (lines and mirror) cleared, waits given
+// their real-time grace. Pool accounting
 // has its own reset; the calling thread's IRQL is left alone.
 void kernel_reset();
 

@@ -7,9 +7,11 @@
 #include <deque>
 #include <mutex>
 
+#include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "devices/catalogue.h"
 #include "fuzz_host.h"
 #include "usb/usb_device.h"
+#include "wdf/wdf_object.h"
 
 namespace cdc_fuzz {
 
@@ -124,7 +126,7 @@ inline LONGLONG timeout_from(input& in) { return -static_cast<LONGLONG>(1 + in.u
 // What one child driver keeps between its calls.
 struct child_state {
     int opened = 0;   // data_io_init calls not yet undone
-    int enabled = 0;  // transport enables not yet undone
+    int enabled = 0;  // transport enables not yet undone, failed ones included
 };
 
 // The number of slot operations call_slot knows; device operations follow.
@@ -169,10 +171,14 @@ inline void call_slot(CDC_BUS_INTERFACE& bus, WDFDEVICE child, uint8_t op, input
             break;
         }
         case 4:
-            if (bus.cdc_transport_enable(child) == STATUS_SUCCESS) state.enabled++;
+            // The function device keeps its count of a failed opening too:
+            // the child undoes every enable.
+            bus.cdc_transport_enable(child);
+            state.enabled++;
             break;
         case 5:
-            if (bus.cdc_transport_disable(child) == STATUS_SUCCESS && state.enabled > 0) state.enabled--;
+            bus.cdc_transport_disable(child);
+            if (state.enabled > 0) state.enabled--;
             break;
         case 6:
             bus.cdc_restart_io_target(child, in.u8() & 1);
@@ -300,6 +306,23 @@ inline void call_slot(CDC_BUS_INTERFACE& bus, WDFDEVICE child, uint8_t op, input
     }
 }
 
+// A child driver closing: its notification callback taken back, every
+// enable undone, its reads taken back and its data path released, its
+// children-message hook taken back. Completions of what it had in flight
+// run before it releases its pools.
+inline void close_child(CDC_BUS_INTERFACE& bus, WDFDEVICE child, child_state& state) {
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+    for (; state.enabled > 0; state.enabled--) bus.cdc_transport_disable(child);
+    if (state.opened > 0) {
+        bus.qd_abort_reads(child);
+        bus.cdc_inout_purge(child, TRUE);
+        bus.cdc_inout_purge(child, FALSE);
+        sim::io_threads_stop();
+    }
+    while (state.opened > 0 && bus.cdc_data_io_uninit(child) == STATUS_SUCCESS) state.opened--;
+    bus.qd_children_msg_set(child, nullptr, nullptr);
+}
+
 // Arms the framework's fault injection: the nth creating or allocating
 // call the driver makes from now fails, so its error paths run. Disarmed
 // before the input's end, where the child closes.
@@ -358,6 +381,87 @@ inline void device_event(scripted_device& dev, const endpoints& eps, uint8_t op,
         default:
             sim::clock_advance(static_cast<int64_t>(in.u8()) * 100000);
             break;
+    }
+}
+
+// ---- Coming back to a fresh plug's state --------------------------------------
+// A device stays plugged from one input to the next only while the driver's
+// records of it are as a fresh plug left them, so every input starts from the
+// same state whatever ran before it.
+
+inline DEVICE_CONTEXT* fdx_of(WDFDEVICE function) {
+    return static_cast<DEVICE_CONTEXT*>(wdf::context_by_name(function, "DEVICE_CONTEXT"));
+}
+inline CDC_DEVICE_CONTEXT* pdx_of(WDFDEVICE child) {
+    return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child, "CDC_DEVICE_CONTEXT"));
+}
+inline bool live(WDFDEVICE device) { return device != nullptr && wdf::is_live(reinterpret_cast<WDFOBJECT>(device)); }
+
+template <typename T>
+void same_if_both(T& now, T then) {
+    if ((now == nullptr) == (then == nullptr)) now = then;
+}
+
+// The function device's record as it was after plugging. Marks that only
+// matter with a count back at zero (a closed pool's destroyed flag, cleared
+// when a pool is made) and handles a power cycle or a setting change makes
+// anew are the same as long as each exists.
+inline bool same_function(const DEVICE_CONTEXT& then, DEVICE_CONTEXT now) {
+    now.req_in.destroyed = then.req_in.destroyed;
+    now.req_out.destroyed = then.req_out.destroyed;
+    same_if_both(now.pipe_comm_notify, then.pipe_comm_notify);
+    same_if_both(now.pipe_data_in, then.pipe_data_in);
+    same_if_both(now.pipe_data_out, then.pipe_data_out);
+    same_if_both(now.notify_req, then.notify_req);
+    same_if_both(now.notify_req_mem, then.notify_req_mem);
+    same_if_both(now.control_req_mem, then.control_req_mem);
+    return memcmp(&then, &now, sizeof(now)) == 0;
+}
+
+// A child's record as it was after plugging; the device a child with no
+// counts last counted on does not matter.
+inline bool same_child(const CDC_DEVICE_CONTEXT& then, CDC_DEVICE_CONTEXT now) {
+    if (now.data_io_refs == 0 && now.enable_refs == 0 && now.notify_refs == 0) now.held_on = then.held_on;
+    return memcmp(&then, &now, sizeof(now)) == 0;
+}
+
+inline uint8_t endpoint_at(const endpoints& eps, int i) {
+    return i == 0 ? eps.bulk_in : i == 1 ? eps.bulk_out : eps.interrupt_in;
+}
+
+// What the device holds at its endpoints: transfers waiting, data queued, halts.
+struct endpoint_state {
+    size_t pending[3] = {};
+
+    void remember(const sim::usb::device& dev, const endpoints& eps) {
+        for (int i = 0; i < 3; i++) pending[i] = endpoint_at(eps, i) ? dev.pending(endpoint_at(eps, i)) : 0;
+    }
+    bool same(const sim::usb::device& dev, const endpoints& eps) const {
+        for (int i = 0; i < 3; i++) {
+            const uint8_t ep = endpoint_at(eps, i);
+            if (ep == 0) continue;
+            if (dev.pending(ep) != pending[i] || dev.queued_in(ep) != 0 || dev.halted(ep)) return false;
+        }
+        return true;
+    }
+};
+
+// The device lets go of what it holds, as it would at the next plug: held
+// transfers complete, faults and halts clear, data nobody read goes.
+inline void device_at_rest(sim::usb::device& dev, const endpoints& eps) {
+    dev.clear_faults();
+    for (int i = 0; i < 3; i++) {
+        if (endpoint_at(eps, i)) dev.release(endpoint_at(eps, i));
+    }
+}
+
+inline void device_clean(sim::usb::device& dev, const endpoints& eps) {
+    for (int i = 0; i < 3; i++) {
+        const uint8_t ep = endpoint_at(eps, i);
+        if (ep == 0) continue;
+        dev.take_all_out(ep);
+        if (ep & 0x80) dev.discard_in(ep);
+        dev.set_halted(ep, false);
     }
 }
 

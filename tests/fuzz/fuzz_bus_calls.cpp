@@ -13,10 +13,8 @@
 // completion, synchronous calls carry a time-out.
 #include <string>
 
-#include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "fuzz_bus.h"
 #include "sim/symbols.h"
-#include "wdf/wdf_object.h"
 
 namespace {
 
@@ -76,60 +74,23 @@ struct plugged {
     CDC_BUS_INTERFACE bus{};
     DEVICE_CONTEXT fdx{};
     CDC_DEVICE_CONTEXT pdx{};
-    size_t pending[3] = {};
-
-    static DEVICE_CONTEXT* fdx_of(WDFDEVICE device) {
-        return static_cast<DEVICE_CONTEXT*>(wdf::context_by_name(device, "DEVICE_CONTEXT"));
-    }
-    static CDC_DEVICE_CONTEXT* pdx_of(WDFDEVICE child) {
-        return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child, "CDC_DEVICE_CONTEXT"));
-    }
-
-    uint8_t endpoint(int i) const { return i == 0 ? eps.bulk_in : i == 1 ? eps.bulk_out : eps.interrupt_in; }
+    endpoint_state at_plug;
 
     void remember() {
         fdx = *fdx_of(function);
         pdx = *pdx_of(child);
-        for (int i = 0; i < 3; i++) pending[i] = endpoint(i) ? dev->pending(endpoint(i)) : 0;
-    }
-
-    template <typename T>
-    static void same_if_both(T& now, T then) {
-        if ((now == nullptr) == (then == nullptr)) now = then;
+        at_plug.remember(*dev, eps);
     }
 
     bool as_remembered(sim::host& host) {
         // The child counted in child_count is still this one.
-        if (host.sleeping() || child == nullptr || !wdf::is_live(reinterpret_cast<WDFOBJECT>(child))) return false;
-        // Marks that only matter with a count that is back to zero: a closed
-        // pool's destroyed flag (cleared when a pool is made), the device a
-        // child with no counts last counted on.
-        DEVICE_CONTEXT f = *fdx_of(function);
-        CDC_DEVICE_CONTEXT c = *pdx_of(child);
-        f.req_in.destroyed = fdx.req_in.destroyed;
-        f.req_out.destroyed = fdx.req_out.destroyed;
-        // Handles a power cycle makes anew: the same as long as each exists.
-        same_if_both(f.pipe_comm_notify, fdx.pipe_comm_notify);
-        same_if_both(f.pipe_data_in, fdx.pipe_data_in);
-        same_if_both(f.pipe_data_out, fdx.pipe_data_out);
-        same_if_both(f.notify_req, fdx.notify_req);
-        same_if_both(f.notify_req_mem, fdx.notify_req_mem);
-        same_if_both(f.control_req_mem, fdx.control_req_mem);
-        if (c.data_io_refs == 0 && c.enable_refs == 0 && c.notify_refs == 0) c.held_on = pdx.held_on;
-        if (memcmp(&fdx, &f, sizeof(f)) != 0 || memcmp(&pdx, &c, sizeof(c)) != 0) return false;
-        for (int i = 0; i < 3; i++) {
-            const uint8_t ep = endpoint(i);
-            if (ep == 0) continue;
-            if (dev->pending(ep) != pending[i] || dev->queued_in(ep) != 0 || dev->halted(ep)) return false;
-        }
-        return true;
+        if (host.sleeping() || !live(child)) return false;
+        return same_function(fdx, *fdx_of(function)) && same_child(pdx, *pdx_of(child)) && at_plug.same(*dev, eps);
     }
 
     // The child's driver lets go of the interface before its PDO goes.
     void let_go() {
-        if (child != nullptr && wdf::is_live(reinterpret_cast<WDFOBJECT>(child))) {
-            bus.header.InterfaceDereference(bus.header.Context);
-        }
+        if (live(child)) bus.header.InterfaceDereference(bus.header.Context);
         child = nullptr;
     }
 
@@ -166,6 +127,7 @@ struct bench {
         options.whole_device = true;
         options.location = "6&1a2b3c4d&0&" + std::to_string(which + 1);
         auto stacks = host->plug(p.dev, options);
+        reuse_stats::get().plugs++;
         p.function = stacks.empty() ? nullptr : stacks[0]->device();
         auto children = p.function ? host->children(p.function) : std::vector<sim::child_info>();
         p.child = children.empty() ? nullptr : children[0].device;
@@ -188,6 +150,7 @@ struct bench {
     void remove(uint8_t which, bool surprise) {
         plugged& p = devices[which];
         p.let_go();
+        reuse_stats::get().unplugs++;
         if (surprise) {
             host->surprise_remove(p.dev);
         } else {
@@ -227,6 +190,7 @@ bench& current = *new bench;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ULONG* debug_level = driver_global<ULONG>("qd_debug_level");
     input in(data, size);
+    reuse_stats::get().inputs++;
     const uint8_t device = in.u8() % device_count;
     const uint8_t flags = in.u8();
     const uint8_t seed = in.u8();
@@ -246,32 +210,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run(p.bus, p.child, *p.dev, p.eps, in, b.held, state, (flags & 0x80) != 0);
     // What the device still holds completes first, as it would at the next
     // plug, so nothing of the child's is in flight when it closes.
-    p.dev->clear_faults();
-    for (int i = 0; i < 3; i++) {
-        if (p.endpoint(i)) p.dev->release(p.endpoint(i));
-    }
+    device_at_rest(*p.dev, p.eps);
     // Completions queued on the platform's threads run before anything is judged.
     b.host->settle();
     sim::io_threads_stop();
-    // Closing as a child driver does: its reads taken back, its data path released.
-    p.bus.cdc_set_notify_cb(p.child, nullptr, nullptr);
-    while (state.enabled > 0 && p.bus.cdc_transport_disable(p.child) == STATUS_SUCCESS) state.enabled--;
-    if (state.opened > 0) {
-        p.bus.qd_abort_reads(p.child);
-        p.bus.cdc_inout_purge(p.child, TRUE);
-        p.bus.cdc_inout_purge(p.child, FALSE);
-        sim::io_threads_stop();
-    }
-    while (state.opened > 0 && p.bus.cdc_data_io_uninit(p.child) == STATUS_SUCCESS) state.opened--;
-    p.bus.qd_children_msg_set(p.child, nullptr, nullptr);
+    close_child(p.bus, p.child, state);
     b.host->settle();
     sim::io_threads_stop();
-    for (int i = 0; i < 3; i++) {
-        if (p.endpoint(i) == 0) continue;
-        p.dev->take_all_out(p.endpoint(i));
-        if (p.endpoint(i) & 0x80) p.dev->discard_in(p.endpoint(i));
-        p.dev->set_halted(p.endpoint(i), false);
-    }
+    device_clean(*p.dev, p.eps);
     *debug_level = 1;
     // Surprise removal costs the next input a plug: one input in eight.
     const bool surprise = (flags & 0x62) == 0x62;

@@ -94,10 +94,16 @@ int main(int argc, char** argv) {
     // the session.
     for (uint8_t device = 0; device < 8; device++) {
         for (uint8_t choice = 0; choice < 8; choice++) {
-            const uint8_t flags = (choice & 5) | (choice & 2 ? 0x62 : 0);
+            // Surprise removal at the end in two of them: it costs the next input a plug.
+            const uint8_t flags = (choice & 5) | (choice == 2 || choice == 7 ? 0x62 : 0);
             write(root + "/bus_calls/session-" + std::to_string(device) + "-" + std::to_string(choice) + ".bin",
                   bytes{device, flags, 7, 4, 0, 4, 2, 0x10} + child_session());
         }
+    }
+    // A child opening its data path while it is open, and closing it as often.
+    for (uint8_t device = 0; device < 8; device++) {
+        write(root + "/bus_calls/reopen-" + std::to_string(device) + ".bin",
+              bytes{device, 0, 7, 0, 13, 2, 2, 13, 1, 1, 14, 13, 2, 2, 14, 14, 14});
     }
     // The same sessions with a framework call failing: the nth from the
     // opening of the data path, the transport's enabling, a read, a class
@@ -114,32 +120,40 @@ int main(int argc, char** argv) {
                   bytes{device, 0x80, 7, 4, 0, 4, 2, 0x10} + faulty);
         }
     }
-    // The control-device target: flags, the device at each port, completion
-    // seed, each port's answers; then plugging (the children asking for the
-    // power callbacks, checking whether they are open), a session on the first
+    // The control-device target: flags, the device at each port (bit 3: the
+    // port starts empty, bit 4: with an idle time-out), completion seed, each
+    // port's answers; then either plugging (the children asking for the power
+    // callbacks, checking whether they are open) or, with both devices there
+    // from the start, one byte for their children; a session on the first
     // child, and the devices going and coming back around sleep and idle.
     const uint8_t plug0 = 160, plug1 = 161, unplug0 = 164, surprise0 = 166, surprise1 = 167, sleep0 = 168, idle0 = 170,
-                  event0 = 172, settle0 = 178;
+                  event0 = 172, settle0 = 178, empty = 8, idle_timeout = 16;
+    // Child 0 opens its data path, writes, reads, asks a few queries.
+    const bytes calls = bytes{13, 0, 2, 2, 4, 0, 11, 0, 1, 8, 0, 3, 0, 'A', 'T', '\r', 7, 0, 3, 0, 0, 0, 0} +
+                        bytes{0, 0, 1, 0x21, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1} + bytes{24, 0, 15, 33, 0, 33, 1, 31, 0};
+    const bytes replug = bytes{unplug0, plug0, 0, 33, 0, 20, 0, 1, surprise1, 21, 0, 21, 1, settle0};
+    const bytes surprise =
+        bytes{surprise0, 13, 0, 1, 1, 14, 0, 5, 0, 33, 0, 21, 0, plug0, 1, 33, 0, 5, 0, 14, 0, settle0};
+    const bytes power = bytes{sleep0, 1, 33, 0,      39, 0,         1,         idle0, 20, 0,  1, event0, 3,
+                              39,     1, 1,  sleep0, 1,  surprise0, surprise1, 21,    0,  21, 1, settle0};
+    // Ending with both devices as plugging left them: the next input finds them.
+    const bytes quiet = bytes{33, 0, 20, 0, 1, 21, 1, event0, 0, 0, settle0};
+    const bytes closed = bytes{unplug0, 21, 0, plug0, 1, 0, 0, 36, 0, 1, 37, 0, 36, 0, 0, surprise0, 21, 0, settle0};
     for (uint8_t device = 0; device < 8; device += 3) {
-        const bytes head{0, device, static_cast<uint8_t>(device + 4), 3, 2, 0, 4, 0};
+        const auto d0 = device, d1 = static_cast<uint8_t>((device + 4) % 8);
+        const bytes head{0, static_cast<uint8_t>(d0 | empty), static_cast<uint8_t>(d1 | empty), 3, 2, 0, 4, 0};
         // Open children: callbacks with the open check, the child marks itself open.
         const bytes plug_both = bytes{plug0, 1, 1, 1, plug1, 0, 1, 1, 38, 0, 38, 1};
-        // Child 0 opens its data path, writes, reads, asks a few queries.
-        const bytes calls = bytes{13, 0, 2, 2, 4, 0, 11, 0, 1, 8, 0, 3, 0, 'A', 'T', '\r', 7, 0, 3, 0, 0, 0, 0} +
-                            bytes{0, 0, 1, 0x21, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 1} +
-                            bytes{24, 0, 15, 33, 0, 33, 1, 31, 0};
-        write(root + "/control_calls/replug-" + std::to_string(device) + ".bin",
-              head + plug_both + calls + bytes{unplug0, plug0, 0, 33, 0, 20, 0, 1, surprise1, 21, 0, 21, 1, settle0});
-        write(root + "/control_calls/surprise-" + std::to_string(device) + ".bin",
-              head + plug_both + calls +
-                  bytes{surprise0, 13, 0, 1, 1, 14, 0, 5, 0, 33, 0, 21, 0, plug0, 1, 33, 0, 5, 0, 14, 0, settle0});
-        write(root + "/control_calls/power-" + std::to_string(device) + ".bin",
-              head + plug_both + calls + bytes{sleep0,    1,         33,     0, 39, 0, 1,      idle0,  20,
-                                               0,         1,         event0, 3, 39, 1, 1,      sleep0, 1,
-                                               surprise0, surprise1, 21,     0, 21, 1, settle0});
-        write(root + "/control_calls/closed-" + std::to_string(device) + ".bin",
-              head + bytes{plug0, 0, 1, 0, plug1, 1, 0} + calls +
-                  bytes{unplug0, 21, 0, plug0, 1, 0, 0, 36, 0, 1, 37, 0, 36, 0, 0, surprise0, 21, 0, settle0});
+        const bytes there{0, static_cast<uint8_t>(d0 | idle_timeout), d1, 3, 2, 0, 4, 0, 0xff, 38, 0, 38, 1};
+        const std::string n = std::to_string(device);
+        write(root + "/control_calls/replug-" + n + ".bin", head + plug_both + calls + replug);
+        write(root + "/control_calls/surprise-" + n + ".bin", head + plug_both + calls + surprise);
+        write(root + "/control_calls/power-" + n + ".bin", head + plug_both + calls + power);
+        write(root + "/control_calls/closed-" + n + ".bin", head + bytes{plug0, 0, 1, 0, plug1, 1, 0} + calls + closed);
+        write(root + "/control_calls/there-replug-" + n + ".bin", there + calls + replug);
+        write(root + "/control_calls/there-surprise-" + n + ".bin", there + calls + surprise);
+        write(root + "/control_calls/there-power-" + n + ".bin", there + calls + power);
+        write(root + "/control_calls/there-quiet-" + n + ".bin", there + calls + quiet);
     }
     // A framework call failing while a device is plugged (its start, its
     // children's creation), while it is in use, and around sleep and idle.
@@ -147,7 +161,9 @@ int main(int argc, char** argv) {
     for (uint8_t device = 0; device < 8; device += 2) {
         for (unsigned nth = 0; nth < 160; nth += 5) {
             const uint8_t n = static_cast<uint8_t>(nth);
-            const bytes head{0x80, device, static_cast<uint8_t>(device + 3), 3, 2, 0, 4, 0};
+            const auto d0 = device, d1 = static_cast<uint8_t>((device + 3) % 8);
+            const bytes head{0x80, static_cast<uint8_t>(d0 | empty), static_cast<uint8_t>(d1 | empty), 3, 2, 0, 4, 0};
+            const bytes there{0x80, d0, d1, 3, 2, 0, 4, 0, 0x33};
             const bytes plug_both =
                 bytes{arm0, n, static_cast<uint8_t>(nth % 4), plug0, 1, 1, 1, plug1, 0, 1, 1, 38, 0, 38, 1};
             const bytes calls =
@@ -177,6 +193,11 @@ int main(int argc, char** argv) {
                                       settle0};
             write(root + "/control_calls/fault-" + std::to_string(device) + "-" + std::to_string(nth) + ".bin",
                   head + plug_both + calls + power);
+            if (nth % 10 == 0) {
+                write(
+                    root + "/control_calls/there-fault-" + std::to_string(device) + "-" + std::to_string(nth) + ".bin",
+                    there + calls + power);
+            }
         }
     }
 

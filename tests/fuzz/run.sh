@@ -27,7 +27,7 @@ for target in descriptors sysfs reg script bus_calls control_calls; do
     # devices between inputs, which the per-input leak check would take for
     # a leak each time (the driver's own leaks bug check at unload, the
     # process's at exit).
-    extra=(-entropic=0)
+    extra=(-entropic=0 -reload=0)
     case $target in bus_calls | control_calls) extra+=(-detect_leaks=0) ;; esac
     # Recording each allocation's stack took a tenth of the time; a crash is
     # run again from its input with the full stacks.

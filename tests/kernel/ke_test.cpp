@@ -71,6 +71,28 @@ TEST_F(clock_and_delay, virtual_delays_advance_time_without_sleeping) {
     EXPECT_EQ(KeQueryInterruptTime(), ULONGLONG(3000 * kMs));
 }
 
+// With nothing of the platform's working, a wait nobody can satisfy ends in
+// virtual time at once when only the platform's threads could set the event;
+// the default grace gives a scenario's own threads 20 ms of real time each.
+TEST_F(clock_and_delay, waits_with_the_platform_grace_cost_no_real_time) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10 * kMs;
+    sim::set_wait_grace(sim::wait_grace::platform_busy);
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(sim::clock_now(), 3000 * kMs);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+    EXPECT_EQ(sim::clock_now(), 3000 * kMs);
+    sim::kernel_reset();
+    EXPECT_EQ(sim::current_wait_grace(), sim::wait_grace::real_time);
+}
+
 TEST_F(clock_and_delay, positive_interval_is_an_absolute_system_time) {
     LARGE_INTEGER start;
     KeQuerySystemTime(&start);

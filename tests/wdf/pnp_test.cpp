@@ -192,6 +192,26 @@ TEST_F(pnp, unplugging_a_device_twice_is_a_bug_check) {
     EXPECT_DEATH(host.unplug(dev), "device is not plugged in");
 }
 
+// A port is free again once its device went, however often; a second device
+// at an occupied port is a bug check.
+TEST_F(pnp, a_port_takes_a_device_again_after_its_removal_but_never_two_at_once) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    load();
+    for (int i = 0; i < 3; ++i) {
+        auto dev = make_device(catalogue::acm_modem());
+        ASSERT_TRUE(host.plug(dev)[0]->started());
+        if (i == 1) {
+            host.surprise_remove(dev);
+        } else {
+            host.unplug(dev);
+        }
+    }
+    auto dev = make_device(catalogue::acm_modem());
+    ASSERT_TRUE(host.plug(dev)[0]->started());
+    EXPECT_EQ(host.stacks().size(), 4u);
+    EXPECT_DEATH(host.plug(make_device(catalogue::acm_modem())), "another device is plugged in at this location");
+}
+
 TEST_F(pnp, a_cycled_port_is_an_unplug_and_a_new_arrival) {
     load();
     auto dev = make_device(catalogue::acm_modem());
