@@ -191,6 +191,32 @@ TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_reque
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
+// A last closing refused for a running control request still shuts the
+// channel: once that request is done, the next one is refused and reaches
+// no device, and the closing asked again succeeds.
+TEST_F(control_and_notify, after_a_closing_refused_for_a_control_request_the_next_one_is_refused) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+
+    modem_->hold_next_control(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(b.control_request_purge(child), STATUS_SUCCESS);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_CANCELLED);
+
+    const size_t sent = class_requests().size();
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout),
+              STATUS_DEVICE_BUSY);
+    EXPECT_EQ(class_requests().size(), sent);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
 TEST_F(control_and_notify, clear_halt_is_a_pipe_reset_also_when_asynchronous) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
@@ -339,24 +365,32 @@ TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
     EXPECT_EQ(done.count(), 0u);
 }
 
-// The control request that can be neither made ready again nor replaced
-// fails its transfer with that status, and frees the channel for the next.
+// A control request whose transfer failed is replaced at the next one; one
+// the framework cannot make then fails that transfer with its status, sends
+// nothing, and frees the channel for the next.
 TEST_F(control_and_notify, a_control_request_that_cannot_be_replaced_fails_and_frees_the_channel) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
     ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
     uint8_t coding[7] = {};
     ULONG bytes = 0;
-    sim::fault_fail_nth("WdfRequestReuse", 1);
+    completions done;
+    device_->fail_next_control(sim::usb::match::request(0xA1, get_line_coding));
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_UNSUCCESSFUL);
+    const size_t sent = class_requests().size();
     sim::fault_fail_nth("WdfRequestCreate", 1);
     EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout),
               STATUS_INSUFFICIENT_RESOURCES);
     sim::fault_reset();
-    EXPECT_TRUE(class_requests().empty());
+    EXPECT_EQ(class_requests().size(), sent);
 
     EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout), STATUS_SUCCESS);
     EXPECT_EQ(bytes, 7u);
-    EXPECT_EQ(class_requests().size(), 1u);
+    EXPECT_EQ(class_requests().size(), sent + 1);
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
