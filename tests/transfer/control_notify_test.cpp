@@ -365,6 +365,26 @@ TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
     EXPECT_EQ(done.count(), 0u);
 }
 
+// Resetting the data pipes borrows each pipe while its reset runs: a closing
+// asked meanwhile, which would switch ECM's setting and so delete the pipes,
+// is refused for that pipe, and succeeds afterwards.
+TEST_F(control_and_notify, a_closing_while_the_out_pipe_is_being_reset_is_refused) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    NTSTATUS closed = STATUS_PENDING;
+    // The IN pipe's reset first, then the OUT pipe's.
+    sim::fault_on_call("WdfUsbTargetPipeResetSynchronously", [&] {
+        sim::fault_on_call("WdfUsbTargetPipeResetSynchronously", [&] { closed = b.cdc_transport_disable(child); });
+    });
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(closed, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("usb_cdc_enable_disable: out requests are pending"));
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
 // A control request whose transfer failed is replaced at the next one; one
 // the framework cannot make then fails that transfer with its status, sends
 // nothing, and frees the channel for the next.
