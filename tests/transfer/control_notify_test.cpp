@@ -193,7 +193,7 @@ TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_reque
 
 // A last closing refused for a running control request still shuts the
 // channel: once that request is done, the next one is refused and reaches
-// no device, and the closing asked again succeeds.
+// no device, and leaves the channel free for an opening after it.
 TEST_F(control_and_notify, after_a_closing_refused_for_a_control_request_the_next_one_is_refused) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
@@ -214,6 +214,11 @@ TEST_F(control_and_notify, after_a_closing_refused_for_a_control_request_the_nex
     EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout),
               STATUS_DEVICE_BUSY);
     EXPECT_EQ(class_requests().size(), sent);
+
+    // The refusal left the channel free: opened again, the next one goes out.
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(class_requests().size(), sent + 1);
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
@@ -383,6 +388,33 @@ TEST_F(control_and_notify, a_closing_while_the_out_pipe_is_being_reset_is_refuse
     EXPECT_TRUE(traced("usb_cdc_enable_disable: out requests are pending"));
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+// An asynchronous control transfer the framework refuses to send fails with
+// the refusal's status: nothing goes out, no callback comes, and the channel
+// is free for the next.
+TEST_F(control_and_notify, an_asynchronous_control_transfer_that_cannot_be_sent_fails_at_once) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+    const size_t sent = class_requests().size();
+    sim::fault_fail_nth("WdfRequestSend", 1);
+    EXPECT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_INSUFFICIENT_RESOURCES);
+    sim::fault_reset();
+    EXPECT_EQ(class_requests().size(), sent);
+    EXPECT_EQ(done.count(), 0u);
+
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(class_requests().size(), sent + 1);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
 // A control request whose transfer failed is replaced at the next one; one

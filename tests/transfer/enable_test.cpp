@@ -46,6 +46,8 @@ TEST_F(data_path, ecm_switches_settings_on_the_first_enable_and_the_last_disable
     EXPECT_EQ(settings_selected(), (std::vector<uint8_t>{1}));
     ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(settings_selected(), (std::vector<uint8_t>{1, 0}));
+    // Closed: no pipe to restart.
+    EXPECT_EQ(b.cdc_restart_io_target(child, TRUE), STATUS_INVALID_DEVICE_STATE);
     EXPECT_FALSE(b.cdc_data_out_sync(child, frame.data(), 60, no_timeout));
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }
