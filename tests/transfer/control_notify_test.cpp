@@ -495,6 +495,21 @@ TEST_F(control_and_notify, descriptor_queries_answer_from_the_configuration) {
     EXPECT_EQ(b.dfu_get_functional_descriptor(child, dfu), STATUS_NOT_FOUND);
 }
 
+// A DFU functional descriptor longer than DFU's 9 bytes is refused, not
+// copied in part.
+TEST_F(control_and_notify, a_dfu_functional_descriptor_of_another_length_is_refused) {
+    descriptor_set set = sim::usb::descriptor_builder()
+                             .device(0x1234, 0x0021)
+                             .configuration()
+                             .interface(0, 0, USB_DEVICE_CLASS_APPLICATION_SPECIFIC, 0x01, 0x02)
+                             .descriptor(0x21, {0x07, 0xff, 0x00, 0x00, 0x04, 0x10, 0x01, 0x00})
+                             .build();
+    WDFDEVICE child = plug(set).at(0);
+    UCHAR descriptor[16] = {};
+    EXPECT_EQ(bus(child).dfu_get_functional_descriptor(child, descriptor), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(descriptor[0], 0);
+}
+
 TEST_F(control_and_notify, dfu_functional_descriptor_and_closed_ecm_packet_sizes) {
     WDFDEVICE dfu_child = plug(sim::usb::catalogue::dfu_device()).at(0);
     CDC_BUS_INTERFACE& dfu = bus(dfu_child);
