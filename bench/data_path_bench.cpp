@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -241,36 +242,56 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     std::map<std::string, result> results_;
 };
 
-void register_cases() {
-    for (const bench_case& c : cases) {
-        if (!completion_offered(c.mode)) continue;
-        for (route how : {route::direct, route::bare}) {
-            benchmark::RegisterBenchmark((case_name(c) + (how == route::direct ? "/driver" : "/bare")).c_str(),
-                                         [c, how](benchmark::State& state) { run(state, c, how); })
+// transfers: a fixed number of transfers per repetition (0: the library
+// decides by time), so that runs on a busy machine do the same work.
+void register_cases(int64_t transfers) {
+    auto add = [transfers](const std::string& name, const bench_case& c, route how) {
+        benchmark::internal::Benchmark* b =
+            benchmark::RegisterBenchmark(name.c_str(), [c, how](benchmark::State& state) { run(state, c, how); })
                 ->MeasureProcessCPUTime()
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
+        if (transfers > 0) b->Iterations(transfers);
+    };
+    for (const bench_case& c : cases) {
+        if (!completion_offered(c.mode)) continue;
+        for (route how : {route::direct, route::bare}) {
+            add(case_name(c) + (how == route::direct ? "/driver" : "/bare"), c, how);
         }
     }
     for (const bench_case& c : routing_cases) {
         if (!completion_offered(c.mode)) continue;
         for (route how : {route::control, route::direct}) {
-            benchmark::RegisterBenchmark((case_name(c) + (how == route::control ? "/control" : "/direct")).c_str(),
-                                         [c, how](benchmark::State& state) { run(state, c, how); })
-                ->MeasureProcessCPUTime()
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
+            add(case_name(c) + (how == route::control ? "/control" : "/direct"), c, how);
         }
     }
+}
+
+// Takes --transfers=N out of the arguments the library sees.
+int64_t take_transfers_flag(int* argc, char** argv) {
+    const std::string flag = "--transfers=";
+    int64_t transfers = 0;
+    int kept = 1;
+    for (int i = 1; i < *argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.compare(0, flag.size(), flag) == 0) {
+            transfers = std::strtoll(arg.c_str() + flag.size(), nullptr, 10);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    return transfers;
 }
 
 }  // namespace
 }  // namespace cdc::bench
 
 int main(int argc, char** argv) {
+    const int64_t transfers = cdc::bench::take_transfers_flag(&argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    cdc::bench::register_cases();
+    cdc::bench::register_cases(transfers);
     cdc::bench::ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const bool zero_allocs = reporter.summarize(stdout);

@@ -209,30 +209,40 @@ struct transfer_cost {
     bool exact() const { return refused == 0; }
 };
 
+// The fewest calls of three measured rounds: on a busy machine a round may
+// also count the platform's own work (a power timer firing while the test
+// waits), which only ever adds calls. Allocations count in every round.
 transfer_cost steady_cost(path& p, direction dir, ULONG length, unsigned depth) {
     constexpr unsigned n = 200;
     transfer_loop loop(p, dir, length, depth);
     for (unsigned i = 0; i < 8 * depth; ++i) loop.step();
     loop.drain();
     transfer_loop::hooks hooks{alloc_count::pause, alloc_count::resume};
-    const sim::call_counts before = sim::call_counts_read();
-    alloc_count::start();
-    for (unsigned i = 0; i < n; ++i) loop.step(&hooks);
-    loop.drain();
-    const uint64_t allocations = alloc_count::stop();
-    const sim::call_counts after = sim::call_counts_read();
-    EXPECT_EQ(p.failures(), 0u);
     transfer_cost cost;
+    uint64_t allocations = 0;
+    for (int round = 0; round < 3; ++round) {
+        const sim::call_counts before = sim::call_counts_read();
+        alloc_count::start();
+        for (unsigned i = 0; i < n; ++i) loop.step(&hooks);
+        loop.drain();
+        allocations += alloc_count::stop();
+        const sim::call_counts after = sim::call_counts_read();
+        const double calls = static_cast<double>(after.framework_calls - before.framework_calls) / n;
+        const double spin_locks = static_cast<double>(after.spin_lock_acquisitions - before.spin_lock_acquisitions) / n;
+        if (round == 0 || calls < cost.calls) cost.calls = calls;
+        if (round == 0 || spin_locks < cost.spin_locks) cost.spin_locks = spin_locks;
+    }
+    EXPECT_EQ(p.failures(), 0u);
     cost.refused = loop.refused();
-    cost.calls = static_cast<double>(after.framework_calls - before.framework_calls) / n;
-    cost.spin_locks = static_cast<double>(after.spin_lock_acquisitions - before.spin_lock_acquisitions) / n;
-    cost.allocations = static_cast<double>(allocations) / n;
+    cost.allocations = static_cast<double>(allocations) / (3 * n);
     return cost;
 }
 
-// The driver's own share of a transfer: the child's context, one pool lock
-// to take the record (with a write's packet record) and one to give it back
-// recycled; everything else is what the bare path calls too.
+// The driver's own share of a transfer: one pool lock to take the record
+// (with a write's packet record), nothing else: the records go back recycled
+// without the lock, the child's context comes from the driver's own table, a
+// recycled request's IRP from its record. Everything else is what the bare
+// path calls too.
 TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothing) {
     for (completion mode : offered_modes()) {
         for (unsigned lanes : {1u, 2u}) {
@@ -246,10 +256,9 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
                 }();
                 driver_path p(o);
                 const transfer_cost driver = steady_cost(p, direction::out, length, o.depth);
-                const double requests = length == 512 ? 2 : 1;
                 if (driver.exact() && bare.exact()) {
-                    EXPECT_LE(driver.calls, bare.calls + 5 + requests) << "write " << length;
-                    EXPECT_EQ(driver.spin_locks, 2.0) << "write " << length;
+                    EXPECT_LE(driver.calls, bare.calls + 2) << "write " << length;
+                    EXPECT_LE(driver.spin_locks, 1.0) << "write " << length;
                 }
                 EXPECT_EQ(driver.allocations, 0.0) << "write " << length;
             }
@@ -260,18 +269,18 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
             driver_path p(o);
             const transfer_cost driver = steady_cost(p, direction::in, 512, o.depth);
             if (driver.exact() && bare.exact()) {
-                EXPECT_LE(driver.calls, bare.calls + 6);
-                EXPECT_EQ(driver.spin_locks, 2.0);
+                EXPECT_LE(driver.calls, bare.calls + 2);
+                EXPECT_LE(driver.spin_locks, 1.0);
             }
             EXPECT_EQ(driver.allocations, 0.0);
         }
     }
 }
 
-// A routed call pins its serving device under the child's own lock, with a
-// reference on the device and its target, and no walk of the registered
-// devices under the driver-wide lock.
-TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_its_pin_references) {
+// A routed call pins its serving device under the child's own lock, by a
+// hold on the device's rundown alone: no framework reference per call, and
+// no walk of the registered devices under the driver-wide lock.
+TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_nothing_else) {
     for (completion mode : offered_modes()) {
         SCOPED_TRACE(completion_name(mode));
         options o = recorded(1, 1, mode);
@@ -286,9 +295,9 @@ TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_its_pin_reference
             driver_path p(routed);
             const transfer_cost control = steady_cost(p, dir, 512, o.depth);
             if (control.exact() && direct.exact()) {
-                EXPECT_EQ(control.spin_locks, direct.spin_locks + 1);
-                // The lock and its release, two references and their release.
-                EXPECT_EQ(control.calls, direct.calls + 6);
+                EXPECT_LE(control.spin_locks, direct.spin_locks + 1);
+                // The lock and its release.
+                EXPECT_LE(control.calls, direct.calls + 2);
             }
             EXPECT_EQ(control.allocations, 0.0);
         }

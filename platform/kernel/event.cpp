@@ -116,16 +116,6 @@ LONG KeReadStateEvent(PRKEVENT Event) {
     return checked_event(Event, "KeReadStateEvent")->Header.SignalState;
 }
 
-// How long a time-out waits, in 100 ns: negative is relative, else an
-// absolute system time (already past: no wait).
-static int64_t wait_span(const LARGE_INTEGER* timeout) {
-    int64_t span = timeout->QuadPart;
-    if (span < 0) return span == INT64_MIN ? INT64_MAX : -span;
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    return span > now.QuadPart ? span - now.QuadPart : 0;
-}
-
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout) {
     UNREFERENCED_PARAMETER(WaitReason);
@@ -150,7 +140,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (sim::sched::active()) {
         int64_t deadline = INT64_MAX;
         if (Timeout != nullptr) {
-            const int64_t span = wait_span(Timeout);
+            const int64_t span = sim::interval_span(*Timeout);
             const int64_t now = sim::clock_now();
             deadline = span > INT64_MAX - now ? INT64_MAX : now + span;
         }
@@ -173,7 +163,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         return STATUS_SUCCESS;
     }
 
-    const int64_t wait = wait_span(Timeout);
+    const int64_t wait = sim::interval_span(*Timeout);
     if (!sim::clock_is_virtual()) {
         const auto limit = std::chrono::nanoseconds(wait < INT64_MAX / 100 ? wait * 100 : INT64_MAX);
         return t.changed.wait_for(lk, limit, [&] { return try_take(event); }) ? STATUS_SUCCESS : STATUS_TIMEOUT;

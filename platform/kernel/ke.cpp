@@ -142,14 +142,7 @@ EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alert
         sim::bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeDelayExecutionThread Interval is NULL", nullptr,
                        "KeDelayExecutionThread");
     sim::io_release_late();
-    const int64_t q = Interval->QuadPart;
-    int64_t wait;
-    if (q < 0) {
-        wait = q == INT64_MIN ? INT64_MAX : -q;
-    } else {
-        const int64_t now = system_time();
-        wait = q > now ? q - now : 0;
-    }
+    const int64_t wait = sim::interval_span(*Interval);
     platform_clock& c = clock_state();
     c.delays.fetch_add(1);
     saturating_add(c.delay_total, wait);
@@ -321,6 +314,13 @@ void clock_advance(int64_t interval_100ns) {
     if (interval_100ns <= 0) return;
     platform_clock& c = clock_state();
     saturating_add(c.is_virtual.load() ? c.virtual_now : c.real_offset, interval_100ns);
+}
+
+int64_t interval_span(const LARGE_INTEGER& interval) {
+    const int64_t q = interval.QuadPart;
+    if (q < 0) return q == INT64_MIN ? INT64_MAX : -q;
+    const int64_t now = system_time();
+    return q > now ? q - now : 0;
 }
 
 uint64_t delay_count() { return clock_state().delays.load(); }

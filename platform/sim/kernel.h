@@ -42,6 +42,9 @@ bool clock_is_virtual();
 // 100 ns units since the clock was reset.
 int64_t clock_now();
 void clock_advance(int64_t interval_100ns);
+// How long a kernel time-out or delay interval lasts from now, in 100 ns:
+// negative is relative, else an absolute system time (already past: 0).
+int64_t interval_span(const LARGE_INTEGER& interval);
 // The framework tells the kernel whether the platform is still working
 // (deliveries under way, completions queued or running): a virtual-clock
 // delay lets that work finish before time moves, as a real delay would.

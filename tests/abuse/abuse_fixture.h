@@ -164,10 +164,11 @@ class basic_abuse : public ::testing::TestWithParam<Param> {
         return static_cast<CDC_DEVICE_CONTEXT*>(wdf::context_by_name(child_, "CDC_DEVICE_CONTEXT"));
     }
 
-    // Busy records of a pool, read under its lock as the driver does.
+    // Busy records of a pool, read under its lock as the driver does (the
+    // count drops without it, interlocked, when a completion gives back).
     static ULONG busy(REQ_MANAGER& manager) {
         WdfSpinLockAcquire(manager.lock);
-        ULONG n = manager.busy_count;
+        ULONG n = static_cast<ULONG>(ReadAcquire(&manager.busy_count));
         WdfSpinLockRelease(manager.lock);
         return n;
     }

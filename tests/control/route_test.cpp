@@ -311,16 +311,18 @@ TEST_F(control_route, a_call_blocked_at_the_device_survives_its_surprise_removal
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (dev->pending(data_out) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     ASSERT_GE(dev->pending(data_out), 1u);
-    // Pinned while it waits: one reference more on each.
-    EXPECT_EQ(wdf::reference_count(device), device_refs + 1);
-    EXPECT_EQ(wdf::reference_count(target), target_refs + 1);
+    // Pinned while it waits: a hold on the device's rundown beside the
+    // registration's, and no framework reference of the call's own.
+    EXPECT_EQ(ReadAcquire(&fdx(device)->route_refs), 2);
+    EXPECT_EQ(wdf::reference_count(device), device_refs);
+    EXPECT_EQ(wdf::reference_count(target), target_refs);
 
     host_->surprise_remove(dev);
     writer.join();
     EXPECT_EQ(result, 0);
     host_->settle();
-    // Closed child: removed with its device. The pins were the last
-    // references: the objects are gone, none leaked (the unload checks that).
+    // Closed child: removed with its device, whose removal waited for the
+    // pin: the objects are gone, none leaked (the unload checks that).
     EXPECT_TRUE(children().empty());
     EXPECT_EQ(wdf::reference_count(device), -1);
     EXPECT_EQ(wdf::reference_count(target), -1);

@@ -89,7 +89,11 @@ class world {
     ~world();
     // The registry value for the device at the default location.
     void device_value(const sim::usb::descriptor_set& set, const std::string& name, uint32_t value);
-    std::vector<WDFDEVICE> plug(const sim::usb::descriptor_set& set);
+    // Plugs the device: `count` children (of the control device in its
+    // mode) are expected, as `what` says.
+    std::vector<WDFDEVICE> plug(const sim::usb::descriptor_set& set, size_t count, const char* what);
+    // The device's one child.
+    WDFDEVICE plug_one(const sim::usb::descriptor_set& set);
     CDC_BUS_INTERFACE& bus(WDFDEVICE child);
     void release_interfaces();
 
@@ -103,5 +107,14 @@ class world {
 };
 
 std::string location();
+
+// The bus interface, as a child's function driver queries it.
+void query_bus(WDFDEVICE child, CDC_BUS_INTERFACE* bus);
+// A function driver opening its data path: pools, then the transport; a
+// transport refused gives the pools back.
+NTSTATUS open_data_path(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out);
+// The same where the scenario's set-up needs it to succeed.
+void expect_pools(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out, const char* who);
+void expect_open(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out);
 
 }  // namespace explore

@@ -48,6 +48,17 @@ VOID notified(PVOID ctx, PVOID, ULONG) {
     static_cast<std::atomic<unsigned>*>(ctx)->fetch_add(1);
 }
 
+LONG cb_quiet(PVOID) { return 0; }
+
+// A child driver's control callbacks (the rest answer 0), as a child of a
+// control device registers them.
+void register_control_callbacks(CDC_BUS_INTERFACE& bus, WDFDEVICE child, PFN_CDC_CTRL_CB start_final,
+                                PFN_CDC_CTRL_CB stop_final, PFN_CDC_CTRL_CB is_open, PVOID ctx) {
+    expect(bus.cdc_data_io_ctrl_cbs_init(child, 1, start_final, stop_final, is_open, cb_quiet, cb_quiet, ctx) ==
+               STATUS_SUCCESS,
+           "the child registers its control callbacks");
+}
+
 const std::vector<uint8_t> network_connection = {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
 const std::vector<uint8_t> serial_state = {0xa1, 0x20, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x00};
 
@@ -60,11 +71,10 @@ void notify_switch() {
     world w;
     sim::usb::descriptor_set set = catalogue::ecm_adapter();
     w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set);
-    expect(children.size() == 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
-    expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
+    expect_pools(a, children[0], 2, 2, "child 0");
     std::atomic<unsigned> notifications{0};
     {
         actors people;
@@ -96,12 +106,11 @@ void maintenance_switch() {
     world w;
     sim::usb::descriptor_set set = catalogue::ecm_adapter();
     w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set);
-    expect(children.size() == 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
-    expect(a.cdc_data_io_init(children[0], 2, 2) == STATUS_SUCCESS, "child 0 sets its data path up");
-    expect(b.cdc_data_io_init(children[1], 2, 2) == STATUS_SUCCESS, "child 1 sets its data path up");
+    expect_pools(a, children[0], 2, 2, "child 0");
+    expect_pools(b, children[1], 2, 2, "child 1");
     std::atomic<int> opened{0};
     std::atomic<int> maintaining{0};
     {
@@ -138,12 +147,9 @@ void maintenance_switch() {
 
 void zlp_purge() {
     world w;
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the modem has one child");
-    WDFDEVICE child = children[0];
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
     CDC_BUS_INTERFACE& bus = w.bus(child);
-    expect(bus.cdc_data_io_init(child, 4, 4) == STATUS_SUCCESS, "the child sets its data path up");
-    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    expect_open(bus, child, 4, 4);
     ledger writes;
     // One of the sends ahead is refused (no memory for its IRP), which one
     // is the schedule's choice.
@@ -201,18 +207,10 @@ struct lane {
 
     NTSTATUS do_open() {
         gate_guard guard(lock);
-        expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
-                                    CDC_BUS_INTERFACE_VERSION,
-                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
-               "the child gets the bus interface");
+        query_bus(child, &bus);
         have_bus = true;
-        NTSTATUS status = bus.cdc_data_io_init(child, 4, 4);
-        if (!NT_SUCCESS(status)) return status;
-        status = bus.cdc_transport_enable(child);
-        if (status != STATUS_SUCCESS) {
-            bus.cdc_data_io_uninit(child);
-            return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-        }
+        const NTSTATUS status = open_data_path(bus, child, 4, 4);
+        if (status != STATUS_SUCCESS) return status;
         open = true;
         return STATUS_SUCCESS;
     }
@@ -263,9 +261,7 @@ void removal(bool surprise) {
         l.child = pdo;
         return std::unique_ptr<sim::function_driver>(new lane_driver(&l));
     });
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the modem has one child");
-    expect(w.host->open(children[0]) == STATUS_SUCCESS, "the child opens");
+    expect(w.host->open(w.plug_one(catalogue::acm_modem())) == STATUS_SUCCESS, "the child opens");
     {
         actors people;
         people.start("child transferring", [&] {
@@ -310,13 +306,8 @@ struct routed_child {
         gate_guard guard(lock);
         drain_locked();
         served = false;
-        NTSTATUS status = bus.cdc_data_io_init(child, 2, 2);
-        if (!NT_SUCCESS(status)) return status;
-        status = bus.cdc_transport_enable(child);
-        if (status != STATUS_SUCCESS) {
-            bus.cdc_data_io_uninit(child);
-            return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-        }
+        const NTSTATUS status = open_data_path(bus, child, 2, 2);
+        if (status != STATUS_SUCCESS) return status;
         served = true;
         // As a serial driver does on start: raise DTR and RTS.
         bus.class_control_sync(child, FALSE, 0x22, 3, 0, nullptr, nullptr, -kSecond);
@@ -340,7 +331,6 @@ struct routed_child {
         sim::sched::point("child stop-final");
         return static_cast<routed_child*>(ctx)->stop_final();
     }
-    static LONG cb_quiet(PVOID) { return 0; }
     static LONG cb_is_open(PVOID) { return 1; }
 
     void routed_calls() {
@@ -363,17 +353,11 @@ void control_device(bool idle) {
     world w(true);
     sim::usb::descriptor_set set = catalogue::acm_modem();
     if (idle) w.device_value(set, "IdleTimeout", 5);
-    std::vector<WDFDEVICE> children = w.plug(set);
-    expect(children.size() == 1, "the control device owns the modem's child");
     routed_child c;
-    c.child = children[0];
-    expect(sim::query_interface(c.child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&c.bus), sizeof(c.bus),
-                                CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
-           "the child gets the bus interface");
-    expect(c.bus.cdc_data_io_ctrl_cbs_init(c.child, 1, routed_child::cb_start_final, routed_child::cb_stop_final,
-                                           routed_child::cb_is_open, routed_child::cb_quiet, routed_child::cb_quiet,
-                                           &c) == STATUS_SUCCESS,
-           "the child registers its control callbacks");
+    c.child = w.plug_one(set);
+    query_bus(c.child, &c.bus);
+    register_control_callbacks(c.bus, c.child, routed_child::cb_start_final, routed_child::cb_stop_final,
+                               routed_child::cb_is_open, &c);
     expect(c.start_final() == 0, "the child's data path comes up");
     {
         actors people;
@@ -412,7 +396,6 @@ struct ctrl_lane {
     bool callbacks = false;
     ledger transfers;
 
-    static LONG cb_quiet(PVOID) { return 0; }
     static LONG cb_is_open(PVOID ctx) {
         sim::sched::point("child is-open callback");
         return static_cast<ctrl_lane*>(ctx)->open;
@@ -422,15 +405,11 @@ struct ctrl_lane {
         gate_guard guard(lock);
         if (child != nullptr) return;
         child = pdo;
-        expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
-                                    CDC_BUS_INTERFACE_VERSION,
-                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
-               "the child gets the bus interface");
+        query_bus(child, &bus);
         have_bus = true;
         if (with_callbacks) {
-            callbacks = bus.cdc_data_io_ctrl_cbs_init(child, 1, cb_quiet, cb_quiet, cb_is_open, cb_quiet, cb_quiet,
-                                                      this) == STATUS_SUCCESS;
-            expect(callbacks, "the child registers its control callbacks");
+            register_control_callbacks(bus, child, cb_quiet, cb_quiet, cb_is_open, this);
+            callbacks = true;
         }
     }
     void release(WDFDEVICE pdo) {
@@ -475,10 +454,7 @@ void expect_served_children(world& w, const char* what) {
     expect(!kids.empty(), std::string(what) + ": the present modem has a child");
     for (const auto& kid : kids) {
         CDC_BUS_INTERFACE bus{};
-        expect(sim::query_interface(kid.device, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
-                                    CDC_BUS_INTERFACE_VERSION,
-                                    const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
-               "the child gets the bus interface");
+        query_bus(kid.device, &bus);
         const NTSTATUS status = bus.cdc_data_io_init(kid.device, 1, 1);
         if (NT_SUCCESS(status)) bus.cdc_data_io_uninit(kid.device);
         bus.header.InterfaceDereference(bus.header.Context);
@@ -494,13 +470,11 @@ void control_device_read() {
     world w(true);
     ctrl_lane l;
     bind_ctrl_lane(w, l, false);
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the control device owns the modem's child");
+    w.plug(catalogue::acm_modem(), 1, "the control device owns the modem's child");
     {
         gate_guard guard(l.lock);
         expect(l.usable(), "the child's function driver is loaded");
-        expect(l.bus.cdc_data_io_init(l.child, 2, 2) == STATUS_SUCCESS, "the child sets its data path up");
-        expect(l.bus.cdc_transport_enable(l.child) == STATUS_SUCCESS, "the child enables its transport");
+        expect_open(l.bus, l.child, 2, 2);
     }
     {
         actors people;
@@ -535,8 +509,7 @@ void control_device_not_in_use() {
     world w(true);
     ctrl_lane l;
     bind_ctrl_lane(w, l, true);
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the control device owns the modem's child");
+    w.plug(catalogue::acm_modem(), 1, "the control device owns the modem's child");
     // Open: the child stays while the modem is away.
     w.host->unplug(w.device);
     expect(w.host->children(*w.control).size() == 1, "the open child stays while its modem is away");
@@ -564,8 +537,7 @@ void control_device_start() {
     world w(true, false);
     ctrl_lane l;
     bind_ctrl_lane(w, l, false);
-    std::vector<WDFDEVICE> none = w.plug(catalogue::acm_modem());
-    expect(none.empty(), "no child before the control device starts");
+    w.plug(catalogue::acm_modem(), 0, "no child before the control device starts");
     {
         actors people;
         people.start("person starting the control device",
@@ -603,12 +575,9 @@ void idle_wake() {
     world w;
     sim::usb::descriptor_set set = catalogue::acm_modem();
     w.device_value(set, "IdleTimeout", 5);
-    std::vector<WDFDEVICE> children = w.plug(set);
-    expect(children.size() == 1, "the modem has one child");
-    WDFDEVICE child = children[0];
+    WDFDEVICE child = w.plug_one(set);
     CDC_BUS_INTERFACE& bus = w.bus(child);
-    expect(bus.cdc_data_io_init(child, 4, 4) == STATUS_SUCCESS, "the child sets its data path up");
-    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    expect_open(bus, child, 4, 4);
     ledger transfers;
     {
         actors people;
@@ -640,9 +609,7 @@ void idle_wake() {
 
 void notify_stop() {
     world w;
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the modem has one child");
-    WDFDEVICE child = children[0];
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
     CDC_BUS_INTERFACE& bus = w.bus(child);
     std::atomic<unsigned> notifications{0};
     {
@@ -664,6 +631,94 @@ void notify_stop() {
     expect(w.device->pending(notify_in) == 0, "no notification read is left running after the reader stopped");
 }
 
+// The child registers and unregisters while the device sends, so the stop
+// meets the read in flight, its completion handing a packet over, and the
+// re-arm that completion decides on. Once the unregistration returns no read
+// is pending, none goes out later, and the next registration starts the
+// reader again (a cancel of the stop must not stay with the request).
+void notify_stop_rearm() {
+    world w;
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        people.start("child registering", [&] {
+            for (int i = 0; i < 2; i++) {
+                expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
+                sim::sched::point("child listens");
+                bus.cdc_set_notify_cb(child, nullptr, nullptr);
+                expect(w.device->pending(notify_in) == 0, "a notification read is pending after the stop returned");
+            }
+        });
+        people.start("device", [&] {
+            for (int i = 0; i < 3; i++) {
+                w.device->push_in(notify_in, serial_state);
+                sim::sched::point("device sent a notification");
+            }
+        });
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "a notification read went out after the reader stopped");
+    // Nothing queued at the device: the next read stays pending.
+    w.device->discard_in(notify_in);
+    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers again");
+    expect(w.device->pending(notify_in) == 1, "the reader does not run again after the stop");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+    expect(w.device->pending(notify_in) == 0, "a notification read is pending after the last stop");
+}
+
+// ---- (h) a child closing its data path while a completion callback runs ----------
+
+// The child's transfers, each marked done at the start of its callback, as a
+// client marks its slot free before the rest of its callback runs.
+struct closing_child {
+    std::atomic<int> done{0};
+    std::atomic<bool> closed{false};  // set once the child's uninit has returned
+
+    static VOID callback(PVOID ctx, NTSTATUS, ULONG) {
+        auto* c = static_cast<closing_child*>(ctx);
+        c->done.fetch_add(1);
+        sim::sched::point("child callback after marking its transfer done");
+        expect(!c->closed.load(), "a completion callback runs after the child's uninit returned");
+    }
+};
+
+// The child waits for its read and its whole-packet write (the write's
+// report comes after its zero-length packet) and closes at once: the close
+// must not return while either callback still runs.
+void callback_close() {
+    world w;
+    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
+    expect(children.size() == 1, "the modem has one child");
+    WDFDEVICE child = children[0];
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect(bus.cdc_data_io_init(child, 2, 2) == STATUS_SUCCESS, "the child sets its data path up");
+    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
+    closing_child c;
+    uint8_t read[64] = {};
+    uint8_t packet[64];
+    memset(packet, 0x33, sizeof(packet));
+    {
+        actors people;
+        people.start("child", [&] {
+            expect(bus.cdc_data_in_async(child, read, sizeof(read), closing_child::callback, &c, no_timeout),
+                   "the child's read is accepted");
+            expect(bus.cdc_data_out_async(child, packet, sizeof(packet), closing_child::callback, &c, no_timeout),
+                   "the child's write is accepted");
+            expect(sim::sched::wait(
+                       "child waits for its transfers", [&] { return c.done.load() == 2; },
+                       sim::clock_now() + 30 * kSecond),
+                   "both transfers complete");
+            expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
+            expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+            c.closed.store(true);
+        });
+        people.start("device", [&] { w.device->push_in(data_in, {'O', 'K'}); });
+    }
+    quiesce();
+}
+
 // ---- (g) one child calling from two threads on a device it never used -----------
 
 // The first call moves the child's counts to the device: a registration on
@@ -671,9 +726,7 @@ void notify_stop() {
 // child's count and the device's.
 void child_threads() {
     world w;
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the modem has one child");
-    WDFDEVICE child = children[0];
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
     CDC_BUS_INTERFACE& bus = w.bus(child);
     std::atomic<unsigned> notifications{0};
     {
@@ -709,8 +762,11 @@ const std::vector<scenario> table = {
      control_device_start},
     {"idle-wake", "idle time-out and wake against transfers and StopIdle", 190, idle_wake},
     {"notify-stop", "the notification reader's stop against completions re-sending it", 130, notify_stop},
+    {"notify-stop-rearm", "the notification reader's stop against its completion and re-arm, then a restart", 150,
+     notify_stop_rearm},
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
      child_threads},
+    {"callback-close", "a child closing its data path right after its transfers' callbacks began", 120, callback_close},
 };
 
 }  // namespace
@@ -815,7 +871,7 @@ void world::device_value(const sim::usb::descriptor_set& set, const std::string&
         std::string(sim::enum_key()) + "\\USB\\" + id + "\\" + location() + "\\Device Parameters", name, value);
 }
 
-std::vector<WDFDEVICE> world::plug(const sim::usb::descriptor_set& set) {
+std::vector<WDFDEVICE> world::plug(const sim::usb::descriptor_set& set, size_t count, const char* what) {
     device = std::make_shared<sim::usb::device>(set);
     sim::plug_options options;
     options.whole_device = true;
@@ -824,16 +880,46 @@ std::vector<WDFDEVICE> world::plug(const sim::usb::descriptor_set& set) {
     stack = stacks[0];
     std::vector<WDFDEVICE> out;
     for (const auto& child : host->children(control != nullptr ? *control : *stack)) out.push_back(child.device);
+    expect(out.size() == count, what);
     return out;
+}
+
+WDFDEVICE world::plug_one(const sim::usb::descriptor_set& set) {
+    return plug(set, 1,
+                control != nullptr ? "the control device owns the modem's child" : "the modem has one child")[0];
 }
 
 CDC_BUS_INTERFACE& world::bus(WDFDEVICE child) {
     interfaces_.emplace_back();
     CDC_BUS_INTERFACE& bus = interfaces_.back();
-    expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(&bus), sizeof(bus),
+    query_bus(child, &bus);
+    return bus;
+}
+
+void query_bus(WDFDEVICE child, CDC_BUS_INTERFACE* bus) {
+    expect(sim::query_interface(child, GUID_CDC_BUS_INTERFACE, reinterpret_cast<PINTERFACE>(bus), sizeof(*bus),
                                 CDC_BUS_INTERFACE_VERSION, const_cast<char*>(CDC_BUS_DRIVER_VERSION)) == STATUS_SUCCESS,
            "the child gets the bus interface");
-    return bus;
+}
+
+NTSTATUS open_data_path(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out) {
+    NTSTATUS status = bus.cdc_data_io_init(child, in, out);
+    if (!NT_SUCCESS(status)) return status;
+    status = bus.cdc_transport_enable(child);
+    if (status != STATUS_SUCCESS) {
+        bus.cdc_data_io_uninit(child);
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    }
+    return STATUS_SUCCESS;
+}
+
+void expect_pools(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out, const char* who) {
+    expect(bus.cdc_data_io_init(child, in, out) == STATUS_SUCCESS, std::string(who) + " sets its data path up");
+}
+
+void expect_open(CDC_BUS_INTERFACE& bus, WDFDEVICE child, ULONG in, ULONG out) {
+    expect_pools(bus, child, in, out, "the child");
+    expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
 }
 
 }  // namespace explore

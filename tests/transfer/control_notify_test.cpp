@@ -269,9 +269,13 @@ TEST_F(control_and_notify, notifications_fan_out_to_every_registered_child) {
     ASSERT_TRUE(b.wait_for(2));
     EXPECT_EQ(a.packets.size(), 1u);
 
-    // The last one stops it: no read is left at the device, also when the
-    // stop met a completion about to send the next one.
+    // The last one stops it: no read is left at the device once it returns,
+    // also when the stop met a completion about to send the next one; the
+    // stop waits for that completion, not by delays.
+    const uint64_t delays = sim::delay_count();
     ASSERT_TRUE(second.cdc_set_notify_cb(children[1], nullptr, nullptr));
+    EXPECT_EQ(device_->pending(notify_in), 0u);
+    EXPECT_EQ(sim::delay_count(), delays);
     sim::io_threads_stop();
     EXPECT_EQ(device_->pending(notify_in), 0u);
     device_->push_in(notify_in, {9});

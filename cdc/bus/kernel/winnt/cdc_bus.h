@@ -62,6 +62,7 @@ static_assert(sizeof(CDC_IDS) == 184, "ids block layout");
 // itself as its context.
 typedef struct _REQUEST_CONTEXT {
     WDFREQUEST request;
+    PIRP irp;          // request's own IRP, fixed for the request's life: looked up once, not per reuse
     WDFMEMORY memory;  // data buffer formatted into the request
     WDFDEVICE owner_device;
     PFN_CDC_DATA_COMPLETE cb_complete;
@@ -80,28 +81,55 @@ typedef struct _REQUEST_CONTEXT {
     // Pool records only; under the pool's lock.
     WDFMEMORY self;                        // the memory object this context is the buffer of
     struct _DEVICE_CONTEXT* owner_fdx;     // the context of owner_device
-    struct _REQUEST_CONTEXT* next_free;    // the free list, oldest first
+    struct _REQUEST_CONTEXT* next_free;    // the free list, oldest first, or the returned stack
     struct _REQUEST_CONTEXT* next_record;  // every record of the pool
-    BOOLEAN busy;
+    volatile LONG busy;                    // interlocked: set when taken, cleared when given back
 } REQUEST_CONTEXT, *PREQUEST_CONTEXT;
 
 // The most records a child may ask for in one pool; a write pool holds two
 // per write (the data and its zero-length packet).
 #define CDC_MAX_POOL_RECORDS 4096
+// Callbacks a pool tracks at once; one more runs with its records still busy.
+#define CDC_POOL_CB_SLOTS 16
 
 typedef struct _REQ_MANAGER {
-    // Guards every field below, the records' pool fields and request
-    // handles, and the pool's data pipe.
+    // Guards every field below but returned, the records' pool fields and
+    // request handles, and the pool's data pipe. A completion whose requests
+    // recycle in place gives its records back without it: onto returned,
+    // with busy_count dropped interlocked.
     WDFSPINLOCK lock;
     PREQUEST_CONTEXT free_head;  // taken from the head, given back at the tail
     PREQUEST_CONTEXT free_tail;
     PREQUEST_CONTEXT records;
+    // Records given back without the lock, newest first (interlocked push);
+    // taken whole under the lock onto the free list's tail, oldest first.
+    PREQUEST_CONTEXT volatile returned;
     ULONG free_count;
-    ULONG busy_count;
-    ULONG purge_in_progress;
+    volatile LONG busy_count;         // interlocked: raised under the lock, dropped with or without it
+    volatile LONG purge_in_progress;  // interlocked; written under the lock, read by the lock-free give-back
     ULONG destroyed;
     ULONG pipe_users;  // maintenance calls using the pool's data pipe; a closing is refused meanwhile
+    // The threads running a child's completion callback whose records are
+    // already back in the pool (so that the callback may send again):
+    // claimed and cleared by interlocked operations, no lock. A closing waits
+    // on callbacks_idle until none runs but the closing thread's own, so no
+    // callback runs after the child's uninit has returned.
+    PKTHREAD volatile cb_threads[CDC_POOL_CB_SLOTS];
+    volatile LONG cb_waiting;  // interlocked; a closing waits for a slot to clear
+    KEVENT callbacks_idle;     // synchronization event: a slot was cleared while cb_waiting
 } REQ_MANAGER, *PREQ_MANAGER;
+
+// The notification reader. IDLE: no read in flight, a start sends one.
+// ARMED: a read is in flight or its completion runs, which re-sends it.
+// STOPPING: a stop has cancelled the read; its completion (or its failed
+// re-send) ends the reader without re-sending. STOPPED: no read, and none is
+// sent while a stop or a record taken away for a switch holds the reader.
+typedef enum _CDC_NOTIFY_STATE {
+    CDC_NOTIFY_IDLE = 0,
+    CDC_NOTIFY_ARMED,
+    CDC_NOTIFY_STOPPING,
+    CDC_NOTIFY_STOPPED,
+} CDC_NOTIFY_STATE;
 
 // ---- Function device context ---------------------------------------------------------
 typedef struct _DEVICE_CONTEXT {
@@ -128,8 +156,10 @@ typedef struct _DEVICE_CONTEXT {
     REQ_MANAGER req_out;
     PREQUEST_CONTEXT notify_req;
     WDFMEMORY notify_req_mem;
-    volatile UCHAR notify_reader_stop;  // set under notify_lock; polled by the stop
-    UCHAR notify_suspended;             // under notify_lock: the record is being taken away, no read is sent
+    CDC_NOTIFY_STATE notify_state;  // under notify_lock
+    LONG notify_stoppers;           // under notify_lock: stops waiting for the reader or holding it stopped
+    KEVENT notify_stopped;          // notification event, set under notify_lock when STOPPING becomes STOPPED
+    BOOLEAN notify_cancelled;       // under notify_lock: a stop cancelled the request since it was last reused
     WDFSPINLOCK notify_lock;
     PVOID config_desc;
     CDC_IDS ids;
@@ -143,7 +173,6 @@ typedef struct _DEVICE_CONTEXT {
     volatile LONG clear_data_busy;
     volatile LONG wakeup_in_progress;
     volatile LONG io_enabled;
-    volatile LONG notify_busy;           // under notify_lock: 1 while a read is in flight or its completion runs
     PKTHREAD volatile notify_cb_thread;  // the thread handing a packet to the children, else NULL
     // Rundown of the control-mode routing, a remove lock: 1 for the
     // registration plus 1 per pinned call; interlocked. A pin is taken
@@ -405,9 +434,42 @@ FORCEINLINE BOOLEAN cdc_caller_at_passive(const char* slot) {
     return FALSE;
 }
 
+// Every bus-interface call finds its child's context: a small table keyed
+// by the child's handle answers without a framework call. A child enters it
+// once its context is set up and leaves it in its context cleanup, so an
+// entry naming a handle always holds that child's context; a child that
+// finds its entry taken by another is looked up through the framework.
+#define CDC_CHILD_CACHE_SLOTS 64
+
+typedef struct _CDC_CHILD_CACHE_ENTRY {
+    WDFDEVICE volatile child;     // interlocked: NULL free, CDC_CHILD_CACHE_CLAIMED while being filled, else the child
+    PCDC_DEVICE_CONTEXT context;  // written before child is published, read after it is matched
+} CDC_CHILD_CACHE_ENTRY;
+
+#define CDC_CHILD_CACHE_CLAIMED ((WDFDEVICE)(ULONG_PTR)1)
+
+extern CDC_CHILD_CACHE_ENTRY cdc_child_cache[CDC_CHILD_CACHE_SLOTS];
+
+FORCEINLINE CDC_CHILD_CACHE_ENTRY* cdc_child_cache_slot(WDFDEVICE child) {
+    ULONG_PTR h = (ULONG_PTR)child;
+    return &cdc_child_cache[(h ^ (h >> 6) ^ (h >> 12)) % CDC_CHILD_CACHE_SLOTS];
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_enter(_In_ WDFDEVICE child, _In_ PCDC_DEVICE_CONTEXT context);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_leave(_In_ WDFDEVICE child);
+
+FORCEINLINE PCDC_DEVICE_CONTEXT cdc_child_context(WDFDEVICE child) {
+    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
+
+    if ((WDFDEVICE)ReadPointerAcquire((PVOID const volatile*)&entry->child) == child) {
+        return entry->context;
+    }
+    return cdc_get_device_context(child);
+}
+
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
-    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
+    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_child_context(child) : NULL;
     return cdc_pdx != NULL ? cdc_pdx->usb_fdx : NULL;
 }
 
@@ -492,6 +554,14 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_reopen(_In_ PREQ_MANAGER ma
 _IRQL_requires_max_(DISPATCH_LEVEL) WDFUSBPIPE usb_data_pipe_pin(_In_ PREQ_MANAGER manager, _In_ WDFUSBPIPE* pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_data_pipe_unpin(_In_ PREQ_MANAGER manager, _In_opt_ WDFUSBPIPE pipe);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_drain(_In_ PREQ_MANAGER manager);
+// A slot for the calling thread while it runs a child's completion callback
+// with the records given back, or -1 when every slot is taken (then the
+// records go back only after the callback).
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG req_manager_callback_enter(_In_ PREQ_MANAGER manager);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID req_manager_callback_leave(_In_ PREQ_MANAGER manager, _In_ LONG slot);
+// Waits until no callback of the pool runs but the caller's own; FALSE,
+// without waiting, above PASSIVE_LEVEL while another one runs.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN req_manager_callbacks_wait(_In_ PREQ_MANAGER manager);
 // Takes a free record, and for a write whose length needs one (decided
 // under the pool's lock, with the pipe's packet size) a second one for its
 // zero-length packet. FALSE when refused; *short_of_packet tells a refusal
@@ -520,6 +590,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
 EVT_WDF_REQUEST_COMPLETION_ROUTINE usb_cdc_interrupt_read_complete;
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_start_cont_reader(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS usb_interrupt_pipe_stop_cont_reader(_In_ PDEVICE_CONTEXT fdx);
+// The reader's state from hardware start on, with notify_lock made.
+_IRQL_requires_(PASSIVE_LEVEL) VOID usb_notify_reader_init(_In_ PDEVICE_CONTEXT fdx);
 // Takes the notification record away once no read of it can run, and hands
 // the reader a new pipe and record (either may be NULL).
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_notify_detach(_In_ PDEVICE_CONTEXT fdx);

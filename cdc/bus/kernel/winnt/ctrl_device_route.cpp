@@ -3,37 +3,35 @@
 // call and runs the USB-direct operation on exactly that device.
 #include "cdc_bus.h"
 
-// The lock call takes a hold on the rundown of the child's serving device
-// and a reference on the device and on its USB target, under the child's
-// own route_lock: the child's reference on the published device keeps its
-// memory, and the rundown refuses once the device is unregistered, so no
-// driver-wide lock is taken per call. The unlock call drops exactly those,
-// on the device and target the lock call recorded, whether or not the
-// device is still registered or still serves the child.
+// The lock call takes a hold on the rundown of the child's serving device,
+// under the child's own route_lock: the child's reference on the published
+// device keeps its memory while the hold is taken, and the rundown refuses
+// once the device is unregistered, so no driver-wide lock is taken per call.
+// The hold alone keeps the device and its USB target for the call: the
+// unregistration waits for the last hold before it detaches the children
+// (dropping their references) and the device can go, so a call takes no
+// framework reference of its own. The unlock call drops exactly that hold,
+// on the device the lock call recorded, whether or not the device is still
+// registered or still serves the child.
 BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_PIN pin) {
     PCDC_DEVICE_CONTEXT cdc_pdx;
     PDEVICE_CONTEXT fdx;
     BOOLEAN pinned = FALSE;
 
     if (!lock) {
-        // The rundown first: the references keep fdx in memory until the end.
         ctrl_route_release(pin->fdx);
-        WdfObjectDereferenceActual(pin->device, NULL, __LINE__, (PCHAR)__FILE__);
-        WdfObjectDereferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
         return TRUE;
     }
     if (ctrl_control_device_get() == NULL) {
         return FALSE;
     }
-    cdc_pdx = cdc_get_device_context(child);
+    cdc_pdx = cdc_child_context(child);
     WdfSpinLockAcquire(cdc_pdx->route_lock);
     fdx = cdc_pdx->usb_fdx;
     if (fdx != NULL && ctrl_route_acquire(fdx)) {
         pin->device = cdc_pdx->usb_device;
         pin->fdx = fdx;
         pin->target = fdx->usb_device;
-        WdfObjectReferenceActual(pin->device, NULL, __LINE__, (PCHAR)__FILE__);
-        WdfObjectReferenceActual(pin->target, NULL, __LINE__, (PCHAR)__FILE__);
         pinned = TRUE;
     }
     WdfSpinLockRelease(cdc_pdx->route_lock);

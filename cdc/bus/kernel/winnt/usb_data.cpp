@@ -273,32 +273,49 @@ exit:
     return TRUE;
 }
 
-// Reports a write whose data and zero-length packet have both completed: the
-// first failure of the two, with the bytes the data request moved.
-static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, PREQUEST_CONTEXT rqx, WDFUSBPIPE pipe) {
+// Gives a finished transfer's records back and tells the child. The records
+// go back first, so that the child may send again from inside its callback;
+// the callback holds a slot of the pool until it returns, which a closing of
+// the data path waits for. With every slot taken the records go back only
+// after the callback.
+static VOID usb_cdc_data_report(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE pipe,
+                                NTSTATUS status, ULONG bytes) {
     PFN_CDC_DATA_COMPLETE cb_complete = rqx->cb_complete;
     PVOID cb_ctx = rqx->cb_ctx;
-    NTSTATUS status = NT_SUCCESS(rqx->data_status) ? rqx->zlp_status : rqx->data_status;
-    ULONG bytes = rqx->data_bytes;
+    LONG slot;
 
     rqx->cb_complete = NULL;
     rqx->cb_ctx = NULL;
-    usb_qd_request_release(&fdx->req_out, rqx, rqx->zlp_partner, pipe);
-    if (cb_complete != NULL && cb_ctx != NULL) {
-        cb_complete(cb_ctx, status, bytes);
-    } else {
+    if (cb_complete == NULL || cb_ctx == NULL) {
+        usb_qd_request_release(manager, rqx, zlp_rqx, pipe);
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: completion not set\n", "usb_cdc_data_inout_complete");
+        return;
     }
+    slot = req_manager_callback_enter(manager);
+    if (slot < 0) {
+        cb_complete(cb_ctx, status, bytes);
+        usb_qd_request_release(manager, rqx, zlp_rqx, pipe);
+        return;
+    }
+    usb_qd_request_release(manager, rqx, zlp_rqx, pipe);
+    cb_complete(cb_ctx, status, bytes);
+    req_manager_callback_leave(manager, slot);
+}
+
+// Reports a write whose data and zero-length packet have both completed: the
+// first failure of the two, with the bytes the data request moved.
+static VOID usb_cdc_write_pair_finish(PDEVICE_CONTEXT fdx, PREQUEST_CONTEXT rqx, WDFUSBPIPE pipe) {
+    NTSTATUS status = NT_SUCCESS(rqx->data_status) ? rqx->zlp_status : rqx->data_status;
+
+    usb_cdc_data_report(&fdx->req_out, rqx, rqx->zlp_partner, pipe, status, rqx->data_bytes);
 }
 
 static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
                                         WDFCONTEXT context, ULONG direction) {
     PREQUEST_CONTEXT rqx = (PREQUEST_CONTEXT)context;
     PREQUEST_CONTEXT zlp_rqx;
-    PFN_CDC_DATA_COMPLETE cb_complete;
     PDEVICE_CONTEXT fdx;
     NTSTATUS cb_status;
-    PVOID cb_ctx;
     ULONG moved = 0;
     ULONG bytes;
 
@@ -344,20 +361,10 @@ static VOID usb_cdc_data_inout_complete(WDFREQUEST request, WDFIOTARGET target, 
         }
     }
 
-    cb_complete = rqx->cb_complete;
-    cb_ctx = rqx->cb_ctx;
-    rqx->cb_complete = NULL;
-    rqx->cb_ctx = NULL;
-
     // The request goes back bound to the pipe it ran on: the pool's pipe may
     // already be gone after a closing, and the record must not keep it.
-    usb_qd_request_release(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, rqx, NULL, (WDFUSBPIPE)target);
-
-    if (cb_complete != NULL && cb_ctx != NULL) {
-        cb_complete(cb_ctx, cb_status, bytes);
-    } else {
-        QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: completion not set\n", __func__);
-    }
+    usb_cdc_data_report(direction == QD_DIR_IN ? &fdx->req_in : &fdx->req_out, rqx, NULL, (WDFUSBPIPE)target, cb_status,
+                        bytes);
 }
 
 VOID usb_cdc_data_in_complete(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
@@ -435,11 +442,14 @@ NTSTATUS usb_cdc_inout_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx, BOOLEAN i
 
     // The list holds references on the requests, so one that completes and
     // is replaced meanwhile is still a valid handle to cancel.
+    // Marked before it counts: a give-back without the lock then either
+    // dropped the count before it was read or sees the mark and updates it.
     WdfSpinLockAcquire(manager->lock);
-    count = manager->busy_count;
-    manager->purge_in_progress = count;
+    InterlockedExchange(&manager->purge_in_progress, 1);
+    count = (ULONG)ReadAcquire(&manager->busy_count);
+    InterlockedExchange(&manager->purge_in_progress, (LONG)count);
     for (PREQUEST_CONTEXT rqx = manager->records; rqx != NULL; rqx = rqx->next_record) {
-        if (!rqx->busy || rqx->request == NULL) {
+        if (ReadAcquire(&rqx->busy) == 0 || rqx->request == NULL) {
             continue;
         }
         status = WdfCollectionAdd(list, rqx->request);

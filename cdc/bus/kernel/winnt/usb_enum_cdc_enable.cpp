@@ -54,7 +54,7 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     }
 
     WdfSpinLockAcquire(fdx->req_out.lock);
-    pending = fdx->req_out.busy_count != 0 || fdx->req_out.pipe_users != 0;
+    pending = ReadAcquire(&fdx->req_out.busy_count) != 0 || fdx->req_out.pipe_users != 0;
     if (!pending) {
         fdx->pipe_data_out = NULL;
     }
@@ -65,7 +65,7 @@ static BOOLEAN usb_cdc_data_pipes_drop(PDEVICE_CONTEXT fdx, PCSTR caller) {
     }
 
     WdfSpinLockAcquire(fdx->req_in.lock);
-    pending = fdx->req_in.busy_count != 0 || fdx->req_in.pipe_users != 0;
+    pending = ReadAcquire(&fdx->req_in.busy_count) != 0 || fdx->req_in.pipe_users != 0;
     if (!pending) {
         fdx->pipe_data_in = NULL;
     }

@@ -130,8 +130,10 @@ static NTSTATUS usb_req_manager_objects_create(PREQ_MANAGER manager, PWDF_OBJECT
     manager->free_head = NULL;
     manager->free_tail = NULL;
     manager->records = NULL;
+    manager->returned = NULL;
     manager->free_count = 0;
     manager->busy_count = 0;
+    KeInitializeEvent(&manager->callbacks_idle, SynchronizationEvent, FALSE);
     return WdfSpinLockCreate(attributes, &manager->lock);
 }
 
@@ -235,6 +237,7 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    usb_notify_reader_init(fdx);
 
     // The registry override's enable may have made the record already.
     if (fdx->pipe_comm_notify != NULL && fdx->notify_req_mem == NULL) {

@@ -2,7 +2,6 @@
 #include "cdc_bus.h"
 
 #define CDC_NOTIFY_BUFFER_SIZE 16
-#define CDC_NOTIFY_STOP_POLLS 10000
 
 NTSTATUS pipe_comm_notify_request_make(WDFUSBPIPE pipe, WDFMEMORY* memory) {
     NTSTATUS status;
@@ -17,13 +16,17 @@ NTSTATUS pipe_comm_notify_request_make(WDFUSBPIPE pipe, WDFMEMORY* memory) {
     return status;
 }
 
-// At the start, before any child can reach the reader; a release took the
-// last record away and left the reader suspended.
+// Right after notify_lock is made, before any child can reach the reader: a
+// release left it held stopped with its record gone.
+VOID usb_notify_reader_init(PDEVICE_CONTEXT fdx) {
+    fdx->notify_state = CDC_NOTIFY_IDLE;
+    fdx->notify_stoppers = 0;
+    fdx->notify_cancelled = FALSE;
+    KeInitializeEvent(&fdx->notify_stopped, NotificationEvent, FALSE);
+}
+
 NTSTATUS pipe_comm_notify_request_allocate(PDEVICE_CONTEXT fdx) {
     NTSTATUS status;
-
-    fdx->notify_suspended = 0;
-    InterlockedExchange(&fdx->notify_busy, 0);
 
     status = pipe_comm_notify_request_make(fdx->pipe_comm_notify, &fdx->notify_req_mem);
     if (NT_SUCCESS(status)) {
@@ -46,17 +49,33 @@ static VOID usb_notify_unlock(PDEVICE_CONTEXT fdx) {
     }
 }
 
-// The reader ends: nothing is in flight any more, and a stop waiting for
-// that may return. Under notify_lock.
-static VOID usb_notify_reader_ended(PDEVICE_CONTEXT fdx) {
-    InterlockedExchange(&fdx->notify_busy, 0);
-    WriteUCharRelease(&fdx->notify_reader_stop, 0);
+// A cancel sticks to the request until it is reused: a stop's cancel that
+// came after the completion recycled the request would fail the next read.
+// Under notify_lock, with no read in flight and every stop's cancel made.
+static VOID usb_notify_uncancel(PDEVICE_CONTEXT fdx) {
+    if (fdx->notify_cancelled && fdx->notify_req != NULL && fdx->notify_req->request != NULL &&
+        fdx->pipe_comm_notify != NULL) {
+        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(fdx->pipe_comm_notify), fdx->notify_req);
+    }
+    fdx->notify_cancelled = FALSE;
 }
 
-// Sends the notification read (again). The lock only guards the decision:
-// no request is ever sent with it held. A re-arm carries on the count of the
-// read whose completion re-sends it, so the count drops to 0 only when the
-// reader has really ended, and always under the lock.
+// The read in flight is over and not sent again. A stop that holds the
+// reader finds it STOPPED and its waiters wake; with none left it is IDLE.
+// Under notify_lock; the last touch of the record by the read's path.
+static VOID usb_notify_reader_ended(PDEVICE_CONTEXT fdx) {
+    if (fdx->notify_state == CDC_NOTIFY_STOPPING && fdx->notify_stoppers > 0) {
+        fdx->notify_state = CDC_NOTIFY_STOPPED;
+        KeSetEvent(&fdx->notify_stopped, IO_NO_INCREMENT, FALSE);
+    } else if (fdx->notify_state != CDC_NOTIFY_STOPPED) {
+        fdx->notify_state = CDC_NOTIFY_IDLE;
+        usb_notify_uncancel(fdx);
+    }
+}
+
+// Sends the notification read: a start from IDLE, or the re-arm of the
+// completion that decided on it (ARMED), unless a stop came in between. The
+// lock only guards the decision: no request is ever sent with it held.
 static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
     PREQUEST_CONTEXT rqx;
     BOOLEAN not_ready;
@@ -65,18 +84,19 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: Entered\n", "usb_interrupt_pipe_start_cont_reader");
     WdfSpinLockAcquire(fdx->notify_lock);
-    // A reader already running (a read in flight, or its completion, which
-    // recycles the request, about to re-send it) needs no second read.
-    if (!rearm && ReadAcquire(&fdx->notify_busy) != 0) {
+    // A reader already running needs no second read; one being stopped is
+    // restarted by its stop if a registration wants it.
+    if (fdx->notify_state != (rearm ? CDC_NOTIFY_ARMED : CDC_NOTIFY_IDLE)) {
+        if (rearm) {
+            usb_notify_reader_ended(fdx);
+        }
         WdfSpinLockRelease(fdx->notify_lock);
         return STATUS_SUCCESS;
     }
     rqx = fdx->notify_req;
     pipe = fdx->pipe_comm_notify;
-    // Not ready, a stop under way (a read sent now would outlive it), or the
-    // record being taken away for a setting switch.
     not_ready = rqx == NULL || rqx->request == NULL;
-    if (not_ready || pipe == NULL || fdx->notify_reader_stop != 0 || fdx->notify_suspended != 0) {
+    if (not_ready || pipe == NULL) {
         if (rearm) {
             usb_notify_reader_ended(fdx);
         }
@@ -86,11 +106,9 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
         }
         return STATUS_SUCCESS;
     }
-    // Counted before the lock goes, so a stop that finds nothing in flight
-    // knows nothing is about to be.
-    if (!rearm) {
-        InterlockedExchange(&fdx->notify_busy, 1);
-    }
+    // ARMED before the lock goes: a stop from here on cancels this read, also
+    // before it is sent (the cancel sticks to the request).
+    fdx->notify_state = CDC_NOTIFY_ARMED;
     WdfSpinLockRelease(fdx->notify_lock);
 
     status = usb_read_write(rqx->request, NULL, rqx->memory, pipe, usb_cdc_interrupt_read_complete, rqx, NULL, NULL,
@@ -107,59 +125,87 @@ static NTSTATUS usb_notify_read_send(PDEVICE_CONTEXT fdx, BOOLEAN rearm) {
 
 NTSTATUS usb_interrupt_pipe_start_cont_reader(PDEVICE_CONTEXT fdx) { return usb_notify_read_send(fdx, FALSE); }
 
-// Stops the reader: the read in flight is cancelled, also one that a
-// completion re-sends meanwhile, until a completion has ended the reader or
-// nothing is in flight any more.
-NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
-    LARGE_INTEGER interval;
-    WDFREQUEST request;
-    BOOLEAN ended;
+// Holds the reader stopped: the read in flight is cancelled, and at
+// PASSIVE_LEVEL waited for until its completion (or its failed re-send) has
+// ended the reader. A cancelled read always completes, so the wait needs no
+// bound. From a child's notification callback the completion on this thread
+// ends the reader once the callback returns, and above PASSIVE_LEVEL the
+// stop cannot wait: the reader then ends after the release, and its
+// completion re-sends for a registration made meanwhile (*result
+// STATUS_UNSUCCESSFUL). FALSE, holding nothing, when `need_record` and there
+// is no record.
+static BOOLEAN usb_notify_hold(PDEVICE_CONTEXT fdx, BOOLEAN need_record, NTSTATUS* result) {
+    BOOLEAN in_callback;
+    WDFREQUEST request = NULL;
+    BOOLEAN stopping;
 
+    *result = STATUS_SUCCESS;
+    in_callback = ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread();
     WdfSpinLockAcquire(fdx->notify_lock);
-    if (fdx->notify_req == NULL || fdx->notify_req->request == NULL) {
+    if (need_record && (fdx->notify_req == NULL || fdx->notify_req->request == NULL)) {
         WdfSpinLockRelease(fdx->notify_lock);
-        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", __func__);
-        return STATUS_SUCCESS;
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: not ready\n", "usb_interrupt_pipe_stop_cont_reader");
+        return FALSE;
     }
-    WriteUCharRelease(&fdx->notify_reader_stop, 1);
-    WdfSpinLockRelease(fdx->notify_lock);
-    if (ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread()) {
-        // Called from a child's notification callback: the completion on this
-        // thread ends the reader once the callback returns; waiting for it
-        // here would wait for ourselves.
-        return STATUS_SUCCESS;
-    }
-
-    interval.QuadPart = -10000;
-    for (ULONG polls = 0; polls < CDC_NOTIFY_STOP_POLLS; polls++) {
-        if (ReadUCharAcquire(&fdx->notify_reader_stop) == 0) {
-            return STATUS_SUCCESS;
-        }
-        WdfSpinLockAcquire(fdx->notify_lock);
-        ended = ReadAcquire(&fdx->notify_busy) == 0;
-        if (ended) {
-            WriteUCharRelease(&fdx->notify_reader_stop, 0);
-        }
-        request = fdx->notify_req != NULL ? fdx->notify_req->request : NULL;
-        // The completion recycles the request under the lock: the reference
-        // keeps this one valid for the cancel after the lock is gone.
-        if (!ended && request != NULL) {
+    fdx->notify_stoppers++;
+    if (fdx->notify_state == CDC_NOTIFY_IDLE) {
+        fdx->notify_state = CDC_NOTIFY_STOPPED;
+    } else if (fdx->notify_state == CDC_NOTIFY_ARMED) {
+        fdx->notify_state = CDC_NOTIFY_STOPPING;
+        KeClearEvent(&fdx->notify_stopped);
+        // The completion on this thread has the request; nothing is sent.
+        if (!in_callback && fdx->notify_req != NULL && fdx->notify_req->request != NULL) {
+            request = fdx->notify_req->request;
+            // Keeps the request valid for the cancel after the lock is gone:
+            // a failed read's completion replaces it under the lock.
             WdfObjectReference(request);
-        }
-        WdfSpinLockRelease(fdx->notify_lock);
-        if (ended) {
-            return STATUS_SUCCESS;
-        }
-        if (request != NULL) {
-            WdfRequestCancelSentRequest(request);
-            WdfObjectDereference(request);
-        }
-        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            fdx->notify_cancelled = TRUE;
         }
     }
-    QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", __func__);
-    return STATUS_UNSUCCESSFUL;
+    stopping = fdx->notify_state == CDC_NOTIFY_STOPPING;
+    WdfSpinLockRelease(fdx->notify_lock);
+
+    if (request != NULL) {
+        WdfRequestCancelSentRequest(request);
+        WdfObjectDereference(request);
+    }
+    if (stopping && !in_callback) {
+        if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+            KeWaitForSingleObject(&fdx->notify_stopped, Executive, KernelMode, FALSE, NULL);
+        } else {
+            WdfSpinLockAcquire(fdx->notify_lock);
+            stopping = fdx->notify_state == CDC_NOTIFY_STOPPING;
+            WdfSpinLockRelease(fdx->notify_lock);
+            if (stopping) {
+                QD_TRACE(TRACE_LEVEL_ERROR, "%s: Request not cancelled yet\n", "usb_interrupt_pipe_stop_cont_reader");
+                *result = STATUS_UNSUCCESSFUL;
+            }
+        }
+    }
+    return TRUE;
+}
+
+// Under notify_lock: one holder lets the reader go; the last makes a stopped
+// reader IDLE, startable again.
+static VOID usb_notify_release_locked(PDEVICE_CONTEXT fdx) {
+    if (fdx->notify_stoppers > 0) {
+        fdx->notify_stoppers--;
+    }
+    if (fdx->notify_stoppers == 0 && fdx->notify_state == CDC_NOTIFY_STOPPED) {
+        fdx->notify_state = CDC_NOTIFY_IDLE;
+        usb_notify_uncancel(fdx);
+    }
+}
+
+NTSTATUS usb_interrupt_pipe_stop_cont_reader(PDEVICE_CONTEXT fdx) {
+    NTSTATUS status;
+
+    if (usb_notify_hold(fdx, TRUE, &status)) {
+        WdfSpinLockAcquire(fdx->notify_lock);
+        usb_notify_release_locked(fdx);
+        WdfSpinLockRelease(fdx->notify_lock);
+    }
+    return status;
 }
 
 // The reader is counted per registration; a child only takes back what it
@@ -243,7 +289,7 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     QD_TRACE(TRACE_LEVEL_INFO, "%s: bytes_transferred %lx\n", __func__, bytes);
 
     fdx = usb_get_device_context(WdfIoTargetGetDevice(target));
-    // The record cannot be taken away while its read is counted in flight.
+    // The record cannot be taken away while its reader is ARMED or STOPPING.
     WdfSpinLockAcquire(fdx->notify_lock);
     rqx = fdx->notify_req;
     if (rqx == NULL || rqx->request != request) {
@@ -276,9 +322,20 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
     }
 
     WdfSpinLockAcquire(fdx->notify_lock);
-    rearm = fdx->notify_reader_stop == 0 && fdx->notify_suspended == 0 && NT_SUCCESS(status);
+    if (fdx->notify_state == CDC_NOTIFY_ARMED) {
+        rearm = NT_SUCCESS(status);
+    } else {
+        // A stop nobody waits for any more (it could not wait, or was made
+        // from a callback of this read): a registration made since found
+        // the reader stopping and sent nothing, so the reader is its.
+        rearm =
+            fdx->notify_state == CDC_NOTIFY_STOPPING && fdx->notify_stoppers == 0 && ReadAcquire(&fdx->ref_count) > 0;
+        if (rearm) {
+            fdx->notify_state = CDC_NOTIFY_ARMED;
+            usb_notify_uncancel(fdx);
+        }
+    }
     if (!rearm) {
-        // Last touch of the record: once the count is 0 it may be freed.
         usb_notify_reader_ended(fdx);
     }
     WdfSpinLockRelease(fdx->notify_lock);
@@ -290,50 +347,47 @@ VOID usb_cdc_interrupt_read_complete(WDFREQUEST request, WDFIOTARGET target, PWD
 }
 
 // Takes the notification record away (a setting switch, or the device's
-// release): no read is sent from here on, the one in flight is cancelled and
-// waited for, and only the record detached under the lock is freed. FALSE,
-// with the record left in place, while its read cannot be stopped.
+// release): the reader is held stopped, its read cancelled and waited for,
+// and only the record detached under the lock is freed. The hold lasts until
+// usb_cdc_notify_attach. FALSE, with nothing held or changed, from a child's
+// notification callback, whose completion up the stack still uses the
+// record.
 BOOLEAN usb_cdc_notify_detach(PDEVICE_CONTEXT fdx) {
     WDFMEMORY memory;
+    NTSTATUS status;
 
     if (fdx->notify_lock == NULL) {
         usb_request_free(&fdx->notify_req_mem);
         fdx->notify_req = NULL;
         return TRUE;
     }
-    // From a child's notification callback (completed inline in a send) the
-    // completion up the stack still uses the record.
     if (ReadPointerAcquire((PVOID const volatile*)&fdx->notify_cb_thread) == KeGetCurrentThread()) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: called from a notification callback\n", __func__);
         return FALSE;
     }
-    WdfSpinLockAcquire(fdx->notify_lock);
-    fdx->notify_suspended = 1;
-    memory = fdx->notify_req_mem;
-    WdfSpinLockRelease(fdx->notify_lock);
-    if (memory != NULL && !NT_SUCCESS(usb_interrupt_pipe_stop_cont_reader(fdx))) {
-        WdfSpinLockAcquire(fdx->notify_lock);
-        fdx->notify_suspended = 0;
-        WdfSpinLockRelease(fdx->notify_lock);
-        return FALSE;
-    }
+    // At PASSIVE_LEVEL and not from the reader's own callback: the hold
+    // waits until no read of the record runs.
+    usb_notify_hold(fdx, FALSE, &status);
     WdfSpinLockAcquire(fdx->notify_lock);
     memory = fdx->notify_req_mem;
     fdx->notify_req_mem = NULL;
     fdx->notify_req = NULL;
+    fdx->notify_cancelled = FALSE;
     WdfSpinLockRelease(fdx->notify_lock);
     usb_request_free(&memory);
     return TRUE;
 }
 
-// Hands the reader its pipe and record after a switch (memory NULL: none) and
-// lets it run again; the registrations counted meanwhile start it.
+// Hands the reader its pipe and record after a switch (memory NULL: none)
+// and lets it go; the registrations counted meanwhile start it.
 VOID usb_cdc_notify_attach(PDEVICE_CONTEXT fdx, WDFUSBPIPE pipe, WDFMEMORY memory) {
     usb_notify_lock(fdx);
     fdx->pipe_comm_notify = pipe;
     fdx->notify_req_mem = memory;
     fdx->notify_req = memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
-    fdx->notify_suspended = 0;
+    if (fdx->notify_lock != NULL) {
+        usb_notify_release_locked(fdx);
+    }
     usb_notify_unlock(fdx);
     if (fdx->notify_lock != NULL && memory != NULL && ReadAcquire(&fdx->ref_count) > 0) {
         usb_interrupt_pipe_start_cont_reader(fdx);

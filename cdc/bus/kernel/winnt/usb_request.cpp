@@ -32,6 +32,7 @@ NTSTATUS usb_request_allocate_parented(WDFOBJECT parent, WDFIOTARGET target, WDF
         rqx->request = NULL;
         return status;
     }
+    rqx->irp = WdfRequestWdmGetIrp(rqx->request);
     rqx->status = STATUS_SUCCESS;
     rqx->usbd_status = USBD_STATUS_SUCCESS;
 
@@ -86,7 +87,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
         WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
         status = WdfRequestReuse(rqx->request, &params);
         if (NT_SUCCESS(status)) {
-            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            rqx->irp->MdlAddress = NULL;
             return STATUS_SUCCESS;
         }
         // Still carrying its last use: replaced like a failed one.
@@ -103,7 +104,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
         WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
         status = WdfRequestReuse(rqx->request, &params);
         if (NT_SUCCESS(status)) {
-            WdfRequestWdmGetIrp(rqx->request)->MdlAddress = NULL;
+            rqx->irp->MdlAddress = NULL;
             rqx->status = STATUS_SUCCESS;
             rqx->usbd_status = USBD_STATUS_SUCCESS;
             return STATUS_SUCCESS;
@@ -114,6 +115,7 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     if (rqx->request != NULL) {
         WdfObjectDelete(rqx->request);
         rqx->request = NULL;
+        rqx->irp = NULL;
     }
     // Owned by the record, so the replacement lives exactly as long as it.
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
@@ -122,8 +124,10 @@ NTSTATUS usb_request_reuse(WDFIOTARGET target, PREQUEST_CONTEXT rqx) {
     if (!NT_SUCCESS(status)) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: failed creating a new request %lx\n", __func__, status);
         rqx->request = NULL;
+        rqx->irp = NULL;
         return status;
     }
+    rqx->irp = WdfRequestWdmGetIrp(rqx->request);
     rqx->status = STATUS_SUCCESS;
     rqx->usbd_status = USBD_STATUS_SUCCESS;
     return STATUS_SUCCESS;
@@ -140,6 +144,42 @@ static VOID req_free_append(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
     manager->free_count++;
 }
 
+// Moves the records given back without the lock to the free list's tail, in
+// the order they came back. Caller holds the pool's lock.
+static VOID req_free_collect(PREQ_MANAGER manager) {
+    PREQUEST_CONTEXT stack;
+    PREQUEST_CONTEXT oldest = NULL;
+
+    if (ReadPointerAcquire((PVOID const volatile*)&manager->returned) == NULL) {
+        return;
+    }
+    stack = (PREQUEST_CONTEXT)InterlockedExchangePointer((PVOID volatile*)&manager->returned, NULL);
+    while (stack != NULL) {
+        PREQUEST_CONTEXT next = stack->next_free;
+        stack->next_free = oldest;
+        oldest = stack;
+        stack = next;
+    }
+    while (oldest != NULL) {
+        PREQUEST_CONTEXT next = oldest->next_free;
+        oldest->next_free = NULL;
+        req_free_append(manager, oldest);
+        oldest = next;
+    }
+}
+
+// Pushes a record whose request is recycled onto the returned stack: no
+// lock, and the take that collects it reads what was written before.
+static VOID req_free_push(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
+    PREQUEST_CONTEXT head;
+
+    InterlockedExchange(&rqx->busy, FALSE);
+    do {
+        head = (PREQUEST_CONTEXT)ReadPointerAcquire((PVOID const volatile*)&manager->returned);
+        rqx->next_free = head;
+    } while (InterlockedCompareExchangePointer((PVOID volatile*)&manager->returned, rqx, head) != head);
+}
+
 // Pool records belong to the USB target device, not to the pipe they are
 // first sent on: a setting switch replaces the pipes while the pool lives on,
 // and every transfer formats its request for the pipe in force.
@@ -152,8 +192,9 @@ NTSTATUS req_manager_create(PREQ_MANAGER manager, WDFUSBDEVICE usb_device, WDFUS
     NTSTATUS status;
 
     WdfSpinLockAcquire(manager->lock);
+    req_free_collect(manager);
     free_count = manager->free_count;
-    busy_count = manager->busy_count;
+    busy_count = (ULONG)ReadAcquire(&manager->busy_count);
     WdfSpinLockRelease(manager->lock);
     if (free_count != 0 || busy_count != 0) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: re-allocate requests, %ld %ld\n", __func__, free_count, busy_count);
@@ -188,7 +229,7 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "req_manager_destroy");
     WdfSpinLockAcquire(manager->lock);
-    idle = manager->busy_count == 0 && manager->purge_in_progress == 0;
+    idle = ReadAcquire(&manager->busy_count) == 0 && ReadAcquire(&manager->purge_in_progress) == 0;
     if (idle) {
         manager->destroyed = 1;
     }
@@ -200,6 +241,56 @@ BOOLEAN req_manager_close(PREQ_MANAGER manager) {
 }
 
 VOID req_manager_reopen(PREQ_MANAGER manager) { InterlockedExchange((volatile LONG*)&manager->destroyed, 0); }
+
+LONG req_manager_callback_enter(PREQ_MANAGER manager) {
+    PKTHREAD self = KeGetCurrentThread();
+
+    for (LONG i = 0; i < CDC_POOL_CB_SLOTS; i++) {
+        if (InterlockedCompareExchangePointer((PVOID volatile*)&manager->cb_threads[i], self, NULL) == NULL) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+VOID req_manager_callback_leave(PREQ_MANAGER manager, LONG slot) {
+    InterlockedExchangePointer((PVOID volatile*)&manager->cb_threads[slot], NULL);
+    // After the clearing: a closing that set cb_waiting before it either saw
+    // the slot clear or is woken here.
+    if (InterlockedCompareExchange(&manager->cb_waiting, 0, 0) != 0) {
+        KeSetEvent(&manager->callbacks_idle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// A slot held by the calling thread is a callback it is running itself (a
+// child closing from inside its own callback); any other is waited for.
+static BOOLEAN req_manager_callbacks_others(PREQ_MANAGER manager) {
+    PKTHREAD self = KeGetCurrentThread();
+
+    for (LONG i = 0; i < CDC_POOL_CB_SLOTS; i++) {
+        PKTHREAD running = (PKTHREAD)ReadPointerAcquire((PVOID const volatile*)&manager->cb_threads[i]);
+        if (running != NULL && running != self) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOLEAN req_manager_callbacks_wait(PREQ_MANAGER manager) {
+    if (!req_manager_callbacks_others(manager)) {
+        return TRUE;
+    }
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: completion callbacks running\n", "req_manager_destroy");
+        return FALSE;
+    }
+    InterlockedExchange(&manager->cb_waiting, 1);
+    while (req_manager_callbacks_others(manager)) {
+        KeWaitForSingleObject(&manager->callbacks_idle, Executive, KernelMode, FALSE, NULL);
+    }
+    InterlockedExchange(&manager->cb_waiting, 0);
+    return TRUE;
+}
 
 WDFUSBPIPE usb_data_pipe_pin(PREQ_MANAGER manager, WDFUSBPIPE* pipe) {
     WDFUSBPIPE pinned;
@@ -230,6 +321,7 @@ VOID req_manager_drain(PREQ_MANAGER manager) {
 
     for (;;) {
         WdfSpinLockAcquire(manager->lock);
+        req_free_collect(manager);
         rqx = manager->free_head;
         if (rqx != NULL) {
             manager->free_head = rqx->next_free;
@@ -295,9 +387,9 @@ static VOID usb_qd_request_take(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx) {
         manager->free_tail = NULL;
     }
     rqx->next_free = NULL;
-    rqx->busy = TRUE;
+    InterlockedExchange(&rqx->busy, TRUE);
     manager->free_count--;
-    manager->busy_count++;
+    InterlockedIncrement(&manager->busy_count);
 }
 
 // The pipe is read under the pool's lock: a closing of the data path drops
@@ -320,9 +412,10 @@ BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, PDEVICE_C
     *target = *pipe;
     if (*target == NULL) {
         reason = "disabled";
-    } else if (manager->purge_in_progress != 0 || manager->destroyed != 0) {
+    } else if (ReadAcquire(&manager->purge_in_progress) != 0 || manager->destroyed != 0) {
         reason = "being purged or destroyed";
     } else {
+        req_free_collect(manager);
         data = usb_qd_request_peek(manager->free_head, *target, &reason, &status);
         if (data != NULL && zlp_fdx != NULL && usb_cdc_need_zlp(zlp_fdx, length)) {
             packet = usb_qd_request_peek(data->next_free, *target, &reason, &status);
@@ -362,30 +455,85 @@ BOOLEAN usb_qd_request_prepare(PREQ_MANAGER manager, WDFUSBPIPE* pipe, PDEVICE_C
     return TRUE;
 }
 
-// Caller holds the pool's lock.
-static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUSBPIPE target) {
-    if (target != NULL) {
-        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
+// Recycles a completed record's request in place, without the pool's lock:
+// TRUE when the request is kept. FALSE for a request to replace (its last use
+// failed, or the recycling itself did), which only the locked path does, so
+// that a purge never reads a request being replaced.
+static BOOLEAN usb_request_recycle(PREQUEST_CONTEXT rqx) {
+    WDF_REQUEST_REUSE_PARAMS params;
+    NTSTATUS status;
+
+    if (rqx->status < 0 || rqx->request == NULL) {
+        return FALSE;
     }
-    rqx->busy = FALSE;
-    rqx->next_free = NULL;
-    req_free_append(manager, rqx);
-    manager->busy_count--;
+    WDF_REQUEST_REUSE_PARAMS_INIT(&params, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+    status = WdfRequestReuse(rqx->request, &params);
+    if (!NT_SUCCESS(status)) {
+        QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfRequestReuse failed, status %lx\n", "usb_request_reuse", status);
+        rqx->status = status;
+        return FALSE;
+    }
+    rqx->irp->MdlAddress = NULL;
+    return TRUE;
 }
 
-VOID usb_qd_request_release(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE target) {
-    rqx->zlp_partner = NULL;
-    WdfSpinLockAcquire(manager->lock);
-    usb_qd_request_put(manager, rqx, target);
-    if (zlp_rqx != NULL) {
-        usb_qd_request_put(manager, zlp_rqx, target);
+// Caller holds the pool's lock. recycled: the request was recycled in place.
+static VOID usb_qd_request_put(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, WDFUSBPIPE target, BOOLEAN recycled) {
+    if (target != NULL && !recycled) {
+        usb_request_reuse(WdfUsbTargetPipeGetIoTarget(target), rqx);
     }
-    if (manager->purge_in_progress != 0) {
-        manager->purge_in_progress = manager->busy_count;
-        if (manager->busy_count == 0) {
+    InterlockedExchange(&rqx->busy, FALSE);
+    rqx->next_free = NULL;
+    req_free_append(manager, rqx);
+    InterlockedDecrement(&manager->busy_count);
+}
+
+// A purge waits for the records busy when it began; the give-back that
+// brings busy_count to its end clears it. Caller holds the pool's lock.
+static VOID usb_qd_purge_update(PREQ_MANAGER manager) {
+    LONG busy;
+
+    if (ReadAcquire(&manager->purge_in_progress) != 0) {
+        busy = ReadAcquire(&manager->busy_count);
+        InterlockedExchange(&manager->purge_in_progress, busy);
+        if (busy == 0) {
             QD_TRACE(TRACE_LEVEL_INFO, "%s: purged\n", "update_purge_in_progress");
         }
     }
+}
+
+VOID usb_qd_request_release(PREQ_MANAGER manager, PREQUEST_CONTEXT rqx, PREQUEST_CONTEXT zlp_rqx, WDFUSBPIPE target) {
+    BOOLEAN data_recycled = FALSE;
+    BOOLEAN zlp_recycled = FALSE;
+
+    rqx->zlp_partner = NULL;
+    if (target != NULL) {
+        data_recycled = usb_request_recycle(rqx);
+        zlp_recycled = zlp_rqx != NULL && usb_request_recycle(zlp_rqx);
+        if (data_recycled && (zlp_rqx == NULL || zlp_recycled)) {
+            // Back without the lock. A purge marks itself before it counts
+            // what is busy, and the count drops before the mark is read: one
+            // of the two sees the other, so the last give-back of a purge
+            // always ends it under the lock.
+            req_free_push(manager, rqx);
+            if (zlp_rqx != NULL) {
+                req_free_push(manager, zlp_rqx);
+            }
+            InterlockedExchangeAdd(&manager->busy_count, zlp_rqx != NULL ? -2 : -1);
+            if (ReadAcquire(&manager->purge_in_progress) != 0) {
+                WdfSpinLockAcquire(manager->lock);
+                usb_qd_purge_update(manager);
+                WdfSpinLockRelease(manager->lock);
+            }
+            return;
+        }
+    }
+    WdfSpinLockAcquire(manager->lock);
+    usb_qd_request_put(manager, rqx, target, data_recycled);
+    if (zlp_rqx != NULL) {
+        usb_qd_request_put(manager, zlp_rqx, target, zlp_recycled);
+    }
+    usb_qd_purge_update(manager);
     WdfSpinLockRelease(manager->lock);
 }
 
@@ -463,6 +611,13 @@ NTSTATUS usb_cdc_data_io_uninit_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         }
         if (!req_manager_close(&fdx->req_in)) {
             req_manager_reopen(&fdx->req_out);
+            goto refused;
+        }
+        // Closed, no transfer starts: what is left is callbacks of finished
+        // transfers, which return before the child hears the pools are gone.
+        if (!req_manager_callbacks_wait(&fdx->req_out) || !req_manager_callbacks_wait(&fdx->req_in)) {
+            req_manager_reopen(&fdx->req_out);
+            req_manager_reopen(&fdx->req_in);
             goto refused;
         }
         req_manager_drain(&fdx->req_out);
