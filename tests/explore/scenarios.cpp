@@ -689,9 +689,7 @@ struct closing_child {
 // must not return while either callback still runs.
 void callback_close() {
     world w;
-    std::vector<WDFDEVICE> children = w.plug(catalogue::acm_modem());
-    expect(children.size() == 1, "the modem has one child");
-    WDFDEVICE child = children[0];
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
     CDC_BUS_INTERFACE& bus = w.bus(child);
     expect(bus.cdc_data_io_init(child, 2, 2) == STATUS_SUCCESS, "the child sets its data path up");
     expect(bus.cdc_transport_enable(child) == STATUS_SUCCESS, "the child enables its transport");
