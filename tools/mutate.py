@@ -181,7 +181,8 @@ def configure(src, build, env):
         sys.exit("configuring the scratch build failed:\n" + r.stdout[-4000:])
 
 
-FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(")
+# A parameterised test's line carries its parameter ("name  # GetParam() = ...").
+FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) .*\(")
 # A test's own line, which a run stopped at its first failure still prints.
 RESULT_LINE = re.compile(r"Test\s+#\d+: (\S+) \.*\s*\*\*\*")
 

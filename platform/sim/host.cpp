@@ -511,6 +511,8 @@ void host::refuse_while_sleeping(const char* api) const {
 
 void host::unload_driver() {
     std::lock_guard<sched::controlled_recursive_mutex> lock(pnp_lock_);
+    std::string report;
+    size_t leaks = 0;
     sleeping_ = false;  // devices still in a low-power state are removed from it
     wdf::set_system_power_action(PowerActionNone);
     power_changed_.notify_all();
@@ -530,11 +532,14 @@ void host::unload_driver() {
         if (driver->config.EvtDriverUnload != nullptr) {
             driver->config.EvtDriverUnload(reinterpret_cast<WDFDRIVER>(driver));
         }
+        // Looked at before the driver's deletion closes what it parents: a
+        // key never closed is a handle held for the driver's lifetime, one
+        // more for every time the code path ran.
+        leaks += wdf::report_open_keys(&report);
         wdf::delete_object(driver);
         wdf::set_current_driver(nullptr);
     }
-    std::string report;
-    size_t leaks = wdf::report_leaks(&report);
+    leaks += wdf::report_leaks(&report);
     for (const auto& [tag, usage] : pool_outstanding_all()) {
         char line[160];
         snprintf(line, sizeof(line), "leaked pool tag 0x%08X: %llu blocks, %llu bytes\n", tag,

@@ -106,6 +106,8 @@ class driver_object : public object {
 driver_object* current_driver();  // nullptr when no driver is loaded
 void set_current_driver(driver_object* driver);
 sim::registry& current_registry();
+// Verifier: every registry key still open, one line each; returns how many.
+size_t report_open_keys(std::string* report);
 
 // One WdfDeviceAddQueryInterface registration: the framework's own copy of
 // the GUID and of the interface (Size bytes; empty for a pass-through or an

@@ -11,6 +11,17 @@ sim::registry& current_registry() {
     return *r;
 }
 
+size_t report_open_keys(std::string* report) {
+    size_t open = 0;
+    for (object* obj : live_objects()) {
+        if (obj->type() != object_type::key || obj->deleting()) continue;
+        open++;
+        report->append("registry key left open: " + static_cast<key_object*>(obj)->path + " (opened by " +
+                       obj->created_by_ + ")\n");
+    }
+    return open;
+}
+
 std::string device::hardware_key() const {
     return std::string(sim::enum_key()) + "\\" + to_utf8(own_pdo.instance_path()) + "\\Device Parameters";
 }

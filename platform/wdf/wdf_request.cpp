@@ -1037,8 +1037,8 @@ NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReusePara
     if (ReuseParams == nullptr || ReuseParams->Size != sizeof(WDF_REQUEST_REUSE_PARAMS)) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS injected;
-    if (sim::fault_should_fail("WdfRequestReuse", &injected)) return injected;
+    // Not a fault point: past its parameter checks the framework's reuse of
+    // a request allocates nothing and always succeeds.
     {
         std::lock_guard<std::mutex> guard(req->op.lock);
         if (pending(req->op.state)) {

@@ -79,6 +79,11 @@ TEST_P(arguments, descriptor_queries_with_null_and_small_buffers) {
     // Asked with no room: told the size.
     EXPECT_EQ(bus_.cdc_get_functional_descriptor(child_, 0, buffer, &length), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 5u);
+    // One byte short: told the size, nothing written.
+    length = 4;
+    EXPECT_EQ(bus_.cdc_get_functional_descriptor(child_, 0, buffer, &length), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 5u);
+    EXPECT_EQ(buffer[0], 0u);
     length = 1;
     EXPECT_EQ(bus_.cdc_get_functional_descriptor(child_, 0, nullptr, &length), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(bus_.cdc_get_functional_descriptor(child_, 0, buffer, nullptr), STATUS_INVALID_PARAMETER);

@@ -126,6 +126,18 @@ TEST_F(children, device_name_without_room_for_its_terminator_counts_as_absent) {
     kids = host.children(*stacks[0]);
     ASSERT_EQ(kids.size(), 1u);
     EXPECT_EQ(kids[0].device_text, std::string(79, 'y'));
+
+    // Stored without a terminator and filling the buffer exactly: no room
+    // to terminate it either.
+    host.unplug(device);
+    sim::registry_value unterminated;
+    unterminated.type = REG_SZ;
+    for (int i = 0; i < 80; ++i) unterminated.data.insert(unterminated.data.end(), {'z', 0});
+    host.registry().set_value(sim::host::parameters_key(), "DeviceName", unterminated);
+    stacks = plug(catalogue::acm_modem());
+    kids = host.children(*stacks[0]);
+    ASSERT_EQ(kids.size(), 1u);
+    EXPECT_EQ(kids[0].device_text, "usbcdcacm_6_1a2b3c4d_0_1_00");
 }
 
 // The location part of the interface string fills the identity's buffer up

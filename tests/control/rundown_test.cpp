@@ -204,4 +204,35 @@ TEST_F(control_rundown, a_synchronous_read_sent_after_the_removal_cancelled_the_
     EXPECT_TRUE(children().empty());
 }
 
+// The same with an asynchronous read: it goes out after the unregistration
+// cancelled what was in flight, and the device's release of its hardware
+// takes it back, cancelled, while the device is still there.
+TEST_F(control_rundown, an_asynchronous_read_sent_after_the_removal_cancelled_the_io_is_cancelled_by_the_release) {
+    plug();
+    WDFDEVICE c = children().at(0).device;
+    CDC_BUS_INTERFACE& b = bus(c);
+    ASSERT_EQ(b.cdc_data_io_init(c, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+    struct reads {
+        std::atomic<int> count{0};
+        std::atomic<NTSTATUS> status{STATUS_PENDING};
+        static VOID callback(PVOID ctx, NTSTATUS status, ULONG) {
+            auto* self = static_cast<reads*>(ctx);
+            self->status = status;
+            self->count++;
+        }
+    } done;
+
+    std::thread remover;
+    sim::fault_on_call("WdfUsbTargetPipeFormatRequestForRead", [&] {
+        remover = std::thread([&] { host_->unplug(devices_.back()); });
+        EXPECT_TRUE(eventually([&] { return traced("ctrl_usb_device_drain: 1 calls running") == 1; }));
+    });
+    std::vector<uint8_t> buffer(64);
+    EXPECT_TRUE(b.cdc_data_in_async(c, buffer.data(), 64, reads::callback, &done, 0));
+    remover.join();
+    EXPECT_EQ(done.count.load(), 1);
+    EXPECT_EQ(done.status.load(), STATUS_CANCELLED);
+    EXPECT_TRUE(children().empty());
+}
 }  // namespace

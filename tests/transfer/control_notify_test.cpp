@@ -191,6 +191,37 @@ TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_reque
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
+// A last closing refused for a running control request still shuts the
+// channel: once that request is done, the next one is refused and reaches
+// no device, and leaves the channel free for an opening after it.
+TEST_F(control_and_notify, after_a_closing_refused_for_a_control_request_the_next_one_is_refused) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+
+    modem_->hold_next_control(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(b.control_request_purge(child), STATUS_SUCCESS);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_CANCELLED);
+
+    const size_t sent = class_requests().size();
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout),
+              STATUS_DEVICE_BUSY);
+    EXPECT_EQ(class_requests().size(), sent);
+
+    // The refusal left the channel free: opened again, the next one goes out.
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, nullptr, no_timeout), STATUS_SUCCESS);
+    EXPECT_EQ(class_requests().size(), sent + 1);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
 TEST_F(control_and_notify, clear_halt_is_a_pipe_reset_also_when_asynchronous) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
@@ -343,24 +374,79 @@ TEST_F(control_and_notify, a_clear_halt_of_a_data_pipe_gives_the_pipe_back) {
     EXPECT_EQ(done.count(), 0u);
 }
 
-// The control request that can be neither made ready again nor replaced
-// fails its transfer with that status, and frees the channel for the next.
+// Resetting the data pipes borrows each pipe while its reset runs: a closing
+// asked meanwhile, which would switch ECM's setting and so delete the pipes,
+// is refused for that pipe, and succeeds afterwards.
+TEST_F(control_and_notify, a_closing_while_the_out_pipe_is_being_reset_is_refused) {
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    NTSTATUS closed = STATUS_PENDING;
+    // The IN pipe's reset first, then the OUT pipe's.
+    sim::fault_on_call("WdfUsbTargetPipeResetSynchronously", [&] {
+        sim::fault_on_call("WdfUsbTargetPipeResetSynchronously", [&] { closed = b.cdc_transport_disable(child); });
+    });
+    EXPECT_EQ(b.qd_clear_data(child), STATUS_SUCCESS);
+    EXPECT_EQ(closed, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("usb_cdc_enable_disable: out requests are pending"));
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+// An asynchronous control transfer the framework refuses to send fails with
+// the refusal's status: nothing goes out, no callback comes, and the channel
+// is free for the next.
+TEST_F(control_and_notify, an_asynchronous_control_transfer_that_cannot_be_sent_fails_at_once) {
+    WDFDEVICE child = plug_modem().at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    uint8_t coding[7] = {};
+    completions done;
+    const size_t sent = class_requests().size();
+    sim::fault_fail_nth("WdfRequestSend", 1);
+    EXPECT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_INSUFFICIENT_RESOURCES);
+    sim::fault_reset();
+    EXPECT_EQ(class_requests().size(), sent);
+    EXPECT_EQ(done.count(), 0u);
+
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(class_requests().size(), sent + 1);
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+}
+
+// A control request whose transfer failed is replaced at the next one; one
+// the framework cannot make then fails that transfer with its status, sends
+// nothing, and frees the channel for the next.
 TEST_F(control_and_notify, a_control_request_that_cannot_be_replaced_fails_and_frees_the_channel) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
     ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
     uint8_t coding[7] = {};
     ULONG bytes = 0;
-    sim::fault_fail_nth("WdfRequestReuse", 1);
+    completions done;
+    device_->fail_next_control(sim::usb::match::request(0xA1, get_line_coding));
+    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
+                                    no_timeout),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.wait_for(1));
+    EXPECT_EQ(done.all()[0].status, STATUS_UNSUCCESSFUL);
+    const size_t sent = class_requests().size();
     sim::fault_fail_nth("WdfRequestCreate", 1);
     EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout),
               STATUS_INSUFFICIENT_RESOURCES);
     sim::fault_reset();
-    EXPECT_TRUE(class_requests().empty());
+    EXPECT_EQ(class_requests().size(), sent);
 
     EXPECT_EQ(b.class_control_sync(child, TRUE, get_line_coding, 0, 7, coding, &bytes, no_timeout), STATUS_SUCCESS);
     EXPECT_EQ(bytes, 7u);
-    EXPECT_EQ(class_requests().size(), 1u);
+    EXPECT_EQ(class_requests().size(), sent + 1);
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
 }
 
@@ -411,6 +497,21 @@ TEST_F(control_and_notify, descriptor_queries_answer_from_the_configuration) {
 
     UCHAR dfu[9];
     EXPECT_EQ(b.dfu_get_functional_descriptor(child, dfu), STATUS_NOT_FOUND);
+}
+
+// A DFU functional descriptor longer than DFU's 9 bytes is refused, not
+// copied in part.
+TEST_F(control_and_notify, a_dfu_functional_descriptor_of_another_length_is_refused) {
+    descriptor_set set = sim::usb::descriptor_builder()
+                             .device(0x1234, 0x0021)
+                             .configuration()
+                             .interface(0, 0, USB_DEVICE_CLASS_APPLICATION_SPECIFIC, 0x01, 0x02)
+                             .descriptor(0x21, {0x07, 0xff, 0x00, 0x00, 0x04, 0x10, 0x01, 0x00})
+                             .build();
+    WDFDEVICE child = plug(set).at(0);
+    UCHAR descriptor[16] = {};
+    EXPECT_EQ(bus(child).dfu_get_functional_descriptor(child, descriptor), STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_EQ(descriptor[0], 0);
 }
 
 TEST_F(control_and_notify, dfu_functional_descriptor_and_closed_ecm_packet_sizes) {

@@ -46,6 +46,8 @@ TEST_F(data_path, ecm_switches_settings_on_the_first_enable_and_the_last_disable
     EXPECT_EQ(settings_selected(), (std::vector<uint8_t>{1}));
     ASSERT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(settings_selected(), (std::vector<uint8_t>{1, 0}));
+    // Closed: no pipe to restart.
+    EXPECT_EQ(b.cdc_restart_io_target(child, TRUE), STATUS_INVALID_DEVICE_STATE);
     EXPECT_FALSE(b.cdc_data_out_sync(child, frame.data(), 60, no_timeout));
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }
@@ -64,6 +66,48 @@ TEST_F(data_path, a_refused_switch_leaves_the_notification_reader_usable) {
     ASSERT_TRUE(b.cdc_set_notify_cb(child, &c, counter::callback));
     EXPECT_EQ(device_->pending(0x81), 1u);
     EXPECT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
+}
+
+// A child opening the path from its notification callback is refused: the
+// switch would take away the record whose completion runs that callback.
+// The reader goes on, and the opening asked afterwards switches.
+TEST_F(data_path, an_opening_from_a_notification_callback_is_refused_and_the_reader_goes_on) {
+    // The notification queued before the registration completes in its send,
+    // at the registering child's PASSIVE_LEVEL.
+    sim::set_completion_mode(sim::completion_mode::inline_send);
+    WDFDEVICE child = plug(sim::usb::catalogue::ecm_adapter()).at(0);
+    CDC_BUS_INTERFACE& b = bus(child);
+    ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
+    struct opener {
+        CDC_BUS_INTERFACE* bus;
+        WDFDEVICE child;
+        std::atomic<int> packets{0};
+        std::atomic<NTSTATUS> opened{STATUS_PENDING};
+        static VOID callback(PVOID ctx, PVOID, ULONG) {
+            auto* self = static_cast<opener*>(ctx);
+            if (self->packets++ == 0) self->opened = self->bus->cdc_transport_enable(self->child);
+        }
+    } o{&b, child};
+    constexpr uint8_t notify_in = 0x81;
+
+    device_->push_in(notify_in, {0xa1, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, &o, opener::callback));
+    sim::io_threads_stop();
+    EXPECT_EQ(o.packets.load(), 1);
+    EXPECT_EQ(o.opened.load(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(traced("usb_cdc_notify_detach: called from a notification callback"));
+    EXPECT_TRUE(settings_selected().empty());
+
+    device_->push_in(notify_in, {0xa1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    sim::io_threads_stop();
+    EXPECT_EQ(o.packets.load(), 2);
+    ASSERT_TRUE(b.cdc_set_notify_cb(child, nullptr, nullptr));
+    // The refused opening stays counted until its closing.
+    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+    EXPECT_EQ(device_->alternate_setting(1), 1);
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }

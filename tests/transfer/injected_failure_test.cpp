@@ -31,28 +31,30 @@ class injected_failure : public bus_fixture {
     }
 };
 
-TEST_F(injected_failure, a_failed_request_reuse_replaces_the_request_and_the_write_goes_out) {
+// A read that timed out has its request replaced when it returns. When the
+// framework can make a new one neither then nor at the next read, that read
+// fails, shown at error level, and the record stays free: the read after it
+// goes out on a request made then.
+TEST_F(injected_failure, a_request_that_cannot_be_replaced_fails_the_next_read_and_the_one_after_goes_out) {
     auto children = plug(sim::usb::catalogue::acm_modem());
     ASSERT_EQ(children.size(), 1u);
     WDFDEVICE child = children[0];
     CDC_BUS_INTERFACE& b = bus(child);
     ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
     ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
-    UCHAR text[] = {'A', 'T', '\r'};
-    ASSERT_TRUE(b.cdc_data_out_sync(child, text, sizeof(text), no_timeout));
-    device_->take_out(data_out);
+    UCHAR read[64] = {};
+    sim::fault_fail_nth("WdfRequestCreate", 1);
+    EXPECT_FALSE(b.cdc_data_in_sync(child, read, sizeof(read), -10 * 1000 * 1000));
+    EXPECT_EQ(sim::fault_last_failed_site(), "WdfRequestCreate");
 
     sim::debugger_clear();
-    sim::fault_fail_nth("WdfRequestReuse", 1);
-    EXPECT_TRUE(b.cdc_data_out_sync(child, text, sizeof(text), no_timeout));
-    EXPECT_EQ(sim::fault_last_failed_site(), "WdfRequestReuse");
-    EXPECT_TRUE(traced_with("WdfRequestReuse failed"));
-    EXPECT_EQ(device_->take_out(data_out), std::vector<uint8_t>({'A', 'T', '\r'}));
+    sim::fault_fail_nth("WdfRequestCreate", 1);
+    device_->push_in(modem_data_in, {'O', 'K'});
+    EXPECT_FALSE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
+    EXPECT_TRUE(traced("usb_qd_request_prepare: failed recycling request, status c000009a"));
 
-    // Without a failure nothing is replaced or traced.
-    sim::debugger_clear();
-    EXPECT_TRUE(b.cdc_data_out_sync(child, text, sizeof(text), no_timeout));
-    EXPECT_FALSE(traced_with("WdfRequestReuse failed"));
+    EXPECT_TRUE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
+    EXPECT_EQ(read[0], 'O');
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);
 }
@@ -125,9 +127,9 @@ TEST_F(injected_failure, an_unreadable_setting_falls_back_to_its_default_and_is_
     EXPECT_TRUE(traced_with("ended with c000009a"));
 }
 
-// A read the device answered as gone keeps its request for the next try; a
-// request that cannot be made ready again then is replaced all the same.
-TEST_F(injected_failure, a_request_of_a_gone_device_that_cannot_be_reused_is_replaced) {
+// A read the device answered as gone keeps its request for the next try,
+// which goes out on it once the device answers again.
+TEST_F(injected_failure, a_request_of_a_gone_device_is_reused_for_the_next_read) {
     auto children = plug(sim::usb::catalogue::acm_modem());
     ASSERT_EQ(children.size(), 1u);
     WDFDEVICE child = children[0];
@@ -135,15 +137,13 @@ TEST_F(injected_failure, a_request_of_a_gone_device_that_cannot_be_reused_is_rep
     ASSERT_EQ(b.cdc_data_io_init(child, 1, 1), STATUS_SUCCESS);
     ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
     UCHAR read[64] = {};
+    sim::debugger_clear();
     device_->fail_next_transfer(modem_data_in, USBD_STATUS_DEVICE_GONE);
     EXPECT_FALSE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
+    EXPECT_TRUE(traced_with("usb_request_reuse: request device removed, fail request creation"));
 
-    sim::debugger_clear();
-    sim::fault_fail_nth("WdfRequestReuse", 1);
     device_->push_in(modem_data_in, {'O', 'K'});
     EXPECT_TRUE(b.cdc_data_in_sync(child, read, sizeof(read), no_timeout));
-    EXPECT_EQ(sim::fault_last_failed_site(), "WdfRequestReuse");
-    EXPECT_TRUE(traced_with("usb_request_reuse: WdfRequestReuse failed"));
     EXPECT_EQ(read[0], 'O');
     EXPECT_EQ(b.cdc_transport_disable(child), STATUS_SUCCESS);
     EXPECT_EQ(b.cdc_data_io_uninit(child), STATUS_SUCCESS);

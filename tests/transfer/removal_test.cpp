@@ -70,6 +70,20 @@ TEST_F(device_removal, closing_with_a_read_still_waiting_is_refused) {
     EXPECT_TRUE(stack_->removed());
 }
 
+// Unplugged in order with the read still waiting for data and the
+// notification reader running: the function device takes both back when it
+// releases its hardware, the read cancelled once, before its USB target goes.
+TEST_F(device_removal, an_orderly_removal_with_the_data_path_open_cancels_the_waiting_read) {
+    CDC_BUS_INTERFACE& b = use_data_path();
+    release(b);
+    sim::debugger_clear();
+    host_->unplug(device_);
+    ASSERT_TRUE(done_.wait_for(2));
+    EXPECT_EQ(done_.all()[1].status, STATUS_CANCELLED);
+    EXPECT_EQ(done_.count(), 2u);
+    EXPECT_TRUE(stack_->removed());
+}
+
 TEST_F(device_removal, surprise_removal_with_the_data_path_open_fails_the_waiting_read) {
     CDC_BUS_INTERFACE& b = use_data_path();
     release(b);

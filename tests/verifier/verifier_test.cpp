@@ -241,6 +241,30 @@ TEST_F(verifier, pool_left_at_unload) {
         "leaked pool tag 0x43444345: 1 blocks, 32 bytes(.|\n)*BUGCHECK.*left behind at driver unload");
 }
 
+// A key closed is no finding; one left open is, though the driver's
+// deletion would close it.
+TEST_F(verifier, registry_key_left_open_at_unload) {
+    {
+        sim::host host;
+        load(host);
+        WDFKEY key;
+        ASSERT_EQ(WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key),
+                  STATUS_SUCCESS);
+        WdfRegistryClose(key);
+        host.unload_driver();
+    }
+    EXPECT_DEATH(
+        {
+            sim::host host;
+            load(host);
+            WDFKEY key;
+            WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &key);
+            host.unload_driver();
+        },
+        "registry key left open: .*Parameters \\(opened by WdfDriverOpenParametersRegistryKey\\)"
+        "(.|\n)*BUGCHECK.*left behind at driver unload");
+}
+
 TEST_F(verifier, object_kept_alive_by_a_reference_after_delete_is_released_by_the_last_dereference) {
     sim::host host;
     load(host);
