@@ -10,12 +10,31 @@
 #include "cdc/bus/kernel/winnt/cdc_bus.h"
 #include "devices/catalogue.h"
 #include "fuzz_host.h"
+#include "sim/symbols.h"
 #include "usb/usb_device.h"
 #include "wdf/wdf_object.h"
 
 namespace cdc_fuzz {
 
 namespace catalogue = sim::usb::catalogue;
+
+#ifdef CDC_DRIVER_IMAGE  // the targets that load the driver (not the seed writer)
+// The image stays mapped (pinned), so its globals are found once.
+template <typename T>
+T* driver_global(const char* name) {
+    auto* global = static_cast<T*>(sim::image_symbol(CDC_DRIVER_IMAGE, name));
+    if (global == nullptr) {
+        fprintf(stderr, "no %s in the driver image\n", name);
+        abort();
+    }
+    return global;
+}
+
+inline DRV_CTX* drv_of() {
+    static auto* drv = driver_global<DRV_CTX>("drv_ctx");
+    return drv;
+}
+#endif
 
 // Answers class and vendor requests from its own part of the input, read in
 // a cycle: requests may come from the platform's threads as well as the child's.

@@ -44,22 +44,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// The image stays mapped (pinned), so its globals are found once.
-template <typename T>
-T* driver_global(const char* name) {
-    auto* global = static_cast<T*>(sim::image_symbol(CDC_DRIVER_IMAGE, name));
-    if (global == nullptr) {
-        fprintf(stderr, "no %s in the driver image\n", name);
-        abort();
-    }
-    return global;
-}
-
-DRV_CTX* drv_of() {
-    static auto* drv = driver_global<DRV_CTX>("drv_ctx");
-    return drv;
-}
-
 // One of the devices, plugged at a port of its own the first time an input
 // asks for it. It stays plugged from one input to the next while the
 // platform can put it back as it was: the state the driver and the device

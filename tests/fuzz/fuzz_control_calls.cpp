@@ -71,22 +71,6 @@ struct port {
     WDFDEVICE function() const { return stack != nullptr ? stack->device() : nullptr; }
 };
 
-// The image stays mapped (pinned), so its globals are found once.
-template <typename T>
-T* driver_global(const char* name) {
-    auto* global = static_cast<T*>(sim::image_symbol(CDC_DRIVER_IMAGE, name));
-    if (global == nullptr) {
-        fprintf(stderr, "no %s in the driver image\n", name);
-        abort();
-    }
-    return global;
-}
-
-DRV_CTX* drv_of() {
-    static auto* drv = driver_global<DRV_CTX>("drv_ctx");
-    return drv;
-}
-
 // The host, its started control device, the devices at the ports and their
 // children's drivers stay from one input to the next. At an input's end the
 // applications close their ports and the child drivers take their callbacks
