@@ -95,6 +95,15 @@ void host::start_node(pnp_node& node) {
     const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
     NTSTATUS status = STATUS_SUCCESS;
 
+    // A child's power-up takes a power reference on its parent, which brings
+    // an idle parent back to D0 before the child's hardware is prepared.
+    if (node.parent != nullptr && !sleeping_ && wdf::power_state(node.parent->device) != WdfPowerDeviceD0) {
+        status = wake_node(*node.parent);
+        if (!NT_SUCCESS(status)) {
+            fail_start(node, status);
+            return;
+        }
+    }
     if (cb.EvtDevicePrepareHardware != nullptr) {
         record(node, "prepare_hardware");
         driver_call call(in_callback_, "EvtDevicePrepareHardware");

@@ -3,6 +3,7 @@
 // verifier's deadlock check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -181,6 +182,22 @@ TEST_F(power, children_idle_before_their_parent_and_come_back_after_it) {
     EXPECT_FALSE(host.idle(device())) << "a child held in D0 keeps its parent there";
     WdfDeviceResumeIdle(pdo_of(1));
     EXPECT_TRUE(host.idle(device()));
+}
+
+TEST_F(power, a_child_reported_while_its_parent_is_idle_brings_the_parent_to_d0_before_it_starts) {
+    start_idle_bus();
+    ASSERT_TRUE(host.idle(device()));
+    size_t mark = host.pnp_log().size();
+
+    ASSERT_EQ(report(1), STATUS_SUCCESS);
+    host.settle();
+    strings steps = steps_since(mark);
+    auto at = [&](const std::string& step) { return std::find(steps.begin(), steps.end(), step) - steps.begin(); };
+    const std::string parent_up = std::string(bus_path) + ": d0_entry(D2)";
+    ASSERT_LT(at(parent_up), static_cast<long>(steps.size())) << "the parent comes back to D0";
+    EXPECT_LT(at(parent_up), at("testbus\\CHILD_1\\0001: prepare_hardware"));
+    EXPECT_EQ(host.power_state(pdo_of(1)), WdfPowerDeviceD0);
+    EXPECT_EQ(host.power_state(device()), WdfPowerDeviceD0);
 }
 
 // Only the power policy owner idles: on another device StopIdle changes nothing
