@@ -249,6 +249,11 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
             SCOPED_TRACE(std::string(completion_name(mode)) + ", lanes " + std::to_string(lanes));
             options o = recorded(lanes, 1, mode);
             o.recording = false;
+            // With completion threads a round also counts calls of the
+            // platform's own threads, and with two lanes the count depends on
+            // how the lanes interleave: only one inline lane's count is exact
+            // enough to bound.
+            const bool counted = mode == completion::inline_send && lanes == 1;
             for (ULONG length : {512u, 511u}) {
                 const transfer_cost bare = [&] {
                     bare_path p(o);
@@ -256,7 +261,7 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
                 }();
                 driver_path p(o);
                 const transfer_cost driver = steady_cost(p, direction::out, length, o.depth);
-                if (driver.exact() && bare.exact()) {
+                if (counted && driver.exact() && bare.exact()) {
                     EXPECT_LE(driver.calls, bare.calls + 2) << "write " << length;
                     EXPECT_LE(driver.spin_locks, 1.0) << "write " << length;
                 }
@@ -268,7 +273,7 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
             }();
             driver_path p(o);
             const transfer_cost driver = steady_cost(p, direction::in, 512, o.depth);
-            if (driver.exact() && bare.exact()) {
+            if (counted && driver.exact() && bare.exact()) {
                 EXPECT_LE(driver.calls, bare.calls + 2);
                 EXPECT_LE(driver.spin_locks, 1.0);
             }
@@ -296,8 +301,10 @@ TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_nothing_else) {
             const transfer_cost control = steady_cost(p, dir, 512, o.depth);
             if (control.exact() && direct.exact()) {
                 EXPECT_LE(control.spin_locks, direct.spin_locks + 1);
-                // The lock and its release.
-                EXPECT_LE(control.calls, direct.calls + 2);
+                // The lock and its release (only the inline count is exact).
+                if (mode == completion::inline_send) {
+                    EXPECT_LE(control.calls, direct.calls + 2);
+                }
             }
             EXPECT_EQ(control.allocations, 0.0);
         }
