@@ -649,6 +649,16 @@ void control_device_idle_timer() {
 
 // ---- (f) the notification reader's stop against completions re-sending it ------
 
+// The device sends serial-state notifications, one scheduling point apart.
+void device_notifies(actors& people, world& w, int count) {
+    people.start("device", [&w, count] {
+        for (int i = 0; i < count; i++) {
+            w.device->push_in(notify_in, serial_state);
+            sim::sched::point("device sent a notification");
+        }
+    });
+}
+
 void notify_stop() {
     world w;
     WDFDEVICE child = w.plug_one(catalogue::acm_modem());
@@ -662,12 +672,7 @@ void notify_stop() {
                 bus.cdc_set_notify_cb(child, nullptr, nullptr);
             }
         });
-        people.start("device", [&] {
-            for (int i = 0; i < 3; i++) {
-                w.device->push_in(notify_in, serial_state);
-                sim::sched::point("device sent a notification");
-            }
-        });
+        device_notifies(people, w, 3);
     }
     quiesce();
     expect(w.device->pending(notify_in) == 0, "no notification read is left running after the reader stopped");
@@ -693,12 +698,7 @@ void notify_stop_rearm() {
                 expect(w.device->pending(notify_in) == 0, "a notification read is pending after the stop returned");
             }
         });
-        people.start("device", [&] {
-            for (int i = 0; i < 3; i++) {
-                w.device->push_in(notify_in, serial_state);
-                sim::sched::point("device sent a notification");
-            }
-        });
+        device_notifies(people, w, 3);
     }
     quiesce();
     expect(w.device->pending(notify_in) == 0, "a notification read went out after the reader stopped");
