@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,7 +18,9 @@ namespace {
 
 thread_local KIRQL current_irql = PASSIVE_LEVEL;
 std::atomic<bool (*)()> busy_probe{nullptr};
-std::atomic<void (*)()> clock_observer{nullptr};
+// Set once each, while the process starts; read on every move of the clock.
+constexpr size_t kClockObservers = 4;
+std::atomic<void (*)()> clock_observers[kClockObservers];
 // The spin locks a thread holds, in acquisition order: a fixed table, so
 // neither the first acquisition on a new thread nor any later one allocates.
 class held_lock_list {
@@ -327,10 +330,19 @@ void clock_advance(int64_t interval_100ns) {
     if (interval_100ns <= 0) return;
     platform_clock& c = clock_state();
     saturating_add(c.is_virtual.load() ? c.virtual_now : c.real_offset, interval_100ns);
-    if (void (*observer)() = clock_observer.load()) observer();
+    for (auto& slot : clock_observers) {
+        if (void (*observer)() = slot.load()) observer();
+    }
 }
 
-void set_clock_observer(void (*observer)()) { clock_observer.store(observer); }
+void add_clock_observer(void (*observer)()) {
+    for (auto& slot : clock_observers) {
+        void (*empty)() = nullptr;
+        if (slot.compare_exchange_strong(empty, observer)) return;
+    }
+    fprintf(stderr, "more clock observers than the platform keeps\n");
+    abort();
+}
 
 int64_t interval_span(const LARGE_INTEGER& interval) {
     const int64_t q = interval.QuadPart;

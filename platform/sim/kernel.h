@@ -44,7 +44,8 @@ int64_t clock_now();
 void clock_advance(int64_t interval_100ns);
 // Called after every move of the clock, on the thread that moved it: how a
 // framework timer learns that its deadline passed. It must only signal.
-void set_clock_observer(void (*observer)());
+// Each timer service adds its own (a few at most).
+void add_clock_observer(void (*observer)());
 // How long a kernel time-out or delay interval lasts from now, in 100 ns:
 // negative is relative, else an absolute system time (already past: 0).
 int64_t interval_span(const LARGE_INTEGER& interval);

@@ -108,7 +108,7 @@ void idle_after_fork_child() {
 
 struct idle_timer_setup {
     idle_timer_setup() {
-        set_clock_observer(clock_moved);
+        add_clock_observer(clock_moved);
         pthread_atfork(idle_before_fork, idle_after_fork_parent, idle_after_fork_child);
     }
 };

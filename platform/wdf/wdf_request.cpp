@@ -21,8 +21,9 @@ namespace wdf {
 namespace {
 
 constexpr unsigned completion_thread_count = 2;
-// How often the time-out thread looks at the clock while time-outs are armed,
-// and how often a synchronous waiter looks at the platform's progress.
+// How soon the time-out thread tries again to cancel an operation the device
+// could not give back yet, and how often a synchronous waiter looks at the
+// platform's progress.
 constexpr auto timer_tick = std::chrono::milliseconds(1);
 constexpr auto wait_tick = std::chrono::milliseconds(1);
 
@@ -37,12 +38,18 @@ struct completion_worker {
     bool stopping = false;          // guarded by lock
 };
 
+// The time-out thread sleeps until the list changes, it is stopped, or the
+// earliest deadline passes: on the virtual clock the clock observer wakes it
+// when an advance passes one, and until it has cancelled what is due the
+// platform counts as working, so a waiter does not move time on again first.
 struct timer_list {
     std::mutex lock;
     std::condition_variable work;
     io_operation* head = nullptr;   // guarded by lock
     std::thread* thread = nullptr;  // guarded by lock
     bool stopping = false;          // guarded by lock
+    uint64_t generation = 0;        // guarded by lock; bumped by every wake-up
+    std::atomic<bool> due{false};   // written under lock: a deadline passed, its cancel not yet tried
 };
 
 // Counters read without ordering anything (relaxed): they steer the virtual
@@ -108,6 +115,7 @@ void after_fork_parent() {
 }
 void after_fork_child() {
     timers().thread = nullptr;  // the parent's threads do not exist here; their records are left alone
+    timers().due.store(false);
     timers().lock.unlock();
     for (unsigned i = 0; i < completion_thread_count; ++i) {
         workers()[i].thread = nullptr;
@@ -122,7 +130,8 @@ fork_handlers g_fork_handlers;
 
 struct busy_probe_registrar {
     busy_probe_registrar() {
-        sim::set_platform_busy_probe([] { return activity().busy.load(std::memory_order_relaxed) != 0; });
+        sim::set_platform_busy_probe(
+            [] { return activity().busy.load(std::memory_order_relaxed) != 0 || timers().due.load(); });
     }
 };
 busy_probe_registrar g_busy_probe_registrar;
@@ -180,6 +189,12 @@ void start_timer_thread() {
     t.thread = sim::sched::spawn("time-out timer", timer_thread);
 }
 
+// Under the time-out list's lock.
+void wake_timer_thread(timer_list& t) {
+    t.generation++;
+    t.work.notify_all();
+}
+
 void timer_add(io_operation* op) {
     timer_list& t = timers();
     std::lock_guard<std::mutex> guard(t.lock);
@@ -187,8 +202,31 @@ void timer_add(io_operation* op) {
     t.head = op;
     op->in_timer = true;
     start_timer_thread();
-    t.work.notify_all();
+    if (!sim::sched::active() && op->deadline <= sim::clock_now()) t.due.store(true);
+    wake_timer_thread(t);
 }
+
+// Runs on whichever thread moved the clock: wakes the time-out thread only
+// when a deadline has passed.
+void timer_clock_moved() {
+    if (sim::sched::active()) return;
+    timer_list& t = timers();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.thread == nullptr || t.stopping) return;
+    const int64_t now = sim::clock_now();
+    for (io_operation* op = t.head; op != nullptr; op = op->next_timer) {
+        if (op->deadline <= now) {
+            t.due.store(true);
+            wake_timer_thread(t);
+            return;
+        }
+    }
+}
+
+struct timer_observer_registrar {
+    timer_observer_registrar() { sim::add_clock_observer(timer_clock_moved); }
+};
+timer_observer_registrar g_timer_observer_registrar;
 
 void timer_remove(io_operation* op) {
     timer_list& t = timers();
@@ -437,22 +475,29 @@ bool cancel_operation(io_operation* op, uint64_t sequence, NTSTATUS held_status)
     return target->cancel_delivered(op, sequence);
 }
 
-// Until the list changes, the time-out thread is stopped or `next` passes.
-void timer_wait(timer_list& t, std::unique_lock<std::mutex>& lk, int64_t next) {
+// Until the list changes or a deadline passes (the generation moves past
+// `seen`), the time-out thread is stopped, or `next` passes; `retry`: at most
+// a tick, for an operation the device kept.
+void timer_wait(timer_list& t, std::unique_lock<std::mutex>& lk, uint64_t seen, int64_t next, bool retry) {
     if (!sim::sched::active()) {
-        if (t.head == nullptr) {
-            // The stop may have come while the thread was cancelling expired
-            // operations with the lock released.
-            t.work.wait(lk, [&t] { return t.stopping || t.head != nullptr; });
+        // The stop may have come while the thread was cancelling expired
+        // operations with the lock released.
+        auto woken = [&t, seen] { return t.stopping || t.generation != seen; };
+        if (retry) {
+            t.work.wait_for(lk, timer_tick, woken);
+        } else if (next == INT64_MAX || sim::clock_is_virtual()) {
+            // A virtual clock moves only by an advance, which the observer reports.
+            t.work.wait(lk, woken);
         } else {
-            t.work.wait_for(lk, timer_tick);
+            const int64_t span = next - sim::clock_now();
+            if (span > 0) t.work.wait_for(lk, std::chrono::nanoseconds(span * 100), woken);
         }
         return;
     }
-    io_operation* const seen = t.head;
+    io_operation* const head = t.head;
     lk.unlock();
     sim::sched::wait(
-        "time-out timer", [&t, seen] { return t.stopping || t.head != seen; }, next);
+        "time-out timer", [&t, head] { return t.stopping || t.head != head; }, next);
     lk.lock();
 }
 
@@ -465,8 +510,10 @@ void timer_thread() {
     };
     expired batch[64];
     while (!t.stopping) {
+        const uint64_t seen = t.generation;
         if (t.head == nullptr) {
-            timer_wait(t, lk, INT64_MAX);
+            t.due.store(false);
+            timer_wait(t, lk, seen, INT64_MAX, false);
             continue;
         }
         const int64_t now = sim::clock_now();
@@ -491,10 +538,15 @@ void timer_thread() {
                 cancel_operation(batch[i].op, batch[i].sequence, STATUS_IO_TIMEOUT);
             }
             lk.lock();
-            // What stayed armed is tried again a tick later.
-            next = now + 10000;
         }
-        timer_wait(t, lk, next);
+        t.due.store(false);
+        if (count == 0) {
+            timer_wait(t, lk, seen, next, false);
+        } else {
+            // What stayed armed is tried again a tick later; what is due
+            // now is the next pass's.
+            timer_wait(t, lk, seen, now + 10000, true);
+        }
     }
 }
 
@@ -971,7 +1023,11 @@ void io_threads_stop() {
     }
     std::lock_guard<std::mutex> guard(t.lock);
     t.stopping = false;
-    if (t.head != nullptr) start_timer_thread();
+    if (t.head != nullptr) {
+        start_timer_thread();
+    } else {
+        t.due.store(false);
+    }
 }
 
 }  // namespace wdf

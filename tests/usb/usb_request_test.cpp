@@ -392,6 +392,42 @@ TEST_F(usb_requests, an_async_time_out_fires_when_the_clock_passes_it) {
     EXPECT_EQ(log.status, STATUS_IO_TIMEOUT);
 }
 
+// A driver waiting for its own request with the request's time-out, as a
+// synchronous read over an asynchronous send does: on the virtual clock,
+// with only the platform's threads to set its event, the time-out passes
+// when the waiter moves time to it, and its next wait finds the timed-out
+// completion instead of moving time on again.
+TEST_F(usb_requests, a_waiter_moving_the_clock_past_a_time_out_finds_its_completion_next) {
+    struct waiter {
+        KEVENT done;
+        completion_log log;
+        static VOID routine(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                            WDFCONTEXT context) {
+            auto* w = static_cast<waiter*>(context);
+            completion_log::routine(request, target, params, &w->log);
+            KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+        }
+    } w;
+    KeInitializeEvent(&w.done, NotificationEvent, FALSE);
+    sim::set_wait_grace(sim::wait_grace::platform_busy);
+    WDFREQUEST r = request(WdfUsbTargetPipeGetIoTarget(in_));
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(in_, r, memory(64), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, waiter::routine, &w);
+    WDF_REQUEST_SEND_OPTIONS options;
+    WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, WDF_REL_TIMEOUT_IN_MS(10));
+    const int64_t sent = sim::clock_now();
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(in_), &options));
+    LARGE_INTEGER due;
+    due.QuadPart = WDF_REL_TIMEOUT_IN_MS(10);
+    int waits = 1;
+    while (KeWaitForSingleObject(&w.done, Executive, KernelMode, FALSE, &due) == STATUS_TIMEOUT) waits++;
+    sim::set_wait_grace(sim::wait_grace::real_time);
+    EXPECT_EQ(waits, 2);
+    EXPECT_EQ(sim::clock_now() - sent, 10 * 10000);
+    EXPECT_EQ(w.log.status, STATUS_IO_TIMEOUT);
+}
+
 TEST_F(usb_requests, a_transfer_completing_before_its_time_out_keeps_its_status) {
     completion_log log;
     WDF_REQUEST_SEND_OPTIONS options;
