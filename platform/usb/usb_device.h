@@ -61,8 +61,8 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -358,10 +358,12 @@ class device {
         transfer* pending_head = nullptr;  // host transfers, oldest first
         transfer* pending_tail = nullptr;
         // IN transfers as pushed; in_offset: bytes of the front one already sent.
-        std::deque<std::vector<uint8_t>> in_data;
+        // Lists: an empty one allocates nothing, and most of a device's 32
+        // endpoints never queue anything (each plug makes a device).
+        std::list<std::vector<uint8_t>> in_data;
         size_t in_offset = 0;
-        std::deque<std::vector<uint8_t>> out_data;
-        std::deque<fault> faults;
+        std::list<std::vector<uint8_t>> out_data;
+        std::list<fault> faults;
     };
     struct control_fault {
         control_predicate predicate;
