@@ -76,7 +76,7 @@ inline void on_complete(PVOID, NTSTATUS, ULONG) {}
 inline void on_notify(PVOID, PVOID, ULONG) {}
 inline LONG on_children_msg(PVOID, ULONG_PTR) { return 0; }
 
-inline sim::usb::descriptor_set pick_device(uint8_t which) {
+inline sim::usb::descriptor_set make_device(uint8_t which) {
     switch (which % 8) {
         case 0:
             return catalogue::acm_modem();
@@ -122,6 +122,25 @@ inline endpoints find_endpoints(const sim::usb::descriptor_set& set) {
         }
     }
     return out;
+}
+
+// One of the built-in devices: its descriptors and endpoints, made once;
+// each plug copies them into a device of its own.
+struct device_kind {
+    sim::usb::descriptor_set set;
+    endpoints eps;
+};
+
+inline const device_kind& pick_device(uint8_t which) {
+    static const device_kind* const kinds = [] {
+        auto* made = new device_kind[8];  // never destroyed: the devices copy it
+        for (uint8_t i = 0; i < 8; i++) {
+            made[i].set = make_device(i);
+            made[i].eps = find_endpoints(made[i].set);
+        }
+        return made;
+    }();
+    return kinds[which % 8];
 }
 
 // Buffers handed to asynchronous calls, kept until the host is gone.

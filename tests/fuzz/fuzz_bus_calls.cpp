@@ -103,9 +103,9 @@ struct bench {
         plugged& p = devices[which];
         if (p.plugged_in()) return true;
         if (unusable[which]) return false;
-        auto set = pick_device(which);
-        p.eps = find_endpoints(set);
-        p.dev = std::make_shared<scripted_device>(set, std::vector<uint8_t>());
+        const device_kind& kind = pick_device(which);
+        p.eps = kind.eps;
+        p.dev = std::make_shared<scripted_device>(kind.set, std::vector<uint8_t>());
         p.dev->set_recording(false);
         sim::plug_options options;
         options.whole_device = true;

@@ -61,7 +61,7 @@ struct fresh_plug {
 };
 
 struct port {
-    sim::usb::descriptor_set set;
+    const sim::usb::descriptor_set* set = nullptr;
     endpoints eps;
     std::shared_ptr<scripted_device> dev;  // plugged when not null
     sim::device_stack* stack = nullptr;
@@ -116,14 +116,14 @@ class bench {
 
     void plug(port& p, bool idle_timeout, std::vector<uint8_t> answers) {
         if (p.dev) return;
-        p.dev = std::make_shared<scripted_device>(p.set, std::move(answers));
+        p.dev = std::make_shared<scripted_device>(*p.set, std::move(answers));
         p.dev->set_recording(false);
         sim::plug_options options;
         options.whole_device = true;
         options.location = port_names[&p - ports_];
         char key[128];
         snprintf(key, sizeof(key), "%s\\USB\\VID_%04X&PID_%04X\\%s\\Device Parameters", sim::enum_key(),
-                 p.set.device.idVendor, p.set.device.idProduct, options.location.c_str());
+                 p.set->device.idVendor, p.set->device.idProduct, options.location.c_str());
         host_->registry().set_dword(key, "IdleTimeout", idle_timeout ? 5 : 0);
         auto stacks = host_->plug(p.dev, options);
         reuse_stats::get().plugs++;
@@ -269,8 +269,8 @@ class bench {
 
  private:
     void plug_fresh(port& p, uint8_t kind, bool idle_timeout) {
-        p.set = pick_device(kind);
-        p.eps = find_endpoints(p.set);
+        p.set = &pick_device(kind).set;
+        p.eps = pick_device(kind).eps;
         plug(p, idle_timeout, {});
         refresh();
         remember_fresh(p, kind, idle_timeout);
@@ -436,8 +436,8 @@ class scenario {
                         break;
                     }
                     const size_t i = op % port_count;
-                    p.set = pick_device(choice(i));
-                    p.eps = find_endpoints(p.set);
+                    p.set = &pick_device(choice(i)).set;
+                    p.eps = pick_device(choice(i)).eps;
                     // Plugged as the bench plugs (no fault armed, completions
                     // inline, no answers of the input's yet), the device may
                     // stay for the inputs after this one.
