@@ -32,10 +32,12 @@ constexpr auto wait_tick = std::chrono::milliseconds(1);
 struct completion_worker {
     std::mutex lock;
     std::condition_variable work;
+    std::condition_variable idle;   // the queue ran empty and no routine runs
     io_operation* head = nullptr;   // guarded by lock
     io_operation* tail = nullptr;   // guarded by lock
     std::thread* thread = nullptr;  // guarded by lock
     bool stopping = false;          // guarded by lock
+    bool running = false;           // guarded by lock; a routine of this queue runs
 };
 
 // The time-out thread sleeps until the list changes, it is stopped, or the
@@ -346,15 +348,21 @@ void completion_thread(completion_worker* w) {
             lk.lock();
         }
         w->work.wait(lk, [&] { return w->head != nullptr || w->stopping; });
-        if (w->head == nullptr) break;  // stopping, queue drained
+        if (w->head == nullptr) {  // stopping, queue drained
+            w->idle.notify_all();
+            break;
+        }
         io_operation* op = w->head;
         w->head = op->next_completion;
         if (w->head == nullptr) w->tail = nullptr;
         op->next_completion = nullptr;
+        w->running = true;
         lk.unlock();
         run_routine(op, false);
         activity().busy.fetch_sub(1, std::memory_order_relaxed);
         lk.lock();
+        w->running = false;
+        if (w->head == nullptr) w->idle.notify_all();
     }
     lk.unlock();
     sim::irql_lower(PASSIVE_LEVEL);
@@ -987,6 +995,30 @@ void io_transfer_complete(sim::usb::transfer* t, void* context) {
     io_complete(op, sim::usb::ntstatus_from_usbd(t->usbd_status), t->usbd_status, t->actual);
 }
 
+void io_threads_drain() {
+    // Controlled runs have no parked threads to wait for this way.
+    if (sim::sched::active()) {
+        io_threads_stop();
+        return;
+    }
+    // A routine may queue completions on the other thread: until one pass
+    // finds every queue empty without waiting.
+    for (bool waited = true; waited;) {
+        waited = false;
+        release_late([](const late_list::entry&) { return true; });
+        for (unsigned i = 0; i < completion_thread_count; ++i) {
+            completion_worker& w = workers()[i];
+            std::unique_lock<std::mutex> lk(w.lock);
+            if (w.head == nullptr && !w.running) continue;
+            waited = true;
+            if (w.thread == nullptr && !w.stopping) {
+                w.thread = sim::sched::spawn("completion", [&w] { completion_thread(&w); });
+            }
+            w.idle.wait(lk, [&w] { return w.head == nullptr && !w.running; });
+        }
+    }
+}
+
 void io_threads_stop() {
     release_late([](const late_list::entry&) { return true; });
     for (unsigned i = 0; i < completion_thread_count; ++i) {
@@ -1034,6 +1066,7 @@ void io_threads_stop() {
 
 namespace sim {
 void io_threads_stop() { wdf::io_threads_stop(); }
+void io_threads_drain() { wdf::io_threads_drain(); }
 
 void set_completion_mode(completion_mode mode) {
     wdf::activity().seeded.store(false, std::memory_order_relaxed);

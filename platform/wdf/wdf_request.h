@@ -225,6 +225,8 @@ void io_transfer_complete(sim::usb::transfer* t, void* context);
 
 // Stops the completion and time-out threads, waiting for queued completions.
 void io_threads_stop();
+// Waits for queued completions; the threads stay, parked.
+void io_threads_drain();
 
 }  // namespace wdf
 
@@ -233,6 +235,10 @@ namespace sim {
 // after the completions already queued have run (they start again on
 // demand). The host calls it at teardown.
 void io_threads_stop();
+// Simulator control: waits until the completions already queued, and those
+// they queue, have run; the threads stay, parked until the next completion
+// or time-out (a fuzz target's bench between its steps and inputs).
+void io_threads_drain();
 
 // Simulator control: where completion routines run (see the top of this
 // header). Default: threads. A seed picks per completion, reproducibly for

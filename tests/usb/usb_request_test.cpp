@@ -222,6 +222,44 @@ TEST_F(usb_requests, a_routine_may_resend_its_request) {
     EXPECT_EQ(state.rounds.load(), 3);
 }
 
+// Draining waits for the completions queued, and for those their routines
+// queue in turn, without stopping the threads.
+TEST_F(usb_requests, draining_runs_what_is_queued_and_what_that_queues) {
+    struct chain {
+        completion_log first, second;
+        sim::usb::device* device;
+        static VOID routine(WDFREQUEST request, WDFIOTARGET target, PWDF_REQUEST_COMPLETION_PARAMS params,
+                            WDFCONTEXT context) {
+            auto* c = static_cast<chain*>(context);
+            completion_log::routine(request, target, params, &c->first);
+            c->device->push_in(0x83, {7});  // completes the interrupt read, on a completion thread
+        }
+    } c;
+    c.device = device_.get();
+    WDFREQUEST r = request(WdfUsbTargetPipeGetIoTarget(irq_));
+    ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(irq_, r, memory(16), nullptr), STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(r, completion_log::routine, &c.second);
+    ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(irq_), nullptr));
+    send_read(chain::routine, &c);
+    for (int round = 0; round < 2; round++) {
+        device_->push_in(0x81, {1});
+        sim::io_threads_drain();
+        EXPECT_EQ(c.first.count(), round + 1);
+        EXPECT_EQ(c.second.count(), round + 1);
+        EXPECT_EQ(c.second.status, STATUS_SUCCESS);
+        if (round == 0) {
+            // Both again, on the threads the first round left parked.
+            WDF_REQUEST_REUSE_PARAMS reuse;
+            WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
+            ASSERT_EQ(WdfRequestReuse(r, &reuse), STATUS_SUCCESS);
+            ASSERT_EQ(WdfUsbTargetPipeFormatRequestForRead(irq_, r, memory(16), nullptr), STATUS_SUCCESS);
+            WdfRequestSetCompletionRoutine(r, completion_log::routine, &c.second);
+            ASSERT_TRUE(WdfRequestSend(r, WdfUsbTargetPipeGetIoTarget(irq_), nullptr));
+            send_read(chain::routine, &c);
+        }
+    }
+}
+
 TEST_F(usb_requests, completions_run_on_at_least_two_threads) {
     // The first routine waits until a second one has run: with one thread it never would.
     struct gate {
