@@ -355,7 +355,7 @@ inline void close_child(CDC_BUS_INTERFACE& bus, WDFDEVICE child, child_state& st
         bus.qd_abort_reads(child);
         bus.cdc_inout_purge(child, TRUE);
         bus.cdc_inout_purge(child, FALSE);
-        sim::io_threads_stop();
+        sim::io_threads_drain();
     }
     while (state.opened > 0 && bus.cdc_data_io_uninit(child) == STATUS_SUCCESS) state.opened--;
     bus.qd_children_msg_set(child, nullptr, nullptr);

@@ -125,7 +125,7 @@ struct bench {
         // state to come back to is the one after it.
         if (p.bus.cdc_transport_enable(p.child) == STATUS_SUCCESS) p.bus.cdc_transport_disable(p.child);
         host->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         p.remember();
         drv = *drv_of();
         return true;
@@ -141,7 +141,7 @@ struct bench {
             host->unplug(p.dev);
         }
         host->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         p = plugged();
         drv = *drv_of();
     }
@@ -197,10 +197,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device_at_rest(*p.dev, p.eps);
     // Completions queued on the platform's threads run before anything is judged.
     b.host->settle();
-    sim::io_threads_stop();
+    sim::io_threads_drain();
     close_child(p.bus, p.child, state);
     b.host->settle();
-    sim::io_threads_stop();
+    sim::io_threads_drain();
     device_clean(*p.dev, p.eps);
     *debug_level = 1;
     // Surprise removal costs the next input a plug: one input in eight.

@@ -207,7 +207,7 @@ class bench {
             if (p.dev) device_at_rest(*p.dev, p.eps);
         }
         host_->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         for (auto& c : children_) {
             c.open = false;
             c.answer = 0;
@@ -215,7 +215,7 @@ class bench {
             c.state = child_state();
         }
         host_->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         // A child no device serves any more (one of its function's children
         // was open when the device went) is reported not in use by its
         // driver, its port closed, with the open check on: the check is what
@@ -232,7 +232,7 @@ class bench {
             c->callbacks_init(1);
             c->bus.qd_notify_child_not_in_use(device);
             host_->settle();
-            sim::io_threads_stop();
+            sim::io_threads_drain();
             forget_gone();
         }
         for (auto& c : children_) {
@@ -301,7 +301,7 @@ class bench {
     // now is what an input that finds it plugged starts from.
     void remember_fresh(port& p, uint8_t kind, bool idle_timeout) {
         host_->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         if (p.function() == nullptr || host_->sleeping()) return;
         p.fresh.kind = kind;
         p.fresh.idle_timeout = idle_timeout;
@@ -328,7 +328,7 @@ class bench {
         }
         remove(p, false);
         host_->settle();
-        sim::io_threads_stop();
+        sim::io_threads_drain();
         forget_gone();
     }
 
