@@ -89,6 +89,7 @@ struct bench {
     std::unique_ptr<sim::host> host;
     plugged devices[device_count];
     DRV_CTX drv{};
+    unsigned long inputs = 0;          // served by this host
     bool unusable[device_count] = {};  // no child to call, every time
     buffers held;                      // until nothing can complete into them
 
@@ -96,6 +97,7 @@ struct bench {
         // Quiet: an input asks for the verbose level itself.
         host = cdc_fuzz::make_host(false, 0, false, 1);
         drv = *drv_of();
+        inputs = 0;
     }
 
     // Plugs the device when it is not; false when it has no child to call.
@@ -213,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!p.as_remembered(*b.host)) b.remove(device, false);
         if (!b.as_remembered()) b.restart();
     }
+    if (++b.inputs >= inputs_per_host) b.restart();
     b.held.clear();
     sim::debugger_clear();
     return 0;

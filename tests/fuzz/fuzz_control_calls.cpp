@@ -61,6 +61,7 @@ struct fresh_plug {
 };
 
 struct port {
+    uint8_t kind = 0;  // the built-in device at this port, last plugged or to plug
     const sim::usb::descriptor_set* set = nullptr;
     endpoints eps;
     std::shared_ptr<scripted_device> dev;  // plugged when not null
@@ -83,6 +84,8 @@ class bench {
         if (host_) return true;
         // Quiet: an input asks for the verbose level itself.
         host_ = cdc_fuzz::make_host(false, 0, true, 1);
+        inputs_ = 0;
+        memset(idle_timeout_written_, -1, sizeof(idle_timeout_written_));
         sim::device_stack_config root;
         root.enumerator = "ROOT";
         root.device_id = "CDCBUS";
@@ -121,10 +124,15 @@ class bench {
         sim::plug_options options;
         options.whole_device = true;
         options.location = port_names[&p - ports_];
-        char key[128];
-        snprintf(key, sizeof(key), "%s\\USB\\VID_%04X&PID_%04X\\%s\\Device Parameters", sim::enum_key(),
-                 p.set->device.idVendor, p.set->device.idProduct, options.location.c_str());
-        host_->registry().set_dword(key, "IdleTimeout", idle_timeout ? 5 : 0);
+        // Written when it changes only: the driver reads it at every start.
+        int8_t& written = idle_timeout_written_[&p - ports_][p.kind];
+        if (written != (idle_timeout ? 1 : 0)) {
+            char key[128];
+            snprintf(key, sizeof(key), "%s\\USB\\VID_%04X&PID_%04X\\%s\\Device Parameters", sim::enum_key(),
+                     p.set->device.idVendor, p.set->device.idProduct, options.location.c_str());
+            host_->registry().set_dword(key, "IdleTimeout", idle_timeout ? 5 : 0);
+            written = idle_timeout ? 1 : 0;
+        }
         auto stacks = host_->plug(p.dev, options);
         reuse_stats::get().plugs++;
         p.stack = stacks.empty() ? nullptr : stacks[0];
@@ -265,6 +273,8 @@ class bench {
     }
 
     sim::host& host() { return *host_; }
+    // Counts an input this host served; how many it has.
+    unsigned long served_one() { return host_ ? ++inputs_ : 0; }
     port& at(size_t i) { return ports_[i]; }
     child* pick(uint8_t which) {
         auto live_now = present();
@@ -275,6 +285,7 @@ class bench {
 
  private:
     void plug_fresh(port& p, uint8_t kind, bool idle_timeout) {
+        p.kind = kind;
         p.set = &pick_device(kind).set;
         p.eps = pick_device(kind).eps;
         plug(p, idle_timeout, {});
@@ -375,9 +386,13 @@ class bench {
     }
 
     std::unique_ptr<sim::host> host_;
+    unsigned long inputs_ = 0;  // served by host_
     sim::device_stack* control_ = nullptr;
     DRV_CTX drv_{};
     port ports_[port_count];
+    // The IdleTimeout each port's device of each kind finds in the registry
+    // (-1: not written by this host).
+    int8_t idle_timeout_written_[port_count][8];
     std::deque<child> children_;  // stable addresses: the callbacks' context
 };
 
@@ -442,6 +457,7 @@ class scenario {
                         break;
                     }
                     const size_t i = op % port_count;
+                    p.kind = choice(i);
                     p.set = &pick_device(choice(i)).set;
                     p.eps = pick_device(choice(i)).eps;
                     // Plugged as the bench plugs (no fault armed, completions
@@ -549,6 +565,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::set_completion_mode(sim::completion_mode::inline_send);
     *debug_level = 1;
     b.close();
+    if (b.served_one() >= inputs_per_host) b.end();
     b.held.clear();
     sim::debugger_clear();
     return 0;
