@@ -71,10 +71,10 @@ struct reuse_stats {
     }
 };
 
-// How many inputs one host serves before the bench makes a fresh one. The
-// framework keeps every object the driver deleted until its host goes, so a
-// late use of a handle is caught; a host kept for a whole run would hold them
-// all (some tens of kilobytes an input).
+// How many inputs one host serves at most before the bench makes a fresh
+// one. The framework keeps every object the driver deleted until its host
+// goes, so a late use of a handle is caught; a host kept for a whole run
+// would hold them all (some tens of kilobytes an input).
 constexpr unsigned long inputs_per_host = 4096;
 
 // Keeps the driver image mapped for the whole run: the coverage counters the

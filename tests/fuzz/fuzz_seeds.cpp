@@ -154,6 +154,8 @@ int main(int argc, char** argv) {
         write(root + "/control_calls/there-surprise-" + n + ".bin", there + calls + surprise);
         write(root + "/control_calls/there-power-" + n + ".bin", there + calls + power);
         write(root + "/control_calls/there-quiet-" + n + ".bin", there + calls + quiet);
+        // Removed while idle: no D0 exit to pass on, its children stop from its hardware stop.
+        write(root + "/control_calls/there-idle-surprise-" + n + ".bin", there + bytes{idle0, surprise0, settle0});
     }
     // A framework call failing while a device is plugged (its start, its
     // children's creation), while it is in use, and around sleep and idle.
