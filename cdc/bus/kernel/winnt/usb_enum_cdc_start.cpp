@@ -215,6 +215,9 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     fdx->child_count = 1;
     InterlockedExchange(&fdx->ref_count, 0);
     InterlockedExchange(&fdx->enable_count, 0);
+    // The pools a child made on an earlier start went with that start's USB
+    // target: after a stop the first child to ask makes them again.
+    InterlockedExchange(&fdx->data_io_count, 0);
 
     status = qd_registry_rw_ulong(NULL, device, L"ExtraControlEnabled", &ext_ctrl);
     fdx->ext_ctrl_enabled = (NT_SUCCESS(status) && ext_ctrl != 0) ? 1 : 0;
