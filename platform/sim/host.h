@@ -413,9 +413,11 @@ class host {
     // Stops the device and its subtree and starts them again (see above).
     // STATUS_SUCCESS when every device is back, the refusing device's status
     // when a query-stop failed (nothing stopped), or the first failing
-    // restart's status.
-    NTSTATUS rebalance(device_stack& stack);
-    NTSTATUS rebalance(WDFDEVICE device);
+    // restart's status. while_stopped runs once every device has stopped and
+    // before any restarts, as the PnP manager reassigns the resources: a
+    // scenario looks at the stopped tree there (no scenario call from it).
+    NTSTATUS rebalance(device_stack& stack, const std::function<void()>& while_stopped = {});
+    NTSTATUS rebalance(WDFDEVICE device, const std::function<void()>& while_stopped = {});
 
     // ---- Inspection --------------------------------------------------------------
     // The PDOs a device enumerated, oldest first.

@@ -310,9 +310,11 @@ void host::eject(pnp_node& node) {
 
 // ---- Rebalance ---------------------------------------------------------------------
 
-NTSTATUS host::rebalance(device_stack& stack) { return rebalance(stack.device()); }
+NTSTATUS host::rebalance(device_stack& stack, const std::function<void()>& while_stopped) {
+    return rebalance(stack.device(), while_stopped);
+}
 
-NTSTATUS host::rebalance(WDFDEVICE device) {
+NTSTATUS host::rebalance(WDFDEVICE device, const std::function<void()>& while_stopped) {
     auto guard = enter("sim::host::rebalance");
     refuse_while_sleeping("sim::host::rebalance");
     pnp_node* root = node_of(reinterpret_cast<const wdf::device*>(device));
@@ -336,6 +338,11 @@ NTSTATUS host::rebalance(WDFDEVICE device) {
     }
     for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
         if (pnp_node* node = node_of(*it)) stop_node(*node);
+    }
+    if (while_stopped) {
+        // As a driver callback: a scenario call from here is refused.
+        driver_call call(in_callback_, "rebalance: while stopped");
+        while_stopped();
     }
     for (wdf::device* dev : tree) {
         pnp_node* node = node_of(dev);

@@ -414,7 +414,9 @@ TEST_F(control_route, an_open_child_outlives_a_rebalance_of_its_device_and_sets_
     ASSERT_TRUE(b.cdc_data_in_async(c, buffer, sizeof(buffer), read_results::callback, &reads, 0));
     state.open = true;
 
-    ASSERT_EQ(host_->rebalance(*stack), STATUS_SUCCESS);
+    size_t reads_waiting = 1;
+    ASSERT_EQ(host_->rebalance(*stack, [&] { reads_waiting = devices_.back()->pending(0x82); }), STATUS_SUCCESS);
+    EXPECT_EQ(reads_waiting, 0u) << "the stop cancels the read it had sent";
     ASSERT_EQ(stack->device(), device);
     ASSERT_EQ(children().size(), 1u);
     EXPECT_EQ(children()[0].device, c);

@@ -46,7 +46,16 @@ TEST_F(rebalance, the_tree_stops_from_the_leaves_and_starts_again_from_the_root_
     const WDFDEVICE second = pdo_of(2);
     const size_t mark = host.pnp_log().size();
 
-    ASSERT_EQ(host.rebalance(*bus), STATUS_SUCCESS);
+    strings seen_stopped;
+    ASSERT_EQ(host.rebalance(*bus,
+                             [&] {
+                                 for (WDFDEVICE device : {bus->device(), first, second}) {
+                                     EXPECT_EQ(host.power_state(device), WdfPowerDeviceD3Final);
+                                 }
+                                 EXPECT_FALSE(bus->started());
+                                 seen_stopped = steps_since(mark);
+                             }),
+              STATUS_SUCCESS);
 
     strings expected = {child_2 + ": query_stop", child_1 + ": query_stop", bus_path + ": query_stop"};
     for (const std::string& path : {child_2, child_1, bus_path}) {
@@ -56,6 +65,7 @@ TEST_F(rebalance, the_tree_stops_from_the_leaves_and_starts_again_from_the_root_
         for (const std::string& step : start_of(path)) expected.push_back(step);
     }
     EXPECT_EQ(steps_since(mark), expected) << "no flush, no cleanup, no removal";
+    EXPECT_EQ(seen_stopped, strings(expected.begin(), expected.begin() + 12)) << "every stop before any start";
     EXPECT_EQ(pdo_of(1), first);
     EXPECT_EQ(pdo_of(2), second);
     EXPECT_TRUE(bus->started());
