@@ -710,6 +710,56 @@ void notify_stop_rearm() {
     expect(w.device->pending(notify_in) == 0, "a notification read is pending after the last stop");
 }
 
+// ---- (i) a modem gone before the child it reported is created ---------------------
+
+// A child's notification callback that holds its reader's walk of the
+// control device's children until the person is done.
+struct held_walk {
+    std::atomic<bool> walking{false};
+    std::atomic<bool> released{false};
+
+    static VOID notified(PVOID ctx, PVOID, ULONG) {
+        auto* h = static_cast<held_walk*>(ctx);
+        if (h->walking.exchange(true)) return;
+        sim::sched::wait("child notification callback runs on", [h] { return h->released.load(); });
+    }
+};
+
+// Control-device mode: while the first modem's notification callback runs
+// (its reader walks the control device's children), a second modem is
+// plugged and unplugged. Its child, reported while the walk held the list,
+// is created only after the walk, when that modem is gone: the creation
+// fails and leaves no reference on the departed modem's device.
+void control_device_gone_before_child() {
+    world w(true);
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    held_walk walk;
+    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("person", [&] {
+            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
+            auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
+            sim::plug_options options;
+            options.location = "6&1a2b3c4d&0&2";
+            options.whole_device = true;
+            auto stacks = w.host->plug(second, options);
+            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
+            expect(w.host->children(*w.control).size() == 1,
+                   "the second modem's child waits for the control device's walk to end");
+            w.host->unplug(second);
+            walk.released.store(true);
+        });
+    }
+    // The walk's end hands the list's changes to the PnP manager.
+    quiesce();
+    w.host->settle();
+    expect(w.host->children(*w.control).size() == 1, "the departed modem's child is not created");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+}
+
 // ---- (h) a child closing its data path while a completion callback runs ----------
 
 // The child's transfers, each marked done at the start of its callback, as a
@@ -808,6 +858,9 @@ const std::vector<scenario> table = {
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
      child_threads},
     {"callback-close", "a child closing its data path right after its transfers' callbacks began", 120, callback_close},
+    {"control-device-gone-before-child",
+     "control-device mode: a modem plugged and unplugged while a notification walk holds the children", 400,
+     control_device_gone_before_child},
 };
 
 }  // namespace
