@@ -710,6 +710,160 @@ void notify_stop_rearm() {
     expect(w.device->pending(notify_in) == 0, "a notification read is pending after the last stop");
 }
 
+// ---- (h) a child closing its data path while a completion callback runs ----------
+
+// The child's transfers, each marked done at the start of its callback, as a
+// client marks its slot free before the rest of its callback runs.
+struct closing_child {
+    std::atomic<int> done{0};
+    std::atomic<bool> closed{false};  // set once the child's uninit has returned
+
+    static VOID callback(PVOID ctx, NTSTATUS, ULONG) {
+        auto* c = static_cast<closing_child*>(ctx);
+        c->done.fetch_add(1);
+        sim::sched::point("child callback after marking its transfer done");
+        expect(!c->closed.load(), "a completion callback runs after the child's uninit returned");
+    }
+};
+
+// The child waits for its read and its whole-packet write (the write's
+// report comes after its zero-length packet) and closes at once: the close
+// must not return while either callback still runs.
+void callback_close() {
+    world w;
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect_open(bus, child, 2, 2);
+    closing_child c;
+    uint8_t read[64] = {};
+    uint8_t packet[64];
+    memset(packet, 0x33, sizeof(packet));
+    {
+        actors people;
+        people.start("child", [&] {
+            expect(bus.cdc_data_in_async(child, read, sizeof(read), closing_child::callback, &c, no_timeout),
+                   "the child's read is accepted");
+            expect(bus.cdc_data_out_async(child, packet, sizeof(packet), closing_child::callback, &c, no_timeout),
+                   "the child's write is accepted");
+            expect(sim::sched::wait(
+                       "child waits for its transfers", [&] { return c.done.load() == 2; },
+                       sim::clock_now() + 30 * kSecond),
+                   "both transfers complete");
+            expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
+            expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+            c.closed.store(true);
+        });
+        people.start("device", [&] { w.device->push_in(data_in, {'O', 'K'}); });
+    }
+    quiesce();
+}
+
+// ---- (g) one child calling from two threads on a device it never used -----------
+
+// The first call moves the child's counts to the device: a registration on
+// the other thread must neither be wiped by that move nor fall between a
+// child's count and the device's.
+void child_threads() {
+    world w;
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    std::atomic<unsigned> notifications{0};
+    {
+        actors people;
+        for (int t = 0; t < 2; t++) {
+            people.start(t == 0 ? "child thread 0" : "child thread 1", [&] {
+                for (int i = 0; i < 2; i++) {
+                    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
+                    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+                }
+            });
+        }
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "no notification read is left running after every unregistration");
+}
+
+// ---- (i) a modem gone before the child it reported is created ---------------------
+
+// A child's notification callback that holds its reader's walk of the
+// control device's children until the person is done.
+struct held_walk {
+    std::atomic<bool> walking{false};
+    std::atomic<bool> released{false};
+
+    static VOID notified(PVOID ctx, PVOID, ULONG) {
+        auto* h = static_cast<held_walk*>(ctx);
+        if (h->walking.exchange(true)) return;
+        sim::sched::wait("child notification callback runs on", [h] { return h->released.load(); });
+    }
+};
+
+// Control-device mode: while the first modem's notification callback runs
+// (its reader walks the control device's children), a second modem is
+// plugged and unplugged. Its child, reported while the walk held the list,
+// is created only after the walk, when that modem is gone: the creation
+// fails and leaves no reference on the departed modem's device.
+void control_device_gone_before_child() {
+    world w(true);
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    held_walk walk;
+    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("person", [&] {
+            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
+            auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
+            sim::plug_options options;
+            options.location = "6&1a2b3c4d&0&2";
+            options.whole_device = true;
+            auto stacks = w.host->plug(second, options);
+            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
+            expect(w.host->children(*w.control).size() == 1,
+                   "the second modem's child waits for the control device's walk to end");
+            w.host->unplug(second);
+            walk.released.store(true);
+        });
+    }
+    // The walk's end hands the list's changes to the PnP manager.
+    quiesce();
+    w.host->settle();
+    expect(w.host->children(*w.control).size() == 1, "the departed modem's child is not created");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+}
+
+// The same walk with the second modem staying: the control device is removed
+// before the PnP manager enumerates the child reported during the walk. The
+// framework drops that description without an attempt to create its child,
+// and the reference it held on the modem's device must go with it.
+void control_device_removed_before_child() {
+    world w(true);
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    held_walk walk;
+    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
+    auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("person", [&] {
+            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
+            sim::plug_options options;
+            options.location = "6&1a2b3c4d&0&2";
+            options.whole_device = true;
+            auto stacks = w.host->plug(second, options);
+            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
+            walk.released.store(true);
+        });
+    }
+    quiesce();
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+    w.release_interfaces();
+    w.host->remove_device(*w.control);
+    expect(w.control->removed(), "the control device is removed");
+}
+
 // ---- (j) a child closing its data path while a purge's last give-back runs ---------
 
 // A synchronous read comes back whole just as a person purges the IN side:
@@ -816,129 +970,6 @@ void notify_stop_window() {
     bus.cdc_set_notify_cb(child, nullptr, nullptr);
 }
 
-// ---- (i) a modem gone before the child it reported is created ---------------------
-
-// A child's notification callback that holds its reader's walk of the
-// control device's children until the person is done.
-struct held_walk {
-    std::atomic<bool> walking{false};
-    std::atomic<bool> released{false};
-
-    static VOID notified(PVOID ctx, PVOID, ULONG) {
-        auto* h = static_cast<held_walk*>(ctx);
-        if (h->walking.exchange(true)) return;
-        sim::sched::wait("child notification callback runs on", [h] { return h->released.load(); });
-    }
-};
-
-// Control-device mode: while the first modem's notification callback runs
-// (its reader walks the control device's children), a second modem is
-// plugged and unplugged. Its child, reported while the walk held the list,
-// is created only after the walk, when that modem is gone: the creation
-// fails and leaves no reference on the departed modem's device.
-void control_device_gone_before_child() {
-    world w(true);
-    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
-    CDC_BUS_INTERFACE& bus = w.bus(child);
-    held_walk walk;
-    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
-    {
-        actors people;
-        device_notifies(people, w, 1);
-        people.start("person", [&] {
-            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
-            auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
-            sim::plug_options options;
-            options.location = "6&1a2b3c4d&0&2";
-            options.whole_device = true;
-            auto stacks = w.host->plug(second, options);
-            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
-            expect(w.host->children(*w.control).size() == 1,
-                   "the second modem's child waits for the control device's walk to end");
-            w.host->unplug(second);
-            walk.released.store(true);
-        });
-    }
-    // The walk's end hands the list's changes to the PnP manager.
-    quiesce();
-    w.host->settle();
-    expect(w.host->children(*w.control).size() == 1, "the departed modem's child is not created");
-    bus.cdc_set_notify_cb(child, nullptr, nullptr);
-}
-
-// ---- (h) a child closing its data path while a completion callback runs ----------
-
-// The child's transfers, each marked done at the start of its callback, as a
-// client marks its slot free before the rest of its callback runs.
-struct closing_child {
-    std::atomic<int> done{0};
-    std::atomic<bool> closed{false};  // set once the child's uninit has returned
-
-    static VOID callback(PVOID ctx, NTSTATUS, ULONG) {
-        auto* c = static_cast<closing_child*>(ctx);
-        c->done.fetch_add(1);
-        sim::sched::point("child callback after marking its transfer done");
-        expect(!c->closed.load(), "a completion callback runs after the child's uninit returned");
-    }
-};
-
-// The child waits for its read and its whole-packet write (the write's
-// report comes after its zero-length packet) and closes at once: the close
-// must not return while either callback still runs.
-void callback_close() {
-    world w;
-    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
-    CDC_BUS_INTERFACE& bus = w.bus(child);
-    expect_open(bus, child, 2, 2);
-    closing_child c;
-    uint8_t read[64] = {};
-    uint8_t packet[64];
-    memset(packet, 0x33, sizeof(packet));
-    {
-        actors people;
-        people.start("child", [&] {
-            expect(bus.cdc_data_in_async(child, read, sizeof(read), closing_child::callback, &c, no_timeout),
-                   "the child's read is accepted");
-            expect(bus.cdc_data_out_async(child, packet, sizeof(packet), closing_child::callback, &c, no_timeout),
-                   "the child's write is accepted");
-            expect(sim::sched::wait(
-                       "child waits for its transfers", [&] { return c.done.load() == 2; },
-                       sim::clock_now() + 30 * kSecond),
-                   "both transfers complete");
-            expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
-            expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
-            c.closed.store(true);
-        });
-        people.start("device", [&] { w.device->push_in(data_in, {'O', 'K'}); });
-    }
-    quiesce();
-}
-
-// ---- (g) one child calling from two threads on a device it never used -----------
-
-// The first call moves the child's counts to the device: a registration on
-// the other thread must neither be wiped by that move nor fall between a
-// child's count and the device's.
-void child_threads() {
-    world w;
-    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
-    CDC_BUS_INTERFACE& bus = w.bus(child);
-    std::atomic<unsigned> notifications{0};
-    {
-        actors people;
-        for (int t = 0; t < 2; t++) {
-            people.start(t == 0 ? "child thread 0" : "child thread 1", [&] {
-                for (int i = 0; i < 2; i++) {
-                    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers");
-                    bus.cdc_set_notify_cb(child, nullptr, nullptr);
-                }
-            });
-        }
-    }
-    quiesce();
-    expect(w.device->pending(notify_in) == 0, "no notification read is left running after every unregistration");
-}
-
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
@@ -967,6 +998,9 @@ const std::vector<scenario> table = {
     {"control-device-gone-before-child",
      "control-device mode: a modem plugged and unplugged while a notification walk holds the children", 400,
      control_device_gone_before_child},
+    {"control-device-removed-before-child",
+     "control-device mode: the control device removed before it enumerates a child reported during a walk", 400,
+     control_device_removed_before_child},
     {"purge-close", "a child closing and reopening its data path while a purge's last give-back runs", 260,
      purge_close},
     {"notify-stop-window", "the notification reader's stop between its completion's re-arm and the re-send", 130,
