@@ -76,7 +76,14 @@ const char* type_name(object_type type) {
 }
 
 object::object(object_type type) : type_(type) {}
-object::~object() = default;
+object::~object() {
+    context_slot* slot = contexts_.next.load(std::memory_order_relaxed);
+    while (slot != nullptr) {
+        context_slot* next = slot->next.load(std::memory_order_relaxed);
+        delete slot;
+        slot = next;
+    }
+}
 
 std::recursive_mutex& table_lock() { return table().lock; }
 
@@ -87,7 +94,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
         return injected;
     }
     object* parent = default_parent;
-    context_slot slot{};
+    context_slot& slot = obj->contexts_;
     if (attributes != nullptr) {
         if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
             sim::bug_check(WDF_VIOLATION, "object attributes with a wrong Size (not initialised?)", attributes, site);
@@ -130,7 +137,6 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     if (slot.memory) {
         table().contexts[slot.memory.get()] = obj;
     }
-    obj->contexts_.push_back(std::move(slot));
     table().live.insert(obj);
     return STATUS_SUCCESS;
 }
@@ -164,6 +170,11 @@ object* validate_referenced(WDFOBJECT handle, const char* caller) {
                        handle, caller);
     }
     return obj;
+}
+
+bool marked_live(object* obj) {
+    const uint64_t magic = obj->magic_.load(std::memory_order_acquire);
+    return magic == live_magic || magic == live_magic + 1;
 }
 
 object* validate(WDFOBJECT handle, object_type type, const char* caller) {
@@ -208,11 +219,11 @@ void delete_object(object* obj) {
     // Children go first, in the order they were created (as the framework
     // walks its child list), so a child's cleanup still finds its parent.
     for (object* child : children) delete_object(child);
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([obj](context_slot& slot) {
         if (slot.cleanup != nullptr) {
             slot.cleanup(obj->handle());
         }
-    }
+    });
     bool last;
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
@@ -227,11 +238,11 @@ void delete_object(object* obj) {
 namespace {
 
 void destroy(object* obj) {
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([obj](context_slot& slot) {
         if (slot.destroy != nullptr) {
             slot.destroy(obj->handle());
         }
-    }
+    });
     obj->on_destroy();
     std::lock_guard<std::recursive_mutex> guard(table().lock);
     if (obj->parent_ != nullptr) {
@@ -239,12 +250,12 @@ void destroy(object* obj) {
         siblings.erase(std::remove(siblings.begin(), siblings.end(), obj), siblings.end());
     }
     writer handles(table().handles);
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([](context_slot& slot) {
         if (slot.memory) {
             table().contexts.erase(slot.memory.get());
         }
         slot.memory.reset();  // freed now, so a driver touching a stale context trips AddressSanitizer
-    }
+    });
     obj->destroyed_ = true;
     obj->magic_ = dead_magic;
     table().live.erase(obj);
@@ -294,12 +305,14 @@ void* context_by_name(WDFOBJECT handle, const char* name) {
     if (table().live.count(obj) == 0) {
         return nullptr;
     }
-    for (auto& slot : obj->contexts_) {
-        if (slot.type != nullptr && slot.type->ContextName != nullptr && std::string(slot.type->ContextName) == name) {
-            return slot.memory.get();
+    void* found = nullptr;
+    obj->for_each_context([&found, name](context_slot& slot) {
+        if (found == nullptr && slot.type != nullptr && slot.type->ContextName != nullptr &&
+            std::string(slot.type->ContextName) == name) {
+            found = slot.memory.get();
         }
-    }
-    return nullptr;
+    });
+    return found;
 }
 
 size_t report_leaks(std::string* report) {
@@ -341,15 +354,25 @@ using wdf::object;
 
 extern "C" {
 
+// The framework finds a context from the handle alone, by the headers next
+// to the object: so does this lookup, by the object's own mark and its chain,
+// with no lock and no table. Only a handle whose mark is not a live object's
+// goes to the table, which tells a deleted handle from an unknown one.
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     sim::count_framework_call();
+    auto* obj = reinterpret_cast<object*>(Handle);
+    if (Handle == nullptr) {
+        sim::bug_check(WDF_VIOLATION, "NULL handle", Handle, "WdfObjectGetTypedContextWorker");
+    }
     // Deleted objects' contexts stay readable until their destroy callbacks ran.
-    object* obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
-    wdf::reader guard(wdf::table().handles);
-    for (auto& slot : obj->contexts_) {
-        if (slot.type == TypeInfo ||
-            (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
-            return slot.memory.get();
+    if (!wdf::marked_live(obj)) {
+        obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
+    }
+    for (wdf::context_slot* slot = &obj->contexts_; slot != nullptr;
+         slot = slot->next.load(std::memory_order_acquire)) {
+        if (slot->type == TypeInfo ||
+            (slot->type != nullptr && TypeInfo != nullptr && slot->type == TypeInfo->UniqueType)) {
+            return slot->memory.get();
         }
     }
     return nullptr;
@@ -371,21 +394,26 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
     auto type = ContextAttributes->ContextTypeInfo->UniqueType ? ContextAttributes->ContextTypeInfo->UniqueType
                                                                : ContextAttributes->ContextTypeInfo;
     wdf::writer guard(wdf::table().handles);
-    for (auto& slot : obj->contexts_) {
-        if (slot.type == type) {
-            *Context = slot.memory.get();
+    wdf::context_slot* tail = &obj->contexts_;
+    for (;;) {
+        if (tail->type == type) {
+            *Context = tail->memory.get();
             return STATUS_OBJECT_NAME_EXISTS;
         }
+        wdf::context_slot* next = tail->next.load(std::memory_order_relaxed);
+        if (next == nullptr) break;
+        tail = next;
     }
-    wdf::context_slot slot{};
-    slot.type = type;
-    slot.size = std::max(type->ContextSize, ContextAttributes->ContextSizeOverride);
-    slot.memory.reset(new uint8_t[slot.size]());
-    slot.cleanup = ContextAttributes->EvtCleanupCallback;
-    slot.destroy = ContextAttributes->EvtDestroyCallback;
-    *Context = slot.memory.get();
-    wdf::table().contexts[slot.memory.get()] = obj;
-    obj->contexts_.push_back(std::move(slot));
+    auto* slot = new wdf::context_slot();
+    slot->type = type;
+    slot->size = std::max(type->ContextSize, ContextAttributes->ContextSizeOverride);
+    slot->memory.reset(new uint8_t[slot->size]());
+    slot->cleanup = ContextAttributes->EvtCleanupCallback;
+    slot->destroy = ContextAttributes->EvtDestroyCallback;
+    *Context = slot->memory.get();
+    wdf::table().contexts[slot->memory.get()] = obj;
+    // Complete before it is linked: a lookup on another thread may walk to it at once.
+    tail->next.store(slot, std::memory_order_release);
     return STATUS_SUCCESS;
 }
 

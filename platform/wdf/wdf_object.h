@@ -34,12 +34,18 @@ enum class object_type : uint32_t {
 
 const char* type_name(object_type type);
 
+// An object's contexts form a chain headed inside the object, as the
+// framework's context headers sit next to theirs: a context lookup walks it
+// without a lock. A context is appended under the handle table's writer lock
+// (published by the release store of `next`) and stays until the object is
+// destroyed, so a reader never sees a link change under it.
 struct context_slot {
-    PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
-    size_t size;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO type = nullptr;
+    size_t size = 0;
     std::unique_ptr<uint8_t[]> memory;
-    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup;
-    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+    std::atomic<context_slot*> next{nullptr};
 };
 
 // Fixed size: taking a reference must not allocate (the transfer path
@@ -72,11 +78,21 @@ class object {
     // pending request) is released here.
     virtual void on_destroy() {}
 
-    uint64_t magic_ = 0;
+    // Set before the handle is given out, changed under the object table
+    // lock; read without it by the context lookup.
+    std::atomic<uint64_t> magic_{0};
     object_type type_;
     object* parent_ = nullptr;
     std::vector<object*> children_;  // guarded by the object table lock
-    std::vector<context_slot> contexts_;
+    context_slot contexts_;          // the first context (attach's), heading the chain
+
+    // Every context slot of the object, the first included.
+    template <typename F>
+    void for_each_context(F f) {
+        for (context_slot* slot = &contexts_; slot != nullptr; slot = slot->next.load(std::memory_order_acquire)) {
+            f(*slot);
+        }
+    }
     std::atomic<long> references_{1};  // the creation reference
     // Each object's own, so references taken by unrelated requests never
     // synchronise them (ThreadSanitizer keeps seeing the driver's races).
@@ -105,6 +121,9 @@ T* validate_as(WDFOBJECT handle, object_type type, const char* caller) {
 // A handle that is deleted but still referenced (its destroy callbacks not
 // yet run) passes too: what the framework allows on such objects.
 object* validate_referenced(WDFOBJECT handle, const char* caller);
+// The same answer from the object's own mark, without the table: for a
+// handle that is, or once was, an object (its memory outlives it).
+bool marked_live(object* obj);
 // True for a live handle (no bug check), for the simulator's own inspection.
 bool is_live(WDFOBJECT handle);
 // The references an object holds now (its creation reference included), or

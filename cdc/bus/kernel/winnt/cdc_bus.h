@@ -434,42 +434,9 @@ FORCEINLINE BOOLEAN cdc_caller_at_passive(const char* slot) {
     return FALSE;
 }
 
-// Every bus-interface call finds its child's context: a small table keyed
-// by the child's handle answers without a framework call. A child enters it
-// once its context is set up and leaves it in its context cleanup, so an
-// entry naming a handle always holds that child's context; a child that
-// finds its entry taken by another is looked up through the framework.
-#define CDC_CHILD_CACHE_SLOTS 64
-
-typedef struct _CDC_CHILD_CACHE_ENTRY {
-    WDFDEVICE volatile child;     // interlocked: NULL free, CDC_CHILD_CACHE_CLAIMED while being filled, else the child
-    PCDC_DEVICE_CONTEXT context;  // written before child is published, read after it is matched
-} CDC_CHILD_CACHE_ENTRY;
-
-#define CDC_CHILD_CACHE_CLAIMED ((WDFDEVICE)(ULONG_PTR)1)
-
-extern CDC_CHILD_CACHE_ENTRY cdc_child_cache[CDC_CHILD_CACHE_SLOTS];
-
-FORCEINLINE CDC_CHILD_CACHE_ENTRY* cdc_child_cache_slot(WDFDEVICE child) {
-    ULONG_PTR h = (ULONG_PTR)child;
-    return &cdc_child_cache[(h ^ (h >> 6) ^ (h >> 12)) % CDC_CHILD_CACHE_SLOTS];
-}
-
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_enter(_In_ WDFDEVICE child, _In_ PCDC_DEVICE_CONTEXT context);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_leave(_In_ WDFDEVICE child);
-
-FORCEINLINE PCDC_DEVICE_CONTEXT cdc_child_context(WDFDEVICE child) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    if ((WDFDEVICE)ReadPointerAcquire((PVOID const volatile*)&entry->child) == child) {
-        return entry->context;
-    }
-    return cdc_get_device_context(child);
-}
-
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
-    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_child_context(child) : NULL;
+    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
     return cdc_pdx != NULL ? cdc_pdx->usb_fdx : NULL;
 }
 

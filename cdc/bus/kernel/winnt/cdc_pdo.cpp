@@ -189,28 +189,9 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
 
     // A child without the interface still exists; its drivers' queries fail.
     cdc_register_interface(pdo);
-    cdc_child_cache_enter(pdo, cdc_pdx);
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
     return STATUS_SUCCESS;
-}
-
-CDC_CHILD_CACHE_ENTRY cdc_child_cache[CDC_CHILD_CACHE_SLOTS];
-
-VOID cdc_child_cache_enter(WDFDEVICE child, PCDC_DEVICE_CONTEXT context) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    if (InterlockedCompareExchangePointer((PVOID volatile*)&entry->child, CDC_CHILD_CACHE_CLAIMED, NULL) != NULL) {
-        return;
-    }
-    entry->context = context;
-    WritePointerRelease((PVOID volatile*)&entry->child, child);
-}
-
-VOID cdc_child_cache_leave(WDFDEVICE child) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    InterlockedCompareExchangePointer((PVOID volatile*)&entry->child, NULL, child);
 }
 
 WDFDEVICE cdc_child_serve(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE device) {
@@ -239,8 +220,6 @@ VOID cdc_child_serve_drop(WDFDEVICE device) {
 VOID cdc_evt_child_context_cleanup(WDFOBJECT object) {
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(object);
     WDFDEVICE device = cdc_pdx->usb_device;
-
-    cdc_child_cache_leave((WDFDEVICE)object);
 
     cdc_pdx->usb_device = NULL;
     cdc_pdx->usb_fdx = NULL;

@@ -25,7 +25,7 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_P
     if (ctrl_control_device_get() == NULL) {
         return FALSE;
     }
-    cdc_pdx = cdc_child_context(child);
+    cdc_pdx = cdc_get_device_context(child);
     WdfSpinLockAcquire(cdc_pdx->route_lock);
     fdx = cdc_pdx->usb_fdx;
     if (fdx != NULL && ctrl_route_acquire(fdx)) {
