@@ -162,6 +162,8 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
         return status;
     }
     cdc_pdx->device = pdo;
+    KeInitializeEvent(&cdc_pdx->route_settled, NotificationEvent, FALSE);
+    KeInitializeEvent(&cdc_pdx->route_settle_lock, SynchronizationEvent, TRUE);
     cdc_child_serve(cdc_pdx, description->ids.device);
     cdc_pdx->unique_id = description->unique_id;
     cdc_pdx->ui_number = description->ui_number;
@@ -203,9 +205,28 @@ WDFDEVICE cdc_child_serve(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE device) {
     WdfSpinLockAcquire(cdc_pdx->route_lock);
     before = cdc_pdx->usb_device;
     cdc_pdx->usb_device = device;
-    cdc_pdx->usb_fdx = device != NULL ? usb_get_device_context(device) : NULL;
+    // A full barrier: a routed call counted in route_readers after it reads
+    // the new device, so a settle that finds the count 0 afterwards is sure
+    // no call still reads the one before.
+    InterlockedExchangePointer((PVOID volatile*)&cdc_pdx->usb_fdx,
+                               device != NULL ? usb_get_device_context(device) : NULL);
     WdfSpinLockRelease(cdc_pdx->route_lock);
     return before;
+}
+
+VOID cdc_child_route_settle(PCDC_DEVICE_CONTEXT cdc_pdx) {
+    KeWaitForSingleObject(&cdc_pdx->route_settle_lock, Executive, KernelMode, FALSE, NULL);
+    InterlockedExchange(&cdc_pdx->route_settling, 1);
+    for (;;) {
+        KeClearEvent(&cdc_pdx->route_settled);
+        // After the clearing: a call that leaves now sets the event again.
+        if (InterlockedCompareExchange(&cdc_pdx->route_readers, 0, 0) == 0) {
+            break;
+        }
+        KeWaitForSingleObject(&cdc_pdx->route_settled, Executive, KernelMode, FALSE, NULL);
+    }
+    InterlockedExchange(&cdc_pdx->route_settling, 0);
+    KeSetEvent(&cdc_pdx->route_settle_lock, IO_NO_INCREMENT, FALSE);
 }
 
 VOID cdc_child_serve_drop(WDFDEVICE device) {
