@@ -164,9 +164,10 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             const sample r = control->second.typical();
             const sample d = direct->second.typical();
             const paired ratio = paired_ratios(control->second, direct->second);
-            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.3f\n",
-                    case_label(c).c_str(), r.cpu_ns / 1e3, d.cpu_ns / 1e3, ratio.cpu, r.real_ns / 1e3, d.real_ns / 1e3,
-                    ratio.real, r.allocs);
+            fprintf(out,
+                    "  %-38s cpu %6.2f / %6.2f us = %4.2f [%4.2f-%4.2f]  real %6.2f / %6.2f us = %4.2f  allocs %.3f\n",
+                    case_label(c).c_str(), r.cpu_ns / 1e3, d.cpu_ns / 1e3, ratio.cpu, ratio.cpu_low, ratio.cpu_high,
+                    r.real_ns / 1e3, d.real_ns / 1e3, ratio.real, r.allocs);
         }
         fprintf(out, "  (each figure: control device / USB-direct = ratio; %s)\n", ratio_note().c_str());
         fprintf(
@@ -197,9 +198,11 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             const sample d = driver->second.typical();
             const sample b = bare->second.typical();
             const paired ratio = paired_ratios(driver->second, bare->second);
-            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.3f / %.3f\n",
-                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, ratio.cpu, d.real_ns / 1e3, b.real_ns / 1e3,
-                    ratio.real, d.allocs, b.allocs);
+            fprintf(out,
+                    "  %-38s cpu %6.2f / %6.2f us = %4.2f [%4.2f-%4.2f]  real %6.2f / %6.2f us = %4.2f  allocs %.3f / "
+                    "%.3f\n",
+                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, ratio.cpu, ratio.cpu_low, ratio.cpu_high,
+                    d.real_ns / 1e3, b.real_ns / 1e3, ratio.real, d.allocs, b.allocs);
             // Occasional growth of a platform buffer, amortised, is not a per-transfer allocation.
             if (d.allocs >= 0.001) zero_allocs = false;
         }
@@ -253,6 +256,8 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     struct paired {
         double cpu = 0;
         double real = 0;
+        double cpu_low = 0;  // the rounds' lowest and highest CPU-time ratios
+        double cpu_high = 0;
     };
 
     // The median over the rounds both sides ran of each round's own ratio.
@@ -265,14 +270,20 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             if (b->second.cpu_ns > 0) cpu.push_back(p.cpu_ns / b->second.cpu_ns);
             if (b->second.real_ns > 0) real.push_back(p.real_ns / b->second.real_ns);
         }
-        return paired{middle(cpu), middle(real)};
+        paired out{middle(cpu), middle(real), 0, 0};
+        if (!cpu.empty()) {
+            out.cpu_low = *std::min_element(cpu.begin(), cpu.end());
+            out.cpu_high = *std::max_element(cpu.begin(), cpu.end());
+        }
+        return out;
     }
 
     std::string ratio_note() const {
         size_t rounds = 0;
         for (const auto& r : results_) rounds = std::max(rounds, r.second.samples.size());
         return "times: medians over " + std::to_string(rounds) +
-               " rounds; ratio: the median of the rounds' own ratios, both sides of a round run back to back";
+               " rounds; ratio: the median of the rounds' own ratios, both sides of a round run back to back, "
+               "[the lowest-highest of them]";
     }
 
     std::map<std::string, result> results_;
