@@ -149,6 +149,10 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     // The function device's own ids: an extra-control twin's hardware id in
     // the description carries the suffix, the context's does not.
     cdc_pdx = cdc_get_device_context(pdo);
+    // Before anything can fail: a departing device settles every child it
+    // finds in the list, also one whose creation stopped half-way.
+    KeInitializeEvent(&cdc_pdx->route_settled, NotificationEvent, FALSE);
+    KeInitializeEvent(&cdc_pdx->route_settle_lock, SynchronizationEvent, TRUE);
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = pdo;
     status = WdfSpinLockCreate(&attributes, &cdc_pdx->counts_lock);
@@ -162,8 +166,6 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
         return status;
     }
     cdc_pdx->device = pdo;
-    KeInitializeEvent(&cdc_pdx->route_settled, NotificationEvent, FALSE);
-    KeInitializeEvent(&cdc_pdx->route_settle_lock, SynchronizationEvent, TRUE);
     cdc_child_serve(cdc_pdx, description->ids.device);
     cdc_pdx->unique_id = description->unique_id;
     cdc_pdx->ui_number = description->ui_number;
