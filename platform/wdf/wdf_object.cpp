@@ -13,13 +13,11 @@
 namespace wdf {
 namespace {
 
-constexpr uint64_t live_magic = 0x5744464f424a4543ull;  // "WDFOBJEC"
-constexpr uint64_t dead_magic = 0xdeadde1e7edull;
-
 struct object_table {
     std::recursive_mutex lock;  // the tree: parents' children, the graveyard
-    // Readers (every handle check, every context lookup) share it; creation,
-    // destruction and context allocation take it alone.
+    // Readers (a handle check whose mark is not live, the simulator's own
+    // inspection) share it; creation, destruction and context allocation take
+    // it alone.
     std::shared_mutex handles;
     std::unordered_set<object*> live;             // guarded by handles
     std::unordered_set<object*> destroyed;        // guarded by handles; kept so stale handles are recognised
@@ -77,6 +75,7 @@ const char* type_name(object_type type) {
 
 object::object(object_type type) : type_(type) {}
 object::~object() {
+    magic_.store(0, std::memory_order_relaxed);  // freed memory never reads as an object's
     context_slot* slot = contexts_.next.load(std::memory_order_relaxed);
     while (slot != nullptr) {
         context_slot* next = slot->next.load(std::memory_order_relaxed);
@@ -123,7 +122,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     if (slot.size != 0) {
         slot.memory.reset(new uint8_t[slot.size]());
     }
-    obj->magic_ = live_magic;
+    obj->magic_ = live_mark;
     obj->created_by_ = site;
     std::lock_guard<std::recursive_mutex> guard(table().lock);
     if (parent != nullptr && parent->delete_requested_) {
@@ -141,7 +140,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     return STATUS_SUCCESS;
 }
 
-object* validate(WDFOBJECT handle, const char* caller) {
+object* validate_in_table(WDFOBJECT handle, const char* caller) {
     auto* obj = reinterpret_cast<object*>(handle);
     if (handle == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
@@ -159,7 +158,7 @@ object* validate(WDFOBJECT handle, const char* caller) {
     return obj;
 }
 
-object* validate_referenced(WDFOBJECT handle, const char* caller) {
+object* validate_referenced_in_table(WDFOBJECT handle, const char* caller) {
     auto* obj = reinterpret_cast<object*>(handle);
     if (handle == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
@@ -172,13 +171,8 @@ object* validate_referenced(WDFOBJECT handle, const char* caller) {
     return obj;
 }
 
-bool marked_live(object* obj) {
-    const uint64_t magic = obj->magic_.load(std::memory_order_acquire);
-    return magic == live_magic || magic == live_magic + 1;
-}
-
-object* validate(WDFOBJECT handle, object_type type, const char* caller) {
-    object* obj = validate(handle, caller);
+object* validate_in_table(WDFOBJECT handle, object_type type, const char* caller) {
+    object* obj = validate_in_table(handle, caller);
     if (obj->type_ != type) {
         std::string rule = std::string("handle of the wrong type (") + type_name(obj->type_) + " where " +
                            type_name(type) + " was expected)";
@@ -205,10 +199,10 @@ long reference_count(WDFOBJECT handle) {
 void delete_object(object* obj) {
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
-        if (obj->delete_requested_ || obj->magic_ != live_magic) {
+        if (obj->delete_requested_ || obj->magic_ != live_mark) {
             return;
         }
-        obj->magic_ = live_magic + 1;  // deletion in progress: cleanup still sees a valid handle
+        obj->magic_ = deleting_mark;
     }
     obj->on_delete();
     std::vector<object*> children;
@@ -228,6 +222,7 @@ void delete_object(object* obj) {
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
         obj->delete_requested_ = true;
+        obj->magic_ = deleted_mark;
         last = --obj->references_ == 0;
     }
     if (last) {
@@ -257,7 +252,7 @@ void destroy(object* obj) {
         slot.memory.reset();  // freed now, so a driver touching a stale context trips AddressSanitizer
     });
     obj->destroyed_ = true;
-    obj->magic_ = dead_magic;
+    obj->magic_ = dead_mark;
     table().live.erase(obj);
     table().destroyed.insert(obj);
     table().graveyard.push_back(obj);
@@ -360,14 +355,8 @@ extern "C" {
 // goes to the table, which tells a deleted handle from an unknown one.
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     sim::count_framework_call();
-    auto* obj = reinterpret_cast<object*>(Handle);
-    if (Handle == nullptr) {
-        sim::bug_check(WDF_VIOLATION, "NULL handle", Handle, "WdfObjectGetTypedContextWorker");
-    }
     // Deleted objects' contexts stay readable until their destroy callbacks ran.
-    if (!wdf::marked_live(obj)) {
-        obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
-    }
+    object* obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
     for (wdf::context_slot* slot = &obj->contexts_; slot != nullptr;
          slot = slot->next.load(std::memory_order_acquire)) {
         if (slot->type == TypeInfo ||
@@ -434,14 +423,8 @@ VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File
 
 VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     sim::count_framework_call();
-    auto* obj = reinterpret_cast<object*>(Handle);
-    bool known;
-    {
-        wdf::reader guard(wdf::table().handles);
-        // A deleted object may still be dereferenced: that is how its last holder lets go.
-        known = Handle != nullptr && wdf::table().live.count(obj) != 0;
-    }
-    if (!known) wdf::validate(Handle, "WdfObjectDereferenceActual");
+    // A deleted object may still be dereferenced: that is how its last holder lets go.
+    object* obj = wdf::validate_referenced(Handle, "WdfObjectDereferenceActual");
     wdf::dereference(obj, Tag, Line, File, "WdfObjectDereferenceActual");
 }
 
@@ -463,7 +446,7 @@ VOID WdfObjectDelete(WDFOBJECT Object) {
     sim::count_framework_call();
     sim::sched::point("WdfObjectDelete");
     auto* obj = reinterpret_cast<object*>(Object);
-    {
+    if (wdf::mark_of(Object) != wdf::live_mark) {
         wdf::reader guard(wdf::table().handles);
         bool deleted =
             wdf::table().destroyed.count(obj) != 0 || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);

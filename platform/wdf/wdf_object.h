@@ -12,6 +12,16 @@
 
 #include "wdf.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define WDF_OBJECT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define WDF_OBJECT_ASAN 1
+#endif
+#endif
+
 namespace wdf {
 
 enum class object_type : uint32_t {
@@ -78,10 +88,10 @@ class object {
     // pending request) is released here.
     virtual void on_destroy() {}
 
-    // Set before the handle is given out, changed under the object table
-    // lock; read without it by the context lookup.
+    // The object's mark (below): set before the handle is given out, moved on
+    // under the object table lock, read without it by every handle check.
     std::atomic<uint64_t> magic_{0};
-    object_type type_;
+    object_type type_;  // set at construction, never changed
     object* parent_ = nullptr;
     std::vector<object*> children_;  // guarded by the object table lock
     context_slot contexts_;          // the first context (attach's), heading the chain
@@ -111,19 +121,55 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
 // Parent of objects created without one: the driver object.
 object* default_parent();
 
+// An object's marks, in the order it goes through them; it never goes back.
+constexpr uint64_t live_mark = 0x5744464f424a4543ull;  // "WDFOBJEC"
+constexpr uint64_t deleting_mark = live_mark + 1;      // cleanup callbacks running: the handle still serves
+constexpr uint64_t deleted_mark = live_mark + 2;       // deleted, still referenced: its contexts stay readable
+constexpr uint64_t dead_mark = 0xdeadde1e7edull;       // destroyed; the memory stays until the host purges it
+
+// The mark at a handle, read as the framework decodes a handle to its object:
+// no lock, no table. A destroyed object's memory outlives every handle to it,
+// so the read is sound for any handle that is or was an object; a pointer
+// that cannot be one reads as no mark.
+inline uint64_t mark_of(WDFOBJECT handle) {
+    const auto address = reinterpret_cast<uintptr_t>(handle);
+    if (address < 0x10000 || address % alignof(object) != 0) return 0;
+#ifdef WDF_OBJECT_ASAN
+    // A stray pointer into a small variable must reach the table's diagnosis, not a report of its own.
+    if (__asan_region_is_poisoned(handle, sizeof(object)) != nullptr) return 0;
+#endif
+    return reinterpret_cast<object*>(handle)->magic_.load(std::memory_order_acquire);
+}
+
 // Handle validation: bug check on an unknown, deleted or wrongly typed handle.
-object* validate(WDFOBJECT handle, const char* caller);
-object* validate(WDFOBJECT handle, object_type type, const char* caller);
+// A handle with a live mark passes on the mark alone; any other goes to the
+// locked table, which tells a deleted handle from an unknown one.
+object* validate_in_table(WDFOBJECT handle, const char* caller);
+object* validate_in_table(WDFOBJECT handle, object_type type, const char* caller);
+inline object* validate(WDFOBJECT handle, const char* caller) {
+    const uint64_t mark = mark_of(handle);
+    if (mark == live_mark || mark == deleting_mark) return reinterpret_cast<object*>(handle);
+    return validate_in_table(handle, caller);
+}
+inline object* validate(WDFOBJECT handle, object_type type, const char* caller) {
+    const uint64_t mark = mark_of(handle);
+    if ((mark == live_mark || mark == deleting_mark) && reinterpret_cast<object*>(handle)->type_ == type) {
+        return reinterpret_cast<object*>(handle);
+    }
+    return validate_in_table(handle, type, caller);
+}
 template <typename T>
 T* validate_as(WDFOBJECT handle, object_type type, const char* caller) {
     return static_cast<T*>(validate(handle, type, caller));
 }
 // A handle that is deleted but still referenced (its destroy callbacks not
 // yet run) passes too: what the framework allows on such objects.
-object* validate_referenced(WDFOBJECT handle, const char* caller);
-// The same answer from the object's own mark, without the table: for a
-// handle that is, or once was, an object (its memory outlives it).
-bool marked_live(object* obj);
+object* validate_referenced_in_table(WDFOBJECT handle, const char* caller);
+inline object* validate_referenced(WDFOBJECT handle, const char* caller) {
+    const uint64_t mark = mark_of(handle);
+    if (mark == live_mark || mark == deleting_mark || mark == deleted_mark) return reinterpret_cast<object*>(handle);
+    return validate_referenced_in_table(handle, caller);
+}
 // True for a live handle (no bug check), for the simulator's own inspection.
 bool is_live(WDFOBJECT handle);
 // The references an object holds now (its creation reference included), or
@@ -138,9 +184,7 @@ void reference(object* obj, PVOID tag, LONG line, PCCH file);
 void dereference(object* obj, PVOID tag, LONG line, PCCH file, const char* caller);
 
 // Every live object, for leak checks; the lock guards the object tree
-// (parents' children). Handle validation and context lookups do not take it:
-// they read the handle table under a reader lock, which orders nothing
-// between two readers.
+// (parents' children). Handle validation and context lookups do not take it.
 std::vector<object*> live_objects();
 std::recursive_mutex& table_lock();
 
