@@ -385,6 +385,7 @@ WDFAPI_FUNCTION(NTSTATUS, WdfPdoRetrieveIdentificationDescription,
 WDFAPI_FUNCTION(NTSTATUS, WdfDeviceCreate,
                 (PWDFDEVICE_INIT * DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device),
                 (DeviceInit, DeviceAttributes, Device))
+WDFAPI_FUNCTION(VOID, WdfDeviceSetStaticStopRemove, (WDFDEVICE Device, BOOLEAN Stoppable), (Device, Stoppable))
 WDFAPI_FUNCTION(WDFDRIVER, WdfDeviceGetDriver, (WDFDEVICE Device), (Device))
 WDFAPI_FUNCTION(NTSTATUS, WdfDeviceCreateDeviceInterface,
                 (WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString),

@@ -47,6 +47,7 @@ typedef enum _WDFFUNCENUM {
     WdfDeviceInitAssignNameTableIndex = 67,
     WdfDeviceInitSetCharacteristicsTableIndex = 70,
     WdfDeviceCreateTableIndex = 75,
+    WdfDeviceSetStaticStopRemoveTableIndex = 76,
     WdfDeviceCreateDeviceInterfaceTableIndex = 77,
     WdfDeviceSetDeviceInterfaceStateTableIndex = 78,
     WdfDeviceRetrieveDeviceInterfaceStringTableIndex = 79,

@@ -53,6 +53,14 @@ struct thread_record {
 
 constexpr unsigned kNobody = UINT_MAX;
 
+// A scenario's hold on one thread at its next scheduling point of a kind.
+struct hold_request {
+    std::string thread;
+    std::string what;
+    std::function<bool()> until;
+    int64_t deadline = INT64_MAX;
+};
+
 struct scheduler {
     std::mutex lock;
     std::vector<std::unique_ptr<thread_record>> threads;  // guarded by lock; ids are indices
@@ -62,6 +70,7 @@ struct scheduler {
     uint64_t steps = 0;   // guarded by lock
     uint64_t signature = 0;
     std::vector<uint64_t> change_points;  // PCT: steps at which the running thread drops low
+    std::vector<hold_request> holds;      // guarded by lock
 };
 
 scheduler& state() {
@@ -187,14 +196,38 @@ void finish(scheduler& s, thread_record* me) {
 
 }  // namespace
 
+// With the lock held: blocks `me` on a hold the scenario put on it at this
+// point, if any (the caller then decides and waits for its turn).
+static bool take_hold(scheduler& s, thread_record* me, const char* what) {
+    for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
+        if (it->thread == me->name && it->what == what) {
+            me->state = run_state::blocked;
+            me->ready = std::move(it->until);
+            me->deadline = it->deadline;
+            me->timed_out = false;
+            s.holds.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 void point_slow(const char* what) {
     thread_record* me = t_self;
     if (me == nullptr) return;
     scheduler& s = state();
     std::unique_lock<std::mutex> lk(s.lock);
     me->at = what;
+    take_hold(s, me, what);
     decide(s, me);
     wait_turn(s, lk, me);
+}
+
+void hold(const std::string& thread, const char* what, std::function<bool()> until, int64_t deadline) {
+    if (!active()) return;
+    scheduler& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.holds.push_back({thread, what, std::move(until), deadline});
 }
 
 bool wait(const char* what, const std::function<bool()>& ready, int64_t deadline) {
@@ -207,6 +240,10 @@ bool wait(const char* what, const std::function<bool()>& ready, int64_t deadline
     scheduler& s = state();
     std::unique_lock<std::mutex> lk(s.lock);
     me->at = what;
+    if (take_hold(s, me, what)) {
+        decide(s, me);
+        wait_turn(s, lk, me);
+    }
     me->state = run_state::blocked;
     me->ready = ready;
     me->deadline = deadline;
@@ -268,6 +305,7 @@ outcome run(const config& cfg, const std::function<void()>& scenario) {
         s.signature = 0xcbf29ce484222325ull;
         s.threads.clear();
         s.change_points.clear();
+        s.holds.clear();
         if (cfg.kind == strategy::pct) {
             for (unsigned i = 0; i + 1 < cfg.depth; ++i) {
                 s.change_points.push_back(1 + next_random(s) % (cfg.expected_steps != 0 ? cfg.expected_steps : 1));

@@ -59,6 +59,22 @@
 //   close() and idle() do nothing, plugging, unplugging, adding, starting or
 //   removing is a bug check, and a WdfDeviceStopIdle waiting for D0 waits for
 //   resume (from the scenario thread it would wait forever: bug check).
+// - Rebalance (rebalance()): the PnP manager stops a device and every device
+//   below it to hand out resources again, and starts them once more. Each
+//   device of the subtree is asked first, children before parents: the
+//   query-stop fails while the driver holds WdfDeviceSetStaticStopRemove
+//   (STATUS_INVALID_DEVICE_STATE), else EvtDeviceQueryStop ("query_stop")
+//   decides, else it succeeds, and a device in a low-power state is brought
+//   back to D0 for it. One refusal abandons the rebalance: nothing is
+//   stopped. Otherwise each device stops, children before parents, as at a
+//   removal but without the removal's end: EvtDeviceSelfManagedIoSuspend,
+//   EvtDeviceD0ExitPreInterruptsDisabled(WdfPowerDeviceD3Final),
+//   EvtDeviceD0Exit(WdfPowerDeviceD3Final), EvtDeviceReleaseHardware; no
+//   flush or cleanup, the device objects, their children and the function
+//   drivers stay. Then each starts again, parents first, as at its first
+//   start but with EvtDeviceSelfManagedIoRestart in place of the init. A
+//   failing restart removes the device (and its children). Relations the
+//   drivers invalidated meanwhile are handled once every device is back.
 // - Verifier: a callback returning at raised IRQL, two children of one parent
 //   with the same device and instance IDs, or an ID with characters Windows
 //   refuses is a bug check (PNP_DETECTED_FATAL_ERROR for the IDs).
@@ -160,6 +176,7 @@ struct pnp_node {
     bool removing = false;                      // its removal has begun
     bool armed_for_wake = false;                // armed when it left D0
     bool waking_for_removal = false;            // an orderly removal is bringing it back to D0
+    bool stopped = false;                       // stopped by a rebalance, not yet started again
     std::unique_ptr<function_driver> function;  // a PDO's function driver, once it started
 };
 
@@ -392,6 +409,16 @@ class host {
     // (WdfPowerDeviceD0, WdfPowerDeviceD2, ...; WdfPowerDeviceD3Final when not started or removed).
     WDF_POWER_DEVICE_STATE power_state(WDFDEVICE device) const;
 
+    // ---- Rebalance -----------------------------------------------------------------
+    // Stops the device and its subtree and starts them again (see above).
+    // STATUS_SUCCESS when every device is back, the refusing device's status
+    // when a query-stop failed (nothing stopped), or the first failing
+    // restart's status. while_stopped runs once every device has stopped and
+    // before any restarts, as the PnP manager reassigns the resources: a
+    // scenario looks at the stopped tree there (no scenario call from it).
+    NTSTATUS rebalance(device_stack& stack, const std::function<void()>& while_stopped = {});
+    NTSTATUS rebalance(WDFDEVICE device, const std::function<void()>& while_stopped = {});
+
     // ---- Inspection --------------------------------------------------------------
     // The PDOs a device enumerated, oldest first.
     std::vector<child_info> children(const device_stack& parent) const;
@@ -421,10 +448,15 @@ class host {
 
     // The PnP manager (pnp.cpp).
     void record(pnp_node& node, const std::string& event);
-    void start_node(pnp_node& node);
+    // restart: the start after a rebalance's stop.
+    void start_node(pnp_node& node, bool restart = false);
+    NTSTATUS query_stop(pnp_node& node);
+    void stop_node(pnp_node& node);
+    void subtree(pnp_node& node, std::vector<wdf::device*>& out) const;
     void scan_children(pnp_node& node);
     void fail_start(pnp_node& node, NTSTATUS status);
     void power_down(pnp_node& node, int reached, bool surprise);
+    void finish_self_managed_io(pnp_node& node);
     void remove_node(pnp_node& node, bool surprise);
     void bus_relations(pnp_node& node);
     void add_child(pnp_node& parent, wdf::device* pdo);

@@ -90,7 +90,7 @@ void host::request_eject(wdf::device* pdo) {
 
 // ---- Start -------------------------------------------------------------------------
 
-void host::start_node(pnp_node& node) {
+void host::start_node(pnp_node& node, bool restart) {
     const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
     const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
     NTSTATUS status = STATUS_SUCCESS;
@@ -136,7 +136,11 @@ void host::start_node(pnp_node& node) {
         return;
     }
     scan_children(node);
-    if (cb.EvtDeviceSelfManagedIoInit != nullptr) {
+    if (restart && cb.EvtDeviceSelfManagedIoRestart != nullptr) {
+        record(node, "self_managed_io_restart");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoRestart", node.device);
+        status = cb.EvtDeviceSelfManagedIoRestart(handle);
+    } else if (!restart && cb.EvtDeviceSelfManagedIoInit != nullptr) {
         record(node, "self_managed_io_init");
         driver_call call(in_callback_, "EvtDeviceSelfManagedIoInit", node.device);
         status = cb.EvtDeviceSelfManagedIoInit(handle);
@@ -148,6 +152,7 @@ void host::start_node(pnp_node& node) {
     }
     node.start_status = STATUS_SUCCESS;
     node.started = true;
+    node.stopped = false;
     wdf::power_started(node.device);
 
     // The PnP manager's first bus relations query of the started device.
@@ -206,12 +211,18 @@ void host::power_down(pnp_node& node, int reached, bool surprise) {
         driver_call call(in_callback_, "EvtDeviceReleaseHardware");
         cb.EvtDeviceReleaseHardware(handle, nullptr);
     }
-    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoFlush != nullptr) {
+    if (reached >= self_managed_io_started) finish_self_managed_io(node);
+}
+
+void host::finish_self_managed_io(pnp_node& node) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
+    const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
+    if (cb.EvtDeviceSelfManagedIoFlush != nullptr) {
         record(node, "self_managed_io_flush");
         driver_call call(in_callback_, "EvtDeviceSelfManagedIoFlush");
         cb.EvtDeviceSelfManagedIoFlush(handle);
     }
-    if (reached >= self_managed_io_started && cb.EvtDeviceSelfManagedIoCleanup != nullptr) {
+    if (cb.EvtDeviceSelfManagedIoCleanup != nullptr) {
         record(node, "self_managed_io_cleanup");
         driver_call call(in_callback_, "EvtDeviceSelfManagedIoCleanup");
         cb.EvtDeviceSelfManagedIoCleanup(handle);
@@ -244,6 +255,10 @@ void host::remove_node(pnp_node& node, bool surprise) {
         node.removing = true;
         power_down(node, self_managed_io_started, surprise);
         node.started = false;
+    } else if (node.stopped) {
+        // Stopped by a rebalance and never back: only the removal's end is left.
+        node.removing = true;
+        finish_self_managed_io(node);
     }
     node.removed = true;
     record(node, "removed");
@@ -291,6 +306,109 @@ void host::eject(pnp_node& node) {
     if (NT_SUCCESS(status)) {
         wdf::mark_pdo_missing(node.device);
     }
+}
+
+// ---- Rebalance ---------------------------------------------------------------------
+
+NTSTATUS host::rebalance(device_stack& stack, const std::function<void()>& while_stopped) {
+    return rebalance(stack.device(), while_stopped);
+}
+
+NTSTATUS host::rebalance(WDFDEVICE device, const std::function<void()>& while_stopped) {
+    auto guard = enter("sim::host::rebalance");
+    refuse_while_sleeping("sim::host::rebalance");
+    pnp_node* root = node_of(reinterpret_cast<const wdf::device*>(device));
+    if (root == nullptr || !root->started || root->removing) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // Parents before children; nodes are looked up again at each step, as a
+    // failed restart removes its subtree.
+    std::vector<wdf::device*> tree;
+    subtree(*root, tree);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    for (auto it = tree.rbegin(); it != tree.rend() && NT_SUCCESS(status); ++it) {
+        if (pnp_node* node = node_of(*it)) status = query_stop(*node);
+    }
+    if (!NT_SUCCESS(status)) {
+        // The cancel-stop: every device asked stays started, and in D0 until
+        // it idles again.
+        process_queue();
+        return status;
+    }
+    for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+        if (pnp_node* node = node_of(*it)) stop_node(*node);
+    }
+    if (while_stopped) {
+        // As a driver callback: a scenario call from here is refused.
+        driver_call call(in_callback_, "rebalance: while stopped");
+        while_stopped();
+    }
+    for (wdf::device* dev : tree) {
+        pnp_node* node = node_of(dev);
+        if (node == nullptr || !node->stopped) continue;
+        if (node->parent != nullptr && !node->parent->started) continue;  // its parent failed to come back
+        start_node(*node, true);
+        if (!NT_SUCCESS(node->start_status) && NT_SUCCESS(status)) status = node->start_status;
+    }
+    process_queue();
+    return status;
+}
+
+void host::subtree(pnp_node& node, std::vector<wdf::device*>& out) const {
+    out.push_back(node.device);
+    for (pnp_node* child : node.children) {
+        if (child->started && !child->removing) subtree(*child, out);
+    }
+}
+
+// The framework's static check (WdfDeviceSetStaticStopRemove), then the
+// driver's EvtDeviceQueryStop; a device that passes is brought to D0.
+NTSTATUS host::query_stop(pnp_node& node) {
+    if (wdf::static_stop_vetoed(node.device)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
+    if (cb.EvtDeviceQueryStop != nullptr) {
+        record(node, "query_stop");
+        driver_call call(in_callback_, "EvtDeviceQueryStop");
+        status = cb.EvtDeviceQueryStop(reinterpret_cast<WDFDEVICE>(node.device));
+    }
+    if (NT_SUCCESS(status)) status = wake_node(node);
+    return status;
+}
+
+// The power-down of a removal, in D0 (the query-stop brought it there), then
+// its hardware is released; self-managed I/O is suspended, not flushed.
+void host::stop_node(pnp_node& node) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS cb = node.device->init.pnp;
+    const WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(node.device);
+    if (cb.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        record(node, "self_managed_io_suspend");
+        driver_call call(in_callback_, "EvtDeviceSelfManagedIoSuspend", node.device);
+        cb.EvtDeviceSelfManagedIoSuspend(handle);
+    }
+    if (cb.EvtDeviceD0ExitPreInterruptsDisabled != nullptr) {
+        record(node, "d0_exit_pre_interrupts_disabled(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0ExitPreInterruptsDisabled", node.device);
+        cb.EvtDeviceD0ExitPreInterruptsDisabled(handle, WdfPowerDeviceD3Final);
+    }
+    wdf::power_d0_leaving(node.device, WdfPowerDeviceD3Final);
+    if (cb.EvtDeviceD0Exit != nullptr) {
+        record(node, "d0_exit(D3Final)");
+        driver_call call(in_callback_, "EvtDeviceD0Exit", node.device);
+        cb.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final);
+    }
+    if (cb.EvtDeviceReleaseHardware != nullptr) {
+        record(node, "release_hardware");
+        driver_call call(in_callback_, "EvtDeviceReleaseHardware");
+        cb.EvtDeviceReleaseHardware(handle, nullptr);
+    }
+    wdf::power_stopped(node.device);
+    node.started = false;
+    node.stopped = true;
+    node.start_status = STATUS_PENDING;
 }
 
 // ---- Bus relations -----------------------------------------------------------------

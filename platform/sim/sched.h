@@ -50,6 +50,13 @@ inline void point(const char* what) {
 // run. True when `ready` held, false on the deadline. Controlled mode only.
 bool wait(const char* what, const std::function<bool()>& ready, int64_t deadline = INT64_MAX);
 
+// Holds the named thread at its next scheduling point named `what` as a
+// blocked thread until `until` holds or the clock reaches `deadline`, as a
+// CPU interrupted there would stand: a scenario steers a schedule into a
+// window this way. `until` may only read, as for wait(). One hold per call;
+// nothing in uncontrolled mode.
+void hold(const std::string& thread, const char* what, std::function<bool()> until, int64_t deadline = INT64_MAX);
+
 // A thread the platform or a scenario starts. In controlled mode it is
 // registered at once and runs when the strategy first picks it; otherwise a
 // plain thread. join() waits for it as a scheduling point, then joins.

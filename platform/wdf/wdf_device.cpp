@@ -134,6 +134,8 @@ bool power_policy_owner(const device* dev) {
     return !dev->is_pdo();
 }
 
+bool static_stop_vetoed(const device* dev) { return dev->static_stop_count.load() != 0; }
+
 }  // namespace wdf
 
 using namespace wdf;
@@ -530,6 +532,19 @@ NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLIC
     dev->wake_settings = *Settings;
     dev->wake_settings_set = true;
     return STATUS_SUCCESS;
+}
+
+// The framework only counts: an unmatched TRUE leaves the count nonzero
+// (below zero), so every later query-stop fails, as it does on Windows.
+VOID WdfDeviceSetStaticStopRemove(WDFDEVICE Device, BOOLEAN Stoppable) {
+    sim::count_framework_call();
+    auto* dev = validate_device(Device, "WdfDeviceSetStaticStopRemove");
+    require_irql_max(DISPATCH_LEVEL, "WdfDeviceSetStaticStopRemove");
+    if (Stoppable) {
+        dev->static_stop_count.fetch_sub(1);
+    } else {
+        dev->static_stop_count.fetch_add(1);
+    }
 }
 
 VOID WdfDeviceSetFailed(WDFDEVICE Device, WDF_DEVICE_FAILED_ACTION) {

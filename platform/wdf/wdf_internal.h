@@ -1,6 +1,7 @@
 // Framework objects shared by the framework's families. Platform-internal.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -143,6 +144,9 @@ class device : public object {
     // Interfaces registered with WdfDeviceAddQueryInterface, first match wins.
     std::mutex query_interface_lock;
     std::vector<std::shared_ptr<query_interface_entry>> query_interfaces;  // guarded by query_interface_lock
+    // WdfDeviceSetStaticStopRemove(FALSE) calls not taken back; changed
+    // interlocked, read by the PnP manager at a query-stop.
+    std::atomic<long> static_stop_count{0};
 
     bool is_pdo() const { return init.is_pdo; }
     std::string hardware_key() const;  // the instance's Device Parameters key

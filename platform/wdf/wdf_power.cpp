@@ -197,6 +197,21 @@ void power_d0_leaving(device* dev, WDF_POWER_DEVICE_STATE target) {
     rearm(record);
 }
 
+void power_stopped(device* dev) {
+    bool started;
+    {
+        std::lock_guard<std::mutex> guard(power().lock);
+        power_record& record = power().devices[dev];
+        record.state = WdfPowerDeviceD3Final;
+        record.started = false;
+        record.timing_out = false;
+        record.wake_queued = false;
+        rearm(record);
+        started = release_parent(record);
+    }
+    armed(started);
+}
+
 void power_low_entered(device* dev, WDF_POWER_DEVICE_STATE state) {
     bool started;
     {

@@ -38,6 +38,9 @@ void power_idle_abandon(device* dev);
 // An idle the scenario orders now: the device is timing out as if its timer expired.
 void power_idle_begin(device* dev);
 void power_d0_leaving(device* dev, WDF_POWER_DEVICE_STATE target);
+// After EvtDeviceReleaseHardware of a stop the device comes back from (a
+// rebalance): not started, its timer off, its reference on its parent gone.
+void power_stopped(device* dev);
 // After EvtDeviceD0Exit of a low-power transition: the device is in `state`
 // and its bus suspended until power_bus_resuming.
 void power_low_entered(device* dev, WDF_POWER_DEVICE_STATE state);
@@ -61,6 +64,9 @@ void power_callback_leave(const device* dev);
 void set_system_power_action(POWER_ACTION action);
 // Whether the device owns its stack's power policy (wdf_device.cpp).
 bool power_policy_owner(const device* dev);
+// Whether WdfDeviceSetStaticStopRemove holds the device against a
+// query-stop (wdf_device.cpp).
+bool static_stop_vetoed(const device* dev);
 
 // Implemented by the PnP manager: brings a low-power device back to D0,
 // waiting (true: STATUS_SUCCESS once in D0, else why not) or queued for the

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -376,6 +377,71 @@ TEST_F(control_route, an_open_child_is_served_again_by_the_same_device_on_the_sa
     EXPECT_EQ(b.cdc_transport_disable(c), STATUS_SUCCESS);
     EXPECT_EQ(b.cdc_data_io_uninit(c), STATUS_SUCCESS);
     EXPECT_EQ(fdx(stack->device())->data_io_count, 0);
+}
+
+// What a child's reads completed with, in order.
+struct read_results {
+    std::mutex lock;
+    std::vector<NTSTATUS> statuses;  // guarded by lock
+
+    static VOID callback(PVOID ctx, NTSTATUS status, ULONG) {
+        auto* self = static_cast<read_results*>(ctx);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->statuses.push_back(status);
+    }
+    std::vector<NTSTATUS> all() {
+        std::lock_guard<std::mutex> guard(lock);
+        return statuses;
+    }
+};
+
+// A resource rebalance stops the function device and starts the same one
+// again: the open child stays and is served by it again, and what it had set
+// up went with the stopped start, as across an unplug and replug, though the
+// device (and its handle) is the one it had.
+TEST_F(control_route, an_open_child_outlives_a_rebalance_of_its_device_and_sets_up_again) {
+    sim::device_stack* stack = plug();
+    const WDFDEVICE device = stack->device();
+    WDFDEVICE c = children().at(0).device;
+    CDC_BUS_INTERFACE& b = bus(c);
+    child_driver_state& state = driver_state_for_test();
+    ASSERT_EQ(register_callbacks(b, c, state), 0u);
+    const ULONG ui_number = b.qd_ui_number_get(c);
+    ASSERT_EQ(b.cdc_data_io_init(c, 2, 2), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+    read_results reads;
+    UCHAR buffer[64] = {};
+    ASSERT_TRUE(b.cdc_data_in_async(c, buffer, sizeof(buffer), read_results::callback, &reads, 0));
+    state.open = true;
+
+    size_t reads_waiting = 1;
+    ASSERT_EQ(host_->rebalance(*stack, [&] { reads_waiting = devices_.back()->pending(0x82); }), STATUS_SUCCESS);
+    EXPECT_EQ(reads_waiting, 0u) << "the stop cancels the read it had sent";
+    ASSERT_EQ(stack->device(), device);
+    ASSERT_EQ(children().size(), 1u);
+    EXPECT_EQ(children()[0].device, c);
+    EXPECT_EQ(b.qd_ui_number_get(c), ui_number);
+    EXPECT_EQ(state.stop_final, 1);
+    EXPECT_EQ(state.start_final, 1);
+    EXPECT_EQ(reads.all(), std::vector<NTSTATUS>{STATUS_CANCELLED});
+    EXPECT_EQ(devices_.back()->pending(0x82), 0u);
+
+    sim::debugger_clear();
+    EXPECT_EQ(b.cdc_transport_disable(c), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(c), STATUS_SUCCESS);
+    EXPECT_EQ(traced("usb_transport_disable: the data path was not opened by this child"), 1u);
+    EXPECT_EQ(traced("usb_cdc_data_io_uninit: no request pools of this child"), 1u);
+
+    UCHAR text[] = {'A', 'T', '\r'};
+    ASSERT_EQ(b.cdc_data_io_init(c, 2, 2), STATUS_SUCCESS);
+    ASSERT_EQ(b.cdc_transport_enable(c), STATUS_SUCCESS);
+    EXPECT_TRUE(b.cdc_data_out_sync(c, text, sizeof(text), 0));
+    EXPECT_EQ(devices_.back()->take_out(data_out), std::vector<uint8_t>({'A', 'T', '\r'}));
+    EXPECT_EQ(b.cdc_transport_disable(c), STATUS_SUCCESS);
+    EXPECT_EQ(b.cdc_data_io_uninit(c), STATUS_SUCCESS);
+    sim::debugger_clear();
+    EXPECT_EQ(b.cdc_data_io_uninit(c), STATUS_SUCCESS);
+    EXPECT_EQ(traced("usb_cdc_data_io_uninit: no request pools of this child"), 1u) << "its one set-up was undone";
 }
 
 TEST_F(control_route, a_closed_child_goes_at_unplug_and_a_new_one_comes_at_replug) {

@@ -783,6 +783,193 @@ void child_threads() {
     expect(w.device->pending(notify_in) == 0, "no notification read is left running after every unregistration");
 }
 
+// ---- (i) a modem gone before the child it reported is created ---------------------
+
+// A child's notification callback that holds its reader's walk of the
+// control device's children until the person is done.
+struct held_walk {
+    std::atomic<bool> walking{false};
+    std::atomic<bool> released{false};
+
+    static VOID notified(PVOID ctx, PVOID, ULONG) {
+        auto* h = static_cast<held_walk*>(ctx);
+        if (h->walking.exchange(true)) return;
+        sim::sched::wait("child notification callback runs on", [h] { return h->released.load(); });
+    }
+};
+
+// Control-device mode: while the first modem's notification callback runs
+// (its reader walks the control device's children), a second modem is
+// plugged and unplugged. Its child, reported while the walk held the list,
+// is created only after the walk, when that modem is gone: the creation
+// fails and leaves no reference on the departed modem's device.
+void control_device_gone_before_child() {
+    world w(true);
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    held_walk walk;
+    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("person", [&] {
+            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
+            auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
+            sim::plug_options options;
+            options.location = "6&1a2b3c4d&0&2";
+            options.whole_device = true;
+            auto stacks = w.host->plug(second, options);
+            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
+            expect(w.host->children(*w.control).size() == 1,
+                   "the second modem's child waits for the control device's walk to end");
+            w.host->unplug(second);
+            walk.released.store(true);
+        });
+    }
+    // The walk's end hands the list's changes to the PnP manager.
+    quiesce();
+    w.host->settle();
+    expect(w.host->children(*w.control).size() == 1, "the departed modem's child is not created");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+}
+
+// The same walk with the second modem staying: the control device is removed
+// before the PnP manager enumerates the child reported during the walk. The
+// framework drops that description without an attempt to create its child,
+// and the reference it held on the modem's device must go with it.
+void control_device_removed_before_child() {
+    world w(true);
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    held_walk walk;
+    expect(bus.cdc_set_notify_cb(child, &walk, held_walk::notified), "the child registers");
+    auto second = std::make_shared<sim::usb::device>(catalogue::acm_modem());
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("person", [&] {
+            sim::sched::wait("person waits for the callback", [&walk] { return walk.walking.load(); });
+            sim::plug_options options;
+            options.location = "6&1a2b3c4d&0&2";
+            options.whole_device = true;
+            auto stacks = w.host->plug(second, options);
+            expect(stacks.size() == 1 && stacks[0]->start_status() == STATUS_SUCCESS, "the second modem starts");
+            walk.released.store(true);
+        });
+    }
+    quiesce();
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+    w.release_interfaces();
+    w.host->remove_device(*w.control);
+    expect(w.control->removed(), "the control device is removed");
+}
+
+// ---- (j) a child closing its data path while a purge's last give-back runs ---------
+
+// A synchronous read comes back whole just as a person purges the IN side:
+// the reader's CPU stalls before it gives the record back, so the purge
+// counts the record busy and its cancel finds nothing, and again after the
+// record is back but before the reader takes the pool's lock to tell the
+// purge. The child's driver closes its data path meanwhile, opens it again
+// and reads: the close must wait for the purge to end, else the reopened
+// pools inherit its mark and refuse reads no purge of theirs concerns.
+void purge_close() {
+    world w;
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    expect_open(bus, child, 2, 2);
+    ledger reads;
+    std::atomic<bool> answered{false};
+    std::atomic<bool> purged{false};
+    std::atomic<bool> closer_moved{false};
+    std::atomic<bool> read_back{false};
+    {
+        actors people;
+        people.start("child reading", [&] {
+            uint8_t buffer[64];
+            expect(bus.cdc_data_in_sync(child, buffer, sizeof(buffer), no_timeout), "the child's read comes back");
+            read_back.store(true);
+        });
+        people.start("device", [&] {
+            sim::sched::wait("device waits for the read", [&w] { return w.device->pending(data_in) == 1; });
+            sim::sched::hold("child reading", "InterlockedExchangeAdd", [&purged] { return purged.load(); });
+            w.device->push_in(data_in, {'O', 'K'});
+            answered.store(true);
+        });
+        people.start("person purging", [&] {
+            sim::sched::wait("person waits for the answer", [&answered] { return answered.load(); });
+            bus.cdc_inout_purge(child, TRUE);
+            sim::sched::hold("child reading", "WdfSpinLockAcquire", [&closer_moved] { return closer_moved.load(); });
+            purged.store(true);
+        });
+        people.start("child closing", [&] {
+            sim::sched::wait("child driver waits for the purge", [&purged] { return purged.load(); });
+            quiesce();
+            if (bus.cdc_data_io_uninit(child) != STATUS_SUCCESS) {
+                closer_moved.store(true);
+                sim::sched::wait("child driver waits to close again", [&read_back] { return read_back.load(); });
+                expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes once its read is back");
+            }
+            expect(bus.cdc_data_io_init(child, 2, 2) == STATUS_SUCCESS, "the child opens its data path again");
+            for (int i = 0; i < 2; i++) {
+                transfer* t = reads.next();
+                expect(bus.cdc_data_in_async(child, t->buffer, 64, transfer::done, t, no_timeout),
+                       "a read on the reopened data path is refused");
+            }
+            closer_moved.store(true);
+        });
+    }
+    bus.cdc_inout_purge(child, TRUE);
+    expect(reads.all_done(), "every accepted read completes");
+    expect(bus.cdc_transport_disable(child) == STATUS_SUCCESS, "the child disables its transport");
+    expect(bus.cdc_data_io_uninit(child) == STATUS_SUCCESS, "the data path closes with nothing pending");
+}
+
+// ---- (k) the reader's stop between its completion's re-arm and the re-send --------
+
+// The first notification's callback holds its completion's thread right
+// after the completion released the reader's lock, as a CPU interrupted
+// there: the completion has decided to re-arm and not yet sent again.
+struct rearm_window {
+    std::atomic<bool> notified{false};
+
+    static VOID callback(PVOID ctx, PVOID, ULONG) {
+        auto* r = static_cast<rearm_window*>(ctx);
+        if (r->notified.exchange(true)) return;
+        sim::sched::hold(
+            sim::sched::current_thread_name(), "WdfSpinLockRelease", [] { return false; }, sim::clock_now() + kSecond);
+    }
+};
+
+// The child unregisters while the completion stands in that window: the
+// re-send finds the reader stopping and must end it, so the stop returns with
+// no read pending, and the next registration starts the reader again.
+void notify_stop_window() {
+    world w;
+    WDFDEVICE child = w.plug_one(catalogue::acm_modem());
+    CDC_BUS_INTERFACE& bus = w.bus(child);
+    rearm_window r;
+    expect(bus.cdc_set_notify_cb(child, &r, rearm_window::callback), "the child registers");
+    {
+        actors people;
+        device_notifies(people, w, 1);
+        people.start("child unregistering", [&] {
+            sim::sched::wait("child driver waits for the notification", [&r] { return r.notified.load(); });
+            // Everything else stands still: the completion is in its window.
+            quiesce();
+            bus.cdc_set_notify_cb(child, nullptr, nullptr);
+            expect(w.device->pending(notify_in) == 0, "a notification read is pending after the stop returned");
+        });
+    }
+    quiesce();
+    expect(w.device->pending(notify_in) == 0, "a notification read went out after the reader stopped");
+    w.device->discard_in(notify_in);
+    std::atomic<unsigned> notifications{0};
+    expect(bus.cdc_set_notify_cb(child, &notifications, notified), "the child registers again");
+    expect(w.device->pending(notify_in) == 1, "the reader does not run again after the stop");
+    bus.cdc_set_notify_cb(child, nullptr, nullptr);
+}
+
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
@@ -808,6 +995,16 @@ const std::vector<scenario> table = {
     {"child-threads", "one child registering and unregistering from two threads on a device it never used", 130,
      child_threads},
     {"callback-close", "a child closing its data path right after its transfers' callbacks began", 120, callback_close},
+    {"control-device-gone-before-child",
+     "control-device mode: a modem plugged and unplugged while a notification walk holds the children", 400,
+     control_device_gone_before_child},
+    {"control-device-removed-before-child",
+     "control-device mode: the control device removed before it enumerates a child reported during a walk", 400,
+     control_device_removed_before_child},
+    {"purge-close", "a child closing and reopening its data path while a purge's last give-back runs", 260,
+     purge_close},
+    {"notify-stop-window", "the notification reader's stop between its completion's re-arm and the re-send", 130,
+     notify_stop_window},
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,46 @@ TEST(controlled_scheduler, time_moves_to_the_earliest_deadline_only_once_nothing
     EXPECT_TRUE(timed_out);
     EXPECT_EQ(seen_by_worker, std::vector<int64_t>(4, 0));
     EXPECT_EQ(sim::clock_now(), 10000000);
+}
+
+// A held thread stops at its next point of the named kind (a wait's too,
+// before the wait's own condition) and goes on only once the other thread
+// has done what the hold waits for, in every schedule; a hold is taken once.
+TEST(controlled_scheduler, a_hold_stops_a_thread_at_its_next_point_of_a_kind_until_released) {
+    for (uint64_t seed = 1; seed <= 10; seed++) {
+        std::string order;
+        std::atomic<int> released{0};
+        sim::sched::config cfg;
+        cfg.seed = seed;
+        sim::sched::run(cfg, [&] {
+            sim::sched::hold("a", "window", [&released] { return released.load() >= 1; });
+            sim::sched::hold("a", "gate", [&released] { return released.load() >= 2; });
+            std::thread* a = sim::sched::spawn("a", [&] {
+                sim::sched::point("before");
+                order += 'a';
+                sim::sched::point("window");
+                order += 'A';
+                sim::sched::point("window");
+                sim::sched::wait("gate", [] { return true; });
+                order += 'G';
+            });
+            std::thread* b = sim::sched::spawn("b", [&] {
+                sim::sched::wait("b waits for a", [&order] { return order.find('a') != std::string::npos; });
+                for (int i = 0; i < 3; i++) sim::sched::point("b works");
+                order += 'b';
+                released.store(1);
+                sim::sched::wait("b waits for A", [&order] { return order.find('A') != std::string::npos; });
+                for (int i = 0; i < 3; i++) sim::sched::point("b works");
+                order += 'c';
+                released.store(2);
+            });
+            sim::sched::join(a);
+            sim::sched::join(b);
+            delete a;
+            delete b;
+        });
+        EXPECT_EQ(order, "abAcG") << "seed " << seed;
+    }
 }
 
 TEST(controlled_scheduler, all_threads_blocked_is_a_deadlock_naming_each_position) {

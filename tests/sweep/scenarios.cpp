@@ -358,6 +358,59 @@ void power_idle_sleep(run& r) {
     r.unplug_all(false);
 }
 
+// A resource rebalance with a read waiting: the stop takes it back, the
+// restart reports the child again, and the new child moves data.
+void rebalance_in_flight(run& r) {
+    data_path& p = *current_path;
+    static std::vector<uint8_t> read(64);
+    if (p.bus != nullptr && r.open_data_path(p.bus, p.child)) r.read_async(p.bus, p.child, &read);
+    // Its driver lets go of the child, which the restart's enumeration replaces.
+    r.let_go();
+    if (p.stack != nullptr && r.ok(r.host().rebalance(*p.stack))) {
+        WDFDEVICE child = r.first_child(p.stack);
+        CDC_BUS_INTERFACE* b = r.bus(child);
+        if (r.open_data_path(b, child)) {
+            bool moved = false;
+            r.echo(b, child, r.plugged().back(), &moved);
+        }
+        r.close_data_path(b, child);
+    }
+    r.unplug_all(false);
+}
+
+// Control-device mode: the open child stays across its device's rebalance
+// and sets up again on it.
+void control_device_rebalance(run& r) {
+    if (!r.start_control_device()) return;
+    sim::device_stack* stack = r.plug(sim::plug_options().location);
+    WDFDEVICE child = r.first_child(stack);
+    CDC_BUS_INTERFACE* b = r.bus(child);
+    child_state& state = control_children.emplace_back();
+    static std::vector<uint8_t> read(64);
+    if (b != nullptr) {
+        r.ok(b->cdc_data_io_ctrl_cbs_init(child, 1, child_state::final_cb, child_state::final_cb, child_state::is_open,
+                                          nullptr, nullptr, &state));
+        state.open = true;
+        if (r.open_data_path(b, child)) r.read_async(b, child, &read);
+    }
+    if (stack != nullptr && r.ok(r.host().rebalance(*stack)) && b != nullptr && r.first_child(stack) == child) {
+        r.close_data_path(b, child);
+        if (r.open_data_path(b, child)) {
+            bool moved = false;
+            r.echo(b, child, r.plugged().back(), &moved);
+        }
+    }
+    // Closed, also when its device did not come back: a child left pending
+    // goes at its not-in-use report.
+    if (b != nullptr) {
+        r.close_data_path(b, child);
+        state.open = false;
+        r.ok(b->qd_notify_child_not_in_use(child));
+    }
+    state.open = false;
+    r.unplug_all(false);
+}
+
 const std::vector<scenario>& all() {
     static const std::vector<scenario> list = {
         {{"plug", "load, plug, start, children, unplug (USB-direct)"}, false, [](run&) {}, plug_start_children_unplug},
@@ -390,6 +443,20 @@ const std::vector<scenario>& all() {
              plug_and_query(r);
          },
          power_idle_sleep},
+        {{"rebalance", "a rebalance with a read waiting, the child reported again, its data path"},
+         false,
+         [](run& r) {
+             r.load();
+             plug_and_query(r);
+         },
+         rebalance_in_flight},
+        {{"control-rebalance", "control device: a rebalance of the serving device with the child open and reading"},
+         true,
+         [](run& r) {
+             r.load();
+             r.add_control_device();
+         },
+         control_device_rebalance},
     };
     return list;
 }

@@ -63,6 +63,11 @@ NTSTATUS prepare_hardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
 
 NTSTATUS release_hardware(WDFDEVICE, WDFCMRESLIST) { return STATUS_SUCCESS; }
 
+NTSTATUS query_stop(WDFDEVICE device) {
+    if (!is_pdo(device)) return g_behaviour.query_stop_status;
+    return get_child_context(device)->serial == g_behaviour.refuse_stop_serial ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
 void power_event(WDFDEVICE device, const char* event) {
     if (g_behaviour.on_power) g_behaviour.on_power(device, event);
 }
@@ -107,6 +112,7 @@ WDF_PNPPOWER_EVENT_CALLBACKS pnp_callbacks() {
     cb.EvtDeviceSelfManagedIoFlush = self_managed_io_flush;
     cb.EvtDeviceSelfManagedIoCleanup = self_managed_io_cleanup;
     cb.EvtDeviceSurpriseRemoval = surprise_removal;
+    cb.EvtDeviceQueryStop = query_stop;
     return cb;
 }
 

@@ -50,6 +50,8 @@ struct behaviour {
     NTSTATUS prepare_status = STATUS_SUCCESS;
     NTSTATUS d0_entry_status = STATUS_SUCCESS;
     NTSTATUS pdo_prepare_status = STATUS_SUCCESS;
+    NTSTATUS query_stop_status = STATUS_SUCCESS;  // the bus's EvtDeviceQueryStop
+    ULONG refuse_stop_serial = 0;                 // the PDO whose EvtDeviceQueryStop fails (0: none)
     NTSTATUS eject_status = STATUS_SUCCESS;
     create_routine create;  // empty: standard_pdo
     std::function<void(PWDFDEVICE_INIT)> on_device_add;

@@ -363,6 +363,7 @@ NTSTATUS usb_device_get_composite_enumerated(_In_ PCWSTR hwid);
 EVT_WDF_CHILD_LIST_CREATE_DEVICE cdc_device_create;
 EVT_WDF_CHILD_LIST_SCAN_FOR_CHILDREN usb_evt_scan_for_children;
 EVT_WDF_CHILD_LIST_IDENTIFICATION_DESCRIPTION_COMPARE cdc_evt_id_compare;
+EVT_WDF_CHILD_LIST_IDENTIFICATION_DESCRIPTION_CLEANUP cdc_evt_id_cleanup;
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_children_plugin(_In_ WDFDEVICE parent, _In_ PCDC_IDS ids,
                                                             _In_ ULONG child_count, _In_ BOOLEAN ext_ctrl_enabled);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS

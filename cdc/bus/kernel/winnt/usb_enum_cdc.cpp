@@ -85,6 +85,7 @@ NTSTATUS usb_evt_device_add(WDFDRIVER driver, PWDFDEVICE_INIT device_init) {
     if (owns_children) {
         WDF_CHILD_LIST_CONFIG_INIT(&child_list_config, sizeof(CDC_CHILD_DESCRIPTION), cdc_device_create);
         child_list_config.EvtChildListScanForChildren = usb_evt_scan_for_children;
+        child_list_config.EvtChildListIdentificationDescriptionCleanup = cdc_evt_id_cleanup;
         WdfFdoInitSetDefaultChildListConfig(device_init, &child_list_config, WDF_NO_OBJECT_ATTRIBUTES);
     }
 

@@ -30,7 +30,7 @@ NTSTATUS usb_children_plugin(WDFDEVICE parent, PCDC_IDS ids, ULONG child_count, 
 }
 
 // The description holds a reference on the function device until the first
-// attempt to create its PDO.
+// attempt to create its PDO, or until the framework drops it unattempted.
 NTSTATUS usb_child_plugin(WDFDEVICE parent, PCDC_IDS ids, ULONG unique_id, ULONG ui_number) {
     CDC_CHILD_DESCRIPTION description;
     WDFCHILDLIST list;
@@ -77,6 +77,21 @@ NTSTATUS usb_child_plugin(WDFDEVICE parent, PCDC_IDS ids, ULONG unique_id, ULONG
         WdfObjectDereferenceActual(ids->device, NULL, __LINE__, (PCHAR)__FILE__);
     }
     return status;
+}
+
+// The framework frees its copy of a description: one that never reached
+// cdc_device_create (its parent removed before it enumerated the child)
+// still holds its reference on the function device. The flag settles which
+// of the two releases it.
+VOID cdc_evt_id_cleanup(WDFCHILDLIST list, PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER header) {
+    PCDC_CHILD_DESCRIPTION description = CONTAINING_RECORD(header, CDC_CHILD_DESCRIPTION, header);
+
+    UNREFERENCED_PARAMETER(list);
+    if (InterlockedCompareExchange(&description->create_attempted, 1, 0) == 0) {
+        QD_TRACE(TRACE_LEVEL_INFO, "%s: device %p, child_unique_id %ld never created\n", __func__,
+                 description->ids.device, description->unique_id);
+        WdfObjectDereferenceActual(description->ids.device, NULL, __LINE__, (PCHAR)__FILE__);
+    }
 }
 
 // Same location (all 80 bytes), hardware ids equal over the shorter length,

@@ -137,6 +137,30 @@ static NTSTATUS usb_req_manager_objects_create(PREQ_MANAGER manager, PWDF_OBJECT
     return WdfSpinLockCreate(attributes, &manager->lock);
 }
 
+// A start after a stop (a rebalance): the hardware stop cancelled what the
+// previous USB target had in flight, but completion routines of it may still
+// run and give records back to the pools this start remakes. Deleting the
+// target waits for every one of them and frees what the previous start
+// parented to it; nothing of it is reachable afterwards.
+static VOID usb_previous_start_drop(PDEVICE_CONTEXT fdx) {
+    if (fdx->usb_device == NULL) {
+        return;
+    }
+    WdfObjectDelete(fdx->usb_device);
+    fdx->usb_device = NULL;
+    fdx->usb_ifc_comm = NULL;
+    fdx->usb_ifc_data = NULL;
+    fdx->pipe_comm_notify = NULL;
+    fdx->pipe_data_in = NULL;
+    fdx->pipe_data_out = NULL;
+    fdx->notify_req = NULL;
+    fdx->notify_req_mem = NULL;
+    fdx->control_req_mem = NULL;
+    fdx->notify_lock = NULL;
+    fdx->req_in.lock = NULL;
+    fdx->req_out.lock = NULL;
+}
+
 NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resources_raw,
                                          WDFCMRESLIST resources_translated) {
     PDEVICE_CONTEXT fdx = usb_get_device_context(device);
@@ -149,6 +173,8 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     UNREFERENCED_PARAMETER(resources_translated);
 
     QD_TRACE(TRACE_LEVEL_INFO, "%s: entered, drv_ctx.control_device_used %ld\n", __func__, drv_ctx.control_device_used);
+
+    usb_previous_start_drop(fdx);
 
     status = WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &fdx->usb_device);
     if (!NT_SUCCESS(status)) {
@@ -215,6 +241,9 @@ NTSTATUS usb_evt_device_prepare_hardware(WDFDEVICE device, WDFCMRESLIST resource
     fdx->child_count = 1;
     InterlockedExchange(&fdx->ref_count, 0);
     InterlockedExchange(&fdx->enable_count, 0);
+    // The pools a child made on an earlier start went with that start's USB
+    // target: after a stop the first child to ask makes them again.
+    InterlockedExchange(&fdx->data_io_count, 0);
 
     status = qd_registry_rw_ulong(NULL, device, L"ExtraControlEnabled", &ext_ctrl);
     fdx->ext_ctrl_enabled = (NT_SUCCESS(status) && ext_ctrl != 0) ? 1 : 0;
