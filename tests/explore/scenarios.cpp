@@ -99,6 +99,37 @@ void notify_switch() {
     expect(a.cdc_data_io_uninit(children[0]) == STATUS_SUCCESS, "child 0 closes its data path");
 }
 
+// One child opens the data path, which makes the control record, while the
+// other sends control transfers on the started device: a sender must find
+// no record or a finished one, never one still being made.
+void control_open() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    w.device_value(set, "ExtraControlEnabled", 1);
+    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    CDC_BUS_INTERFACE& a = w.bus(children[0]);
+    CDC_BUS_INTERFACE& b = w.bus(children[1]);
+    ledger sent;
+    {
+        actors people;
+        people.start("child 0 switching", [&] {
+            for (int i = 0; i < 2; i++) {
+                if (a.cdc_transport_enable(children[0]) == STATUS_SUCCESS) a.cdc_transport_disable(children[0]);
+            }
+        });
+        people.start("child 1 sending", [&] {
+            for (int i = 0; i < 3; i++) {
+                transfer* t = sent.next();
+                if (b.class_control_async(children[1], TRUE, 0x21, 0, 7, t->buffer, transfer::done, t, nullptr,
+                                          -kSecond) != STATUS_PENDING) {
+                    sent.forget_last();
+                }
+            }
+        });
+    }
+    expect(sent.all_done(), "every accepted control transfer completes");
+}
+
 // One child opens and closes its data path while the other restarts and
 // purges the pipes they share: maintenance must never meet a pipe the switch
 // deleted.
@@ -1005,6 +1036,8 @@ const std::vector<scenario> table = {
      purge_close},
     {"notify-stop-window", "the notification reader's stop between its completion's re-arm and the re-send", 130,
      notify_stop_window},
+    {"control-open", "two children on one ECM function: the data path's opening against control transfers", 200,
+     control_open},
 };
 
 }  // namespace

@@ -167,6 +167,8 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR ext_ctrl_enabled;
     ULONG idle_timeout;
     volatile LONG d0_exited;
+    // Published whole by the data path's opening (senders read it without
+    // the path lock); freed only while control_req_state is 2.
     WDFMEMORY control_req_mem;
     volatile LONG control_req_state;  // 0 free, 1 a transfer in progress, 2 stopped
     ULONG zlp_enabled;

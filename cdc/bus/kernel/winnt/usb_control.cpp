@@ -27,6 +27,14 @@ static BOOLEAN usb_control_fdx_ready(PDEVICE_CONTEXT fdx, const char* caller, NT
 // asynchronous caller gets it done at once and its callback afterwards, and
 // one above PASSIVE_LEVEL is refused rather than told of a reset that never
 // happened.
+// The record a sender may use: NULL, or one the path's opening finished
+// before it published it.
+static PREQUEST_CONTEXT control_record(PDEVICE_CONTEXT fdx) {
+    WDFMEMORY memory = (WDFMEMORY)ReadPointerAcquire((PVOID const volatile*)&fdx->control_req_mem);
+
+    return memory != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(memory, NULL) : NULL;
+}
+
 static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, BOOLEAN sync,
                                 BOOLEAN* handled) {
     WDF_USB_PIPE_INFORMATION info;
@@ -73,12 +81,13 @@ static NTSTATUS send_clear_pipe(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACK
     return status;
 }
 
-static NTSTATUS control_send(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET setup, PVOID buffer, USHORT length,
-                             PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync, BOOLEAN* pending,
-                             BOOLEAN* done_here) {
+// rqx: the record the caller prepared, read once; the path's opening may
+// publish one meanwhile, which this transfer must not pick up unprepared.
+static NTSTATUS control_send(PDEVICE_CONTEXT fdx, PREQUEST_CONTEXT rqx, PWDF_USB_CONTROL_SETUP_PACKET setup,
+                             PVOID buffer, USHORT length, PULONG bytes_transferred, LONGLONG timeout, BOOLEAN sync,
+                             BOOLEAN* pending, BOOLEAN* done_here) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_MEMORY_DESCRIPTOR descriptor;
-    PREQUEST_CONTEXT rqx;
     WDFMEMORY memory = NULL;
     BOOLEAN handled;
     NTSTATUS status;
@@ -98,7 +107,6 @@ static NTSTATUS control_send(PDEVICE_CONTEXT fdx, PWDF_USB_CONTROL_SETUP_PACKET 
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_TIMEOUT);
     options.Timeout = timeout;
 
-    rqx = fdx->control_req_mem != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL) : NULL;
     if (sync) {
         WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, buffer, length);
         return WdfUsbTargetDeviceSendControlTransferSynchronously(
@@ -173,7 +181,7 @@ static NTSTATUS usb_generic_control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, P
         return STATUS_DEVICE_BUSY;
     }
 
-    rqx = fdx->control_req_mem != NULL ? (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL) : NULL;
+    rqx = control_record(fdx);
     if (rqx != NULL) {
         status = usb_request_reuse(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), rqx);
         if (!NT_SUCCESS(status)) {
@@ -187,8 +195,8 @@ static NTSTATUS usb_generic_control_send(WDFDEVICE child, PDEVICE_CONTEXT fdx, P
         }
     }
 
-    status =
-        control_send(fdx, setup, buffer, length, bytes_transferred, timeout, cb_complete == NULL, &pending, &done_here);
+    status = control_send(fdx, rqx, setup, buffer, length, bytes_transferred, timeout, cb_complete == NULL, &pending,
+                          &done_here);
     if (!pending) {
         if (rqx != NULL) {
             rqx->cb_complete = NULL;
@@ -342,10 +350,10 @@ NTSTATUS usb_control_request_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_control_request_purge");
-    if (fdx->control_req_mem == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
+    rqx = control_record(fdx);
+    if (rqx == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
         return STATUS_SUCCESS;
     }
-    rqx = (PREQUEST_CONTEXT)WdfMemoryGetBuffer(fdx->control_req_mem, NULL);
     if (!WdfRequestCancelSentRequest(rqx->request)) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control was not cancelled\n", "usb_control_request_purge");
         return STATUS_UNSUCCESSFUL;

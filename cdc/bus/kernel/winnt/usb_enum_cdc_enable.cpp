@@ -310,16 +310,24 @@ NTSTATUS usb_cdc_enable(PDEVICE_CONTEXT fdx) {
     } else {
         // A closing that met a control transfer left the record to it: that
         // transfer may be reading the field, and the record is still good.
+        // A control transfer may run meanwhile (the started device takes
+        // them with no record): it sees none or a finished one.
         if (fdx->control_req_mem == NULL) {
-            status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &fdx->control_req_mem, 0);
+            WDFMEMORY record = NULL;
+
+            status = usb_request_allocate(WdfUsbTargetDeviceGetIoTarget(fdx->usb_device), &record, 0);
+            if (NT_SUCCESS(status)) {
+                InterlockedExchangePointer((PVOID volatile*)&fdx->control_req_mem, record);
+            } else {
+                // A half-made record would be taken for a usable one.
+                usb_request_free(&record);
+            }
         }
         if (NT_SUCCESS(status)) {
             InterlockedCompareExchange(&fdx->control_req_state, 0, 2);
             InterlockedExchange(&fdx->io_enabled, 1);
         } else {
             QD_TRACE(TRACE_LEVEL_ERROR, "%s: WdfUsbTargetPipeGetIoTarget failed, status %lx\n", __func__, status);
-            // A half-made record would be taken for a usable one.
-            usb_request_free(&fdx->control_req_mem);
         }
     }
     usb_cdc_path_unlock(fdx, held);
