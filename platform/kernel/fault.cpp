@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "sim/kernel.h"
 
@@ -16,8 +17,12 @@ struct armed_fault {
 
 struct fault_state {
     std::mutex lock;
-    std::map<std::string, armed_fault, std::less<>> armed;              // guarded by lock
-    std::map<std::string, uint64_t, std::less<>> calls;                 // guarded by lock
+    std::map<std::string, armed_fault, std::less<>> armed;  // guarded by lock
+    std::map<std::string, uint64_t, std::less<>> calls;     // guarded by lock
+    // The entry of `calls` each site's text was last found at, by the text's
+    // address: a site is nearly always a literal, so most calls find their
+    // counter without searching by name. Guarded by lock.
+    std::unordered_map<const char*, std::pair<const std::string, uint64_t>*> by_address;
     std::string last_failed;                                            // guarded by lock
     std::map<std::string, std::function<void()>, std::less<>> actions;  // guarded by lock
 };
@@ -73,11 +78,15 @@ bool fault_should_fail(const char* site, NTSTATUS* status) {
     if (action) action();
     std::lock_guard<std::mutex> guard(s.lock);
     // Looked up by view so the steady path allocates nothing once a site is known.
-    const auto counter = s.calls.find(name);
-    if (counter != s.calls.end())
-        ++counter->second;
-    else
-        s.calls.emplace(std::string(name), 1);
+    // Texts built at run time would each add an address: they start over.
+    if (s.by_address.size() > 2 * s.calls.size() + 64) s.by_address.clear();
+    auto*& known = s.by_address[name.data()];
+    if (known == nullptr || known->first != name) {
+        auto counter = s.calls.find(name);
+        if (counter == s.calls.end()) counter = s.calls.emplace(std::string(name), 0).first;
+        known = &*counter;
+    }
+    ++known->second;
     bool failed = false;
     NTSTATUS result = STATUS_SUCCESS;
     count_down(s, name, &failed, &result);
@@ -112,6 +121,7 @@ void fault_reset() {
     std::lock_guard<std::mutex> guard(s.lock);
     s.armed.clear();
     s.calls.clear();
+    s.by_address.clear();
     s.last_failed.clear();
     s.actions.clear();
 }
