@@ -131,16 +131,20 @@ std::string registry::key_of(const std::string& path) {
     return k;
 }
 
-void registry::create_key(const std::string& path) {
-    // Creating a key creates its ancestors, as the registry does.
-    // Most keys exist already: looked up by view, an ancestor costs no copy.
-    const std::string k = key_of(path);
+void registry::create_key(const std::string& path) { make_key(path); }
+
+registry::key_data& registry::make_key(const std::string& path) {
+    // Creating a key creates its ancestors, as the registry does, and
+    // deleting one deletes its subkeys: a key that exists has them all.
+    std::string k = key_of(path);
+    const auto found = keys_.find(k);
+    if (found != keys_.end()) return found->second;
     size_t pos = 0;
     while ((pos = k.find('\\', pos + 1)) != std::string::npos) {
         const std::string_view ancestor(k.data(), pos);
         if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data());
     }
-    if (keys_.find(k) == keys_.end()) keys_.emplace(k, key_data());
+    return keys_.emplace(std::move(k), key_data()).first->second;
 }
 
 bool registry::key_exists(const std::string& path) const { return keys_.count(key_of(path)) != 0; }
@@ -157,8 +161,7 @@ void registry::delete_key(const std::string& path) {
 }
 
 void registry::set_value(const std::string& key, const std::string& name, registry_value value) {
-    create_key(key);
-    keys_[key_of(key)].values[upper(name)] = {name, std::move(value)};
+    make_key(key).values[upper(name)] = {name, std::move(value)};
 }
 
 void registry::set_dword(const std::string& key, const std::string& name, uint32_t value) {
