@@ -11,10 +11,10 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCDC_WERROR=ON
-# Three repetitions of 20,000 transfers each per case, the summary taking
-# their medians: the same work on every machine, however busy, and the whole
-# run within some seconds.
-BENCH_FLAGS ?= --transfers=20000 --benchmark_repetitions=3 --benchmark_display_aggregates_only=true
+# Three rounds of 20,000 transfers each per case, each round running a case
+# and its baseline back to back: the same work on every machine, however
+# busy, and the whole run within some seconds.
+BENCH_FLAGS ?= --transfers=20000 --benchmark_repetitions=3
 
 .PHONY: all deps build demo bench sweep explore rebreak mutate check check-windows check-plain check-asan check-tsan check-fuzz windows fuzz fuzz-build fuzz-coverage format clean
 

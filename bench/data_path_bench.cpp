@@ -3,6 +3,12 @@
 // platform, one and two children, each completion mode the platform offers,
 // and the heap allocations per steady-state transfer. After the runs, a
 // summary pairs each driver result with its bare one.
+//
+// The machine may be shared: each repetition (round) runs the driver case
+// and its baseline back to back, their order alternating from round to round,
+// and a ratio is the median over the rounds of each round's own ratio, so a
+// burst of load elsewhere falls on both sides of one pair rather than on one
+// side of the comparison.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -130,9 +136,7 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     // when only aggregates are shown, the median aggregate is all there is.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.run_type != Run::RT_Iteration && !median) continue;
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             const double to_ns = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             sample one;
             one.cpu_ns = run.GetAdjustedCPUTime() * to_ns;
@@ -140,13 +144,12 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             auto allocs = run.counters.find("allocs_per_transfer");
             if (allocs != run.counters.end()) one.allocs = allocs->second.value;
             one.calls = read_call_counters(run.counters);
-            result& r = results_[run.run_name.function_name];
-            if (median) {
-                r.median = one;
-                r.has_median = true;
-            } else {
-                r.samples.push_back(one);
-            }
+            // "<case>/<side>/round:<n>": the round pairs a result with the other side's.
+            const std::string& name = run.run_name.function_name;
+            const size_t mark = name.rfind("/round:");
+            if (mark == std::string::npos) continue;
+            const int round = std::atoi(name.c_str() + mark + 7);
+            results_[name.substr(0, mark)].samples[round] = one;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -160,11 +163,13 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             if (control == results_.end() || direct == results_.end()) continue;
             const sample r = control->second.typical();
             const sample d = direct->second.typical();
-            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.3f\n",
-                    case_label(c).c_str(), r.cpu_ns / 1e3, d.cpu_ns / 1e3, d.cpu_ns > 0 ? r.cpu_ns / d.cpu_ns : 0.0,
-                    r.real_ns / 1e3, d.real_ns / 1e3, d.real_ns > 0 ? r.real_ns / d.real_ns : 0.0, r.allocs);
+            const paired ratio = paired_ratios(control->second, direct->second);
+            fprintf(out,
+                    "  %-38s cpu %6.2f / %6.2f us = %4.2f [%4.2f-%4.2f]  real %6.2f / %6.2f us = %4.2f  allocs %.3f\n",
+                    case_label(c).c_str(), r.cpu_ns / 1e3, d.cpu_ns / 1e3, ratio.cpu, ratio.cpu_low, ratio.cpu_high,
+                    r.real_ns / 1e3, d.real_ns / 1e3, ratio.real, r.allocs);
         }
-        fprintf(out, "  (each figure: control device / USB-direct = ratio)\n");
+        fprintf(out, "  (each figure: control device / USB-direct = ratio; %s)\n", ratio_note().c_str());
         fprintf(
             out,
             "\nControl-device mode against USB-direct mode, per transfer: framework calls, spin-lock acquisitions\n");
@@ -192,13 +197,16 @@ class ratio_reporter : public benchmark::ConsoleReporter {
             if (driver == results_.end() || bare == results_.end()) continue;
             const sample d = driver->second.typical();
             const sample b = bare->second.typical();
-            fprintf(out, "  %-38s cpu %6.2f / %6.2f us = %4.2f  real %6.2f / %6.2f us = %4.2f  allocs %.3f / %.3f\n",
-                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, b.cpu_ns > 0 ? d.cpu_ns / b.cpu_ns : 0.0,
-                    d.real_ns / 1e3, b.real_ns / 1e3, b.real_ns > 0 ? d.real_ns / b.real_ns : 0.0, d.allocs, b.allocs);
+            const paired ratio = paired_ratios(driver->second, bare->second);
+            fprintf(out,
+                    "  %-38s cpu %6.2f / %6.2f us = %4.2f [%4.2f-%4.2f]  real %6.2f / %6.2f us = %4.2f  allocs %.3f / "
+                    "%.3f\n",
+                    case_label(c).c_str(), d.cpu_ns / 1e3, b.cpu_ns / 1e3, ratio.cpu, ratio.cpu_low, ratio.cpu_high,
+                    d.real_ns / 1e3, b.real_ns / 1e3, ratio.real, d.allocs, b.allocs);
             // Occasional growth of a platform buffer, amortised, is not a per-transfer allocation.
             if (d.allocs >= 0.001) zero_allocs = false;
         }
-        fprintf(out, "  (each figure: driver / bare = ratio)\n");
+        fprintf(out, "  (each figure: driver / bare = ratio; %s)\n", ratio_note().c_str());
         fprintf(out, "\nDriver against the bare platform, per transfer: framework calls, spin-lock acquisitions\n");
         for (const bench_case& c : cases) {
             auto driver = results_.find(case_name(c) + "/driver");
@@ -219,32 +227,73 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         double allocs = 0;
         per_transfer_calls calls;
     };
-    struct result {
-        std::vector<sample> samples;
-        sample median;
-        bool has_median = false;
+    static double middle(std::vector<double> values) {
+        if (values.empty()) return 0.0;
+        std::sort(values.begin(), values.end());
+        const size_t n = values.size();
+        return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    }
 
-        // The median of each figure on its own.
+    struct result {
+        std::map<int, sample> samples;  // by round
+
+        // The median of each figure on its own over the rounds.
         sample typical() const {
-            if (has_median || samples.empty()) return median;
-            auto middle = [&](double sample::*field) {
+            if (samples.empty()) return sample{};
+            auto over_rounds = [&](double sample::*field) {
                 std::vector<double> values;
-                for (const sample& s : samples) values.push_back(s.*field);
-                std::sort(values.begin(), values.end());
-                const size_t n = values.size();
-                return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+                for (const auto& s : samples) values.push_back(s.second.*field);
+                return middle(values);
             };
-            // The counts are the same in every repetition but for the refusals' retries.
-            return sample{middle(&sample::cpu_ns), middle(&sample::real_ns), middle(&sample::allocs),
-                          samples[samples.size() / 2].calls};
+            // The counts are the same in every round but for the refusals' retries.
+            auto mid = samples.begin();
+            std::advance(mid, samples.size() / 2);
+            return sample{over_rounds(&sample::cpu_ns), over_rounds(&sample::real_ns), over_rounds(&sample::allocs),
+                          mid->second.calls};
         }
     };
+
+    struct paired {
+        double cpu = 0;
+        double real = 0;
+        double cpu_low = 0;  // the rounds' lowest and highest CPU-time ratios
+        double cpu_high = 0;
+    };
+
+    // The median over the rounds both sides ran of each round's own ratio.
+    static paired paired_ratios(const result& path, const result& base) {
+        std::vector<double> cpu;
+        std::vector<double> real;
+        for (const auto& [round, p] : path.samples) {
+            auto b = base.samples.find(round);
+            if (b == base.samples.end()) continue;
+            if (b->second.cpu_ns > 0) cpu.push_back(p.cpu_ns / b->second.cpu_ns);
+            if (b->second.real_ns > 0) real.push_back(p.real_ns / b->second.real_ns);
+        }
+        paired out{middle(cpu), middle(real), 0, 0};
+        if (!cpu.empty()) {
+            out.cpu_low = *std::min_element(cpu.begin(), cpu.end());
+            out.cpu_high = *std::max_element(cpu.begin(), cpu.end());
+        }
+        return out;
+    }
+
+    std::string ratio_note() const {
+        size_t rounds = 0;
+        for (const auto& r : results_) rounds = std::max(rounds, r.second.samples.size());
+        return "times: medians over " + std::to_string(rounds) +
+               " rounds; ratio: the median of the rounds' own ratios, both sides of a round run back to back, "
+               "[the lowest-highest of them]";
+    }
+
     std::map<std::string, result> results_;
 };
 
-// transfers: a fixed number of transfers per repetition (0: the library
-// decides by time), so that runs on a busy machine do the same work.
-void register_cases(int64_t transfers) {
+// transfers: a fixed number of transfers per run (0: the library decides by
+// time), so that runs on a busy machine do the same work. The library runs
+// benchmarks in the order they are registered: round by round, each case's
+// two sides next to each other, the side that goes first alternating.
+void register_cases(int64_t transfers, int rounds) {
     auto add = [transfers](const std::string& name, const bench_case& c, route how) {
         benchmark::internal::Benchmark* b =
             benchmark::RegisterBenchmark(name.c_str(), [c, how](benchmark::State& state) { run(state, c, how); })
@@ -253,45 +302,54 @@ void register_cases(int64_t transfers) {
                 ->Unit(benchmark::kMicrosecond);
         if (transfers > 0) b->Iterations(transfers);
     };
-    for (const bench_case& c : cases) {
-        if (!completion_offered(c.mode)) continue;
-        for (route how : {route::direct, route::bare}) {
-            add(case_name(c) + (how == route::direct ? "/driver" : "/bare"), c, how);
+    auto add_pair = [&](const bench_case& c, int round, route first, const char* first_name, route second,
+                        const char* second_name) {
+        const std::string suffix = "/round:" + std::to_string(round);
+        if (round % 2 == 1) {
+            std::swap(first, second);
+            std::swap(first_name, second_name);
         }
-    }
-    for (const bench_case& c : routing_cases) {
-        if (!completion_offered(c.mode)) continue;
-        for (route how : {route::control, route::direct}) {
-            add(case_name(c) + (how == route::control ? "/control" : "/direct"), c, how);
+        add(case_name(c) + first_name + suffix, c, first);
+        add(case_name(c) + second_name + suffix, c, second);
+    };
+    for (int round = 0; round < rounds; ++round) {
+        for (const bench_case& c : cases) {
+            if (completion_offered(c.mode)) add_pair(c, round, route::direct, "/driver", route::bare, "/bare");
+        }
+        for (const bench_case& c : routing_cases) {
+            if (completion_offered(c.mode)) add_pair(c, round, route::control, "/control", route::direct, "/direct");
         }
     }
 }
 
-// Takes --transfers=N out of the arguments the library sees.
-int64_t take_transfers_flag(int* argc, char** argv) {
-    const std::string flag = "--transfers=";
-    int64_t transfers = 0;
+// Takes --NAME=N out of the arguments the library sees; fallback when absent.
+int64_t take_flag(int* argc, char** argv, const std::string& name, int64_t fallback) {
+    const std::string flag = "--" + name + "=";
+    int64_t value = fallback;
     int kept = 1;
     for (int i = 1; i < *argc; ++i) {
         const std::string arg = argv[i];
         if (arg.compare(0, flag.size(), flag) == 0) {
-            transfers = std::strtoll(arg.c_str() + flag.size(), nullptr, 10);
+            value = std::strtoll(arg.c_str() + flag.size(), nullptr, 10);
         } else {
             argv[kept++] = argv[i];
         }
     }
     *argc = kept;
-    return transfers;
+    return value;
 }
 
 }  // namespace
 }  // namespace cdc::bench
 
 int main(int argc, char** argv) {
-    const int64_t transfers = cdc::bench::take_transfers_flag(&argc, argv);
+    const int64_t transfers = cdc::bench::take_flag(&argc, argv, "transfers", 0);
+    // The library's repetitions would run one side's all before the other's:
+    // the rounds replace them.
+    const int64_t rounds = cdc::bench::take_flag(&argc, argv, "benchmark_repetitions", 1);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    cdc::bench::register_cases(transfers);
+    cdc::bench::register_cases(transfers, rounds < 1 ? 1 : static_cast<int>(rounds));
     cdc::bench::ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const bool zero_allocs = reporter.summarize(stdout);

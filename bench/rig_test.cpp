@@ -238,11 +238,11 @@ transfer_cost steady_cost(path& p, direction dir, ULONG length, unsigned depth) 
     return cost;
 }
 
-// The driver's own share of a transfer: one pool lock to take the record
+// The driver's own share of a transfer: the child's context (a lookup the
+// framework answers from the handle) and one pool lock to take the record
 // (with a write's packet record), nothing else: the records go back recycled
-// without the lock, the child's context comes from the driver's own table, a
-// recycled request's IRP from its record. Everything else is what the bare
-// path calls too.
+// without the lock, a recycled request's IRP comes from its record.
+// Everything else is what the bare path calls too.
 TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothing) {
     for (completion mode : offered_modes()) {
         for (unsigned lanes : {1u, 2u}) {
@@ -262,7 +262,7 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
                 driver_path p(o);
                 const transfer_cost driver = steady_cost(p, direction::out, length, o.depth);
                 if (counted && driver.exact() && bare.exact()) {
-                    EXPECT_LE(driver.calls, bare.calls + 2) << "write " << length;
+                    EXPECT_LE(driver.calls, bare.calls + 3) << "write " << length;
                     EXPECT_LE(driver.spin_locks, 1.0) << "write " << length;
                 }
                 EXPECT_EQ(driver.allocations, 0.0) << "write " << length;
@@ -274,7 +274,7 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
             driver_path p(o);
             const transfer_cost driver = steady_cost(p, direction::in, 512, o.depth);
             if (counted && driver.exact() && bare.exact()) {
-                EXPECT_LE(driver.calls, bare.calls + 2);
+                EXPECT_LE(driver.calls, bare.calls + 3);
                 EXPECT_LE(driver.spin_locks, 1.0);
             }
             EXPECT_EQ(driver.allocations, 0.0);
@@ -282,10 +282,11 @@ TEST_F(bench_paths, the_driver_path_adds_few_framework_calls_and_allocates_nothi
     }
 }
 
-// A routed call pins its serving device under the child's own lock, by a
-// hold on the device's rundown alone: no framework reference per call, and
-// no walk of the registered devices under the driver-wide lock.
-TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_nothing_else) {
+// A routed call pins its serving device by a hold on the device's rundown
+// alone, read with no lock: no framework call, spin lock or reference of its
+// own per call, and no walk of the registered devices under the driver-wide
+// lock.
+TEST_F(bench_paths, a_routed_transfer_costs_no_framework_call_or_lock_of_its_own) {
     for (completion mode : offered_modes()) {
         SCOPED_TRACE(completion_name(mode));
         options o = recorded(1, 1, mode);
@@ -300,10 +301,10 @@ TEST_F(bench_paths, a_routed_transfer_costs_one_child_lock_and_nothing_else) {
             driver_path p(routed);
             const transfer_cost control = steady_cost(p, dir, 512, o.depth);
             if (control.exact() && direct.exact()) {
-                EXPECT_LE(control.spin_locks, direct.spin_locks + 1);
-                // The lock and its release (only the inline count is exact).
+                EXPECT_LE(control.spin_locks, direct.spin_locks);
+                // Only the inline count is exact.
                 if (mode == completion::inline_send) {
-                    EXPECT_LE(control.calls, direct.calls + 2);
+                    EXPECT_LE(control.calls, direct.calls);
                 }
             }
             EXPECT_EQ(control.allocations, 0.0);

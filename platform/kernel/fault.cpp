@@ -1,10 +1,11 @@
 // Fault injection: each creating or allocating service asks here whether this
 // call must fail.
+#include <atomic>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 
 #include "sim/kernel.h"
 
@@ -15,17 +16,61 @@ struct armed_fault {
     NTSTATUS status;
 };
 
+using site_calls = std::map<std::string, std::atomic<uint64_t>, std::less<>>;
+
+// A site's counter as a call found it before, by the address of the site's
+// name: the counter is read and bumped without the lock while nothing is armed.
+struct cached_site {
+    std::atomic<const char*> site{nullptr};  // set once, after counter
+    std::atomic<site_calls::value_type*> counter{nullptr};
+};
+
+constexpr size_t kCachedSites = 1024;
+
 struct fault_state {
     std::mutex lock;
     std::map<std::string, armed_fault, std::less<>> armed;  // guarded by lock
-    std::map<std::string, uint64_t, std::less<>> calls;     // guarded by lock
-    // The entry of `calls` each site's text was last found at, by the text's
-    // address: a site is nearly always a literal, so most calls find their
-    // counter without searching by name. Guarded by lock.
-    std::unordered_map<const char*, std::pair<const std::string, uint64_t>*> by_address;
+    // The tree guarded by lock; its nodes are never erased (a reset zeroes
+    // them), so a cached counter stays valid.
+    site_calls calls;
     std::string last_failed;                                            // guarded by lock
     std::map<std::string, std::function<void()>, std::less<>> actions;  // guarded by lock
+    // Armed faults and actions together, stored under lock: while there are
+    // none, a call of a cached site only counts itself, without the lock, so
+    // the transfer path's calls never meet there.
+    std::atomic<size_t> pending{0};
+    cached_site cache[kCachedSites];  // filled under lock
 };
+
+// Under the state's lock, after any change to the armed faults or actions.
+void note_pending(fault_state& s) { s.pending.store(s.armed.size() + s.actions.size()); }
+
+size_t cache_slot(const char* site) { return (reinterpret_cast<uintptr_t>(site) >> 3) % kCachedSites; }
+
+// Without the lock: the counter of a site seen before under the same address.
+// The name is compared too, in case the address now holds another name.
+std::atomic<uint64_t>* cached_counter(fault_state& s, const char* site) {
+    for (size_t i = cache_slot(site), probes = 0; probes < 8; i = (i + 1) % kCachedSites, ++probes) {
+        const char* at = s.cache[i].site.load(std::memory_order_acquire);
+        if (at == nullptr) return nullptr;
+        if (at != site) continue;
+        site_calls::value_type* counter = s.cache[i].counter.load(std::memory_order_relaxed);
+        return strcmp(counter->first.c_str(), site) == 0 ? &counter->second : nullptr;
+    }
+    return nullptr;
+}
+
+// Under the lock.
+void cache_counter(fault_state& s, const char* site, site_calls::value_type* counter) {
+    for (size_t i = cache_slot(site), probes = 0; probes < 8; i = (i + 1) % kCachedSites, ++probes) {
+        const char* at = s.cache[i].site.load(std::memory_order_relaxed);
+        if (at == site) return;
+        if (at != nullptr) continue;
+        s.cache[i].counter.store(counter, std::memory_order_relaxed);
+        s.cache[i].site.store(site, std::memory_order_release);
+        return;
+    }
+}
 
 fault_state& faults() {
     static auto* s = new fault_state;
@@ -41,6 +86,7 @@ bool count_down(fault_state& s, std::string_view site, bool* failed, NTSTATUS* s
     if (!*failed) *status = it->second.status;
     *failed = true;
     s.armed.erase(it);
+    note_pending(s);
     return true;
 }
 
@@ -55,17 +101,25 @@ void fault_fail_nth(const std::string& site, unsigned nth, NTSTATUS status) {
         s.armed.erase(site);
     else
         s.armed[site] = armed_fault{nth, status};
+    note_pending(s);
 }
 
 void fault_on_call(const std::string& site, std::function<void()> action) {
     fault_state& s = faults();
     std::lock_guard<std::mutex> guard(s.lock);
     s.actions[site] = std::move(action);
+    note_pending(s);
 }
 
 bool fault_should_fail(const char* site, NTSTATUS* status) {
     const std::string_view name = site != nullptr ? site : "";
     fault_state& s = faults();
+    if (site != nullptr && s.pending.load() == 0) {
+        if (std::atomic<uint64_t>* counter = cached_counter(s, site)) {
+            counter->fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+    }
     std::function<void()> action;
     {
         std::lock_guard<std::mutex> guard(s.lock);
@@ -73,20 +127,16 @@ bool fault_should_fail(const char* site, NTSTATUS* status) {
         if (it != s.actions.end()) {
             action = std::move(it->second);
             s.actions.erase(it);
+            note_pending(s);
         }
     }
     if (action) action();
     std::lock_guard<std::mutex> guard(s.lock);
     // Looked up by view so the steady path allocates nothing once a site is known.
-    // Texts built at run time would each add an address: they start over.
-    if (s.by_address.size() > 2 * s.calls.size() + 64) s.by_address.clear();
-    auto*& known = s.by_address[name.data()];
-    if (known == nullptr || known->first != name) {
-        auto counter = s.calls.find(name);
-        if (counter == s.calls.end()) counter = s.calls.emplace(std::string(name), 0).first;
-        known = &*counter;
-    }
-    ++known->second;
+    auto counter = s.calls.find(name);
+    if (counter == s.calls.end()) counter = s.calls.try_emplace(std::string(name), 0).first;
+    counter->second.fetch_add(1, std::memory_order_relaxed);
+    if (site != nullptr) cache_counter(s, site, &*counter);
     bool failed = false;
     NTSTATUS result = STATUS_SUCCESS;
     count_down(s, name, &failed, &result);
@@ -103,11 +153,11 @@ uint64_t fault_site_calls(const std::string& site) {
     std::lock_guard<std::mutex> guard(s.lock);
     if (site == kEverySite) {
         uint64_t total = 0;
-        for (const auto& entry : s.calls) total += entry.second;
+        for (const auto& entry : s.calls) total += entry.second.load(std::memory_order_relaxed);
         return total;
     }
     const auto it = s.calls.find(site);
-    return it != s.calls.end() ? it->second : 0;
+    return it != s.calls.end() ? it->second.load(std::memory_order_relaxed) : 0;
 }
 
 std::string fault_last_failed_site() {
@@ -120,10 +170,10 @@ void fault_reset() {
     fault_state& s = faults();
     std::lock_guard<std::mutex> guard(s.lock);
     s.armed.clear();
-    s.calls.clear();
-    s.by_address.clear();
+    for (auto& entry : s.calls) entry.second.store(0, std::memory_order_relaxed);
     s.last_failed.clear();
     s.actions.clear();
+    note_pending(s);
 }
 
 }  // namespace sim

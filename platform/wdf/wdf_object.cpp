@@ -13,13 +13,11 @@
 namespace wdf {
 namespace {
 
-constexpr uint64_t live_magic = 0x5744464f424a4543ull;  // "WDFOBJEC"
-constexpr uint64_t dead_magic = 0xdeadde1e7edull;
-
 struct object_table {
     std::recursive_mutex lock;  // the tree: parents' children, the graveyard
-    // Readers (every handle check, every context lookup) share it; creation,
-    // destruction and context allocation take it alone.
+    // Readers (a handle check whose mark is not live, the simulator's own
+    // inspection) share it; creation, destruction and context allocation take
+    // it alone.
     std::shared_mutex handles;
     std::unordered_set<object*> live;             // guarded by handles
     std::unordered_set<object*> destroyed;        // guarded by handles; kept so stale handles are recognised
@@ -76,7 +74,15 @@ const char* type_name(object_type type) {
 }
 
 object::object(object_type type) : type_(type) {}
-object::~object() = default;
+object::~object() {
+    magic_.store(0, std::memory_order_relaxed);  // freed memory never reads as an object's
+    context_slot* slot = contexts_.next.load(std::memory_order_relaxed);
+    while (slot != nullptr) {
+        context_slot* next = slot->next.load(std::memory_order_relaxed);
+        delete slot;
+        slot = next;
+    }
+}
 
 std::recursive_mutex& table_lock() { return table().lock; }
 
@@ -87,7 +93,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
         return injected;
     }
     object* parent = default_parent;
-    context_slot slot{};
+    context_slot& slot = obj->contexts_;
     if (attributes != nullptr) {
         if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
             sim::bug_check(WDF_VIOLATION, "object attributes with a wrong Size (not initialised?)", attributes, site);
@@ -116,7 +122,7 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     if (slot.size != 0) {
         slot.memory.reset(new uint8_t[slot.size]());
     }
-    obj->magic_ = live_magic;
+    obj->magic_ = live_mark;
     obj->created_by_ = site;
     std::lock_guard<std::recursive_mutex> guard(table().lock);
     if (parent != nullptr && parent->delete_requested_) {
@@ -130,12 +136,11 @@ NTSTATUS attach(object* obj, PWDF_OBJECT_ATTRIBUTES attributes, object* default_
     if (slot.memory) {
         table().contexts[slot.memory.get()] = obj;
     }
-    obj->contexts_.push_back(std::move(slot));
     table().live.insert(obj);
     return STATUS_SUCCESS;
 }
 
-object* validate(WDFOBJECT handle, const char* caller) {
+object* validate_in_table(WDFOBJECT handle, const char* caller) {
     auto* obj = reinterpret_cast<object*>(handle);
     if (handle == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
@@ -153,7 +158,7 @@ object* validate(WDFOBJECT handle, const char* caller) {
     return obj;
 }
 
-object* validate_referenced(WDFOBJECT handle, const char* caller) {
+object* validate_referenced_in_table(WDFOBJECT handle, const char* caller) {
     auto* obj = reinterpret_cast<object*>(handle);
     if (handle == nullptr) {
         sim::bug_check(WDF_VIOLATION, "NULL handle", handle, caller);
@@ -166,8 +171,8 @@ object* validate_referenced(WDFOBJECT handle, const char* caller) {
     return obj;
 }
 
-object* validate(WDFOBJECT handle, object_type type, const char* caller) {
-    object* obj = validate(handle, caller);
+object* validate_in_table(WDFOBJECT handle, object_type type, const char* caller) {
+    object* obj = validate_in_table(handle, caller);
     if (obj->type_ != type) {
         std::string rule = std::string("handle of the wrong type (") + type_name(obj->type_) + " where " +
                            type_name(type) + " was expected)";
@@ -194,10 +199,10 @@ long reference_count(WDFOBJECT handle) {
 void delete_object(object* obj) {
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
-        if (obj->delete_requested_ || obj->magic_ != live_magic) {
+        if (obj->delete_requested_ || obj->magic_ != live_mark) {
             return;
         }
-        obj->magic_ = live_magic + 1;  // deletion in progress: cleanup still sees a valid handle
+        obj->magic_ = deleting_mark;
     }
     obj->on_delete();
     std::vector<object*> children;
@@ -208,15 +213,16 @@ void delete_object(object* obj) {
     // Children go first, in the order they were created (as the framework
     // walks its child list), so a child's cleanup still finds its parent.
     for (object* child : children) delete_object(child);
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([obj](context_slot& slot) {
         if (slot.cleanup != nullptr) {
             slot.cleanup(obj->handle());
         }
-    }
+    });
     bool last;
     {
         std::lock_guard<std::recursive_mutex> guard(table().lock);
         obj->delete_requested_ = true;
+        obj->magic_ = deleted_mark;
         last = --obj->references_ == 0;
     }
     if (last) {
@@ -227,11 +233,11 @@ void delete_object(object* obj) {
 namespace {
 
 void destroy(object* obj) {
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([obj](context_slot& slot) {
         if (slot.destroy != nullptr) {
             slot.destroy(obj->handle());
         }
-    }
+    });
     obj->on_destroy();
     std::lock_guard<std::recursive_mutex> guard(table().lock);
     if (obj->parent_ != nullptr) {
@@ -239,14 +245,14 @@ void destroy(object* obj) {
         siblings.erase(std::remove(siblings.begin(), siblings.end(), obj), siblings.end());
     }
     writer handles(table().handles);
-    for (auto& slot : obj->contexts_) {
+    obj->for_each_context([](context_slot& slot) {
         if (slot.memory) {
             table().contexts.erase(slot.memory.get());
         }
         slot.memory.reset();  // freed now, so a driver touching a stale context trips AddressSanitizer
-    }
+    });
     obj->destroyed_ = true;
-    obj->magic_ = dead_magic;
+    obj->magic_ = dead_mark;
     table().live.erase(obj);
     table().destroyed.insert(obj);
     table().graveyard.push_back(obj);
@@ -294,12 +300,14 @@ void* context_by_name(WDFOBJECT handle, const char* name) {
     if (table().live.count(obj) == 0) {
         return nullptr;
     }
-    for (auto& slot : obj->contexts_) {
-        if (slot.type != nullptr && slot.type->ContextName != nullptr && std::string(slot.type->ContextName) == name) {
-            return slot.memory.get();
+    void* found = nullptr;
+    obj->for_each_context([&found, name](context_slot& slot) {
+        if (found == nullptr && slot.type != nullptr && slot.type->ContextName != nullptr &&
+            std::string(slot.type->ContextName) == name) {
+            found = slot.memory.get();
         }
-    }
-    return nullptr;
+    });
+    return found;
 }
 
 size_t report_leaks(std::string* report) {
@@ -341,15 +349,19 @@ using wdf::object;
 
 extern "C" {
 
+// The framework finds a context from the handle alone, by the headers next
+// to the object: so does this lookup, by the object's own mark and its chain,
+// with no lock and no table. Only a handle whose mark is not a live object's
+// goes to the table, which tells a deleted handle from an unknown one.
 PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     sim::count_framework_call();
     // Deleted objects' contexts stay readable until their destroy callbacks ran.
     object* obj = wdf::validate_referenced(Handle, "WdfObjectGetTypedContextWorker");
-    wdf::reader guard(wdf::table().handles);
-    for (auto& slot : obj->contexts_) {
-        if (slot.type == TypeInfo ||
-            (slot.type != nullptr && TypeInfo != nullptr && slot.type == TypeInfo->UniqueType)) {
-            return slot.memory.get();
+    for (wdf::context_slot* slot = &obj->contexts_; slot != nullptr;
+         slot = slot->next.load(std::memory_order_acquire)) {
+        if (slot->type == TypeInfo ||
+            (slot->type != nullptr && TypeInfo != nullptr && slot->type == TypeInfo->UniqueType)) {
+            return slot->memory.get();
         }
     }
     return nullptr;
@@ -371,21 +383,26 @@ NTSTATUS WdfObjectAllocateContext(WDFOBJECT Handle, PWDF_OBJECT_ATTRIBUTES Conte
     auto type = ContextAttributes->ContextTypeInfo->UniqueType ? ContextAttributes->ContextTypeInfo->UniqueType
                                                                : ContextAttributes->ContextTypeInfo;
     wdf::writer guard(wdf::table().handles);
-    for (auto& slot : obj->contexts_) {
-        if (slot.type == type) {
-            *Context = slot.memory.get();
+    wdf::context_slot* tail = &obj->contexts_;
+    for (;;) {
+        if (tail->type == type) {
+            *Context = tail->memory.get();
             return STATUS_OBJECT_NAME_EXISTS;
         }
+        wdf::context_slot* next = tail->next.load(std::memory_order_relaxed);
+        if (next == nullptr) break;
+        tail = next;
     }
-    wdf::context_slot slot{};
-    slot.type = type;
-    slot.size = std::max(type->ContextSize, ContextAttributes->ContextSizeOverride);
-    slot.memory.reset(new uint8_t[slot.size]());
-    slot.cleanup = ContextAttributes->EvtCleanupCallback;
-    slot.destroy = ContextAttributes->EvtDestroyCallback;
-    *Context = slot.memory.get();
-    wdf::table().contexts[slot.memory.get()] = obj;
-    obj->contexts_.push_back(std::move(slot));
+    auto* slot = new wdf::context_slot();
+    slot->type = type;
+    slot->size = std::max(type->ContextSize, ContextAttributes->ContextSizeOverride);
+    slot->memory.reset(new uint8_t[slot->size]());
+    slot->cleanup = ContextAttributes->EvtCleanupCallback;
+    slot->destroy = ContextAttributes->EvtDestroyCallback;
+    *Context = slot->memory.get();
+    wdf::table().contexts[slot->memory.get()] = obj;
+    // Complete before it is linked: a lookup on another thread may walk to it at once.
+    tail->next.store(slot, std::memory_order_release);
     return STATUS_SUCCESS;
 }
 
@@ -406,14 +423,8 @@ VOID WdfObjectReferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File
 
 VOID WdfObjectDereferenceActual(WDFOBJECT Handle, PVOID Tag, LONG Line, PCHAR File) {
     sim::count_framework_call();
-    auto* obj = reinterpret_cast<object*>(Handle);
-    bool known;
-    {
-        wdf::reader guard(wdf::table().handles);
-        // A deleted object may still be dereferenced: that is how its last holder lets go.
-        known = Handle != nullptr && wdf::table().live.count(obj) != 0;
-    }
-    if (!known) wdf::validate(Handle, "WdfObjectDereferenceActual");
+    // A deleted object may still be dereferenced: that is how its last holder lets go.
+    object* obj = wdf::validate_referenced(Handle, "WdfObjectDereferenceActual");
     wdf::dereference(obj, Tag, Line, File, "WdfObjectDereferenceActual");
 }
 
@@ -435,7 +446,7 @@ VOID WdfObjectDelete(WDFOBJECT Object) {
     sim::count_framework_call();
     sim::sched::point("WdfObjectDelete");
     auto* obj = reinterpret_cast<object*>(Object);
-    {
+    if (wdf::mark_of(Object) != wdf::live_mark) {
         wdf::reader guard(wdf::table().handles);
         bool deleted =
             wdf::table().destroyed.count(obj) != 0 || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);

@@ -101,10 +101,10 @@ NTSTATUS read_descriptors(usb_device_object* usb, sim::usb::parsed_configuration
 // The driver never learns of an object whose creation failed: its callbacks
 // do not run when the framework takes it down.
 void delete_failed(object* obj) {
-    for (context_slot& slot : obj->contexts_) {
+    obj->for_each_context([](context_slot& slot) {
         slot.cleanup = nullptr;
         slot.destroy = nullptr;
-    }
+    });
     delete_object(obj);
 }
 

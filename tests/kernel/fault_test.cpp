@@ -55,6 +55,28 @@ TEST_F(fault_injection, disarming) {
     EXPECT_EQ(sim::fault_site_calls("A"), 1u);
 }
 
+// A site's calls count without the injector's lock while nothing is armed;
+// arming or an action takes them back to it from the next call on.
+TEST_F(fault_injection, a_site_counted_while_nothing_was_armed_fails_once_armed) {
+    static const char site[] = "CountedBefore";
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(sim::fault_should_fail(site, nullptr));
+    EXPECT_EQ(sim::fault_site_calls(site), 3u);
+    sim::fault_fail_nth(site, 2, STATUS_NO_MEMORY);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_FALSE(sim::fault_should_fail(site, &status));
+    EXPECT_TRUE(sim::fault_should_fail(site, &status));
+    EXPECT_EQ(status, STATUS_NO_MEMORY);
+    bool acted = false;
+    sim::fault_on_call(site, [&acted] { acted = true; });
+    EXPECT_FALSE(sim::fault_should_fail(site, nullptr));
+    EXPECT_TRUE(acted);
+    EXPECT_EQ(sim::fault_site_calls(site), 6u);
+    sim::fault_reset();
+    EXPECT_FALSE(sim::fault_should_fail(site, nullptr));
+    EXPECT_EQ(sim::fault_site_calls(site), 1u);
+    EXPECT_EQ(sim::fault_site_calls("*"), 1u);
+}
+
 TEST_F(fault_injection, exactly_one_of_many_concurrent_calls_fails) {
     sim::fault_fail_nth("Shared", 1000);
     std::atomic<int> failures{0};

@@ -3,6 +3,7 @@
 // WdfDeviceStopIdle / WdfDeviceResumeIdle.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -85,6 +86,67 @@ TEST_F(framework_rules, a_context_is_readable_in_its_destroy_callback) {
     g_seen_in_destroy = 0;
     WdfObjectDelete(object);
     EXPECT_EQ(g_seen_in_destroy, 42);
+}
+
+struct added_one {
+    int value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(added_one, added_one_of);
+struct added_two {
+    int value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(added_two, added_two_of);
+
+// A context lookup takes no lock: it walks the object's chain while another
+// thread appends to it. Every lookup finds the first context, and a context
+// once added; each added context is cleaned up and gone with the object.
+TEST_F(framework_rules, contexts_added_while_another_thread_looks_them_up_are_found_once_added) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, destroy_probe);
+    WDFOBJECT object;
+    ASSERT_EQ(WdfObjectCreate(&attributes, &object), STATUS_SUCCESS);
+    probe_of(object)->value = 7;
+    EXPECT_EQ(added_one_of(object), nullptr);
+
+    std::atomic<bool> added{false};
+    std::atomic<int> wrong{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 20000; ++i) {
+            if (probe_of(object)->value != 7) wrong++;
+            const bool was_added = added.load();
+            added_two* two = added_two_of(object);
+            if (was_added && (two == nullptr || two->value != 2)) wrong++;
+        }
+    });
+    PVOID context = nullptr;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, added_one);
+    ASSERT_EQ(WdfObjectAllocateContext(object, &attributes, &context), STATUS_SUCCESS);
+    static_cast<added_one*>(context)->value = 1;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, added_two);
+    ASSERT_EQ(WdfObjectAllocateContext(object, &attributes, &context), STATUS_SUCCESS);
+    static_cast<added_two*>(context)->value = 2;
+    added.store(true);
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    EXPECT_EQ(added_one_of(object)->value, 1);
+    EXPECT_EQ(WdfObjectAllocateContext(object, &attributes, &context), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(context, added_two_of(object));
+    EXPECT_EQ(WdfObjectContextGetObject(context), object);
+    WdfObjectDelete(object);
+}
+
+TEST_F(framework_rules, a_context_looked_up_on_a_destroyed_object_is_a_bug_check) {
+    EXPECT_DEATH(
+        {
+            WDF_OBJECT_ATTRIBUTES attributes;
+            WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, destroy_probe);
+            WDFOBJECT object;
+            WdfObjectCreate(&attributes, &object);
+            WdfObjectDelete(object);
+            probe_of(object);
+        },
+        "BUGCHECK.*use of a deleted handle.*WdfObjectGetTypedContextWorker");
 }
 
 std::vector<int> g_cleaned;

@@ -2,11 +2,13 @@
 // with a bug check naming the rule.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "sim/host.h"
 #include "sim/kernel.h"
 #include "wdf.h"
+#include "wdf/wdf_object.h"
 
 namespace {
 
@@ -273,6 +275,78 @@ TEST_F(verifier, object_kept_alive_by_a_reference_after_delete_is_released_by_th
     WdfObjectReferenceWithTag(collection, reinterpret_cast<PVOID>(7));
     WdfObjectDelete(collection);
     WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+    host.unload_driver();  // nothing leaked
+}
+
+struct held_value {
+    int value;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(held_value, held_value_of);
+
+ULONG g_count_in_cleanup = 0;
+
+VOID count_own_items_on_cleanup(WDFOBJECT object) {
+    g_count_in_cleanup = WdfCollectionGetCount(static_cast<WDFCOLLECTION>(object)) + 100;
+}
+
+WDFCOLLECTION new_collection_with_value(int value, PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr) {
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, held_value);
+    attributes.EvtCleanupCallback = cleanup;
+    WDFCOLLECTION collection = nullptr;
+    EXPECT_EQ(WdfCollectionCreate(&attributes, &collection), STATUS_SUCCESS);
+    held_value_of(collection)->value = value;
+    return collection;
+}
+
+// A handle serves every call until its cleanup callbacks have run; after its
+// deletion only its reference holders' calls pass (its context, their
+// dereference), though the object stays until the last reference goes.
+TEST_F(verifier, a_deleted_handle_still_referenced_serves_only_its_contexts_and_dereference) {
+    sim::host host;
+    load(host);
+    WDFCOLLECTION collection = new_collection_with_value(5, count_own_items_on_cleanup);
+    WdfObjectReferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+    g_count_in_cleanup = 0;
+    WdfObjectDelete(collection);
+    EXPECT_EQ(g_count_in_cleanup, 100u);
+    EXPECT_EQ(held_value_of(collection)->value, 5);
+    EXPECT_DEATH(WdfCollectionGetCount(collection), "BUGCHECK.*use of a deleted handle.*WdfCollectionGetCount");
+    EXPECT_DEATH(WdfObjectReferenceWithTag(collection, reinterpret_cast<PVOID>(8)),
+                 "BUGCHECK.*use of a deleted handle.*WdfObjectReferenceActual");
+    EXPECT_DEATH(WdfObjectDelete(collection), "BUGCHECK.*object deleted twice");
+    WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+    EXPECT_DEATH(WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(7)),
+                 "BUGCHECK.*use of a deleted handle.*WdfObjectDereferenceActual");
+    EXPECT_DEATH(held_value_of(collection), "BUGCHECK.*use of a deleted handle.*WdfObjectGetTypedContextWorker");
+    host.unload_driver();  // nothing leaked
+}
+
+// Handle checks take no lock: a holder of a reference looks its context up
+// and checks its handle on one thread while another deletes the object; the
+// lookups find the context throughout, and the holder's dereference destroys
+// the object.
+TEST_F(verifier, a_referenced_handle_deleted_on_another_thread_keeps_its_context_for_the_holder) {
+    sim::host host;
+    load(host);
+    for (int round = 0; round < 20; ++round) {
+        WDFCOLLECTION collection = new_collection_with_value(round);
+        WdfObjectReferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+        std::atomic<bool> started{false};
+        int wrong = 0;
+        std::thread holder([&] {
+            started.store(true);
+            for (int i = 0; i < 2000; ++i) {
+                if (held_value_of(collection)->value != round) wrong++;
+            }
+            WdfObjectDereferenceWithTag(collection, reinterpret_cast<PVOID>(7));
+        });
+        while (!started.load()) std::this_thread::yield();
+        WdfObjectDelete(collection);
+        holder.join();
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(wdf::reference_count(collection), -1);
+    }
     host.unload_driver();  // nothing leaked
 }
 

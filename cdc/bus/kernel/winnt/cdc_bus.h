@@ -201,13 +201,20 @@ typedef struct _CDC_DEVICE_CONTEXT {
     WDFDEVICE device;
     // The function device serving the child and its context, written
     // together (cdc_child_serve) under drv_ctx.usb_devices_lock and
-    // route_lock both, so either lock reads them. The child holds a framework
-    // reference on the device while it is published here: a routed call
-    // pinning under route_lock alone finds its memory even once the device
-    // is gone (its rundown then refuses the pin).
+    // route_lock both; usb_fdx is published interlocked and a routed call
+    // reads it with no lock. The child holds a framework reference on the
+    // device while it is published here.
     WDFDEVICE usb_device;
-    struct _DEVICE_CONTEXT* usb_fdx;
+    struct _DEVICE_CONTEXT* volatile usb_fdx;
     WDFSPINLOCK route_lock;  // a leaf: taken inside usb_devices_lock, never the other way round
+    // Routed calls between their read of usb_fdx and their hold on that
+    // device's rundown, when nothing but the device's own life keeps its
+    // context: interlocked. A device that stops serving the child waits, in
+    // its removal, until the count has been 0 once since (cdc_child_route_settle).
+    volatile LONG route_readers;
+    volatile LONG route_settling;  // interlocked; a settle is waiting for route_readers to reach 0
+    KEVENT route_settled;          // notification event: route_readers reached 0 while a settle waited
+    KEVENT route_settle_lock;      // synchronization event used as a mutex: one settle at a time clears route_settled
     ULONG unique_id;
     ULONG ui_number;
     PVOID notify_cb_ctx;
@@ -435,42 +442,9 @@ FORCEINLINE BOOLEAN cdc_caller_at_passive(const char* slot) {
     return FALSE;
 }
 
-// Every bus-interface call finds its child's context: a small table keyed
-// by the child's handle answers without a framework call. A child enters it
-// once its context is set up and leaves it in its context cleanup, so an
-// entry naming a handle always holds that child's context; a child that
-// finds its entry taken by another is looked up through the framework.
-#define CDC_CHILD_CACHE_SLOTS 64
-
-typedef struct _CDC_CHILD_CACHE_ENTRY {
-    WDFDEVICE volatile child;     // interlocked: NULL free, CDC_CHILD_CACHE_CLAIMED while being filled, else the child
-    PCDC_DEVICE_CONTEXT context;  // written before child is published, read after it is matched
-} CDC_CHILD_CACHE_ENTRY;
-
-#define CDC_CHILD_CACHE_CLAIMED ((WDFDEVICE)(ULONG_PTR)1)
-
-extern CDC_CHILD_CACHE_ENTRY cdc_child_cache[CDC_CHILD_CACHE_SLOTS];
-
-FORCEINLINE CDC_CHILD_CACHE_ENTRY* cdc_child_cache_slot(WDFDEVICE child) {
-    ULONG_PTR h = (ULONG_PTR)child;
-    return &cdc_child_cache[(h ^ (h >> 6) ^ (h >> 12)) % CDC_CHILD_CACHE_SLOTS];
-}
-
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_enter(_In_ WDFDEVICE child, _In_ PCDC_DEVICE_CONTEXT context);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID cdc_child_cache_leave(_In_ WDFDEVICE child);
-
-FORCEINLINE PCDC_DEVICE_CONTEXT cdc_child_context(WDFDEVICE child) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    if ((WDFDEVICE)ReadPointerAcquire((PVOID const volatile*)&entry->child) == child) {
-        return entry->context;
-    }
-    return cdc_get_device_context(child);
-}
-
 // The function device that serves a child, or NULL while none does.
 FORCEINLINE PDEVICE_CONTEXT cdc_serving_fdx(WDFDEVICE child) {
-    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_child_context(child) : NULL;
+    PCDC_DEVICE_CONTEXT cdc_pdx = child != NULL ? cdc_get_device_context(child) : NULL;
     return cdc_pdx != NULL ? cdc_pdx->usb_fdx : NULL;
 }
 
@@ -720,6 +694,9 @@ typedef struct _CTRL_ROUTE_PIN {
 _IRQL_requires_max_(DISPATCH_LEVEL) WDFDEVICE
     cdc_child_serve(_In_ PCDC_DEVICE_CONTEXT cdc_pdx, _In_opt_ WDFDEVICE device);
 VOID cdc_child_serve_drop(_In_opt_ WDFDEVICE device);
+// Returns once no routed call of the child can still be reading a device
+// that no longer serves it without holding its rundown.
+_IRQL_requires_(PASSIVE_LEVEL) VOID cdc_child_route_settle(_In_ PCDC_DEVICE_CONTEXT cdc_pdx);
 EVT_WDF_OBJECT_CONTEXT_CLEANUP cdc_evt_child_context_cleanup;
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ctrl_route_acquire(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN

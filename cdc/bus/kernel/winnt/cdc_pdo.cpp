@@ -149,6 +149,10 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
     // The function device's own ids: an extra-control twin's hardware id in
     // the description carries the suffix, the context's does not.
     cdc_pdx = cdc_get_device_context(pdo);
+    // Before anything can fail: a departing device settles every child it
+    // finds in the list, also one whose creation stopped half-way.
+    KeInitializeEvent(&cdc_pdx->route_settled, NotificationEvent, FALSE);
+    KeInitializeEvent(&cdc_pdx->route_settle_lock, SynchronizationEvent, TRUE);
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ParentObject = pdo;
     status = WdfSpinLockCreate(&attributes, &cdc_pdx->counts_lock);
@@ -189,28 +193,9 @@ NTSTATUS cdc_devnode_create(PWDFDEVICE_INIT* init, PCDC_CHILD_DESCRIPTION descri
 
     // A child without the interface still exists; its drivers' queries fail.
     cdc_register_interface(pdo);
-    cdc_child_cache_enter(pdo, cdc_pdx);
 
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: done\n", __func__);
     return STATUS_SUCCESS;
-}
-
-CDC_CHILD_CACHE_ENTRY cdc_child_cache[CDC_CHILD_CACHE_SLOTS];
-
-VOID cdc_child_cache_enter(WDFDEVICE child, PCDC_DEVICE_CONTEXT context) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    if (InterlockedCompareExchangePointer((PVOID volatile*)&entry->child, CDC_CHILD_CACHE_CLAIMED, NULL) != NULL) {
-        return;
-    }
-    entry->context = context;
-    WritePointerRelease((PVOID volatile*)&entry->child, child);
-}
-
-VOID cdc_child_cache_leave(WDFDEVICE child) {
-    CDC_CHILD_CACHE_ENTRY* entry = cdc_child_cache_slot(child);
-
-    InterlockedCompareExchangePointer((PVOID volatile*)&entry->child, NULL, child);
 }
 
 WDFDEVICE cdc_child_serve(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE device) {
@@ -222,9 +207,28 @@ WDFDEVICE cdc_child_serve(PCDC_DEVICE_CONTEXT cdc_pdx, WDFDEVICE device) {
     WdfSpinLockAcquire(cdc_pdx->route_lock);
     before = cdc_pdx->usb_device;
     cdc_pdx->usb_device = device;
-    cdc_pdx->usb_fdx = device != NULL ? usb_get_device_context(device) : NULL;
+    // A full barrier: a routed call counted in route_readers after it reads
+    // the new device, so a settle that finds the count 0 afterwards is sure
+    // no call still reads the one before.
+    InterlockedExchangePointer((PVOID volatile*)&cdc_pdx->usb_fdx,
+                               device != NULL ? usb_get_device_context(device) : NULL);
     WdfSpinLockRelease(cdc_pdx->route_lock);
     return before;
+}
+
+VOID cdc_child_route_settle(PCDC_DEVICE_CONTEXT cdc_pdx) {
+    KeWaitForSingleObject(&cdc_pdx->route_settle_lock, Executive, KernelMode, FALSE, NULL);
+    InterlockedExchange(&cdc_pdx->route_settling, 1);
+    for (;;) {
+        KeClearEvent(&cdc_pdx->route_settled);
+        // After the clearing: a call that leaves now sets the event again.
+        if (InterlockedCompareExchange(&cdc_pdx->route_readers, 0, 0) == 0) {
+            break;
+        }
+        KeWaitForSingleObject(&cdc_pdx->route_settled, Executive, KernelMode, FALSE, NULL);
+    }
+    InterlockedExchange(&cdc_pdx->route_settling, 0);
+    KeSetEvent(&cdc_pdx->route_settle_lock, IO_NO_INCREMENT, FALSE);
 }
 
 VOID cdc_child_serve_drop(WDFDEVICE device) {
@@ -239,8 +243,6 @@ VOID cdc_child_serve_drop(WDFDEVICE device) {
 VOID cdc_evt_child_context_cleanup(WDFOBJECT object) {
     PCDC_DEVICE_CONTEXT cdc_pdx = cdc_get_device_context(object);
     WDFDEVICE device = cdc_pdx->usb_device;
-
-    cdc_child_cache_leave((WDFDEVICE)object);
 
     cdc_pdx->usb_device = NULL;
     cdc_pdx->usb_fdx = NULL;

@@ -304,6 +304,21 @@ NTSTATUS ctrl_try_to_remove_children(PCDC_IDS ids, WDFDEVICE departing) {
     WdfChildListEndIteration(list, &iterator);
     WdfSpinLockRelease(drv_ctx.usb_devices_lock);
 
+    // The departing device served these children, or did until another took
+    // them: a routed call may still be reading it, not yet holding it. The
+    // device is not gone before every such read is over.
+    if (departing != NULL) {
+        ctrl_child_iteration_begin(control, &list, &iterator);
+        for (;;) {
+            NTSTATUS next = usb_child_retrieve_or_remove_next(&child, list, &iterator, ids, FALSE);
+            if (!NT_SUCCESS(next) || child == NULL) {
+                break;
+            }
+            cdc_child_route_settle(cdc_get_device_context(child));
+        }
+        WdfChildListEndIteration(list, &iterator);
+    }
+
     if (served) {
         QD_TRACE(TRACE_LEVEL_INFO, "%s: served by another device\n", __func__);
         return STATUS_SUCCESS;

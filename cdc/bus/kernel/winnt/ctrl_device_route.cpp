@@ -3,10 +3,12 @@
 // call and runs the USB-direct operation on exactly that device.
 #include "cdc_bus.h"
 
-// The lock call takes a hold on the rundown of the child's serving device,
-// under the child's own route_lock: the child's reference on the published
-// device keeps its memory while the hold is taken, and the rundown refuses
-// once the device is unregistered, so no driver-wide lock is taken per call.
+// The lock call takes a hold on the rundown of the child's serving device
+// with no lock: it reads the published device counted in the child's
+// route_readers, and a device that stops serving the child waits in its
+// removal until that count has been 0 once (cdc_child_route_settle), so the
+// device's context outlives every call that read it before it holds it. The
+// rundown refuses once the device is unregistered.
 // The hold alone keeps the device and its USB target for the call: the
 // unregistration waits for the last hold before it detaches the children
 // (dropping their references) and the device can go, so a call takes no
@@ -25,16 +27,18 @@ BOOLEAN ctrl_lock_unlock_usb_device(WDFDEVICE child, BOOLEAN lock, PCTRL_ROUTE_P
     if (ctrl_control_device_get() == NULL) {
         return FALSE;
     }
-    cdc_pdx = cdc_child_context(child);
-    WdfSpinLockAcquire(cdc_pdx->route_lock);
-    fdx = cdc_pdx->usb_fdx;
+    cdc_pdx = cdc_get_device_context(child);
+    InterlockedIncrement(&cdc_pdx->route_readers);
+    fdx = (PDEVICE_CONTEXT)ReadPointerAcquire((PVOID const volatile*)&cdc_pdx->usb_fdx);
     if (fdx != NULL && ctrl_route_acquire(fdx)) {
-        pin->device = cdc_pdx->usb_device;
+        pin->device = fdx->ids.device;
         pin->fdx = fdx;
         pin->target = fdx->usb_device;
         pinned = TRUE;
     }
-    WdfSpinLockRelease(cdc_pdx->route_lock);
+    if (InterlockedDecrement(&cdc_pdx->route_readers) == 0 && ReadAcquire(&cdc_pdx->route_settling) != 0) {
+        KeSetEvent(&cdc_pdx->route_settled, IO_NO_INCREMENT, FALSE);
+    }
     if (!pinned) {
         QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: the USB device is disconnected\n", __func__);
     }
