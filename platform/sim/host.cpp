@@ -575,6 +575,16 @@ std::vector<child_info> host::children(WDFDEVICE parent) const {
     return out;
 }
 
+std::vector<WDFDEVICE> host::child_devices(const device_stack& parent) const {
+    std::vector<WDFDEVICE> out;
+    if (parent.node_.device == nullptr || parent.node_.removed) return out;
+    pnp_node* node = node_of(parent.node_.device);
+    if (node == nullptr) return out;
+    out.reserve(node->children.size());
+    for (const pnp_node* child : node->children) out.push_back(reinterpret_cast<WDFDEVICE>(child->device));
+    return out;
+}
+
 child_info host::describe(const pnp_node& node) const {
     const wdf::device& pdo = *node.device;
     const wdf::device_init& init = pdo.init;

@@ -423,6 +423,9 @@ class host {
     // The PDOs a device enumerated, oldest first.
     std::vector<child_info> children(const device_stack& parent) const;
     std::vector<child_info> children(WDFDEVICE parent) const;
+    // The children's devices only, in the same order: for a caller that asks
+    // often and needs no more.
+    std::vector<WDFDEVICE> child_devices(const device_stack& parent) const;
     // Every PnP step on every device, in order.
     const std::vector<pnp_event>& pnp_log() const { return log_; }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "sim/strings.h"
 #include "wdm.h"
@@ -72,42 +73,84 @@ bool parse_quoted(const std::string& text, size_t* pos, std::string* out) {
     return false;
 }
 
+const std::pair<std::string_view, std::string_view> hives[] = {
+    {"\\REGISTRY\\MACHINE", "HKEY_LOCAL_MACHINE"},
+    {"HKLM", "HKEY_LOCAL_MACHINE"},
+    {"\\REGISTRY\\USER", "HKEY_USERS"},
+    {"HKU", "HKEY_USERS"},
+};
+
+char separator(char c) { return c == '/' ? '\\' : c; }
+
+// The hive `path` starts with as the kernel or an abbreviation spells it, and
+// the length of that spelling; none when it names the hive in full.
+const std::pair<std::string_view, std::string_view>* hive_alias(const std::string& path, size_t end, size_t* length) {
+    for (const auto& h : hives) {
+        const size_t n = h.first.size();
+        if (end < n || (end > n && separator(path[n]) != '\\')) continue;
+        size_t i = 0;
+        while (i < n && std::toupper(static_cast<unsigned char>(separator(path[i]))) == h.first[i]) i++;
+        if (i == n) {
+            *length = n;
+            return &h;
+        }
+    }
+    return nullptr;
+}
+
+// Where the path ends without its trailing separators.
+size_t trimmed_end(const std::string& path) {
+    size_t end = path.size();
+    while (end > 0 && separator(path[end - 1]) == '\\') end--;
+    return end;
+}
+
 }  // namespace
 
 std::string registry::normalise(const std::string& path) {
-    std::string p = path;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    while (!p.empty() && p.back() == '\\') p.pop_back();
-    std::string u = upper(p);
-    static const std::pair<const char*, const char*> hives[] = {
-        {"\\REGISTRY\\MACHINE", "HKEY_LOCAL_MACHINE"},
-        {"HKLM", "HKEY_LOCAL_MACHINE"},
-        {"\\REGISTRY\\USER", "HKEY_USERS"},
-        {"HKU", "HKEY_USERS"},
-    };
-    for (const auto& h : hives) {
-        std::string prefix = h.first;
-        if (u.compare(0, prefix.size(), prefix) == 0 && (u.size() == prefix.size() || u[prefix.size()] == '\\')) {
-            return std::string(h.second) + p.substr(prefix.size());
-        }
-    }
+    const size_t end = trimmed_end(path);
+    size_t from = 0;
+    const auto* alias = hive_alias(path, end, &from);
+    std::string p(alias != nullptr ? alias->second : std::string_view());
+    p.reserve(p.size() + end - from);
+    for (size_t i = from; i < end; i++) p.push_back(separator(path[i]));
     return p;
 }
 
-void registry::create_key(const std::string& path) {
-    // Creating a key creates its ancestors, as the registry does.
-    std::string n = normalise(path);
-    size_t pos = 0;
-    while ((pos = n.find('\\', pos + 1)) != std::string::npos) {
-        keys_[upper(n.substr(0, pos))];
+// The map's key for a path: normalised and upper-cased in one pass, as every
+// registry call looks its key up.
+std::string registry::key_of(const std::string& path) {
+    const size_t end = trimmed_end(path);
+    size_t from = 0;
+    const auto* alias = hive_alias(path, end, &from);
+    std::string k(alias != nullptr ? alias->second : std::string_view());
+    k.reserve(k.size() + end - from);
+    for (size_t i = from; i < end; i++) {
+        k.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(separator(path[i])))));
     }
-    keys_[upper(n)];
+    return k;
 }
 
-bool registry::key_exists(const std::string& path) const { return keys_.count(upper(normalise(path))) != 0; }
+void registry::create_key(const std::string& path) { make_key(path); }
+
+registry::key_data& registry::make_key(const std::string& path) {
+    // Creating a key creates its ancestors, as the registry does, and
+    // deleting one deletes its subkeys: a key that exists has them all.
+    std::string k = key_of(path);
+    const auto found = keys_.find(k);
+    if (found != keys_.end()) return found->second;
+    size_t pos = 0;
+    while ((pos = k.find('\\', pos + 1)) != std::string::npos) {
+        const std::string_view ancestor(k.data(), pos);
+        if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data());
+    }
+    return keys_.emplace(std::move(k), key_data()).first->second;
+}
+
+bool registry::key_exists(const std::string& path) const { return keys_.count(key_of(path)) != 0; }
 
 void registry::delete_key(const std::string& path) {
-    std::string k = upper(normalise(path));
+    std::string k = key_of(path);
     for (auto it = keys_.begin(); it != keys_.end();) {
         if (it->first == k || it->first.compare(0, k.size() + 1, k + "\\") == 0) {
             it = keys_.erase(it);
@@ -118,8 +161,7 @@ void registry::delete_key(const std::string& path) {
 }
 
 void registry::set_value(const std::string& key, const std::string& name, registry_value value) {
-    create_key(key);
-    keys_[upper(normalise(key))].values[upper(name)] = {name, std::move(value)};
+    make_key(key).values[upper(name)] = {name, std::move(value)};
 }
 
 void registry::set_dword(const std::string& key, const std::string& name, uint32_t value) {
@@ -134,12 +176,12 @@ void registry::set_string(const std::string& key, const std::string& name, const
 }
 
 void registry::delete_value(const std::string& key, const std::string& name) {
-    auto it = keys_.find(upper(normalise(key)));
+    auto it = keys_.find(key_of(key));
     if (it != keys_.end()) it->second.values.erase(upper(name));
 }
 
 std::optional<registry_value> registry::value(const std::string& key, const std::string& name) const {
-    auto it = keys_.find(upper(normalise(key)));
+    auto it = keys_.find(key_of(key));
     if (it == keys_.end()) return std::nullopt;
     auto v = it->second.values.find(upper(name));
     if (v == it->second.values.end()) return std::nullopt;

@@ -45,7 +45,10 @@ class registry {
     struct key_data {
         std::map<std::string, std::pair<std::string, registry_value>> values;  // upper-cased name -> (name, value)
     };
-    std::map<std::string, key_data> keys_;  // normalised upper-cased path
+    static std::string key_of(const std::string& path);
+    key_data& make_key(const std::string& path);  // with its ancestors
+
+    std::map<std::string, key_data, std::less<>> keys_;  // normalised upper-cased path
 };
 
 // Well-known places.

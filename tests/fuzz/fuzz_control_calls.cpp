@@ -156,23 +156,23 @@ class bench {
     // Children the control device lists now; a new PDO gets a new child
     // driver, which queries the interface. The new ones, in port order.
     std::vector<child*> refresh() {
-        auto listed = host_->children(*control_);
+        const auto listed = host_->child_devices(*control_);
         for (auto& c : children_) {
             bool listed_now = false;
-            for (const auto& info : listed) listed_now |= info.device == c.device;
+            for (WDFDEVICE device : listed) listed_now |= device == c.device;
             c.live = c.live && listed_now;
         }
         std::vector<child*> added;
-        for (const auto& info : listed) {
+        for (WDFDEVICE device : listed) {
             bool known = false;
-            for (auto& c : children_) known |= c.live && c.device == info.device;
+            for (auto& c : children_) known |= c.live && c.device == device;
             if (known) continue;
             children_.emplace_back();
             child& c = children_.back();
-            c.device = info.device;
+            c.device = device;
             // Refused (a fault injected into the interface's registration):
             // the child driver has nothing to call and fails its start.
-            c.live = query_bus(info.device, &c.bus);
+            c.live = query_bus(device, &c.bus);
             if (c.live) added.push_back(&c);
         }
         std::stable_sort(added.begin(), added.end(), [this](child* a, child* b) { return order(a) < order(b); });
@@ -354,10 +354,10 @@ class bench {
     }
 
     void forget_gone() {
-        auto listed = host_->children(*control_);
+        const auto listed = host_->child_devices(*control_);
         for (auto& c : children_) {
             bool listed_now = false;
-            for (const auto& info : listed) listed_now |= info.device == c.device;
+            for (WDFDEVICE device : listed) listed_now |= device == c.device;
             c.live = c.live && listed_now;
         }
         children_.erase(std::remove_if(children_.begin(), children_.end(), [](const child& c) { return !c.live; }),
@@ -389,7 +389,7 @@ class bench {
         for (const auto& p : ports_) {
             if (p.dev) expected += p.fresh.children.size();
         }
-        if (host_->children(*control_).size() != expected) return false;
+        if (host_->child_devices(*control_).size() != expected) return false;
         DRV_CTX now = *drv_of();
         now.ui_number_counter = drv_.ui_number_counter;
         return memcmp(&now, &drv_, sizeof(now)) == 0;

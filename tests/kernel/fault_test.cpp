@@ -1,5 +1,6 @@
 // Fault injection: the N-th call of a site fails once, "*" counts every site.
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,21 @@ TEST_F(fault_injection, star_counts_every_site) {
     EXPECT_TRUE(sim::fault_should_fail("B", &status));
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(sim::fault_should_fail("C", &status));
+}
+
+// A site is its text: the same text at another address counts with it, and
+// an address reused for another text counts for that text.
+TEST_F(fault_injection, a_site_is_counted_by_its_text_wherever_it_lies) {
+    char first[8] = "Site";
+    char second[8] = "Site";
+    EXPECT_FALSE(sim::fault_should_fail(first, nullptr));
+    EXPECT_FALSE(sim::fault_should_fail(second, nullptr));
+    EXPECT_EQ(sim::fault_site_calls("Site"), 2u);
+    memcpy(first, "Other", 6);
+    sim::fault_fail_nth("Other", 1);
+    EXPECT_TRUE(sim::fault_should_fail(first, nullptr));
+    EXPECT_EQ(sim::fault_site_calls("Other"), 1u);
+    EXPECT_EQ(sim::fault_site_calls("Site"), 2u);
 }
 
 TEST_F(fault_injection, disarming) {
