@@ -200,4 +200,27 @@ class open_modem_fixture : public bus_fixture {
     WDFDEVICE child_ = nullptr;
 };
 
+// The notifications a child's callback received, waited for without sleeping.
+struct notified {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::vector<uint8_t>> packets;
+
+    static VOID callback(PVOID ctx, PVOID buffer, ULONG bytes) {
+        auto* self = static_cast<notified*>(ctx);
+        std::lock_guard<std::mutex> guard(self->lock);
+        auto* p = static_cast<uint8_t*>(buffer);
+        self->packets.emplace_back(p, p + bytes);
+        self->changed.notify_all();
+    }
+    bool wait_for(size_t n) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return packets.size() >= n; });
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return packets.size();
+    }
+};
+
 }  // namespace cdc::transfer_test

@@ -48,24 +48,6 @@ class control_and_notify : public bus_fixture {
     }
 };
 
-struct notified {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::vector<uint8_t>> packets;
-
-    static VOID callback(PVOID ctx, PVOID buffer, ULONG bytes) {
-        auto* self = static_cast<notified*>(ctx);
-        std::lock_guard<std::mutex> guard(self->lock);
-        auto* p = static_cast<uint8_t*>(buffer);
-        self->packets.emplace_back(p, p + bytes);
-        self->changed.notify_all();
-    }
-    bool wait_for(size_t n) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return packets.size() >= n; });
-    }
-};
-
 TEST_F(control_and_notify, version_check_admits_only_the_exact_string) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE b{};

@@ -10,28 +10,6 @@ namespace {
 constexpr uint8_t notify_in = 0x81;
 constexpr uint8_t data_in = 0x82;
 
-struct notified {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::vector<uint8_t>> packets;
-
-    static VOID callback(PVOID ctx, PVOID buffer, ULONG bytes) {
-        auto* self = static_cast<notified*>(ctx);
-        std::lock_guard<std::mutex> guard(self->lock);
-        auto* p = static_cast<uint8_t*>(buffer);
-        self->packets.emplace_back(p, p + bytes);
-        self->changed.notify_all();
-    }
-    bool wait_for(size_t n) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return packets.size() >= n; });
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> guard(lock);
-        return packets.size();
-    }
-};
-
 class device_rebalance : public bus_fixture {
  protected:
     // An ACM modem whose child opened the data path, left a read waiting for
