@@ -66,6 +66,13 @@ void add_interface(device_summary& summary, WDFUSBINTERFACE ifc, const char* rol
     summary.interfaces.push_back(s);
 }
 
+WDFUSBPIPE locked_pipe(WDFSPINLOCK lock, WDFUSBPIPE* field) {
+    if (lock != nullptr) WdfSpinLockAcquire(lock);
+    WDFUSBPIPE pipe = *field;
+    if (lock != nullptr) WdfSpinLockRelease(lock);
+    return pipe;
+}
+
 void add_pipe(device_summary& summary, WDFUSBPIPE pipe, const char* role) {
     if (pipe == nullptr) return;
     WDF_USB_PIPE_INFORMATION info;
@@ -91,8 +98,10 @@ device_summary describe(const sim::device_stack& stack) {
     add_interface(summary, fdx->usb_ifc_comm, "communication");
     add_interface(summary, fdx->usb_ifc_data, "data");
     add_pipe(summary, fdx->pipe_comm_notify, "notification");
-    add_pipe(summary, fdx->pipe_data_in, "data in");
-    add_pipe(summary, fdx->pipe_data_out, "data out");
+    // A child's driver may be opening the data path meanwhile: the pipes are
+    // read under the pools' locks the driver publishes them under.
+    add_pipe(summary, locked_pipe(fdx->req_in.lock, &fdx->pipe_data_in), "data in");
+    add_pipe(summary, locked_pipe(fdx->req_out.lock, &fdx->pipe_data_out), "data out");
     summary.alternate_settings = fdx->alt_enable != fdx->alt_disable;
     summary.alt_enable = fdx->alt_enable;
     summary.alt_disable = fdx->alt_disable;
