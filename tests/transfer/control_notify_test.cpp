@@ -41,6 +41,18 @@ class control_and_notify : public bus_fixture {
         return plug(modem_);
     }
 
+    // Opens the data path, leaves an asynchronous GET_LINE_CODING held at the
+    // modem, and closes: the closing is refused for that request.
+    void close_under_held_control(WDFDEVICE child, uint8_t (&coding)[7], completions& done) {
+        CDC_BUS_INTERFACE& b = bus(child);
+        ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
+        modem_->hold_next_control(sim::usb::match::class_or_vendor);
+        ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done,
+                                        nullptr, no_timeout),
+                  STATUS_PENDING);
+        EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    }
+
     std::vector<sim::usb::setup_packet> class_requests() const {
         std::vector<sim::usb::setup_packet> out;
         for (const auto& r : device_->control_traffic(sim::usb::match::class_or_vendor)) out.push_back(r.packet());
@@ -145,15 +157,9 @@ TEST_F(control_and_notify, one_control_request_at_a_time_and_free_before_the_cal
 TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_request_keeps_its_record) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
-    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
     uint8_t coding[7] = {};
     completions done;
-
-    modem_->hold_next_control(sim::usb::match::class_or_vendor);
-    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
-                                    no_timeout),
-              STATUS_PENDING);
-    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    ASSERT_NO_FATAL_FAILURE(close_under_held_control(child, coding, done));
     EXPECT_TRUE(traced("control_request_delete: error, control request is still in progress"));
 
     // The held transfer still owns the record: reopening must not replace it
@@ -179,15 +185,9 @@ TEST_F(control_and_notify, reopening_after_a_closing_refused_for_a_control_reque
 TEST_F(control_and_notify, after_a_closing_refused_for_a_control_request_the_next_one_is_refused) {
     WDFDEVICE child = plug_modem().at(0);
     CDC_BUS_INTERFACE& b = bus(child);
-    ASSERT_EQ(b.cdc_transport_enable(child), STATUS_SUCCESS);
     uint8_t coding[7] = {};
     completions done;
-
-    modem_->hold_next_control(sim::usb::match::class_or_vendor);
-    ASSERT_EQ(b.class_control_async(child, TRUE, get_line_coding, 0, 7, coding, completions::callback, &done, nullptr,
-                                    no_timeout),
-              STATUS_PENDING);
-    EXPECT_EQ(b.cdc_transport_disable(child), STATUS_UNSUCCESSFUL);
+    ASSERT_NO_FATAL_FAILURE(close_under_held_control(child, coding, done));
     EXPECT_EQ(b.control_request_purge(child), STATUS_SUCCESS);
     ASSERT_TRUE(done.wait_for(1));
     EXPECT_EQ(done.all()[0].status, STATUS_CANCELLED);
