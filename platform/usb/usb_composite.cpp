@@ -89,14 +89,16 @@ bool is_composite(const descriptor_set& device) {
     bool composite_class = d.bDeviceClass == 0 || (d.bDeviceClass == USB_DEVICE_CLASS_MISCELLANEOUS &&
                                                    d.bDeviceSubClass == 0x02 && d.bDeviceProtocol == 0x01);
     if (!composite_class || d.bNumConfigurations != 1 || device.configurations.empty()) return false;
-    parsed_configuration config = parse_configuration(device.configurations[0]);
-    return config.has_header && config.header.bNumInterfaces > 1;
+    const auto config = shared_parse(device.configurations[0]);
+    return config->has_header && config->header.bNumInterfaces > 1;
 }
 
 std::vector<uint8_t> function_configuration(const std::vector<uint8_t>& configuration,
                                             const std::vector<uint8_t>& interfaces, size_t association_offset) {
-    descriptor_walk walk = walk_configuration(configuration);
+    const auto parsed = shared_parse(configuration);
+    const descriptor_walk& walk = parsed->walk;
     std::vector<uint8_t> out;
+    out.reserve(configuration.size());
     if (walk.descriptors.empty() || walk.descriptors[0].type != USB_CONFIGURATION_DESCRIPTOR_TYPE) return out;
 
     enum class owner { shared, mine, other } state = owner::shared;
@@ -110,13 +112,11 @@ std::vector<uint8_t> function_configuration(const std::vector<uint8_t>& configur
         if (state != owner::other) out.insert(out.end(), bytes, bytes + entry.length);
     }
 
-    std::vector<uint8_t> kept;
-    parsed_configuration parsed = parse_configuration(out);
-    for (const parsed_interface& ifc : parsed.interfaces) kept.push_back(ifc.number);
     if (walk.descriptors[0].length >= 5) {
+        const size_t kept = shared_parse(out)->interfaces.size();
         out[2] = static_cast<uint8_t>(out.size() & 0xff);
         out[3] = static_cast<uint8_t>(out.size() >> 8);
-        out[4] = static_cast<uint8_t>(kept.size());
+        out[4] = static_cast<uint8_t>(kept);
     }
     return out;
 }
@@ -134,8 +134,8 @@ usb_ids function_ids(const descriptor_set& device, const usb_function& function)
         subclass = d.bDeviceSubClass;
         protocol = d.bDeviceProtocol;
     } else if (!function.descriptors.configurations.empty()) {
-        parsed_configuration config = parse_configuration(function.descriptors.configurations[0]);
-        const parsed_interface* ifc = config.find_interface(function.first_interface);
+        const auto config = shared_parse(function.descriptors.configurations[0]);
+        const parsed_interface* ifc = config->find_interface(function.first_interface);
         if (ifc != nullptr && !ifc->settings.empty()) {
             const USB_INTERFACE_DESCRIPTOR& i = ifc->settings[0].descriptor;
             cls = i.bInterfaceClass;
@@ -154,7 +154,8 @@ usb_ids function_ids(const descriptor_set& device, const usb_function& function)
 }
 
 std::string validate_configuration(const std::vector<uint8_t>& configuration) {
-    parsed_configuration config = parse_configuration(configuration);
+    const auto parsed = shared_parse(configuration);
+    const parsed_configuration& config = *parsed;
     if (configuration.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR) || configuration[0] != 9 ||
         configuration[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
         return "offset 0: not a 9-byte configuration descriptor";
@@ -187,16 +188,16 @@ std::vector<usb_function> split_functions(const descriptor_set& device, split_mo
         whole.hardware_id = device_hardware_id(vid, pid);
         whole.descriptors = device;
         if (!device.configurations.empty()) {
-            parsed_configuration config = parse_configuration(device.configurations[0]);
-            if (!config.interfaces.empty()) whole.first_interface = config.interfaces[0].number;
+            const auto config = shared_parse(device.configurations[0]);
+            if (!config->interfaces.empty()) whole.first_interface = config->interfaces[0].number;
         }
         functions.push_back(std::move(whole));
         return functions;
     }
 
     const std::vector<uint8_t>& first = device.configurations[0];
-    const parsed_configuration config = parse_configuration(first);
-    for (const function_group& group : group_interfaces(config)) {
+    const auto config = shared_parse(first);
+    for (const function_group& group : group_interfaces(*config)) {
         usb_function function;
         function.hardware_id = interface_hardware_id(vid, pid, group.first_interface);
         function.interface_function = true;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 namespace sim::usb {
 
@@ -37,6 +38,24 @@ Record copy_record(const uint8_t* data, const descriptor_entry& entry) {
     Record record{};
     std::memcpy(&record, data + entry.offset, std::min<size_t>(entry.length, sizeof(Record)));
     return record;
+}
+
+// Descriptors that end the run of class-specific bytes before them.
+bool starts_group(uint8_t type) {
+    return type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_ENDPOINT_DESCRIPTOR_TYPE ||
+           type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE;
+}
+
+// The endpoint descriptors from entries[first] up to the next interface or
+// association.
+size_t endpoints_after(const std::vector<descriptor_entry>& entries, size_t first) {
+    size_t count = 0;
+    for (size_t i = first; i < entries.size(); ++i) {
+        const uint8_t type = entries[i].type;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE || type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) break;
+        if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) count++;
+    }
+    return count;
 }
 
 }  // namespace
@@ -144,6 +163,11 @@ descriptor_walk walk_configuration(const uint8_t* data, size_t size) {
     }
     const bool bounded_by_total = size >= 4 && walk.total_length <= size;
 
+    // Counted first so the list is allocated once.
+    size_t count = 0;
+    for (size_t at = 0; at < limit && data[at] >= 2 && at + data[at] <= limit; at += data[at]) count++;
+    walk.descriptors.reserve(count);
+
     size_t offset = 0;
     while (offset < limit) {
         uint8_t length = data[offset];
@@ -225,6 +249,7 @@ parsed_configuration parse_configuration(const uint8_t* data, size_t size) {
             parsed_endpoint endpoint;
             endpoint.offset = entry.offset;
             endpoint.descriptor = copy_record<USB_ENDPOINT_DESCRIPTOR>(data, entry);
+            if (setting->endpoints.empty()) setting->endpoints.reserve(endpoints_after(entries, i));
             setting->endpoints.push_back(std::move(endpoint));
             extra = &setting->endpoints.back().extra;
         } else if (entry.type == USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE) {
@@ -235,10 +260,64 @@ parsed_configuration parse_configuration(const uint8_t* data, size_t size) {
             setting = nullptr;
             extra = &config.extra;
         } else {
-            extra->insert(extra->end(), data + entry.offset, data + entry.offset + entry.length);
+            // The run of such descriptors is contiguous: one copy for all of them.
+            size_t last = i;
+            while (last + 1 < entries.size() && !starts_group(entries[last + 1].type)) last++;
+            extra->insert(extra->end(), data + entry.offset, data + entries[last].offset + entries[last].length);
+            i = last;
         }
     }
     return config;
+}
+
+namespace {
+
+// The configurations parsed lately, most recently used first.
+class parse_cache {
+ public:
+    parse_cache() { entries_.reserve(capacity); }
+
+    std::shared_ptr<const parsed_configuration> find(const uint8_t* data, size_t size) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            const std::vector<uint8_t>& bytes = entries_[i].bytes;
+            if (bytes.size() != size || (size != 0 && std::memcmp(bytes.data(), data, size) != 0)) continue;
+            std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                        entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            return entries_.front().parsed;
+        }
+        return nullptr;
+    }
+
+    void add(const uint8_t* data, size_t size, std::shared_ptr<const parsed_configuration> parsed) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (entries_.size() == capacity) entries_.pop_back();
+        entries_.insert(entries_.begin(), entry{std::vector<uint8_t>(data, data + size), std::move(parsed)});
+    }
+
+ private:
+    static constexpr size_t capacity = 16;
+    struct entry {
+        std::vector<uint8_t> bytes;
+        std::shared_ptr<const parsed_configuration> parsed;
+    };
+    std::mutex lock_;
+    std::vector<entry> entries_;  // guarded by lock_
+};
+
+parse_cache& cache() {
+    static auto* c = new parse_cache;  // outlives every static destructor
+    return *c;
+}
+
+}  // namespace
+
+std::shared_ptr<const parsed_configuration> shared_parse(const uint8_t* data, size_t size) {
+    if (data == nullptr) size = 0;
+    if (auto found = cache().find(data, size)) return found;
+    auto parsed = std::make_shared<const parsed_configuration>(parse_configuration(data, size));
+    cache().add(data, size, parsed);
+    return parsed;
 }
 
 }  // namespace sim::usb

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,14 @@ struct parsed_configuration {
 parsed_configuration parse_configuration(const uint8_t* data, size_t size);
 inline parsed_configuration parse_configuration(const std::vector<uint8_t>& bytes) {
     return parse_configuration(bytes.data(), bytes.size());
+}
+
+// The same parse, kept: bytes parsed lately (each plug of a device is parsed
+// by the hub, the PnP manager and the framework alike) give the parse made
+// then, shared. Thread-safe.
+std::shared_ptr<const parsed_configuration> shared_parse(const uint8_t* data, size_t size);
+inline std::shared_ptr<const parsed_configuration> shared_parse(const std::vector<uint8_t>& bytes) {
+    return shared_parse(bytes.data(), bytes.size());
 }
 
 }  // namespace sim::usb

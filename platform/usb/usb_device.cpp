@@ -266,8 +266,8 @@ void device::activate_endpoints() {
     if (configuration_ != 0) {
         for (const std::vector<uint8_t>& bytes : descriptors_.configurations) {
             if (bytes.size() < 6 || bytes[5] != configuration_) continue;
-            parsed_configuration config = parse_configuration(bytes);
-            for (const parsed_interface& itf : config.interfaces) {
+            const auto config = shared_parse(bytes);
+            for (const parsed_interface& itf : config->interfaces) {
                 const parsed_setting* setting = itf.setting(alternate_[itf.number]);
                 if (setting == nullptr) continue;
                 for (const parsed_endpoint& e : setting->endpoints) {
@@ -376,8 +376,8 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
             const std::vector<uint8_t>* bytes =
                 configuration_ != 0 ? config_with_value(descriptors_, configuration_) : nullptr;
             if (bytes == nullptr) return stall();
-            parsed_configuration config = parse_configuration(*bytes);
-            const parsed_interface* itf = config.find_interface(number);
+            const auto config = shared_parse(*bytes);
+            const parsed_interface* itf = config->find_interface(number);
             if (itf == nullptr || itf->setting(low) == nullptr) return stall();
             // The interface's endpoints start over: halts and data toggles cleared.
             for (const parsed_setting& setting : itf->settings) {

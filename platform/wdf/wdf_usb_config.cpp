@@ -17,10 +17,12 @@ constexpr const char* select_setting_site = "WdfUsbInterfaceSelectSetting";
 constexpr ULONG max_transfer_size = 4u * 1024 * 1024;
 constexpr ULONG max_control_transfer_size = 64u * 1024;
 
-// An interface the device will have after a selection.
+// An interface the device will have after a selection: its settings are the
+// interface object's own or the caller's configuration's, kept by the caller
+// while the selection runs.
 struct interface_plan {
     uint8_t number = 0;
-    std::vector<usb_setting> settings;
+    const std::vector<usb_setting>* settings = nullptr;
 };
 
 struct choice {
@@ -39,11 +41,13 @@ std::vector<usb_setting> settings_of(const sim::usb::parsed_interface& parsed) {
     return settings;
 }
 
-// Every interface of the first configuration, as creation found them.
-std::vector<interface_plan> first_configuration_plans(const usb_device_object* usb) {
+// Every interface of the first configuration, as creation found them: the
+// interface objects it made, one for each in order, whose settings never change.
+std::vector<interface_plan> first_configuration_plans(usb_device_object* usb) {
     std::vector<interface_plan> plans;
-    sim::usb::parsed_configuration parsed = sim::usb::parse_configuration(usb->configuration);
-    for (const sim::usb::parsed_interface& itf : parsed.interfaces) plans.push_back({itf.number, settings_of(itf)});
+    std::lock_guard<std::mutex> guard(usb->lock);
+    plans.reserve(usb->interfaces.size());
+    for (const usb_interface_object* itf : usb->interfaces) plans.push_back({itf->number, &itf->settings});
     return plans;
 }
 
@@ -127,7 +131,7 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
         list.push_back(itf);
     }
     for (const choice& c : choices) {
-        if (!setting_usable(plans[c.plan].settings[c.setting])) return STATUS_INVALID_PARAMETER;
+        if (!setting_usable((*plans[c.plan].settings)[c.setting])) return STATUS_INVALID_PARAMETER;
     }
     // The pipes of the selection in force are cancelled and deleted before
     // the device hears of the new one.
@@ -152,7 +156,7 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
         if (!NT_SUCCESS(status)) return status;
     }
     for (const choice& c : choices) {
-        const uint8_t alternate = plans[c.plan].settings[c.setting].descriptor.bAlternateSetting;
+        const uint8_t alternate = (*plans[c.plan].settings)[c.setting].descriptor.bAlternateSetting;
         const uint8_t current = shared ? usb->dev().alternate_setting(plans[c.plan].number) : 0;
         if (alternate == current) continue;
         status = send_set_interface(usb, plans[c.plan].number, alternate, select_config_site);
@@ -165,7 +169,7 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
     std::vector<std::vector<usb_pipe_object*>> pipes(choices.size());
     for (size_t i = 0; i < choices.size(); ++i) {
         const choice& c = choices[i];
-        status = make_pipes(list[c.plan], plans[c.plan].settings[c.setting], c.setting, pipe_attributes,
+        status = make_pipes(list[c.plan], (*plans[c.plan].settings)[c.setting], c.setting, pipe_attributes,
                             select_config_site, &pipes[i]);
         if (!NT_SUCCESS(status)) {
             for (auto& p : pipes) delete_pipes(p);
@@ -181,7 +185,7 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
             usb_interface_object* itf = list[c.plan];
             itf->configured = true;
             itf->configured_setting =
-                setting_index_of(itf, plans[c.plan].settings[c.setting].descriptor.bAlternateSetting);
+                setting_index_of(itf, (*plans[c.plan].settings)[c.setting].descriptor.bAlternateSetting);
             itf->pipes = pipes[i];
         }
         usb->configuration_value = value;
@@ -215,11 +219,15 @@ NTSTATUS select_by_descriptors(usb_device_object* usb, PWDF_USB_DEVICE_SELECT_CO
     }
     const auto* bytes = reinterpret_cast<const uint8_t*>(config);
     const size_t total = config->wTotalLength;
-    sim::usb::parsed_configuration parsed = sim::usb::parse_configuration(bytes, total);
+    const auto shared = sim::usb::shared_parse(bytes, total);
+    const sim::usb::parsed_configuration& parsed = *shared;
     if (!parsed.walk.complete()) return STATUS_INVALID_PARAMETER;
 
     std::vector<interface_plan> plans;
     std::vector<choice> choices;
+    // The plans' settings; sized up front so they stay where the plans point.
+    std::vector<std::vector<usb_setting>> settings;
+    settings.reserve(count);
     for (ULONG i = 0; i < count; ++i) {
         const auto* p = reinterpret_cast<const uint8_t*>(chosen[i]);
         if (p < bytes || p >= bytes + total) return STATUS_INVALID_PARAMETER;
@@ -238,7 +246,8 @@ NTSTATUS select_by_descriptors(usb_device_object* usb, PWDF_USB_DEVICE_SELECT_CO
         for (const interface_plan& plan : plans) {
             if (plan.number == owner->number) return STATUS_INVALID_PARAMETER;  // one setting per interface
         }
-        plans.push_back({owner->number, settings_of(*owner)});
+        settings.push_back(settings_of(*owner));
+        plans.push_back({owner->number, &settings.back()});
         choices.push_back({plans.size() - 1, static_cast<uint8_t>(setting_index)});
     }
     return select(usb, config->bConfigurationValue, config->bmAttributes, plans, choices, pipe_attributes);
@@ -362,7 +371,7 @@ NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTR
                 for (size_t p = 0; p < plans.size(); ++p) {
                     if (plans[p].number == itf->number) plan = p;
                 }
-                if (plan == plans.size() || pairs[i].SettingIndex >= plans[plan].settings.size()) {
+                if (plan == plans.size() || pairs[i].SettingIndex >= plans[plan].settings->size()) {
                     return STATUS_INVALID_PARAMETER;
                 }
                 for (const choice& c : choices) {

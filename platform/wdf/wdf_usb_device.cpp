@@ -60,7 +60,7 @@ NTSTATUS get_descriptor(usb_device_object* usb, uint8_t type, uint8_t index, uin
 //     0 or 1 or running past wTotalLength, an interface or endpoint
 //     descriptor shorter than its standard size, no interface descriptor,
 //     bNumInterfaces 0): STATUS_INVALID_PARAMETER.
-NTSTATUS read_descriptors(usb_device_object* usb, sim::usb::parsed_configuration* parsed) {
+NTSTATUS read_descriptors(usb_device_object* usb, std::shared_ptr<const sim::usb::parsed_configuration>* out) {
     uint8_t device[sizeof(USB_DEVICE_DESCRIPTOR)] = {};
     size_t actual = 0;
     NTSTATUS status = get_descriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, 0, sizeof(device), device, &actual);
@@ -84,7 +84,8 @@ NTSTATUS read_descriptors(usb_device_object* usb, sim::usb::parsed_configuration
     if (!NT_SUCCESS(status)) return status;
     if (actual < total) return STATUS_DEVICE_DATA_ERROR;
 
-    *parsed = sim::usb::parse_configuration(usb->configuration);
+    *out = sim::usb::shared_parse(usb->configuration);
+    const sim::usb::parsed_configuration* parsed = out->get();
     if (!parsed->walk.complete() || !parsed->has_header) return STATUS_INVALID_PARAMETER;
     for (const sim::usb::descriptor_entry& e : parsed->walk.descriptors) {
         if (e.type == USB_INTERFACE_DESCRIPTOR_TYPE && e.length < sizeof(USB_INTERFACE_DESCRIPTOR)) {
@@ -292,22 +293,27 @@ NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attri
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    sim::usb::parsed_configuration parsed;
+    std::shared_ptr<const sim::usb::parsed_configuration> parsed;
     status = read_descriptors(usb, &parsed);
     if (!NT_SUCCESS(status)) {
         delete_failed(usb);
         return status;
     }
     // One interface object per interface number, in the order they appear.
-    for (const sim::usb::parsed_interface& parsed_itf : parsed.interfaces) {
+    {
+        std::lock_guard<std::mutex> guard(usb->lock);
+        usb->interfaces.reserve(parsed->interfaces.size());
+    }
+    for (const sim::usb::parsed_interface& parsed_itf : parsed->interfaces) {
         auto* itf = new usb_interface_object();
         itf->device = usb;
         itf->number = parsed_itf.number;
+        itf->settings.reserve(parsed_itf.settings.size());
         for (const sim::usb::parsed_setting& s : parsed_itf.settings) {
-            usb_setting setting;
+            usb_setting& setting = itf->settings.emplace_back();
             setting.descriptor = s.descriptor;
+            setting.endpoints.reserve(s.endpoints.size());
             for (const sim::usb::parsed_endpoint& e : s.endpoints) setting.endpoints.push_back(e.descriptor);
-            itf->settings.push_back(std::move(setting));
         }
         status = attach(itf, nullptr, usb, create_site);
         if (!NT_SUCCESS(status)) {
