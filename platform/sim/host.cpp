@@ -40,8 +40,8 @@ uint8_t name_string(const usb::usb_function& function) {
     if (!function.interface_function) return 0;
     if (function.has_association) return function.association.iFunction;
     if (function.descriptors.configurations.empty()) return 0;
-    usb::parsed_configuration config = usb::parse_configuration(function.descriptors.configurations[0]);
-    const usb::parsed_interface* ifc = config.find_interface(function.first_interface);
+    const auto config = usb::shared_parse(function.descriptors.configurations[0]);
+    const usb::parsed_interface* ifc = config->find_interface(function.first_interface);
     return ifc != nullptr && !ifc->settings.empty() ? ifc->settings[0].descriptor.iInterface : 0;
 }
 
@@ -62,7 +62,7 @@ std::string function_instance_id(const std::string& location, const usb::usb_fun
     return prefix + format("%04X", function.first_interface);
 }
 
-device_stack_config usb_function_config(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
+device_stack_config usb_function_config(const std::shared_ptr<usb::device>& dev, usb::usb_function function,
                                         const plug_options& options) {
     device_stack_config config;
     config.enumerator = "USB";
@@ -71,9 +71,9 @@ device_stack_config usb_function_config(const std::shared_ptr<usb::device>& dev,
     config.description = function_description(function);
     config.location_information = "Port_#0001.Hub_#0001";
     usb::usb_ids ids = usb::function_ids(dev->descriptors(), function);
-    config.hardware_ids = ids.hardware;
-    config.compatible_ids = ids.compatible;
-    config.usb = std::make_shared<usb::function_binding>(usb::function_binding{dev, function});
+    config.hardware_ids = std::move(ids.hardware);
+    config.compatible_ids = std::move(ids.compatible);
+    config.usb = std::make_shared<usb::function_binding>(usb::function_binding{dev, std::move(function)});
     return config;
 }
 
@@ -83,8 +83,9 @@ host* current_host() { return g_host; }
 
 // ---- device_stack ------------------------------------------------------------
 
-device_stack::device_stack(const device_stack_config& config, unsigned ordinal)
-    : config_(config), pdo_(new wdf::pdo_properties()), init_(new wdf::device_init()) {
+device_stack::device_stack(device_stack_config config_in, unsigned ordinal)
+    : config_(std::move(config_in)), pdo_(new wdf::pdo_properties()), init_(new wdf::device_init()) {
+    const device_stack_config& config = config_;
     pdo_->enumerator = u16(config.enumerator);
     pdo_->device_id = u16(config.device_id);
     pdo_->instance_id = u16(config.instance_id);
@@ -229,13 +230,16 @@ NTSTATUS host::load_builtin_driver(PDRIVER_INITIALIZE entry) {
     return status;
 }
 
-device_stack& host::add_device(const device_stack_config& config) {
+device_stack& host::add_device(const device_stack_config& config) { return add_device(device_stack_config(config)); }
+
+device_stack& host::add_device(device_stack_config&& config_in) {
     auto guard = enter("sim::host::add_device");
     refuse_while_sleeping("sim::host::add_device");
-    bool usb = config.enumerator == "USB" || config.enumerator == "usb";
+    bool usb = config_in.enumerator == "USB" || config_in.enumerator == "usb";
     unsigned ordinal = usb ? ++usb_pdo_counter_ : ++other_pdo_counter_;
-    stacks_.push_back(std::make_unique<device_stack>(config, ordinal));
+    stacks_.push_back(std::make_unique<device_stack>(std::move(config_in), ordinal));
     device_stack& stack = *stacks_.back();
+    const device_stack_config& config = stack.config();
     if (config.enumerator == "USB") usb_stacks_[config.device_id + "\\" + config.instance_id].push_back(&stack);
     registry().create_key(stack.hardware_key());
     wdf::driver_object* driver = wdf::current_driver();
@@ -319,8 +323,8 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
     dev->set_connected(true);
     dev->hub_enumerate(static_cast<uint8_t>(plugged_.size() + 1));
     const usb::descriptor_set& descriptors = dev->descriptors();
-    usb::usb_function whole = usb::split_functions(descriptors, usb::split_mode::whole_device)[0];
-    device_stack_config device = usb_function_config(dev, whole, options);
+    device_stack_config device = usb_function_config(
+        dev, std::move(usb::split_functions(descriptors, usb::split_mode::whole_device)[0]), options);
     std::vector<device_stack*> stacks;
     last_binding_ = usb_binding{};
 
@@ -338,14 +342,15 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
         const bool split = !options.whole_device && usb::is_composite(descriptors);
         last_binding_.device = bind_node(device, nullptr);
         if (!split) {
-            last_binding_.device.stack = plug_function(dev, whole, options, {});
+            last_binding_.device.stack = plug_function(std::move(device), {});
             stacks.push_back(last_binding_.device.stack);
         } else {
-            for (const usb::usb_function& function : usb::split_functions(descriptors)) {
-                driver_binding node = bind_node(usb_function_config(dev, function, options), nullptr);
-                node.stack = plug_function(dev, function, options, {});
+            for (usb::usb_function& function : usb::split_functions(descriptors)) {
+                device_stack_config config = usb_function_config(dev, std::move(function), options);
+                driver_binding node = bind_node(config, nullptr);
+                node.stack = plug_function(std::move(config), {});
                 stacks.push_back(node.stack);
-                last_binding_.functions.push_back(node);
+                last_binding_.functions.push_back(std::move(node));
             }
         }
     } else {
@@ -360,18 +365,18 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
         last_binding_.device = bind_node(device, match ? &*match : nullptr);
         const std::string service = match ? match->model->service : std::string();
         if (service == driver_service_name) {
-            last_binding_.device.stack = plug_function(dev, whole, options, match->model->hardware_values);
+            last_binding_.device.stack = plug_function(std::move(device), match->model->hardware_values);
             stacks.push_back(last_binding_.device.stack);
         } else if (service == generic_parent_service && usb::is_composite(descriptors)) {
-            for (const usb::usb_function& function : usb::split_functions(descriptors)) {
-                device_stack_config config = usb_function_config(dev, function, options);
+            for (usb::usb_function& function : usb::split_functions(descriptors)) {
+                device_stack_config config = usb_function_config(dev, std::move(function), options);
                 std::optional<inf_match> fm = match_driver(config.hardware_ids, config.compatible_ids);
                 driver_binding node = bind_node(config, fm ? &*fm : nullptr);
                 if (fm && fm->model->service == driver_service_name) {
-                    node.stack = plug_function(dev, function, options, fm->model->hardware_values);
+                    node.stack = plug_function(std::move(config), fm->model->hardware_values);
                     stacks.push_back(node.stack);
                 }
-                last_binding_.functions.push_back(node);
+                last_binding_.functions.push_back(std::move(node));
             }
         }
     }
@@ -386,9 +391,7 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
     return stacks;
 }
 
-device_stack* host::plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
-                                  const plug_options& options, const std::vector<inf_reg_value>& defaults) {
-    device_stack_config config = usb_function_config(dev, function, options);
+device_stack* host::plug_function(device_stack_config config, const std::vector<inf_reg_value>& defaults) {
     const auto at = usb_stacks_.find(config.device_id + "\\" + config.instance_id);
     if (at != usb_stacks_.end()) {
         auto& here = at->second;
@@ -405,7 +408,7 @@ device_stack* host::plug_function(const std::shared_ptr<usb::device>& dev, const
         registry(),
         std::string(enum_key()) + "\\USB\\" + config.device_id + "\\" + config.instance_id + "\\Device Parameters",
         defaults);
-    device_stack& stack = add_device(config);
+    device_stack& stack = add_device(std::move(config));
     if (stack.node_.device != nullptr) {
         start_node(stack.node_);
         process_queue();

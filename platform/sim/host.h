@@ -189,7 +189,7 @@ struct pnp_event {
 
 class device_stack {
  public:
-    device_stack(const device_stack_config& config, unsigned ordinal);
+    device_stack(device_stack_config config, unsigned ordinal);
     ~device_stack();
 
     const device_stack_config& config() const { return config_; }
@@ -348,6 +348,7 @@ class host {
     // ---- Devices -----------------------------------------------------------------
     // Builds a device stack on a PDO and calls the driver's device add only.
     device_stack& add_device(const device_stack_config& config);
+    device_stack& add_device(device_stack_config&& config);
     // Starts a stack device add created a device for (a root-enumerated device
     // such as the driver's control device), then enumerates its children.
     NTSTATUS start_device(device_stack& stack);
@@ -441,8 +442,8 @@ class host {
     std::unique_lock<sched::controlled_recursive_mutex> enter(const char* api);
     void refuse_while_sleeping(const char* api) const;
     std::vector<device_stack*> plug_functions(const std::shared_ptr<usb::device>& dev, const plug_options& options);
-    device_stack* plug_function(const std::shared_ptr<usb::device>& dev, const usb::usb_function& function,
-                                const plug_options& options, const std::vector<inf_reg_value>& defaults);
+    // Installs and starts one function's stack, configured as the hub reports it.
+    device_stack* plug_function(device_stack_config config, const std::vector<inf_reg_value>& defaults);
     driver_binding bind_node(const device_stack_config& config, const inf_match* match) const;
     void remove_stack(device_stack& stack, bool surprise);
     void remove_usb(const std::shared_ptr<usb::device>& dev, bool surprise);
