@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory_resource>
 #include <shared_mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,10 +20,14 @@ struct object_table {
     // inspection) share it; creation, destruction and context allocation take
     // it alone.
     std::shared_mutex handles;
-    std::unordered_set<object*> live;             // guarded by handles
-    std::unordered_set<object*> destroyed;        // guarded by handles; kept so stale handles are recognised
-    std::unordered_map<void*, object*> contexts;  // guarded by handles
-    std::vector<object*> graveyard;               // guarded by lock
+    // The sets' nodes come back to the pool for the next object rather than
+    // going through the heap for each one (the sets change only under the
+    // writer lock).
+    std::pmr::unsynchronized_pool_resource pool;        // guarded by handles
+    std::pmr::unordered_set<object*> live{&pool};       // guarded by handles
+    std::pmr::unordered_set<object*> destroyed{&pool};  // guarded by handles; kept so stale handles are recognised
+    std::pmr::unordered_map<void*, object*> contexts{&pool};  // guarded by handles
+    std::vector<object*> graveyard;                           // guarded by lock
 };
 
 using reader = std::shared_lock<std::shared_mutex>;
@@ -321,7 +326,7 @@ size_t report_leaks(std::string* report) {
         problems++;
         char line[256];
         snprintf(line, sizeof(line), "leaked %s %p (created by %s, %ld references%s)\n", type_name(obj->type_),
-                 static_cast<void*>(obj), obj->created_by_.c_str(), obj->references_.load(),
+                 static_cast<void*>(obj), obj->created_by_, obj->references_.load(),
                  obj->delete_requested_ ? ", deleted" : "");
         report->append(line);
         std::lock_guard<std::mutex> references(obj->reference_lock_);

@@ -110,7 +110,7 @@ class object {
     std::vector<reference_record> tagged_;  // guarded by reference_lock_
     std::atomic<bool> delete_requested_{false};
     bool destroyed_ = false;
-    std::string created_by_;  // creating API, for leak reports
+    const char* created_by_ = "";  // creating API (a literal), for leak reports
 };
 
 // Creation: applies the attributes (parent, context, callbacks) and links the
