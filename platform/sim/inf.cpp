@@ -28,7 +28,17 @@ std::string upper(std::string s) {
     return s;
 }
 
-bool same(const std::string& a, const std::string& b) { return upper(a) == upper(b); }
+// Equal without regard to case, compared in place: matching runs over every
+// model for each ID at every plug.
+bool same(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
