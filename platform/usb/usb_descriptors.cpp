@@ -16,20 +16,59 @@ void put_u16(std::vector<uint8_t>& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-descriptor_reply stall() {
-    descriptor_reply reply;
-    reply.stalled = true;
-    return reply;
+// Room for any descriptor the device makes up as it answers: a string (2 +
+// 126 * 2 bytes) or the device descriptor.
+constexpr size_t scratch_size = 256;
+
+// What a GET_DESCRIPTOR answers, whole: bytes the set holds, or bytes made
+// into `scratch`; data nullptr for a stall.
+struct descriptor_bytes {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+descriptor_bytes held(const std::vector<uint8_t>& bytes) { return {bytes.data(), bytes.size()}; }
+
+// A string descriptor of these UTF-16 units (cut to what bLength can carry).
+template <typename Unit>
+descriptor_bytes make_string(const Unit* text, size_t count, uint8_t* scratch) {
+    const size_t units = std::min<size_t>(count, max_string_units);
+    scratch[0] = static_cast<uint8_t>(2 + units * 2);
+    scratch[1] = USB_STRING_DESCRIPTOR_TYPE;
+    for (size_t i = 0; i < units; ++i) {
+        const auto unit = static_cast<uint16_t>(text[i]);
+        scratch[2 + i * 2] = static_cast<uint8_t>(unit & 0xff);
+        scratch[3 + i * 2] = static_cast<uint8_t>(unit >> 8);
+    }
+    return {scratch, 2 + units * 2};
 }
 
-descriptor_reply send(const uint8_t* data, size_t size, uint16_t length) {
-    descriptor_reply reply;
-    reply.data.assign(data, data + std::min<size_t>(size, length));
-    return reply;
-}
-
-descriptor_reply send(const std::vector<uint8_t>& bytes, uint16_t length) {
-    return send(bytes.data(), bytes.size(), length);
+descriptor_bytes find_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid,
+                                 uint8_t* scratch) {
+    switch (type) {
+        case USB_DEVICE_DESCRIPTOR_TYPE:
+            if (index != 0) return {};
+            std::memcpy(scratch, &device.device, sizeof(device.device));
+            return {scratch, sizeof(device.device)};
+        case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+            if (index >= device.configurations.size()) return {};
+            return held(device.configurations[index]);
+        case USB_STRING_DESCRIPTOR_TYPE: {
+            if (device.languages.empty()) return {};
+            if (index == 0) return make_string(device.languages.data(), device.languages.size(), scratch);
+            auto raw = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
+            if (raw != device.other_descriptors.end()) return held(raw->second);
+            auto listed = std::find(device.languages.begin(), device.languages.end(), langid);
+            const std::u16string* text = device.string(index);
+            if (listed == device.languages.end() || text == nullptr) return {};
+            return make_string(text->data(), text->size(), scratch);
+        }
+        default: {
+            auto it = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
+            if (it == device.other_descriptors.end()) return {};
+            return held(it->second);
+        }
+    }
 }
 
 // Copies a descriptor into its record; fields past its bLength stay zero.
@@ -87,29 +126,25 @@ std::vector<uint8_t> language_descriptor_bytes(const std::vector<uint16_t>& lang
 
 descriptor_reply answer_get_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid,
                                        uint16_t length) {
-    switch (type) {
-        case USB_DEVICE_DESCRIPTOR_TYPE:
-            if (index != 0) return stall();
-            return send(device_descriptor_bytes(device.device), length);
-        case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-            if (index >= device.configurations.size()) return stall();
-            return send(device.configurations[index], length);
-        case USB_STRING_DESCRIPTOR_TYPE: {
-            if (device.languages.empty()) return stall();
-            if (index == 0) return send(language_descriptor_bytes(device.languages), length);
-            auto raw = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
-            if (raw != device.other_descriptors.end()) return send(raw->second, length);
-            auto listed = std::find(device.languages.begin(), device.languages.end(), langid);
-            const std::u16string* text = device.string(index);
-            if (listed == device.languages.end() || text == nullptr) return stall();
-            return send(string_descriptor_bytes(*text), length);
-        }
-        default: {
-            auto it = device.other_descriptors.find(USB_DESCRIPTOR_MAKE_TYPE_AND_INDEX(type, index));
-            if (it == device.other_descriptors.end()) return stall();
-            return send(it->second, length);
-        }
+    uint8_t scratch[scratch_size];
+    const descriptor_bytes found = find_descriptor(device, type, index, langid, scratch);
+    descriptor_reply reply;
+    if (found.data == nullptr) {
+        reply.stalled = true;
+    } else {
+        reply.data.assign(found.data, found.data + std::min<size_t>(found.size, length));
     }
+    return reply;
+}
+
+bool answer_get_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid, uint16_t length,
+                           uint8_t* out, size_t room, size_t* written) {
+    uint8_t scratch[scratch_size];
+    const descriptor_bytes found = find_descriptor(device, type, index, langid, scratch);
+    if (found.data == nullptr) return false;
+    *written = std::min({found.size, static_cast<size_t>(length), room});
+    if (*written != 0 && out != nullptr) std::memcpy(out, found.data, *written);
+    return true;
 }
 
 const char* walk_end_name(walk_end end) {

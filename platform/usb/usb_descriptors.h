@@ -80,6 +80,10 @@ struct descriptor_reply {
 // is sent as far as it goes; a type, index or language it lacks stalls.
 descriptor_reply answer_get_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid,
                                        uint16_t length);
+// The same answer written to `out` (room bytes at most, and at most length):
+// false for a stall, else true with *written set.
+bool answer_get_descriptor(const descriptor_set& device, uint8_t type, uint8_t index, uint16_t langid, uint16_t length,
+                           uint8_t* out, size_t room, size_t* written);
 
 std::vector<uint8_t> device_descriptor_bytes(const USB_DEVICE_DESCRIPTOR& device);
 // bLength, type 3, UTF-16LE; text past 126 units does not fit in bLength and is cut.

@@ -347,10 +347,14 @@ bool device::standard_request(const setup_packet& s, transfer* t, control_reply*
         case USB_REQUEST_GET_DESCRIPTOR: {
             if (s.bmRequestType != 0x80) return false;
             const descriptor_set& set = t->view != nullptr ? *t->view : descriptors_;
-            descriptor_reply r =
-                answer_get_descriptor(set, static_cast<uint8_t>(s.wValue >> 8), low, s.wIndex, s.wLength);
-            if (r.stalled) return stall();
-            return answer(r.data.data(), r.data.size());
+            size_t written = 0;
+            if (!answer_get_descriptor(set, static_cast<uint8_t>(s.wValue >> 8), low, s.wIndex, s.wLength, t->buffer,
+                                       room, &written)) {
+                return stall();
+            }
+            reply->usbd_status = USBD_STATUS_SUCCESS;
+            reply->length = written;
+            return true;
         }
         case USB_REQUEST_SET_CONFIGURATION: {
             if (s.bmRequestType != 0x00) return false;
