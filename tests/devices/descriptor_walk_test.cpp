@@ -184,5 +184,23 @@ TEST(parse_configuration, short_descriptors_read_as_zero_past_their_length) {
     EXPECT_EQ(setting->descriptor.iInterface, 0);
 }
 
+TEST(parse_configuration, a_kept_parse_is_only_ever_that_of_the_same_bytes) {
+    // Same length, one byte apart: the endpoint's address.
+    std::vector<uint8_t> first = vendor_device().build().configurations[0];
+    std::vector<uint8_t> second = first;
+    second[20] = 0x82;
+
+    std::shared_ptr<const parsed_configuration> a = shared_parse(first);
+    std::shared_ptr<const parsed_configuration> b = shared_parse(second);
+
+    EXPECT_EQ(shared_parse(first), a);
+    ASSERT_NE(a, b);
+    ASSERT_NE(a->find_setting(0, 0), nullptr);
+    ASSERT_NE(b->find_setting(0, 0), nullptr);
+    EXPECT_EQ(a->find_setting(0, 0)->endpoints.at(0).descriptor.bEndpointAddress, 0x81);
+    EXPECT_EQ(b->find_setting(0, 0)->endpoints.at(0).descriptor.bEndpointAddress, 0x82);
+    EXPECT_EQ(a->walk.descriptors.size(), parse_configuration(first).walk.descriptors.size());
+}
+
 }  // namespace
 }  // namespace sim::usb
