@@ -34,6 +34,16 @@ void append_utf8(std::string& out, char32_t cp) {
 void append_utf8(std::string& out, const char16_t* s, size_t len) {
     out.reserve(out.size() + len);
     for (size_t i = 0; i < len; ++i) {
+        // A run of ASCII (most IDs and paths are nothing else) goes in at once.
+        size_t run = 0;
+        while (i + run < len && s[i + run] < 0x80) ++run;
+        if (run != 0) {
+            const size_t at = out.size();
+            out.append(run, '\0');
+            for (size_t k = 0; k < run; ++k) out[at + k] = static_cast<char>(s[i + k]);
+            i += run - 1;
+            continue;
+        }
         char32_t u = s[i];
         if (is_high_surrogate(u) && i + 1 < len && is_low_surrogate(s[i + 1])) {
             u = 0x10000 + ((u - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -61,8 +71,12 @@ void append_utf16(std::u16string& out, const char* s, size_t len) {
     while (i < len) {
         const unsigned char lead = b[i];
         if (lead < 0x80) {
-            out.push_back(lead);
-            ++i;
+            size_t run = 1;
+            while (i + run < len && b[i + run] < 0x80) ++run;
+            const size_t at = out.size();
+            out.append(run, u'\0');
+            for (size_t k = 0; k < run; ++k) out[at + k] = b[i + k];
+            i += run;
             continue;
         }
         size_t need;

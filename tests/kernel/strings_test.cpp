@@ -7,6 +7,7 @@ TEST_F(utf_conversion, utf16_to_utf8) {
     EXPECT_EQ(sim::to_utf8(L"plain"), "plain");
     EXPECT_EQ(sim::to_utf8(u"\u00e9\u20ac\U0001F600"), "\u00e9\u20ac\U0001F600");
     EXPECT_EQ(sim::to_utf8(L"abc", 2), "ab");
+    EXPECT_EQ(sim::to_utf8(u"ab\u00e9cd\U0001F600e"), "ab\u00e9cd\U0001F600e");
     EXPECT_EQ(sim::to_utf8(static_cast<const WCHAR*>(nullptr)), "");
     const char16_t lone_high_at_end[] = {u'a', 0xD83D};
     const char16_t reversed_pair[] = {0xDE00, 0xD83D};
@@ -19,6 +20,10 @@ TEST_F(utf_conversion, utf16_to_utf8) {
 
 TEST_F(utf_conversion, utf8_to_utf16) {
     EXPECT_EQ(sim::to_utf16("\u00e9\u20ac\U0001F600"), u"\u00e9\u20ac\U0001F600");
+    EXPECT_EQ(sim::to_utf16("ab\u00e9cd\U0001F600e"), u"ab\u00e9cd\U0001F600e");
+    std::u16string appended = u"pre ";
+    sim::append_utf16(appended, "ID\\x", 4);
+    EXPECT_EQ(appended, u"pre ID\\x");
     EXPECT_EQ(sim::to_utf16("a\x80z"), u"a\uFFFDz");                            // lone continuation
     EXPECT_EQ(sim::to_utf16("\xC0\x80"), u"\uFFFD\uFFFD");                      // overlong NUL
     EXPECT_EQ(sim::to_utf16("\xE2\x82"), u"\uFFFD\uFFFD");                      // cut short
