@@ -68,10 +68,10 @@ std::vector<function_group> group_interfaces(const parsed_configuration& config)
     return groups;
 }
 
-std::string format_id(const char* format, unsigned a, unsigned b, unsigned c = 0) {
-    char text[40];
-    std::snprintf(text, sizeof(text), format, a, b, c);
-    return text;
+std::string format_id(const char* format, unsigned a, unsigned b = 0, unsigned c = 0, unsigned d = 0) {
+    char text[64];
+    const int length = std::snprintf(text, sizeof(text), format, a, b, c, d);
+    return std::string(text, static_cast<size_t>(std::max(length, 0)));
 }
 
 }  // namespace
@@ -143,13 +143,23 @@ usb_ids function_ids(const descriptor_set& device, const usb_function& function)
             protocol = i.bInterfaceProtocol;
         }
     }
-    std::string mi = function.interface_function ? format_id("&MI_%02X", function.first_interface, 0) : "";
-    std::string vid_pid = "USB\\" + device_hardware_id(d.idVendor, d.idProduct);
+    // Each ID formatted in place: this runs for every function at every plug.
+    const unsigned vid = d.idVendor, pid = d.idProduct;
     usb_ids ids;
-    ids.hardware = {vid_pid + format_id("&REV_%04X", d.bcdDevice, 0) + mi, vid_pid + mi};
-    ids.compatible = {format_id("USB\\Class_%02X&SubClass_%02X&Prot_%02X", cls, subclass, protocol),
-                      format_id("USB\\Class_%02X&SubClass_%02X", cls, subclass), format_id("USB\\Class_%02X", cls, 0)};
-    if (composite) ids.compatible.push_back("USB\\COMPOSITE");
+    ids.hardware.reserve(2);
+    if (function.interface_function) {
+        const unsigned mi = function.first_interface;
+        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&REV_%04X&MI_%02X", vid, pid, d.bcdDevice, mi));
+        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&MI_%02X", vid, pid, mi));
+    } else {
+        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&REV_%04X", vid, pid, d.bcdDevice));
+        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X", vid, pid));
+    }
+    ids.compatible.reserve(composite ? 4 : 3);
+    ids.compatible.push_back(format_id("USB\\Class_%02X&SubClass_%02X&Prot_%02X", cls, subclass, protocol));
+    ids.compatible.push_back(format_id("USB\\Class_%02X&SubClass_%02X", cls, subclass));
+    ids.compatible.push_back(format_id("USB\\Class_%02X", cls));
+    if (composite) ids.compatible.emplace_back("USB\\COMPOSITE");
     return ids;
 }
 
