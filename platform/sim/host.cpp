@@ -92,6 +92,8 @@ device_stack::device_stack(device_stack_config config_in, unsigned ordinal)
     pdo_->device_description = u16(config.description);
     pdo_->location_information = u16(config.location_information);
     pdo_->usb = config.usb;
+    pdo_->hardware_ids.reserve(std::max<size_t>(config.hardware_ids.size(), 1));
+    pdo_->compatible_ids.reserve(config.compatible_ids.size());
     if (config.hardware_ids.empty()) {
         pdo_->hardware_ids.push_back(pdo_->enumerator + u"\\" + pdo_->device_id);
     }
@@ -574,6 +576,7 @@ std::vector<child_info> host::children(WDFDEVICE parent) const {
     std::vector<child_info> out;
     pnp_node* node = node_of(reinterpret_cast<const wdf::device*>(parent));
     if (node == nullptr) return out;
+    out.reserve(node->children.size());
     for (const pnp_node* child : node->children) out.push_back(describe(*child));
     return out;
 }
@@ -598,9 +601,12 @@ child_info host::describe(const pnp_node& node) const {
     info.device_id = wdf::to_utf8(init.device_id);
     info.instance_id = wdf::to_utf8(init.instance_id);
     info.instance_path = node.instance_path;
+    info.hardware_ids.reserve(init.hardware_ids.size());
     for (const auto& id : init.hardware_ids) info.hardware_ids.push_back(wdf::to_utf8(id));
+    info.compatible_ids.reserve(init.compatible_ids.size());
     for (const auto& id : init.compatible_ids) info.compatible_ids.push_back(wdf::to_utf8(id));
     info.container_id = wdf::to_utf8(init.container_id);
+    info.texts.reserve(init.texts.size());
     for (const auto& t : init.texts) {
         info.texts.push_back({t.locale, wdf::to_utf8(t.description), wdf::to_utf8(t.location)});
     }

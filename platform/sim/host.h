@@ -451,7 +451,7 @@ class host {
     child_info describe(const pnp_node& node) const;
 
     // The PnP manager (pnp.cpp).
-    void record(pnp_node& node, const std::string& event);
+    void record(pnp_node& node, std::string event);
     // restart: the start after a rebalance's stop.
     void start_node(pnp_node& node, bool restart = false);
     NTSTATUS query_stop(pnp_node& node);

@@ -71,9 +71,9 @@ driver_call::~driver_call() {
     }
 }
 
-void host::record(pnp_node& node, const std::string& event) {
+void host::record(pnp_node& node, std::string event) {
     node.events.push_back(event);
-    log_.push_back({reinterpret_cast<WDFDEVICE>(node.device), node.instance_path, event});
+    log_.push_back({reinterpret_cast<WDFDEVICE>(node.device), node.instance_path, std::move(event)});
 }
 
 void host::invalidate_relations(wdf::device* owner) {
