@@ -125,6 +125,7 @@ uint8_t setting_index_of(const usb_interface_object* itf, uint8_t alternate) {
 NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const std::vector<interface_plan>& plans,
                 const std::vector<choice>& choices, PWDF_OBJECT_ATTRIBUTES pipe_attributes) {
     std::vector<usb_interface_object*> list;
+    list.reserve(plans.size());
     for (const interface_plan& plan : plans) {
         usb_interface_object* itf = interface_numbered(usb, plan.number);
         if (itf == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
@@ -186,7 +187,7 @@ NTSTATUS select(usb_device_object* usb, uint8_t value, uint8_t attributes, const
             itf->configured = true;
             itf->configured_setting =
                 setting_index_of(itf, (*plans[c.plan].settings)[c.setting].descriptor.bAlternateSetting);
-            itf->pipes = pipes[i];
+            itf->pipes = std::move(pipes[i]);
         }
         usb->configuration_value = value;
         usb->configuration_attributes = attributes;
@@ -294,7 +295,9 @@ NTSTATUS make_pipes(usb_interface_object* itf, const usb_setting& setting, uint8
         attributes = *pipe_attributes;
         attributes.ParentObject = nullptr;
     }
-    for (size_t i = 0; i < setting.descriptor.bNumEndpoints && i < setting.endpoints.size(); ++i) {
+    const size_t count = std::min<size_t>(setting.descriptor.bNumEndpoints, setting.endpoints.size());
+    pipes->reserve(pipes->size() + count);
+    for (size_t i = 0; i < count; ++i) {
         auto* pipe = new usb_pipe_object();
         pipe->itf = itf;
         pipe->device = itf->device;
