@@ -223,6 +223,17 @@ void point_slow(const char* what) {
     wait_turn(s, lk, me);
 }
 
+void call_entry_slow(const char* call) {
+    thread_record* me = t_self;
+    if (me == nullptr) return;
+    scheduler& s = state();
+    std::unique_lock<std::mutex> lk(s.lock);
+    if (!take_hold(s, me, call)) return;
+    me->at = call;
+    decide(s, me);
+    wait_turn(s, lk, me);
+}
+
 void hold(const std::string& thread, const char* what, std::function<bool()> until, int64_t deadline) {
     if (!active()) return;
     scheduler& s = state();
