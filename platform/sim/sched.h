@@ -58,9 +58,11 @@ bool wait(const char* what, const std::function<bool()>& ready, int64_t deadline
 void hold(const std::string& thread, const char* what, std::function<bool()> until, int64_t deadline = INT64_MAX);
 
 // A framework call's entry. No scheduling point (the strategy decides
-// nothing here, so schedules stay as they were), but a hold() named after
-// the call stops the thread here, as a CPU interrupted between the
-// caller's last read and the call: the window a scenario steers into.
+// nothing here, so schedules stay as they were), but a hold() on
+// kCallEntry + the call's name ("entry:WdfRequestCancelSentRequest") stops
+// the thread here, as a CPU interrupted between the caller's last read and
+// the call: the window a scenario steers into.
+constexpr const char* kCallEntry = "entry:";
 void call_entry_slow(const char* call);
 inline void call_entry(const char* call) {
     if (active()) call_entry_slow(call);

@@ -1024,7 +1024,7 @@ void control_purge_close() {
         actors people;
         people.start("child 1 purging", [&] {
             sim::sched::hold(
-                "child 1 purging", "WdfRequestCancelSentRequest", [&closed] { return closed.load(); },
+                "child 1 purging", "entry:WdfRequestCancelSentRequest", [&closed] { return closed.load(); },
                 sim::clock_now() + kSecond);
             b.control_request_purge(children[1]);
         });
