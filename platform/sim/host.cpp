@@ -150,7 +150,13 @@ void* device_stack::context(const char* type_name) const {
 }
 
 std::string device_stack::hardware_key() const {
-    return std::string(enum_key()) + "\\" + wdf::to_utf8(pdo_->instance_path()) + "\\Device Parameters";
+    // The instance path never changes once the stack is made.
+    static constexpr const char parameters[] = "\\Device Parameters";
+    const char* root = enum_key();
+    std::string key;
+    key.reserve(strlen(root) + 1 + node_.instance_path.size() + sizeof(parameters));
+    key.append(root).append(1, '\\').append(node_.instance_path).append(parameters);
+    return key;
 }
 
 void* child_info::context(const char* type_name) const {
