@@ -23,11 +23,13 @@ struct object_table {
     // The sets' nodes come back to the pool for the next object rather than
     // going through the heap for each one (the sets change only under the
     // writer lock).
-    std::pmr::unsynchronized_pool_resource pool;        // guarded by handles
-    std::pmr::unordered_set<object*> live{&pool};       // guarded by handles
-    std::pmr::unordered_set<object*> destroyed{&pool};  // guarded by handles; kept so stale handles are recognised
+    std::pmr::unsynchronized_pool_resource pool;              // guarded by handles
+    std::pmr::unordered_set<object*> live{&pool};             // guarded by handles
     std::pmr::unordered_map<void*, object*> contexts{&pool};  // guarded by handles
-    std::vector<object*> graveyard;                           // guarded by lock
+    // Destroyed objects, kept so stale handles are recognised. Changed with
+    // both lock and handles held, read under either: only a handle that is
+    // not a live object's is looked up here, and that is a bug check's path.
+    std::vector<object*> graveyard;
 };
 
 using reader = std::shared_lock<std::shared_mutex>;
@@ -36,6 +38,12 @@ using writer = std::unique_lock<std::shared_mutex>;
 object_table& table() {
     static object_table* t = new object_table();  // outlives every static destructor
     return *t;
+}
+
+// Under either of the table's locks.
+bool destroyed(object* obj) {
+    const std::vector<object*>& graveyard = table().graveyard;
+    return std::find(graveyard.begin(), graveyard.end(), obj) != graveyard.end();
 }
 
 void destroy(object* obj);
@@ -152,7 +160,7 @@ object* validate_in_table(WDFOBJECT handle, const char* caller) {
     }
     reader guard(table().handles);
     if (table().live.count(obj) == 0) {
-        if (table().destroyed.count(obj) != 0) {
+        if (destroyed(obj)) {
             sim::bug_check(WDF_VIOLATION, "use of a deleted handle", handle, caller);
         }
         sim::bug_check(WDF_VIOLATION, "unknown handle", handle, caller);
@@ -170,8 +178,7 @@ object* validate_referenced_in_table(WDFOBJECT handle, const char* caller) {
     }
     reader guard(table().handles);
     if (table().live.count(obj) == 0) {
-        sim::bug_check(WDF_VIOLATION, table().destroyed.count(obj) != 0 ? "use of a deleted handle" : "unknown handle",
-                       handle, caller);
+        sim::bug_check(WDF_VIOLATION, destroyed(obj) ? "use of a deleted handle" : "unknown handle", handle, caller);
     }
     return obj;
 }
@@ -259,7 +266,6 @@ void destroy(object* obj) {
     obj->destroyed_ = true;
     obj->magic_ = dead_mark;
     table().live.erase(obj);
-    table().destroyed.insert(obj);
     table().graveyard.push_back(obj);
 }
 
@@ -345,7 +351,6 @@ void purge_destroyed() {
         delete obj;
     }
     table().graveyard.clear();
-    table().destroyed.clear();
 }
 
 }  // namespace wdf
@@ -453,8 +458,7 @@ VOID WdfObjectDelete(WDFOBJECT Object) {
     auto* obj = reinterpret_cast<object*>(Object);
     if (wdf::mark_of(Object) != wdf::live_mark) {
         wdf::reader guard(wdf::table().handles);
-        bool deleted =
-            wdf::table().destroyed.count(obj) != 0 || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
+        bool deleted = wdf::destroyed(obj) || (wdf::table().live.count(obj) != 0 && obj->delete_requested_);
         if (Object != nullptr && deleted) {
             sim::bug_check(WDF_VIOLATION, "object deleted twice", Object, "WdfObjectDelete");
         }
