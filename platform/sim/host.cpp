@@ -39,14 +39,14 @@ std::string format(const char* pattern, unsigned a, unsigned b = 0, unsigned c =
 uint8_t name_string(const usb::usb_function& function) {
     if (!function.interface_function) return 0;
     if (function.has_association) return function.association.iFunction;
-    if (function.descriptors.configurations.empty()) return 0;
-    const auto config = usb::shared_parse(function.descriptors.configurations[0]);
+    if (function.descriptors->configurations.empty()) return 0;
+    const auto config = usb::shared_parse(function.descriptors->configurations[0]);
     const usb::parsed_interface* ifc = config->find_interface(function.first_interface);
     return ifc != nullptr && !ifc->settings.empty() ? ifc->settings[0].descriptor.iInterface : 0;
 }
 
 std::string function_description(const usb::usb_function& function) {
-    const usb::descriptor_set& d = function.descriptors;
+    const usb::descriptor_set& d = *function.descriptors;
     const uint8_t index = name_string(function);
     const std::u16string* name = index != 0 ? d.string(index) : nullptr;
     if (name == nullptr && d.device.iProduct != 0) name = d.string(d.device.iProduct);
@@ -332,7 +332,7 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
     dev->hub_enumerate(static_cast<uint8_t>(plugged_.size() + 1));
     const usb::descriptor_set& descriptors = dev->descriptors();
     device_stack_config device = usb_function_config(
-        dev, std::move(usb::split_functions(descriptors, usb::split_mode::whole_device)[0]), options);
+        dev, std::move(usb::split_functions(dev->shared_descriptors(), usb::split_mode::whole_device)[0]), options);
     std::vector<device_stack*> stacks;
     last_binding_ = usb_binding{};
 
@@ -353,7 +353,7 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
             last_binding_.device.stack = plug_function(std::move(device), {});
             stacks.push_back(last_binding_.device.stack);
         } else {
-            for (usb::usb_function& function : usb::split_functions(descriptors)) {
+            for (usb::usb_function& function : usb::split_functions(dev->shared_descriptors())) {
                 device_stack_config config = usb_function_config(dev, std::move(function), options);
                 driver_binding node = bind_node(config, nullptr);
                 node.stack = plug_function(std::move(config), {});
@@ -376,7 +376,7 @@ std::vector<device_stack*> host::plug_functions(const std::shared_ptr<usb::devic
             last_binding_.device.stack = plug_function(std::move(device), match->model->hardware_values);
             stacks.push_back(last_binding_.device.stack);
         } else if (service == generic_parent_service && usb::is_composite(descriptors)) {
-            for (usb::usb_function& function : usb::split_functions(descriptors)) {
+            for (usb::usb_function& function : usb::split_functions(dev->shared_descriptors())) {
                 device_stack_config config = usb_function_config(dev, std::move(function), options);
                 std::optional<inf_match> fm = match_driver(config.hardware_ids, config.compatible_ids);
                 driver_binding node = bind_node(config, fm ? &*fm : nullptr);

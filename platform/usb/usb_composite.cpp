@@ -133,8 +133,8 @@ usb_ids function_ids(const descriptor_set& device, const usb_function& function)
         cls = d.bDeviceClass;
         subclass = d.bDeviceSubClass;
         protocol = d.bDeviceProtocol;
-    } else if (!function.descriptors.configurations.empty()) {
-        const auto config = shared_parse(function.descriptors.configurations[0]);
+    } else if (!function.descriptors->configurations.empty()) {
+        const auto config = shared_parse(function.descriptors->configurations[0]);
         const parsed_interface* ifc = config->find_interface(function.first_interface);
         if (ifc != nullptr && !ifc->settings.empty()) {
             const USB_INTERFACE_DESCRIPTOR& i = ifc->settings[0].descriptor;
@@ -189,6 +189,11 @@ std::string validate_configuration(const std::vector<uint8_t>& configuration) {
 }
 
 std::vector<usb_function> split_functions(const descriptor_set& device, split_mode mode) {
+    return split_functions(std::make_shared<const descriptor_set>(device), mode);
+}
+
+std::vector<usb_function> split_functions(const std::shared_ptr<const descriptor_set>& shared, split_mode mode) {
+    const descriptor_set& device = *shared;
     std::vector<usb_function> functions;
     const uint16_t vid = device.device.idVendor;
     const uint16_t pid = device.device.idProduct;
@@ -196,7 +201,7 @@ std::vector<usb_function> split_functions(const descriptor_set& device, split_mo
     if (mode == split_mode::whole_device || !is_composite(device)) {
         usb_function whole;
         whole.hardware_id = device_hardware_id(vid, pid);
-        whole.descriptors = device;
+        whole.descriptors = shared;
         if (!device.configurations.empty()) {
             const auto config = shared_parse(device.configurations[0]);
             if (!config->interfaces.empty()) whole.first_interface = config->interfaces[0].number;
@@ -216,9 +221,9 @@ std::vector<usb_function> split_functions(const descriptor_set& device, split_mo
             function.has_association = true;
             function.association = group.association;
         }
-        function.descriptors = device;
-        function.descriptors.configurations = {
-            function_configuration(first, group.interfaces, group.association_offset)};
+        auto view = std::make_shared<descriptor_set>(device);
+        view->configurations = {function_configuration(first, group.interfaces, group.association_offset)};
+        function.descriptors = std::move(view);
         functions.push_back(std::move(function));
     }
     return functions;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,10 @@ struct usb_function {
     bool has_association = false;
     USB_INTERFACE_ASSOCIATION_DESCRIPTOR association{};
     // The device as this function sees it: the device descriptor and strings
-    // unchanged; every configuration for a whole device, only its own part of
-    // the first configuration for a composite function.
-    descriptor_set descriptors;
+    // unchanged; every configuration for a whole device (the device's own set,
+    // shared), only its own part of the first configuration for a composite
+    // function. Never null.
+    std::shared_ptr<const descriptor_set> descriptors;
 };
 
 enum class split_mode {
@@ -66,6 +68,9 @@ std::string validate_configuration(const std::vector<uint8_t>& configuration);
 constexpr const char* validation_failure_id = "USB\\CONFIGURATION_DESCRIPTOR_VALIDATION_FAILURE";
 
 std::vector<usb_function> split_functions(const descriptor_set& device, split_mode mode = split_mode::composite);
+// The same for a set held shared, which a whole-device function shares.
+std::vector<usb_function> split_functions(const std::shared_ptr<const descriptor_set>& device,
+                                          split_mode mode = split_mode::composite);
 
 // "VID_1234&PID_ABCD" and "VID_1234&PID_ABCD&MI_02".
 std::string device_hardware_id(uint16_t vendor_id, uint16_t product_id);

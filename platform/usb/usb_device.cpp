@@ -136,7 +136,8 @@ void device::completion_list::run() {
 
 // ---- Construction and state ----------------------------------------------------
 
-device::device(descriptor_set descriptors) : descriptors_(std::move(descriptors)) {
+device::device(descriptor_set descriptors)
+    : shared_(std::make_shared<const descriptor_set>(std::move(descriptors))), descriptors_(*shared_) {
     endpoints_[0].active = true;
     endpoints_[16].active = true;
 }

@@ -218,6 +218,8 @@ class device {
     device& operator=(const device&) = delete;
 
     const descriptor_set& descriptors() const { return descriptors_; }
+    // The same set, for what shares it (a whole-device function's view).
+    const std::shared_ptr<const descriptor_set>& shared_descriptors() const { return shared_; }
 
     // ---- State ---------------------------------------------------------------
     bool connected() const;
@@ -335,7 +337,9 @@ class device {
     virtual void on_configuration(uint8_t configuration_value);
     virtual void on_interface(uint8_t interface_number, uint8_t alternate_setting);
 
-    descriptor_set descriptors_;
+    // Set at construction, never changed.
+    const std::shared_ptr<const descriptor_set> shared_;
+    const descriptor_set& descriptors_;
 
  private:
     struct endpoint_state {

@@ -47,7 +47,7 @@ class usb_device_object : public io_target {
     void dependents(std::vector<io_target*>* out, void* tag) override;
 
     sim::usb::device& dev() const { return *binding->dev; }
-    const sim::usb::descriptor_set* view() const { return &binding->function.descriptors; }
+    const sim::usb::descriptor_set* view() const { return binding->function.descriptors.get(); }
 
     std::shared_ptr<sim::usb::function_binding> binding;
     USB_DEVICE_DESCRIPTOR device_descriptor{};

@@ -142,7 +142,7 @@ TEST(catalogue, dual_acm_splits_into_two_complete_acm_functions) {
 
     ASSERT_EQ(functions.size(), 2u);
     for (const usb_function& f : functions) {
-        parsed_configuration config = parse_configuration(f.descriptors.configurations[0]);
+        parsed_configuration config = parse_configuration(f.descriptors->configurations[0]);
         const parsed_setting* comm = config.find_setting(f.first_interface, 0);
         const parsed_setting* data = config.find_setting(f.first_interface + 1, 0);
         ASSERT_NE(comm, nullptr) << f.hardware_id;

@@ -23,7 +23,7 @@ std::vector<std::string> hardware_ids(const std::vector<usb_function>& functions
 
 std::vector<uint8_t> interface_numbers(const usb_function& f) {
     std::vector<uint8_t> numbers;
-    for (const parsed_interface& i : parse_configuration(f.descriptors.configurations.at(0)).interfaces) {
+    for (const parsed_interface& i : parse_configuration(f.descriptors->configurations.at(0)).interfaces) {
         numbers.push_back(i.number);
     }
     return numbers;
@@ -59,14 +59,14 @@ TEST(composite_split, real_dual_acm_splits_by_association_into_mi_00_and_mi_02) 
     EXPECT_EQ(interface_numbers(second), (std::vector<uint8_t>{2, 3}));
     // The header fitted to the function, then the second association and
     // its interfaces exactly as the device sent them.
-    const std::vector<uint8_t>& config = second.descriptors.configurations.at(0);
+    const std::vector<uint8_t>& config = second.descriptors->configurations.at(0);
     ASSERT_EQ(config.size(), 75u);
     EXPECT_EQ(total_length_of(config), 75);
     EXPECT_EQ(config[4], 2);  // bNumInterfaces
     EXPECT_TRUE(std::equal(config.begin() + 5, config.begin() + 9, original.begin() + 5));
     EXPECT_TRUE(std::equal(config.begin() + 9, config.end(), original.begin() + 75));
-    EXPECT_EQ(second.descriptors.strings, loaded.descriptors.strings);
-    EXPECT_EQ(+second.descriptors.device.idProduct, 0x4006);
+    EXPECT_EQ(second.descriptors->strings, loaded.descriptors.strings);
+    EXPECT_EQ(+second.descriptors->device.idProduct, 0x4006);
 }
 
 TEST(composite_split, without_associations_each_interface_is_a_function_with_its_settings) {
@@ -74,7 +74,7 @@ TEST(composite_split, without_associations_each_interface_is_a_function_with_its
 
     ASSERT_EQ(hardware_ids(functions), (std::vector<std::string>{"VID_1234&PID_5678&MI_00", "VID_1234&PID_5678&MI_01",
                                                                  "VID_1234&PID_5678&MI_02"}));
-    parsed_configuration middle = parse_configuration(functions[1].descriptors.configurations.at(0));
+    parsed_configuration middle = parse_configuration(functions[1].descriptors->configurations.at(0));
     EXPECT_TRUE(middle.walk.complete());
     EXPECT_EQ(middle.header.bNumInterfaces, 1);
     ASSERT_EQ(middle.interfaces.size(), 1u);
@@ -106,7 +106,7 @@ TEST(composite_split, which_devices_are_composite) {
         if (c.functions == 1) {
             EXPECT_EQ(functions[0].hardware_id, "VID_1234&PID_5678");
             EXPECT_FALSE(functions[0].interface_function);
-            EXPECT_EQ(functions[0].descriptors.configurations, c.device.configurations);
+            EXPECT_EQ(functions[0].descriptors->configurations, c.device.configurations);
         }
     }
 }
@@ -118,7 +118,10 @@ TEST(composite_split, whole_device_mode_keeps_a_composite_device_in_one_piece) {
 
     ASSERT_EQ(functions.size(), 1u);
     EXPECT_EQ(functions[0].hardware_id, "VID_1234&PID_0040");
-    EXPECT_EQ(functions[0].descriptors.configurations, device.configurations);
+    EXPECT_EQ(functions[0].descriptors->configurations, device.configurations);
+    // A set held shared is the whole device's view itself, not a copy.
+    auto shared = std::make_shared<const descriptor_set>(device);
+    EXPECT_EQ(split_functions(shared, split_mode::whole_device).at(0).descriptors, shared);
 }
 
 TEST(composite_split, hardware_ids_use_upper_case_hex_with_leading_zeros) {
@@ -135,8 +138,8 @@ TEST(composite_split, association_and_lone_interface_in_a_class_0_device) {
     EXPECT_EQ(interface_numbers(functions[0]), (std::vector<uint8_t>{0, 1}));
     EXPECT_EQ(interface_numbers(functions[1]), (std::vector<uint8_t>{2}));
     // The lone interface does not see the association of the ACM function.
-    EXPECT_TRUE(parse_configuration(functions[1].descriptors.configurations[0]).associations.empty());
-    EXPECT_EQ(parse_configuration(functions[0].descriptors.configurations[0]).associations.size(), 1u);
+    EXPECT_TRUE(parse_configuration(functions[1].descriptors->configurations[0]).associations.empty());
+    EXPECT_EQ(parse_configuration(functions[0].descriptors->configurations[0]).associations.size(), 1u);
 }
 
 TEST(composite_split, descriptors_before_the_first_interface_go_to_every_function) {
@@ -149,7 +152,8 @@ TEST(composite_split, descriptors_before_the_first_interface_go_to_every_functio
                                 .build();
 
     for (const usb_function& f : split_functions(device)) {
-        EXPECT_EQ(parse_configuration(f.descriptors.configurations[0]).extra, (std::vector<uint8_t>{0x03, 0x09, 0x03}));
+        EXPECT_EQ(parse_configuration(f.descriptors->configurations[0]).extra,
+                  (std::vector<uint8_t>{0x03, 0x09, 0x03}));
     }
 }
 
@@ -162,7 +166,7 @@ TEST(composite_split, a_broken_configuration_gives_functions_only_whole_descript
 
     ASSERT_EQ(functions.size(), 3u);
     for (const usb_function& f : functions) {
-        descriptor_walk walk = walk_configuration(f.descriptors.configurations.at(0));
+        descriptor_walk walk = walk_configuration(f.descriptors->configurations.at(0));
         EXPECT_TRUE(walk.complete()) << f.hardware_id << ": " << walk.problem();
     }
 }

@@ -101,7 +101,7 @@ TEST(descriptor_walk, no_input_makes_walk_parse_or_split_read_out_of_bounds) {
         EXPECT_LE(parsed.walk.stop_offset, copy.size);
         device.configurations = {bytes};
         for (const usb_function& f : split_functions(device)) {
-            EXPECT_LE(f.descriptors.configurations.at(0).size(), bytes.size());
+            EXPECT_LE(f.descriptors->configurations.at(0).size(), bytes.size());
         }
     };
 

@@ -28,7 +28,7 @@ TEST_F(target_create, every_catalogue_device_gets_a_target_with_its_interfaces) 
             WDFUSBDEVICE usb = nullptr;
             ASSERT_EQ(WdfUsbTargetDeviceCreate(d, WDF_NO_OBJECT_ATTRIBUTES, &usb), STATUS_SUCCESS);
             auto view = sim::usb::split_functions(set)[f].descriptors;
-            sim::usb::parsed_configuration parsed = sim::usb::parse_configuration(view.configurations[0]);
+            sim::usb::parsed_configuration parsed = sim::usb::parse_configuration(view->configurations[0]);
             ASSERT_EQ(WdfUsbTargetDeviceGetNumInterfaces(usb), parsed.interfaces.size());
             for (UCHAR i = 0; i < parsed.interfaces.size(); ++i) {
                 WDFUSBINTERFACE itf = WdfUsbTargetDeviceGetInterface(usb, i);

@@ -69,7 +69,7 @@ class usb_host_test : public testing::Test {
     // device unless it is composite).
     WDFDEVICE bind(std::shared_ptr<sim::usb::device> dev, size_t function = 0,
                    sim::usb::split_mode mode = sim::usb::split_mode::composite) {
-        auto functions = sim::usb::split_functions(dev->descriptors(), mode);
+        auto functions = sim::usb::split_functions(dev->shared_descriptors(), mode);
         auto* d = new wdf::device();
         d->own_pdo.usb =
             std::make_shared<sim::usb::function_binding>(sim::usb::function_binding{dev, functions.at(function)});
