@@ -201,9 +201,9 @@ registry::key_data& registry::make_key(std::string_view name) {
     size_t pos = 0;
     while ((pos = name.find('\\', pos + 1)) != std::string_view::npos) {
         const std::string_view ancestor = name.substr(0, pos);
-        if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data());
+        if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data{++last_id_, {}});
     }
-    return keys_.emplace(std::string(name), key_data()).first->second;
+    return keys_.emplace(std::string(name), key_data{++last_id_, {}}).first->second;
 }
 
 const registry::key_data* registry::find_key(std::string_view name) const {
@@ -213,7 +213,10 @@ const registry::key_data* registry::find_key(std::string_view name) const {
 
 bool registry::key_exists(const std::string& path) const { return find_key(scratch_name(path).text()) != nullptr; }
 
-bool registry::key_exists(const key_name& key) const { return find_key(key.str()) != nullptr; }
+uint64_t registry::key_id(const key_name& key) const {
+    const key_data* k = find_key(key.str());
+    return k != nullptr ? k->id : 0;
+}
 
 void registry::delete_key(const std::string& path) {
     const scratch_name name(path);

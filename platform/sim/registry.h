@@ -37,7 +37,9 @@ class registry {
 
     void create_key(const std::string& path);
     bool key_exists(const std::string& path) const;
-    bool key_exists(const key_name& key) const;
+    // A key's identity, 0 when there is none: a key created again after it
+    // was deleted is another key to the handles opened on the first.
+    uint64_t key_id(const key_name& key) const;
     void delete_key(const std::string& path);  // with its subkeys
 
     // Value names are case-insensitive.
@@ -58,7 +60,7 @@ class registry {
     bool load_reg(const std::string& text, const std::string& source, std::string* error);
     bool load_reg_file(const std::string& path, std::string* error);
 
-    void clear() { keys_.clear(); }
+    void clear() { keys_.clear(); }  // ids are never reused
 
  private:
     // Orders value names as the registry matches them: ASCII letters without
@@ -68,6 +70,7 @@ class registry {
         bool operator()(std::string_view a, std::string_view b) const;
     };
     struct key_data {
+        uint64_t id = 0;
         std::map<std::string, registry_value, name_less> values;  // by name as first set
     };
     key_data& make_key(const std::string& path);  // with its ancestors
@@ -78,6 +81,7 @@ class registry {
     static void set_in(key_data& key, std::string_view name, registry_value value);
 
     std::map<std::string, key_data, std::less<>> keys_;  // normalised upper-cased path
+    uint64_t last_id_ = 0;
 };
 
 // Well-known places.

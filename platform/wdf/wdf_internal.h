@@ -175,6 +175,7 @@ class key_object : public object {
  public:
     key_object() : object(object_type::key) {}
     std::shared_ptr<const key_location> key;
+    uint64_t id = 0;  // the key it was opened on, as the registry knows it
     ACCESS_MASK access = 0;
 };
 

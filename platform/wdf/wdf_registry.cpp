@@ -67,11 +67,13 @@ NTSTATUS open_key(std::shared_ptr<const key_location> location, ACCESS_MASK acce
     if (sim::fault_should_fail(site, &injected)) {
         return injected;
     }
-    if (!current_registry().key_exists(location->name)) {
+    const uint64_t id = current_registry().key_id(location->name);
+    if (id == 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto* k = new key_object();
     k->key = std::move(location);
+    k->id = id;
     k->access = access;
     NTSTATUS status = attach(k, attributes, default_parent(), site);
     if (!NT_SUCCESS(status)) {
@@ -85,6 +87,10 @@ key_object* validate_key(WDFKEY key, const char* caller) {
     require_irql_max(PASSIVE_LEVEL, caller);
     return validate_as<key_object>(key, object_type::key, caller);
 }
+
+// A key deleted while a handle is open fails every later call through the
+// handle, even once a key of its name exists again.
+bool deleted(const key_object* k) { return current_registry().key_id(k->key->name) != k->id; }
 
 // A value name as the registry spells it, in UTF-8; on the heap only when it
 // is long or not ASCII.
@@ -156,7 +162,11 @@ NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_M
     require_pointer(Key, "Key", ParentKey, "WdfRegistryOpenKey");
     std::string path = value_name(KeyName).str();
     if (ParentKey != nullptr) {
-        path = validate_key(ParentKey, "WdfRegistryOpenKey")->key->path + "\\" + path;
+        const key_object* parent = validate_key(ParentKey, "WdfRegistryOpenKey");
+        if (deleted(parent)) {
+            return STATUS_KEY_DELETED;
+        }
+        path = parent->key->path + "\\" + path;
     }
     return open_key(std::make_shared<const key_location>(std::move(path)), DesiredAccess, KeyAttributes, Key,
                     "WdfRegistryOpenKey");
@@ -171,6 +181,9 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryValue");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryValue", &injected)) return injected;
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
     const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
     if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -192,6 +205,9 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
     require_pointer(Value, "Value", Key, "WdfRegistryQueryULong");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryULong", &injected)) return injected;
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
     const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
     if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -219,6 +235,9 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
     }
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryUnicodeString", &injected)) return injected;
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
     const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
     if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -255,6 +274,9 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryString");
     require_pointer(String, "String", Key, "WdfRegistryQueryString");
     auto* str = validate_as<string_object>(String, object_type::string, "WdfRegistryQueryString");
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
     const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
     if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -285,6 +307,9 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
     current_registry().set_dword(k->key->name, value_name(ValueName).text(), Value);
     return STATUS_SUCCESS;
 }
@@ -296,6 +321,9 @@ NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, 
     require_pointer(Value, "Value", Key, "WdfRegistryAssignUnicodeString");
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
+    }
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
     }
     current_registry().set_string(k->key->name, value_name(ValueName).text(), from_unicode(Value));
     return STATUS_SUCCESS;

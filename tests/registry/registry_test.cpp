@@ -223,8 +223,48 @@ TEST_F(framework_registry, handles_follow_the_registrys_names) {
     WdfRegistryClose(same);
 
     // The handle reads the key as it is now.
+    host.registry().set_dword(params, "Level", 5);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 5u);
+}
+
+// A deleted key fails every call through the handles open on it, the
+// subkeys' too, and a key of its name created again is another key.
+TEST_F(framework_registry, handles_on_a_deleted_key_stay_with_it) {
+    const std::string sub = std::string(params) + "\\Sub";
+    host.registry().set_dword(sub, "Level", 1);
+    WDFKEY child = nullptr, writer = nullptr;
+    UNICODE_STRING sub_name = name(L"Sub"), level = name(L"Level");
+    ASSERT_EQ(WdfRegistryOpenKey(key, &sub_name, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &child), STATUS_SUCCESS);
+    ASSERT_EQ(
+        WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ | KEY_SET_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &writer),
+        STATUS_SUCCESS);
+
     host.registry().delete_key(params);
-    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_OBJECT_NAME_NOT_FOUND);
+    ULONG value = 99;
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryQueryULong(child, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(value, 99u);
+    ULONG length = 0;
+    EXPECT_EQ(WdfRegistryQueryValue(child, &level, 0, nullptr, &length, nullptr), STATUS_KEY_DELETED);
+    WCHAR buffer[4];
+    UNICODE_STRING text = {0, sizeof(buffer), buffer};
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &level, nullptr, &text), STATUS_KEY_DELETED);
+    WDFKEY again = nullptr;
+    EXPECT_EQ(WdfRegistryOpenKey(key, &sub_name, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &again), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryAssignULong(writer, &level, 2), STATUS_KEY_DELETED);
+    EXPECT_FALSE(host.registry().key_exists(params));  // the write did not bring the key back
+
+    host.registry().set_dword(sub, "Level", 3);
+    EXPECT_EQ(WdfRegistryQueryULong(child, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryAssignULong(writer, &level, 2), STATUS_KEY_DELETED);
+    UNICODE_STRING full = name(L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters\\Sub");
+    ASSERT_EQ(WdfRegistryOpenKey(nullptr, &full, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &again), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryULong(again, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    WdfRegistryClose(again);
+    WdfRegistryClose(writer);
+    WdfRegistryClose(child);
 }
 
 using framework_registry_DeathTest = framework_registry;
