@@ -12,6 +12,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -198,9 +199,11 @@ void finish(scheduler& s, thread_record* me) {
 
 // With the lock held: blocks `me` on a hold the scenario put on it at this
 // point, if any (the caller then decides and waits for its turn).
-static bool take_hold(scheduler& s, thread_record* me, const char* what) {
+static bool take_hold(scheduler& s, thread_record* me, const char* what, const char* prefix = "") {
+    const size_t prefix_length = strlen(prefix);
     for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
-        if (it->thread == me->name && it->what == what) {
+        if (it->thread == me->name && it->what.compare(0, prefix_length, prefix) == 0 &&
+            it->what.compare(prefix_length, std::string::npos, what) == 0) {
             me->state = run_state::blocked;
             me->ready = std::move(it->until);
             me->deadline = it->deadline;
@@ -219,6 +222,17 @@ void point_slow(const char* what) {
     std::unique_lock<std::mutex> lk(s.lock);
     me->at = what;
     take_hold(s, me, what);
+    decide(s, me);
+    wait_turn(s, lk, me);
+}
+
+void call_entry_slow(const char* call) {
+    thread_record* me = t_self;
+    if (me == nullptr) return;
+    scheduler& s = state();
+    std::unique_lock<std::mutex> lk(s.lock);
+    if (!take_hold(s, me, call, kCallEntry)) return;
+    me->at = call;
     decide(s, me);
     wait_turn(s, lk, me);
 }

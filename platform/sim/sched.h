@@ -57,6 +57,17 @@ bool wait(const char* what, const std::function<bool()>& ready, int64_t deadline
 // nothing in uncontrolled mode.
 void hold(const std::string& thread, const char* what, std::function<bool()> until, int64_t deadline = INT64_MAX);
 
+// A framework call's entry. No scheduling point (the strategy decides
+// nothing here, so schedules stay as they were), but a hold() on
+// kCallEntry + the call's name ("entry:WdfRequestCancelSentRequest") stops
+// the thread here, as a CPU interrupted between the caller's last read and
+// the call: the window a scenario steers into.
+constexpr const char* kCallEntry = "entry:";
+void call_entry_slow(const char* call);
+inline void call_entry(const char* call) {
+    if (active()) call_entry_slow(call);
+}
+
 // A thread the platform or a scenario starts. In controlled mode it is
 // registered at once and runs when the strategy first picks it; otherwise a
 // plain thread. join() waits for it as a scheduling point, then joins.

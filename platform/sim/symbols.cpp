@@ -15,9 +15,15 @@ namespace {
 // Reads the symbol table of an ELF64 image file (not the dynamic one: the
 // image exports only its entry point).
 bool find_symbol_value(const std::string& path, const std::string& name, uint64_t* value) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return false;
-    std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // In one read: a character at a time took a tenth of a second for an
+    // instrumented image.
+    const std::streamsize size = in.tellg();
+    if (size <= 0) return false;
+    std::vector<char> file(static_cast<size_t>(size));
+    in.seekg(0);
+    if (!in.read(file.data(), size)) return false;
     if (file.size() < sizeof(Elf64_Ehdr)) return false;
     Elf64_Ehdr header;
     memcpy(&header, file.data(), sizeof(header));

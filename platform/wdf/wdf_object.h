@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sched.h"
 #include "wdf.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -147,11 +148,13 @@ inline uint64_t mark_of(WDFOBJECT handle) {
 object* validate_in_table(WDFOBJECT handle, const char* caller);
 object* validate_in_table(WDFOBJECT handle, object_type type, const char* caller);
 inline object* validate(WDFOBJECT handle, const char* caller) {
+    sim::sched::call_entry(caller);
     const uint64_t mark = mark_of(handle);
     if (mark == live_mark || mark == deleting_mark) return reinterpret_cast<object*>(handle);
     return validate_in_table(handle, caller);
 }
 inline object* validate(WDFOBJECT handle, object_type type, const char* caller) {
+    sim::sched::call_entry(caller);
     const uint64_t mark = mark_of(handle);
     if ((mark == live_mark || mark == deleting_mark) && reinterpret_cast<object*>(handle)->type_ == type) {
         return reinterpret_cast<object*>(handle);
@@ -166,6 +169,7 @@ T* validate_as(WDFOBJECT handle, object_type type, const char* caller) {
 // yet run) passes too: what the framework allows on such objects.
 object* validate_referenced_in_table(WDFOBJECT handle, const char* caller);
 inline object* validate_referenced(WDFOBJECT handle, const char* caller) {
+    sim::sched::call_entry(caller);
     const uint64_t mark = mark_of(handle);
     if (mark == live_mark || mark == deleting_mark || mark == deleted_mark) return reinterpret_cast<object*>(handle);
     return validate_referenced_in_table(handle, caller);

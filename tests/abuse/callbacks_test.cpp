@@ -208,6 +208,32 @@ TEST_P(from_callback, a_control_transfer_from_a_control_completion_finds_the_cha
     close_data_path();
 }
 
+// The purge waits for the transfer it cancels, which a callback at
+// DISPATCH_LEVEL cannot: it is refused there, and the transfer goes on.
+TEST_P(from_callback, a_control_purge_from_a_read_completion_with_a_transfer_in_flight_is_refused) {
+    open_data_path();
+    UCHAR line[7] = {};
+    completions control;
+    device_->hold_next_control(sim::usb::match::class_or_vendor);
+    ASSERT_EQ(bus_.class_control_async(child_, TRUE, 0x21, 0, 7, line, completions::callback, &control, nullptr, 0),
+              STATUS_PENDING);
+    UCHAR read[64] = {};
+    completions reads;
+    std::atomic<NTSTATUS> purge{-1};
+    reads.on_complete([&](NTSTATUS, ULONG) { purge = bus_.control_request_purge(child_); });
+    ASSERT_TRUE(bus_.cdc_data_in_async(child_, read, sizeof(read), completions::callback, &reads, no_timeout));
+    device_->push_in(data_in, {'A'});
+    ASSERT_TRUE(reads.wait_for(1));
+    EXPECT_EQ(purge, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(traced("usb_control_request_purge: called above PASSIVE_LEVEL"), 1u);
+    EXPECT_EQ(control.all().size(), 0u);
+    // At PASSIVE_LEVEL the same purge ends it.
+    EXPECT_EQ(bus_.control_request_purge(child_), STATUS_SUCCESS);
+    ASSERT_TRUE(control.wait_for(1));
+    EXPECT_EQ(control.all()[0].status, STATUS_CANCELLED);
+    close_data_path();
+}
+
 INSTANTIATE_TEST_SUITE_P(modes, from_callback, ::testing::Values(mode::direct, mode::control), mode_name);
 
 }  // namespace

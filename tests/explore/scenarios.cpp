@@ -1001,6 +1001,42 @@ void notify_stop_window() {
     bus.cdc_set_notify_cb(child, nullptr, nullptr);
 }
 
+// Two children on one ECM function: child 1's control transfer is in
+// flight and it purges the channel; its CPU stalls on the way into the
+// cancel, after it found the transfer running. The transfer times out
+// meanwhile and child 0 closes the data path, which frees the control
+// record: the purge must not reach a request freed under it.
+void control_purge_close() {
+    world w;
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    w.device_value(set, "ExtraControlEnabled", 1);
+    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    CDC_BUS_INTERFACE& a = w.bus(children[0]);
+    CDC_BUS_INTERFACE& b = w.bus(children[1]);
+    expect(a.cdc_transport_enable(children[0]) == STATUS_SUCCESS, "child 0 opens its data path");
+    w.device->hold_next_control(sim::usb::match::class_or_vendor);
+    transfer t;
+    expect(b.class_control_async(children[1], TRUE, 0x21, 0, 7, t.buffer, transfer::done, &t, nullptr,
+                                 -50 * kMillisecond) == STATUS_PENDING,
+           "child 1's control transfer goes out");
+    std::atomic<bool> closed{false};
+    {
+        actors people;
+        people.start("child 1 purging", [&] {
+            sim::sched::hold(
+                "child 1 purging", "entry:WdfRequestCancelSentRequest", [&closed] { return closed.load(); },
+                sim::clock_now() + kSecond);
+            b.control_request_purge(children[1]);
+        });
+        people.start("child 0 closing", [&] {
+            sim::sched::wait("child 0 waits for the transfer's end", [&t] { return t.calls.load() == 1; });
+            a.cdc_transport_disable(children[0]);
+            closed.store(true);
+        });
+    }
+    expect(t.calls.load() == 1, "the control transfer completes once");
+}
+
 const std::vector<scenario> table = {
     {"notify-switch", "two children on one ECM function: enable/disable against notification register/unregister", 350,
      notify_switch},
@@ -1038,6 +1074,8 @@ const std::vector<scenario> table = {
      notify_stop_window},
     {"control-open", "two children on one ECM function: the data path's opening against control transfers", 200,
      control_open},
+    {"control-purge-close", "a control purge stalled on its way into the cancel while the data path closes", 150,
+     control_purge_close},
 };
 
 }  // namespace

@@ -576,8 +576,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     *debug_level = 1;
     b.close((flags & 0x60) == 0x60);
     // Sooner than memory needs: the control device's own removal, with the
-    // devices and children a bench keeps, runs within a pass over the corpus.
-    if (b.served_one() >= inputs_per_host / 32) b.end();
+    // devices and children a bench keeps, runs within a pass over a short
+    // run's corpus (a few hundred inputs); each costs as much as tens of inputs.
+    if (b.served_one() >= inputs_per_host / 16) b.end();
     b.held.clear();
     sim::debugger_clear();
     return 0;

@@ -143,6 +143,42 @@ TEST(controlled_scheduler, a_hold_stops_a_thread_at_its_next_point_of_a_kind_unt
     }
 }
 
+// A call's entry makes no decision unless held there: the same seed takes
+// the same steps with or without entries, and a hold on the entry (not on
+// a point of the same name) stops the thread before the call.
+TEST(controlled_scheduler, a_call_entry_is_no_point_but_a_hold_on_it_stops_the_thread_there) {
+    auto steps_of = [](bool entries, bool held) {
+        std::string order;
+        std::atomic<bool> released{false};
+        sim::sched::config cfg;
+        cfg.seed = 7;
+        const sim::sched::outcome out = sim::sched::run(cfg, [&] {
+            if (held) {
+                sim::sched::hold("a", "entry:WdfObjectDelete", [&released] { return released.load(); });
+            }
+            std::thread* a = sim::sched::spawn("a", [&] {
+                sim::sched::point("before");
+                if (entries) sim::sched::call_entry("WdfObjectDelete");
+                order += 'a';
+                sim::sched::point("WdfObjectDelete");
+            });
+            std::thread* b = sim::sched::spawn("b", [&] {
+                for (int i = 0; i < 3; i++) sim::sched::point("b works");
+                order += 'b';
+                released.store(true);
+            });
+            sim::sched::join(a);
+            sim::sched::join(b);
+            delete a;
+            delete b;
+        });
+        return std::make_pair(out.signature, order);
+    };
+    EXPECT_EQ(steps_of(false, false), steps_of(true, false));
+    EXPECT_EQ(steps_of(true, false).second, "ab");
+    EXPECT_EQ(steps_of(true, true).second, "ba");
+}
+
 TEST(controlled_scheduler, all_threads_blocked_is_a_deadlock_naming_each_position) {
     EXPECT_EXIT(
         {

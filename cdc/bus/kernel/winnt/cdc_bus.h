@@ -432,6 +432,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID usb_ifc_trace(_In_ PUSB_INTERFACE_DESCR
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_enable(_In_ PDEVICE_CONTEXT fdx);
 _IRQL_requires_(PASSIVE_LEVEL) BOOLEAN usb_cdc_enable_disable(_In_opt_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN enable);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS usb_cdc_disable(_In_ PDEVICE_CONTEXT fdx);
+// enable_lock, the opening's and closing's mutex; `held`: a power hold taken
+// before it, dropped after it.
+_IRQL_requires_(PASSIVE_LEVEL) VOID usb_cdc_path_lock(_In_ PDEVICE_CONTEXT fdx);
+VOID usb_cdc_path_unlock(_In_ PDEVICE_CONTEXT fdx, _In_ BOOLEAN held);
 
 // A child calls from its completion and notification callbacks at
 // DISPATCH_LEVEL; a slot that waits, or whose framework calls need

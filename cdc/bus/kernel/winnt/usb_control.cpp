@@ -342,6 +342,8 @@ NTSTATUS usb_generic_control_async(WDFDEVICE child, PVOID setup_packet, PVOID bu
 NTSTATUS usb_control_request_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
     LARGE_INTEGER interval;
     PREQUEST_CONTEXT rqx;
+    WDFREQUEST request = NULL;
+    BOOLEAN cancelled;
     ULONG polls = 0;
 
     UNREFERENCED_PARAMETER(child);
@@ -350,11 +352,29 @@ NTSTATUS usb_control_request_purge_fdx(WDFDEVICE child, PDEVICE_CONTEXT fdx) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
     QD_TRACE(TRACE_LEVEL_VERBOSE, "%s: entered\n", "usb_control_request_purge");
-    rqx = control_record(fdx);
-    if (rqx == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
+    if (control_record(fdx) == NULL || ReadAcquire(&fdx->control_req_state) != 1) {
         return STATUS_SUCCESS;
     }
-    if (!WdfRequestCancelSentRequest(rqx->request)) {
+    // It waits for the transfer, which a caller above PASSIVE_LEVEL cannot.
+    if (!cdc_caller_at_passive("usb_control_request_purge")) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // Once the transfer is over a closing may free the record: its request
+    // is taken, and referenced for the cancel, under the lock the closing
+    // frees it under.
+    usb_cdc_path_lock(fdx);
+    rqx = control_record(fdx);
+    if (rqx != NULL && ReadAcquire(&fdx->control_req_state) == 1) {
+        request = rqx->request;
+        WdfObjectReference(request);
+    }
+    usb_cdc_path_unlock(fdx, FALSE);
+    if (request == NULL) {
+        return STATUS_SUCCESS;
+    }
+    cancelled = WdfRequestCancelSentRequest(request);
+    WdfObjectDereference(request);
+    if (!cancelled) {
         QD_TRACE(TRACE_LEVEL_ERROR, "%s: control was not cancelled\n", "usb_control_request_purge");
         return STATUS_UNSUCCESSFUL;
     }

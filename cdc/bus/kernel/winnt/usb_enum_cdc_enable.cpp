@@ -188,11 +188,11 @@ static NTSTATUS usb_cdc_path_power_hold(PDEVICE_CONTEXT fdx, PBOOLEAN held) {
     return status;
 }
 
-static VOID usb_cdc_path_lock(PDEVICE_CONTEXT fdx) {
+VOID usb_cdc_path_lock(PDEVICE_CONTEXT fdx) {
     KeWaitForSingleObject(&fdx->enable_lock, Executive, KernelMode, FALSE, NULL);
 }
 
-static VOID usb_cdc_path_unlock(PDEVICE_CONTEXT fdx, BOOLEAN held) {
+VOID usb_cdc_path_unlock(PDEVICE_CONTEXT fdx, BOOLEAN held) {
     KeSetEvent(&fdx->enable_lock, IO_NO_INCREMENT, FALSE);
     if (held) {
         WdfDeviceResumeIdle(fdx->ids.device);
