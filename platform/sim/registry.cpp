@@ -12,6 +12,8 @@
 namespace sim {
 namespace {
 
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 std::string upper(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -24,16 +26,25 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-registry_value string_value(ULONG type, const std::string& utf8) {
+// Stored UTF-16LE with its terminator.
+registry_value string_value(ULONG type, const std::u16string& text) {
     registry_value v;
     v.type = type;
-    std::u16string w = to_utf16(utf8);
-    for (char16_t c : w) {
+    v.data.reserve(2 * (text.size() + 1));
+    for (char16_t c : text) {
         v.data.push_back(static_cast<uint8_t>(c & 0xff));
         v.data.push_back(static_cast<uint8_t>(c >> 8));
     }
     v.data.push_back(0);
     v.data.push_back(0);
+    return v;
+}
+
+registry_value dword_value(uint32_t value) {
+    registry_value v;
+    v.type = REG_DWORD;
+    v.data.resize(4);
+    for (int i = 0; i < 4; i++) v.data[i] = static_cast<uint8_t>(value >> (8 * i));
     return v;
 }
 
@@ -84,7 +95,7 @@ char separator(char c) { return c == '/' ? '\\' : c; }
 
 // The hive `path` starts with as the kernel or an abbreviation spells it, and
 // the length of that spelling; none when it names the hive in full.
-const std::pair<std::string_view, std::string_view>* hive_alias(const std::string& path, size_t end, size_t* length) {
+const std::pair<std::string_view, std::string_view>* hive_alias(std::string_view path, size_t end, size_t* length) {
     for (const auto& h : hives) {
         const size_t n = h.first.size();
         if (end < n || (end > n && separator(path[n]) != '\\')) continue;
@@ -99,11 +110,54 @@ const std::pair<std::string_view, std::string_view>* hive_alias(const std::strin
 }
 
 // Where the path ends without its trailing separators.
-size_t trimmed_end(const std::string& path) {
+size_t trimmed_end(std::string_view path) {
     size_t end = path.size();
     while (end > 0 && separator(path[end - 1]) == '\\') end--;
     return end;
 }
+
+// A path's name in the registry's index: normalised and upper-cased in one
+// pass, as every registry call looks its key up.
+struct name_parts {
+    explicit name_parts(std::string_view p) : path(p), end(trimmed_end(p)) {
+        const auto* alias = hive_alias(path, end, &from);
+        if (alias != nullptr) hive = alias->second;
+    }
+    size_t size() const { return hive.size() + end - from; }
+    void write(char* out) const {
+        out = std::copy(hive.begin(), hive.end(), out);
+        for (size_t i = from; i < end; i++) *out++ = ascii_upper(separator(path[i]));
+    }
+
+    std::string_view path;
+    size_t end;
+    size_t from = 0;
+    std::string_view hive;
+};
+
+// The same, on the stack for the usual lengths: a lookup that finds its key
+// costs no allocation.
+class scratch_name {
+ public:
+    explicit scratch_name(std::string_view path) {
+        const name_parts parts(path);
+        char* out = short_;
+        if (parts.size() > sizeof(short_)) {
+            long_.resize(parts.size());
+            out = long_.data();
+        }
+        parts.write(out);
+        text_ = std::string_view(out, parts.size());
+    }
+    scratch_name(const scratch_name&) = delete;
+    scratch_name& operator=(const scratch_name&) = delete;
+    std::string_view text() const { return text_; }
+
+ private:
+    char short_[256];
+    std::string long_;
+    std::string_view text_;
+};
 
 }  // namespace
 
@@ -117,42 +171,59 @@ std::string registry::normalise(const std::string& path) {
     return p;
 }
 
-// The map's key for a path: normalised and upper-cased in one pass, as every
-// registry call looks its key up.
-std::string registry::key_of(const std::string& path) {
-    const size_t end = trimmed_end(path);
-    size_t from = 0;
-    const auto* alias = hive_alias(path, end, &from);
-    std::string k(alias != nullptr ? alias->second : std::string_view());
-    k.reserve(k.size() + end - from);
-    for (size_t i = from; i < end; i++) {
-        k.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(separator(path[i])))));
+key_name::key_name(std::string_view path) {
+    const name_parts parts(path);
+    name_.resize(parts.size());
+    parts.write(name_.data());
+}
+
+bool registry::name_less::operator()(std::string_view a, std::string_view b) const {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; i++) {
+        const auto x = static_cast<unsigned char>(ascii_upper(a[i]));
+        const auto y = static_cast<unsigned char>(ascii_upper(b[i]));
+        if (x != y) return x < y;
     }
-    return k;
+    return a.size() < b.size();
 }
 
 void registry::create_key(const std::string& path) { make_key(path); }
 
-registry::key_data& registry::make_key(const std::string& path) {
+registry::key_data& registry::make_key(const std::string& path) { return make_key(scratch_name(path).text()); }
+
+registry::key_data& registry::make_key(const key_name& key) { return make_key(std::string_view(key.str())); }
+
+registry::key_data& registry::make_key(std::string_view name) {
     // Creating a key creates its ancestors, as the registry does, and
     // deleting one deletes its subkeys: a key that exists has them all.
-    std::string k = key_of(path);
-    const auto found = keys_.find(k);
+    const auto found = keys_.find(name);
     if (found != keys_.end()) return found->second;
     size_t pos = 0;
-    while ((pos = k.find('\\', pos + 1)) != std::string::npos) {
-        const std::string_view ancestor(k.data(), pos);
-        if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data());
+    while ((pos = name.find('\\', pos + 1)) != std::string_view::npos) {
+        const std::string_view ancestor = name.substr(0, pos);
+        if (keys_.find(ancestor) == keys_.end()) keys_.emplace(std::string(ancestor), key_data{++last_id_, {}});
     }
-    return keys_.emplace(std::move(k), key_data()).first->second;
+    return keys_.emplace(std::string(name), key_data{++last_id_, {}}).first->second;
 }
 
-bool registry::key_exists(const std::string& path) const { return keys_.count(key_of(path)) != 0; }
+const registry::key_data* registry::find_key(std::string_view name) const {
+    const auto it = keys_.find(name);
+    return it != keys_.end() ? &it->second : nullptr;
+}
+
+bool registry::key_exists(const std::string& path) const { return find_key(scratch_name(path).text()) != nullptr; }
+
+uint64_t registry::key_id(const key_name& key) const {
+    const key_data* k = find_key(key.str());
+    return k != nullptr ? k->id : 0;
+}
 
 void registry::delete_key(const std::string& path) {
-    std::string k = key_of(path);
+    const scratch_name name(path);
+    const std::string_view k = name.text();
     for (auto it = keys_.begin(); it != keys_.end();) {
-        if (it->first == k || it->first.compare(0, k.size() + 1, k + "\\") == 0) {
+        const std::string_view n = it->first;
+        if (n == k || (n.size() > k.size() && n.compare(0, k.size(), k) == 0 && n[k.size()] == '\\')) {
             it = keys_.erase(it);
         } else {
             ++it;
@@ -160,32 +231,58 @@ void registry::delete_key(const std::string& path) {
     }
 }
 
+void registry::set_in(key_data& key, std::string_view name, registry_value value) {
+    const auto it = key.values.find(name);
+    if (it != key.values.end()) {
+        it->second = std::move(value);
+    } else {
+        key.values.emplace(std::string(name), std::move(value));
+    }
+}
+
 void registry::set_value(const std::string& key, const std::string& name, registry_value value) {
-    make_key(key).values[upper(name)] = {name, std::move(value)};
+    set_in(make_key(key), name, std::move(value));
 }
 
 void registry::set_dword(const std::string& key, const std::string& name, uint32_t value) {
-    registry_value v;
-    v.type = REG_DWORD;
-    for (int i = 0; i < 4; i++) v.data.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    set_value(key, name, std::move(v));
+    set_value(key, name, dword_value(value));
+}
+
+void registry::set_dword(const key_name& key, std::string_view name, uint32_t value) {
+    set_in(make_key(key), name, dword_value(value));
 }
 
 void registry::set_string(const std::string& key, const std::string& name, const std::string& utf8) {
-    set_value(key, name, string_value(REG_SZ, utf8));
+    set_value(key, name, string_value(REG_SZ, to_utf16(utf8)));
+}
+
+void registry::set_string(const key_name& key, std::string_view name, const std::u16string& text) {
+    set_in(make_key(key), name, string_value(REG_SZ, text));
 }
 
 void registry::delete_value(const std::string& key, const std::string& name) {
-    auto it = keys_.find(key_of(key));
-    if (it != keys_.end()) it->second.values.erase(upper(name));
+    auto it = keys_.find(scratch_name(key).text());
+    if (it != keys_.end()) {
+        auto v = it->second.values.find(name);
+        if (v != it->second.values.end()) it->second.values.erase(v);
+    }
 }
 
 std::optional<registry_value> registry::value(const std::string& key, const std::string& name) const {
-    auto it = keys_.find(key_of(key));
-    if (it == keys_.end()) return std::nullopt;
-    auto v = it->second.values.find(upper(name));
-    if (v == it->second.values.end()) return std::nullopt;
-    return v->second.second;
+    const registry_value* v = find_value(scratch_name(key).text(), name);
+    if (v == nullptr) return std::nullopt;
+    return *v;
+}
+
+const registry_value* registry::find_value(const key_name& key, std::string_view name) const {
+    return find_value(std::string_view(key.str()), name);
+}
+
+const registry_value* registry::find_value(std::string_view key, std::string_view name) const {
+    const key_data* k = find_key(key);
+    if (k == nullptr) return nullptr;
+    const auto v = k->values.find(name);
+    return v != k->values.end() ? &v->second : nullptr;
 }
 
 bool registry::load_reg(const std::string& text, const std::string& source, std::string* error) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/registry.h"
 #include "wdf/wdf_object.h"
 
 namespace sim {
@@ -39,6 +40,14 @@ struct pdo_properties {
 
 class device;
 class child_list;
+
+// A registry key as a handle names it: the path as opened, for the verifier's
+// reports, and the registry's name for it. Shared by the handles opened on it.
+struct key_location {
+    explicit key_location(std::string opened) : path(std::move(opened)), name(path) {}
+    std::string path;
+    sim::key_name name;
+};
 
 struct pdo_text {
     std::u16string description;
@@ -102,6 +111,11 @@ class driver_object : public object {
     WDF_DRIVER_CONFIG config{};
     std::u16string registry_path;  // \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<name>
     PDRIVER_OBJECT wdm = nullptr;
+    const std::shared_ptr<const key_location>& parameters_key() const;  // registry_path\Parameters
+
+ private:
+    mutable std::once_flag parameters_key_once_;
+    mutable std::shared_ptr<const key_location> parameters_key_;  // set once
 };
 
 driver_object* current_driver();  // nullptr when no driver is loaded
@@ -149,13 +163,19 @@ class device : public object {
     std::atomic<long> static_stop_count{0};
 
     bool is_pdo() const { return init.is_pdo; }
-    std::string hardware_key() const;  // the instance's Device Parameters key
+    const std::shared_ptr<const key_location>& hardware_key() const;  // the instance's Device Parameters key
+
+ private:
+    // The instance path is fixed once the device is created.
+    mutable std::once_flag hardware_key_once_;
+    mutable std::shared_ptr<const key_location> hardware_key_;  // set once
 };
 
 class key_object : public object {
  public:
     key_object() : object(object_type::key) {}
-    std::string path;
+    std::shared_ptr<const key_location> key;
+    uint64_t id = 0;  // the key it was opened on, as the registry knows it
     ACCESS_MASK access = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include "sim/kernel.h"
 #include "sim/registry.h"
+#include "sim/strings.h"
 #include "wdf/wdf_internal.h"
 
 namespace wdf {
@@ -16,14 +17,35 @@ size_t report_open_keys(std::string* report) {
     for (object* obj : live_objects()) {
         if (obj->type() != object_type::key || obj->deleting()) continue;
         open++;
-        report->append("registry key left open: " + static_cast<key_object*>(obj)->path + " (opened by " +
+        report->append("registry key left open: " + static_cast<key_object*>(obj)->key->path + " (opened by " +
                        obj->created_by_ + ")\n");
     }
     return open;
 }
 
-std::string device::hardware_key() const {
-    return std::string(sim::enum_key()) + "\\" + to_utf8(own_pdo.instance_path()) + "\\Device Parameters";
+const std::shared_ptr<const key_location>& device::hardware_key() const {
+    std::call_once(hardware_key_once_, [this] {
+        static constexpr std::string_view tail = "\\Device Parameters";
+        const std::string_view head = sim::enum_key();
+        std::string path;
+        path.reserve(head.size() + 3 + own_pdo.enumerator.size() + own_pdo.device_id.size() +
+                     own_pdo.instance_id.size() + tail.size());
+        path.append(head);
+        for (const std::u16string* part : {&own_pdo.enumerator, &own_pdo.device_id, &own_pdo.instance_id}) {
+            path.push_back('\\');
+            sim::append_utf8(path, part->data(), part->size());
+        }
+        path.append(tail);
+        hardware_key_ = std::make_shared<const key_location>(std::move(path));
+    });
+    return hardware_key_;
+}
+
+const std::shared_ptr<const key_location>& driver_object::parameters_key() const {
+    std::call_once(parameters_key_once_, [this] {
+        parameters_key_ = std::make_shared<const key_location>(to_utf8(registry_path) + "\\Parameters");
+    });
+    return parameters_key_;
 }
 
 namespace {
@@ -36,8 +58,8 @@ void require_pointer(const void* pointer, const char* name, const void* handle, 
     }
 }
 
-NTSTATUS open_key(const std::string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes, WDFKEY* key,
-                  const char* site) {
+NTSTATUS open_key(std::shared_ptr<const key_location> location, ACCESS_MASK access, PWDF_OBJECT_ATTRIBUTES attributes,
+                  WDFKEY* key, const char* site) {
     require_irql_max(PASSIVE_LEVEL, site);
     require_pointer(key, "Key", nullptr, site);
     *key = nullptr;
@@ -45,11 +67,13 @@ NTSTATUS open_key(const std::string& path, ACCESS_MASK access, PWDF_OBJECT_ATTRI
     if (sim::fault_should_fail(site, &injected)) {
         return injected;
     }
-    if (!current_registry().key_exists(path)) {
+    const uint64_t id = current_registry().key_id(location->name);
+    if (id == 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     auto* k = new key_object();
-    k->path = path;
+    k->key = std::move(location);
+    k->id = id;
     k->access = access;
     NTSTATUS status = attach(k, attributes, default_parent(), site);
     if (!NT_SUCCESS(status)) {
@@ -64,7 +88,38 @@ key_object* validate_key(WDFKEY key, const char* caller) {
     return validate_as<key_object>(key, object_type::key, caller);
 }
 
-std::string value_name(PCUNICODE_STRING name) { return name != nullptr ? to_utf8(from_unicode(name)) : ""; }
+// A key deleted while a handle is open fails every later call through the
+// handle, even once a key of its name exists again.
+bool deleted(const key_object* k) { return current_registry().key_id(k->key->name) != k->id; }
+
+// A value name as the registry spells it, in UTF-8; on the heap only when it
+// is long or not ASCII.
+class value_name {
+ public:
+    explicit value_name(PCUNICODE_STRING name) {
+        if (name == nullptr || name->Buffer == nullptr) return;
+        const size_t n = name->Length / sizeof(WCHAR);
+        bool ascii = n <= sizeof(short_);
+        for (size_t i = 0; ascii && i < n; i++) ascii = name->Buffer[i] < 0x80;
+        if (!ascii) {
+            long_ = to_utf8(from_unicode(name));
+            text_ = long_;
+            return;
+        }
+        for (size_t i = 0; i < n; i++) short_[i] = static_cast<char>(name->Buffer[i]);
+        text_ = std::string_view(short_, n);
+    }
+    value_name(const value_name&) = delete;
+    value_name& operator=(const value_name&) = delete;
+
+    std::string_view text() const { return text_; }
+    std::string str() const { return std::string(text_); }
+
+ private:
+    char short_[128];
+    std::string long_;
+    std::string_view text_;
+};
 
 }  // namespace
 }  // namespace wdf
@@ -77,27 +132,27 @@ NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER Driver, ACCESS_MASK Desire
                                             PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
     sim::count_framework_call();
     auto* drv = validate_as<driver_object>(Driver, object_type::driver, "WdfDriverOpenParametersRegistryKey");
-    return open_key(to_utf8(drv->registry_path) + "\\Parameters", DesiredAccess, KeyAttributes, Key,
-                    "WdfDriverOpenParametersRegistryKey");
+    return open_key(drv->parameters_key(), DesiredAccess, KeyAttributes, Key, "WdfDriverOpenParametersRegistryKey");
 }
 
 NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE Device, ULONG DeviceInstanceKeyType, ACCESS_MASK DesiredAccess,
                                   PWDF_OBJECT_ATTRIBUTES KeyAttributes, WDFKEY* Key) {
     sim::count_framework_call();
     auto* dev = validate_as<device>(Device, object_type::device, "WdfDeviceOpenRegistryKey");
-    std::string path;
+    std::shared_ptr<const key_location> location;
     switch (DeviceInstanceKeyType & ~(ULONG)PLUGPLAY_REGKEY_CURRENT_HWPROFILE) {
         case PLUGPLAY_REGKEY_DEVICE:
-            path = dev->hardware_key();
+            location = dev->hardware_key();
             break;
         case PLUGPLAY_REGKEY_DRIVER:
-            path = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
-                   to_utf8(dev->own_pdo.instance_path());
+            location =
+                std::make_shared<const key_location>("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
+                                                     to_utf8(dev->own_pdo.instance_path()));
             break;
         default:
             return STATUS_INVALID_PARAMETER;
     }
-    return open_key(path, DesiredAccess, KeyAttributes, Key, "WdfDeviceOpenRegistryKey");
+    return open_key(std::move(location), DesiredAccess, KeyAttributes, Key, "WdfDeviceOpenRegistryKey");
 }
 
 NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_MASK DesiredAccess,
@@ -105,11 +160,16 @@ NTSTATUS WdfRegistryOpenKey(WDFKEY ParentKey, PCUNICODE_STRING KeyName, ACCESS_M
     sim::count_framework_call();
     require_pointer(KeyName, "KeyName", ParentKey, "WdfRegistryOpenKey");
     require_pointer(Key, "Key", ParentKey, "WdfRegistryOpenKey");
-    std::string path = value_name(KeyName);
+    std::string path = value_name(KeyName).str();
     if (ParentKey != nullptr) {
-        path = validate_key(ParentKey, "WdfRegistryOpenKey")->path + "\\" + path;
+        const key_object* parent = validate_key(ParentKey, "WdfRegistryOpenKey");
+        if (deleted(parent)) {
+            return STATUS_KEY_DELETED;
+        }
+        path = parent->key->path + "\\" + path;
     }
-    return open_key(path, DesiredAccess, KeyAttributes, Key, "WdfRegistryOpenKey");
+    return open_key(std::make_shared<const key_location>(std::move(path)), DesiredAccess, KeyAttributes, Key,
+                    "WdfRegistryOpenKey");
 }
 
 VOID WdfRegistryClose(WDFKEY Key) { delete_object(validate_key(Key, "WdfRegistryClose")); }
@@ -121,8 +181,11 @@ NTSTATUS WdfRegistryQueryValue(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Val
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryValue");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryValue", &injected)) return injected;
-    auto v = current_registry().value(k->path, value_name(ValueName));
-    if (!v) {
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
+    if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     if (ValueLengthQueried != nullptr) *ValueLengthQueried = static_cast<ULONG>(v->data.size());
@@ -142,8 +205,11 @@ NTSTATUS WdfRegistryQueryULong(WDFKEY Key, PCUNICODE_STRING ValueName, PULONG Va
     require_pointer(Value, "Value", Key, "WdfRegistryQueryULong");
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryULong", &injected)) return injected;
-    auto v = current_registry().value(k->path, value_name(ValueName));
-    if (!v) {
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
+    if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     // The query has room for a ULONG: the type decides first, then the size.
@@ -169,8 +235,11 @@ NTSTATUS WdfRegistryQueryUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, P
     }
     NTSTATUS injected;
     if (sim::fault_should_fail("WdfRegistryQueryUnicodeString", &injected)) return injected;
-    auto v = current_registry().value(k->path, value_name(ValueName));
-    if (!v) {
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
+    if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     // The value as stored (its terminator included) must fit the caller's
@@ -205,8 +274,11 @@ NTSTATUS WdfRegistryQueryString(WDFKEY Key, PCUNICODE_STRING ValueName, WDFSTRIN
     require_pointer(ValueName, "ValueName", Key, "WdfRegistryQueryString");
     require_pointer(String, "String", Key, "WdfRegistryQueryString");
     auto* str = validate_as<string_object>(String, object_type::string, "WdfRegistryQueryString");
-    auto v = current_registry().value(k->path, value_name(ValueName));
-    if (!v) {
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    const sim::registry_value* v = current_registry().find_value(k->key->name, value_name(ValueName).text());
+    if (v == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     if (v->type != REG_SZ && v->type != REG_EXPAND_SZ) {
@@ -235,7 +307,10 @@ NTSTATUS WdfRegistryAssignULong(WDFKEY Key, PCUNICODE_STRING ValueName, ULONG Va
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }
-    current_registry().set_dword(k->path, value_name(ValueName), Value);
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    current_registry().set_dword(k->key->name, value_name(ValueName).text(), Value);
     return STATUS_SUCCESS;
 }
 
@@ -247,7 +322,10 @@ NTSTATUS WdfRegistryAssignUnicodeString(WDFKEY Key, PCUNICODE_STRING ValueName, 
     if ((k->access & KEY_SET_VALUE) == 0) {
         return STATUS_ACCESS_DENIED;
     }
-    current_registry().set_string(k->path, value_name(ValueName), to_utf8(from_unicode(Value)));
+    if (deleted(k)) {
+        return STATUS_KEY_DELETED;
+    }
+    current_registry().set_string(k->key->name, value_name(ValueName).text(), from_unicode(Value));
     return STATUS_SUCCESS;
 }
 

@@ -173,6 +173,100 @@ TEST_F(framework_registry, query_statuses_follow_the_stored_data) {
     WdfObjectDelete(string);
 }
 
+// A handle names its key once; the registry's rules for names still hold on
+// every call through it.
+TEST_F(framework_registry, handles_follow_the_registrys_names) {
+    host.registry().set_dword(params, "Level", 1);
+    UNICODE_STRING level = name(L"LEVEL"), other = name(L"level");
+    ULONG value = 0;
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_SUCCESS);  // value names ignore case
+    EXPECT_EQ(value, 1u);
+
+    // A key the kernel's way, another case and a trailing separator.
+    WDFKEY same = nullptr;
+    UNICODE_STRING path = name(L"\\Registry\\Machine\\system\\CurrentControlSet\\Services\\CDCBUS\\parameters\\");
+    ASSERT_EQ(WdfRegistryOpenKey(nullptr, &path, KEY_READ | KEY_SET_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &same),
+              STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryAssignULong(same, &other, 2), STATUS_SUCCESS);  // the same value, not a second one
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
+    auto stored = host.registry().value(params, "Level");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->data, (std::vector<uint8_t>{2, 0, 0, 0}));
+
+    // Only ASCII letters fold: U+00E9 and U+00C9 are two names.
+    UNICODE_STRING small_e = name(L"caf\u00e9"), capital_e = name(L"CAF\u00c9");
+    EXPECT_EQ(WdfRegistryAssignULong(same, &small_e, 3), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &capital_e, &value), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &small_e, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    EXPECT_TRUE(host.registry().value(params, "CAF\xc3\xa9"));
+
+    // A name longer than any the driver uses.
+    const std::string long_text(300, 'x');
+    std::u16string long_wide(long_text.begin(), long_text.end());
+    UNICODE_STRING long_name = {static_cast<USHORT>(long_wide.size() * 2), static_cast<USHORT>(long_wide.size() * 2),
+                                reinterpret_cast<PWCH>(long_wide.data())};
+    host.registry().set_dword(params, std::string(300, 'X'), 4);
+    EXPECT_EQ(WdfRegistryQueryULong(same, &long_name, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 4u);
+
+    // Strings are stored as given, terminated.
+    WCHAR text[] = {u'a', 0xD800, u'b'};
+    UNICODE_STRING odd = {sizeof(text), sizeof(text), text};
+    UNICODE_STRING label = name(L"Label");
+    EXPECT_EQ(WdfRegistryAssignUnicodeString(same, &label, &odd), STATUS_SUCCESS);
+    auto label_value = host.registry().value(params, "label");
+    ASSERT_TRUE(label_value);
+    EXPECT_EQ(label_value->type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(label_value->data, (std::vector<uint8_t>{'a', 0, 0x00, 0xD8, 'b', 0, 0, 0}));
+    WdfRegistryClose(same);
+
+    // The handle reads the key as it is now.
+    host.registry().set_dword(params, "Level", 5);
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 5u);
+}
+
+// A deleted key fails every call through the handles open on it, the
+// subkeys' too, and a key of its name created again is another key.
+TEST_F(framework_registry, handles_on_a_deleted_key_stay_with_it) {
+    const std::string sub = std::string(params) + "\\Sub";
+    host.registry().set_dword(sub, "Level", 1);
+    WDFKEY child = nullptr, writer = nullptr;
+    UNICODE_STRING sub_name = name(L"Sub"), level = name(L"Level");
+    ASSERT_EQ(WdfRegistryOpenKey(key, &sub_name, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &child), STATUS_SUCCESS);
+    ASSERT_EQ(
+        WdfDriverOpenParametersRegistryKey(WdfGetDriver(), KEY_READ | KEY_SET_VALUE, WDF_NO_OBJECT_ATTRIBUTES, &writer),
+        STATUS_SUCCESS);
+
+    host.registry().delete_key(params);
+    ULONG value = 99;
+    EXPECT_EQ(WdfRegistryQueryULong(key, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryQueryULong(child, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(value, 99u);
+    ULONG length = 0;
+    EXPECT_EQ(WdfRegistryQueryValue(child, &level, 0, nullptr, &length, nullptr), STATUS_KEY_DELETED);
+    WCHAR buffer[4];
+    UNICODE_STRING text = {0, sizeof(buffer), buffer};
+    EXPECT_EQ(WdfRegistryQueryUnicodeString(key, &level, nullptr, &text), STATUS_KEY_DELETED);
+    WDFKEY again = nullptr;
+    EXPECT_EQ(WdfRegistryOpenKey(key, &sub_name, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &again), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryAssignULong(writer, &level, 2), STATUS_KEY_DELETED);
+    EXPECT_FALSE(host.registry().key_exists(params));  // the write did not bring the key back
+
+    host.registry().set_dword(sub, "Level", 3);
+    EXPECT_EQ(WdfRegistryQueryULong(child, &level, &value), STATUS_KEY_DELETED);
+    EXPECT_EQ(WdfRegistryAssignULong(writer, &level, 2), STATUS_KEY_DELETED);
+    UNICODE_STRING full = name(L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\cdcbus\\Parameters\\Sub");
+    ASSERT_EQ(WdfRegistryOpenKey(nullptr, &full, KEY_READ, WDF_NO_OBJECT_ATTRIBUTES, &again), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRegistryQueryULong(again, &level, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 3u);
+    WdfRegistryClose(again);
+    WdfRegistryClose(writer);
+    WdfRegistryClose(child);
+}
+
 using framework_registry_DeathTest = framework_registry;
 
 TEST_F(framework_registry_DeathTest, a_null_value_name_is_a_bug_check) {
