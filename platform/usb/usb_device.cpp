@@ -136,8 +136,10 @@ void device::completion_list::run() {
 
 // ---- Construction and state ----------------------------------------------------
 
-device::device(descriptor_set descriptors)
-    : shared_(std::make_shared<const descriptor_set>(std::move(descriptors))), descriptors_(*shared_) {
+device::device(descriptor_set descriptors) : device(std::make_shared<const descriptor_set>(std::move(descriptors))) {}
+
+device::device(std::shared_ptr<const descriptor_set> descriptors)
+    : shared_(std::move(descriptors)), descriptors_(*shared_) {
     endpoints_[0].active = true;
     endpoints_[16].active = true;
 }

@@ -213,6 +213,8 @@ struct control_reply {
 class device {
  public:
     explicit device(descriptor_set descriptors);
+    // A set made once for many devices (a model plugged again and again) is shared, not copied.
+    explicit device(std::shared_ptr<const descriptor_set> descriptors);
     virtual ~device();
     device(const device&) = delete;
     device& operator=(const device&) = delete;

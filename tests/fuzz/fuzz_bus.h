@@ -40,7 +40,7 @@ inline DRV_CTX* drv_of() {
 // a cycle: requests may come from the platform's threads as well as the child's.
 class scripted_device : public sim::usb::device {
  public:
-    scripted_device(sim::usb::descriptor_set set, std::vector<uint8_t> answers)
+    scripted_device(std::shared_ptr<const sim::usb::descriptor_set> set, std::vector<uint8_t> answers)
         : device(std::move(set)), answers_(std::move(answers)) {}
 
     void set_answers(std::vector<uint8_t> answers) {
@@ -124,19 +124,19 @@ inline endpoints find_endpoints(const sim::usb::descriptor_set& set) {
     return out;
 }
 
-// One of the built-in devices: its descriptors and endpoints, made once;
-// each plug copies them into a device of its own.
+// One of the built-in devices: its descriptors and endpoints, made once and
+// shared by every device plugged as it.
 struct device_kind {
-    sim::usb::descriptor_set set;
+    std::shared_ptr<const sim::usb::descriptor_set> set;
     endpoints eps;
 };
 
 inline const device_kind& pick_device(uint8_t which) {
     static const device_kind* const kinds = [] {
-        auto* made = new device_kind[8];  // never destroyed: the devices copy it
+        auto* made = new device_kind[8];  // never destroyed
         for (uint8_t i = 0; i < 8; i++) {
-            made[i].set = make_device(i);
-            made[i].eps = find_endpoints(made[i].set);
+            made[i].set = std::make_shared<const sim::usb::descriptor_set>(make_device(i));
+            made[i].eps = find_endpoints(*made[i].set);
         }
         return made;
     }();

@@ -63,7 +63,7 @@ struct fresh_plug {
 
 struct port {
     uint8_t kind = 0;  // the built-in device at this port, last plugged or to plug
-    const sim::usb::descriptor_set* set = nullptr;
+    std::shared_ptr<const sim::usb::descriptor_set> set;
     endpoints eps;
     std::shared_ptr<scripted_device> dev;  // plugged when not null
     sim::device_stack* stack = nullptr;
@@ -120,7 +120,7 @@ class bench {
 
     void plug(port& p, bool idle_timeout, std::vector<uint8_t> answers) {
         if (p.dev) return;
-        p.dev = std::make_shared<scripted_device>(*p.set, std::move(answers));
+        p.dev = std::make_shared<scripted_device>(p.set, std::move(answers));
         p.dev->set_recording(false);
         sim::plug_options options;
         options.whole_device = true;
@@ -296,7 +296,7 @@ class bench {
  private:
     void plug_fresh(port& p, uint8_t kind, bool idle_timeout) {
         p.kind = kind;
-        p.set = &pick_device(kind).set;
+        p.set = pick_device(kind).set;
         p.eps = pick_device(kind).eps;
         plug(p, idle_timeout, {});
         refresh();
@@ -468,7 +468,7 @@ class scenario {
                     }
                     const size_t i = op % port_count;
                     p.kind = choice(i);
-                    p.set = &pick_device(choice(i)).set;
+                    p.set = pick_device(choice(i)).set;
                     p.eps = pick_device(choice(i)).eps;
                     // Plugged as the bench plugs (no fault armed, completions
                     // inline, no answers of the input's yet), the device may
