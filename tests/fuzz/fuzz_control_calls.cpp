@@ -197,13 +197,20 @@ class bench {
     }
 
     // The live children in port order: the ones an input finds at its start.
-    std::vector<child*> present() {
-        std::vector<child*> out;
+    // Each child's place is worked out once and the list is kept, so that a
+    // pick per operation allocates nothing.
+    const std::vector<child*>& present() {
+        present_.clear();
+        present_keys_.clear();
         for (auto& c : children_) {
-            if (c.live) out.push_back(&c);
+            if (!c.live) continue;
+            const auto key = order(&c);
+            size_t at = present_keys_.size();
+            while (at > 0 && key < present_keys_[at - 1]) at--;  // after its equals: stable
+            present_keys_.insert(present_keys_.begin() + static_cast<ptrdiff_t>(at), key);
+            present_.insert(present_.begin() + static_cast<ptrdiff_t>(at), &c);
         }
-        std::stable_sort(out.begin(), out.end(), [this](child* a, child* b) { return order(a) < order(b); });
-        return out;
+        return present_;
     }
 
     // The applications close their ports and every child driver takes its
@@ -287,7 +294,7 @@ class bench {
     unsigned long served_one() { return host_ ? ++inputs_ : 0; }
     port& at(size_t i) { return ports_[i]; }
     child* pick(uint8_t which) {
-        auto live_now = present();
+        const auto& live_now = present();
         return live_now.empty() ? nullptr : live_now[which % live_now.size()];
     }
 
@@ -403,7 +410,9 @@ class bench {
     // The IdleTimeout each port's device of each kind finds in the registry
     // (-1: not written by this host).
     int8_t idle_timeout_written_[port_count][8];
-    std::deque<child> children_;  // stable addresses: the callbacks' context
+    std::deque<child> children_;   // stable addresses: the callbacks' context
+    std::vector<child*> present_;  // present()'s answer, rebuilt by each call
+    std::vector<std::pair<size_t, ULONG>> present_keys_;
 };
 
 // One input's run on the bench.
