@@ -29,9 +29,10 @@ for target in descriptors sysfs reg script bus_calls control_calls; do
     # process's at exit).
     extra=(-entropic=0 -reload=0)
     case $target in bus_calls | control_calls) extra+=(-detect_leaks=0) ;; esac
-    # Recording each allocation's stack took a tenth of the time; a crash is
-    # run again from its input with the full stacks.
-    if ! ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2 LLVM_PROFILE_FILE="$build/fuzz-$target.profraw" "$exe" \
+    # Recording each allocation's stack took a tenth of the time, and two
+    # frames of it still a twentieth; a crash is run again from its input
+    # with the full stacks.
+    if ! ASAN_OPTIONS=detect_leaks=1:malloc_context_size=0 LLVM_PROFILE_FILE="$build/fuzz-$target.profraw" "$exe" \
         -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=2048 -print_final_stats=1 "${extra[@]}" \
         -artifact_prefix="$build/fuzz-crashes/$target-" "$corpus/$target" >"$log" 2>&1; then
         echo "fuzz_$target: FAILED, see $log" >&2
