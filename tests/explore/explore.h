@@ -94,6 +94,8 @@ class world {
     std::vector<WDFDEVICE> plug(const sim::usb::descriptor_set& set, size_t count, const char* what);
     // The device's one child.
     WDFDEVICE plug_one(const sim::usb::descriptor_set& set);
+    // An ECM adapter with ExtraControlEnabled: two children on one function.
+    std::vector<WDFDEVICE> plug_ecm_pair();
     CDC_BUS_INTERFACE& bus(WDFDEVICE child);
     void release_interfaces();
 

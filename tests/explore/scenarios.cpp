@@ -69,9 +69,7 @@ const std::vector<uint8_t> serial_state = {0xa1, 0x20, 0x00, 0x00, 0x00, 0x00, 0
 // device sends them.
 void notify_switch() {
     world w;
-    sim::usb::descriptor_set set = catalogue::ecm_adapter();
-    w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug_ecm_pair();
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
     expect_pools(a, children[0], 2, 2, "child 0");
@@ -104,9 +102,7 @@ void notify_switch() {
 // no record or a finished one, never one still being made.
 void control_open() {
     world w;
-    sim::usb::descriptor_set set = catalogue::ecm_adapter();
-    w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug_ecm_pair();
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
     ledger sent;
@@ -135,9 +131,7 @@ void control_open() {
 // deleted.
 void maintenance_switch() {
     world w;
-    sim::usb::descriptor_set set = catalogue::ecm_adapter();
-    w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug_ecm_pair();
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
     expect_pools(a, children[0], 2, 2, "child 0");
@@ -1008,9 +1002,7 @@ void notify_stop_window() {
 // record: the purge must not reach a request freed under it.
 void control_purge_close() {
     world w;
-    sim::usb::descriptor_set set = catalogue::ecm_adapter();
-    w.device_value(set, "ExtraControlEnabled", 1);
-    std::vector<WDFDEVICE> children = w.plug(set, 2, "the ECM function with extra control has two children");
+    std::vector<WDFDEVICE> children = w.plug_ecm_pair();
     CDC_BUS_INTERFACE& a = w.bus(children[0]);
     CDC_BUS_INTERFACE& b = w.bus(children[1]);
     expect(a.cdc_transport_enable(children[0]) == STATUS_SUCCESS, "child 0 opens its data path");
@@ -1196,6 +1188,12 @@ std::vector<WDFDEVICE> world::plug(const sim::usb::descriptor_set& set, size_t c
 WDFDEVICE world::plug_one(const sim::usb::descriptor_set& set) {
     return plug(set, 1,
                 control != nullptr ? "the control device owns the modem's child" : "the modem has one child")[0];
+}
+
+std::vector<WDFDEVICE> world::plug_ecm_pair() {
+    sim::usb::descriptor_set set = catalogue::ecm_adapter();
+    device_value(set, "ExtraControlEnabled", 1);
+    return plug(set, 2, "the ECM function with extra control has two children");
 }
 
 CDC_BUS_INTERFACE& world::bus(WDFDEVICE child) {
