@@ -183,7 +183,8 @@ int main(int argc, char** argv) {
     if (argc < 2 || argv[1][0] == '-') return usage(argc < 2 ? "no scenario" : nullptr);
     options o;
     o.scenario = argv[1];
-    for (int i = 2; i < argc; i++) {
+    // Every option takes a value.
+    for (int i = 2; i < argc; i += 2) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         uint64_t n = 0;
@@ -203,7 +204,6 @@ int main(int argc, char** argv) {
         } else {
             return usage(("bad option " + arg).c_str());
         }
-        i++;
     }
     const explore::scenario* s = explore::find(o.scenario);
     if (s == nullptr) return usage(("no scenario " + o.scenario + " (--list names them)").c_str());
