@@ -143,18 +143,14 @@ usb_ids function_ids(const descriptor_set& device, const usb_function& function)
             protocol = i.bInterfaceProtocol;
         }
     }
-    // Each ID formatted in place: this runs for every function at every plug.
-    const unsigned vid = d.idVendor, pid = d.idProduct;
+    // The VID/PID part as the functions' own IDs spell it.
+    const std::string vid_pid = "USB\\" + device_hardware_id(d.idVendor, d.idProduct);
+    const std::string mi =
+        function.interface_function ? format_id("&MI_%02X", function.first_interface) : std::string();
     usb_ids ids;
     ids.hardware.reserve(2);
-    if (function.interface_function) {
-        const unsigned mi = function.first_interface;
-        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&REV_%04X&MI_%02X", vid, pid, d.bcdDevice, mi));
-        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&MI_%02X", vid, pid, mi));
-    } else {
-        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X&REV_%04X", vid, pid, d.bcdDevice));
-        ids.hardware.push_back(format_id("USB\\VID_%04X&PID_%04X", vid, pid));
-    }
+    ids.hardware.push_back(vid_pid + format_id("&REV_%04X", d.bcdDevice) + mi);
+    ids.hardware.push_back(vid_pid + mi);
     ids.compatible.reserve(composite ? 4 : 3);
     ids.compatible.push_back(format_id("USB\\Class_%02X&SubClass_%02X&Prot_%02X", cls, subclass, protocol));
     ids.compatible.push_back(format_id("USB\\Class_%02X&SubClass_%02X", cls, subclass));

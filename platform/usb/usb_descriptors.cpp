@@ -11,11 +11,6 @@ namespace {
 // Longest string a one-byte bLength can carry: (255 - 2) / 2 units.
 constexpr size_t max_string_units = 126;
 
-void put_u16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value & 0xff));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
 // Room for any descriptor the device makes up as it answers: a string (2 +
 // 126 * 2 bytes) or the device descriptor.
 constexpr size_t scratch_size = 256;
@@ -111,13 +106,9 @@ std::vector<uint8_t> device_descriptor_bytes(const USB_DEVICE_DESCRIPTOR& device
 }
 
 std::vector<uint8_t> string_descriptor_bytes(const std::u16string& text) {
-    size_t units = std::min<size_t>(text.size(), max_string_units);
-    std::vector<uint8_t> bytes;
-    bytes.reserve(2 + units * 2);
-    bytes.push_back(static_cast<uint8_t>(2 + units * 2));
-    bytes.push_back(USB_STRING_DESCRIPTOR_TYPE);
-    for (size_t i = 0; i < units; ++i) put_u16(bytes, static_cast<uint16_t>(text[i]));
-    return bytes;
+    uint8_t scratch[scratch_size];
+    const descriptor_bytes made = make_string(text.data(), text.size(), scratch);
+    return std::vector<uint8_t>(made.data, made.data + made.size);
 }
 
 std::vector<uint8_t> language_descriptor_bytes(const std::vector<uint16_t>& languages) {
